@@ -1,0 +1,15 @@
+// The area-average resampler that makes thumbnails: each destination pixel is the coverage-weighted
+// mean of the source pixels under it, coverage in 1/1024 of a source pixel.
+#pragma once
+
+#include <cstdint>
+
+#include "Bitmap.h"
+
+namespace tilvo {
+
+// Converts to 24 bits and replaces the surface by its resampling to destWidth × destHeight
+// (both at least 1).
+void ResampleAreaAverage(TBitmap& bitmap, int32_t destWidth, int32_t destHeight);
+
+}  // namespace tilvo

@@ -1,0 +1,103 @@
+// Streams the readers, writers and the Exif code work on: an abstract TStream, a growable memory
+// stream, a plain file stream, and a file stream that replaces its target only when committed.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "Effector/Exception.h"
+
+namespace tilvo {
+
+// A file could not be opened, read or written; the text names the file and the cause.
+class EFileError : public Exception {
+public:
+    using Exception::Exception;
+};
+
+enum class TSeekOrigin { soBeginning, soCurrent, soEnd };
+
+class TStream {
+public:
+    virtual ~TStream() = default;
+    // Reads up to `count` bytes; answers how many were read (0 at the end).
+    virtual int64_t Read(void* buffer, int64_t count) = 0;
+    // Writes all `count` bytes or throws EFileError.
+    virtual void Write(const void* buffer, int64_t count) = 0;
+    // Answers the new position. Seeking before the start throws.
+    virtual int64_t Seek(int64_t offset, TSeekOrigin origin) = 0;
+    virtual int64_t Size() = 0;
+
+    int64_t Position() { return Seek(0, TSeekOrigin::soCurrent); }
+    void SetPosition(int64_t pos) { Seek(pos, TSeekOrigin::soBeginning); }
+    // Reads exactly `count` bytes or throws EFileError "stream read error".
+    void ReadBuffer(void* buffer, int64_t count);
+    // The whole stream from position 0, whatever the current position; the position ends at the end.
+    std::vector<uint8_t> ReadAll();
+};
+
+class TMemoryStream : public TStream {
+public:
+    TMemoryStream() = default;
+    explicit TMemoryStream(std::vector<uint8_t> data) : data_(std::move(data)) {}
+    int64_t Read(void* buffer, int64_t count) override;
+    void Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t Size() override { return int64_t(data_.size()); }
+
+    const std::vector<uint8_t>& Memory() const { return data_; }
+    std::vector<uint8_t>& Memory() { return data_; }
+    void Clear() { data_.clear(); pos_ = 0; }
+    void LoadFromFile(const std::string& fileName);
+    // Writes the whole content to a file through TSafeFileStream.
+    void SaveToFile(const std::string& fileName) const;
+
+private:
+    std::vector<uint8_t> data_;
+    int64_t pos_ = 0;
+};
+
+// A file opened for reading (fmOpenRead) or created for writing (fmCreate, truncating).
+class TFileStream : public TStream {
+public:
+    enum TMode { fmOpenRead, fmCreate };
+    TFileStream(const std::string& fileName, TMode mode);
+    ~TFileStream() override;
+    TFileStream(const TFileStream&) = delete;
+    TFileStream& operator=(const TFileStream&) = delete;
+    int64_t Read(void* buffer, int64_t count) override;
+    void Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t Size() override;
+    const std::string& FileName() const { return fileName_; }
+
+protected:
+    void Close();  // flushes and closes; throws EFileError when the data did not reach the file
+    FILE* file_ = nullptr;
+    std::string fileName_;
+};
+
+// Writes to a temporary file in the target's folder. Commit() flushes it to disk, gives it the
+// target's permission bits (or the usual ones for a new file) and renames it over the target; a
+// stream destroyed without Commit() removes the temporary file and leaves the target untouched.
+// This is how every writer saves, so a failed save never damages the file that was there.
+class TSafeFileStream : public TFileStream {
+public:
+    explicit TSafeFileStream(const std::string& targetName);
+    ~TSafeFileStream() override;
+    void Commit();
+    const std::string& TargetName() const { return targetName_; }
+
+private:
+    std::string targetName_;
+    bool committed_ = false;
+};
+
+// Reads a whole file into memory; throws EFileError.
+std::vector<uint8_t> ReadWholeFile(const std::string& fileName);
+// Writes bytes to a file through TSafeFileStream; throws EFileError.
+void WriteWholeFile(const std::string& fileName, const void* data, int64_t size);
+
+}  // namespace tilvo
