@@ -1,0 +1,47 @@
+// Which writer Save As (by the chosen Save As type) and Save (by the file's extension type id)
+// call, with which options. Qt-free, so the main window and tilvo-cli share it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "Effector/Bitmap.h"
+
+namespace tilvo {
+
+// The save options the main window keeps between saves and the settings file between runs.
+struct TSaveOptions {
+    int32_t JPEGQuality = 80;
+    bool JPEGProgressive = false;
+    bool JPEGGrayscale = false;
+    bool ExifCopy = false;
+    bool ExifThumbUpdate = false;
+    int32_t JPEGSubsampling = 0;
+    bool PNGInterlaced = false;
+    bool PNGGrayscale = false;
+    bool PNGReduceTo256Color = false;
+    bool PNGTransparent = false;
+    bool GIFTransparent = false;
+    bool TGARLECompression = false;
+    std::string DCRResourceName;
+    friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
+};
+
+// What probing the Exif source answered: whether it has Exif data that can be copied, and whether
+// that data has a thumbnail that can be regenerated.
+struct TExifProbe {
+    bool CanCopy = false;
+    bool CanUpdateThumbnail = false;
+};
+
+// Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
+// is the file the picture came from (JPEG only). Answers the writer's result; a type without a
+// writer answers false. The Windows bitmap and the JPEG file output may throw.
+bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
+                  const TSaveOptions& options, const std::string& exifSource,
+                  const TExifProbe& probe);
+
+// Save: the writer is chosen by fileName's extension type id.
+bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options);
+
+}  // namespace tilvo
