@@ -1,0 +1,166 @@
+// Exif preservation for Save As JPEG: the probe of the source file, cutting its Exif APP1 segment
+// out, replacing the thumbnail in it by one made from the edited picture, and inserting it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Effector/Bitmap.h"
+#include "SaveDispatch.h"
+#include "Stream.h"
+
+namespace tilvo {
+
+// Byte readers that read one byte at a time through a 1,024-byte window. Reading past the data
+// fails with "Out of bounds". 16- and 32-bit values follow the byte-order flag (big-endian at
+// first).
+class TxoFileStream {
+  public:
+    // Opens the file for reading; throws EFileError when it cannot.
+    explicit TxoFileStream(const std::string& fileName);
+    // Reads from a stream the reader does not own (kept alive by the caller).
+    explicit TxoFileStream(TStream& source);
+    virtual ~TxoFileStream();
+    TxoFileStream(const TxoFileStream&) = delete;
+    TxoFileStream& operator=(const TxoFileStream&) = delete;
+
+    int64_t Position() const { return position_; }
+    virtual void SetPosition(int64_t pos) { position_ = pos; }
+    uint8_t ReadByte();
+    uint16_t ReadU16();
+    uint32_t ReadU32();
+    // Up to n bytes; fewer when the data ends.
+    std::string ReadString(size_t n);
+    // True when the last refill brought no bytes.
+    bool Eof() const { return eof_; }
+    bool BigEndian = true;
+
+  protected:
+    TxoFileStream() = default;
+    virtual int64_t Fill(int64_t pos, uint8_t* buf, int64_t count);
+
+  private:
+    std::unique_ptr<TStream> owned_;
+    TStream* source_ = nullptr;
+    static constexpr int kWindow = 1024;
+    uint8_t window_[kWindow] = {};
+    int64_t windowPos_ = 0;
+    int64_t windowCount_ = 0;
+    int64_t position_ = 0;
+    bool eof_ = false;
+};
+
+// The file reader with a base offset (the start of the TIFF header of an Exif block).
+class TxoExifStream : public TxoFileStream {
+  public:
+    using TxoFileStream::TxoFileStream;
+    int64_t Base = 0;
+};
+
+// The same reader over a private copy of a whole stream (rewound and copied on creation), or of
+// bytes given directly.
+class TxoMemoryStream : public TxoFileStream {
+  public:
+    explicit TxoMemoryStream(TStream& source);
+    TxoMemoryStream(const uint8_t* data, size_t size);
+
+  protected:
+    int64_t Fill(int64_t pos, uint8_t* buf, int64_t count) override;
+
+  private:
+    std::vector<uint8_t> data_;
+};
+
+// The memory reader of a cut-out Exif segment: with its base set (non-zero), positions beyond
+// base + 0xFFFF are refused with "Exif section out of bounds".
+class TxoExifMemStream : public TxoMemoryStream {
+  public:
+    using TxoMemoryStream::TxoMemoryStream;
+    void SetPosition(int64_t pos) override;
+    int64_t Base = 0;
+};
+
+// Positions, within the segment, of the IFD entries of the thumbnail; 0 means not found.
+struct TThumbnailTags {
+    int64_t Compression = 0;  // tag 0x0103
+    int64_t Offset = 0;       // tag 0x0201, JPEGInterchangeFormat
+    int64_t Length = 0;       // tag 0x0202, JPEGInterchangeFormatLength
+};
+
+// Has-Exif: the file exists and its first APP1 segment is Exif. Has-thumbnail: that segment's
+// IFD chain from IFD1 holds the three thumbnail entries and the thumbnail lies inside the segment.
+// A malformed block throws "Out of bounds" or "Exif section out of bounds".
+TExifProbe ProbeExif(const std::string& fileName);
+
+// Looks for the first APP1 segment before the first start of scan; true when it is Exif.
+// `offset` is the position of its 0xFF, `length` its size including the marker.
+bool FindExifSegment(const std::string& fileName, int64_t& offset, int64_t& length);
+bool FindExifSegment(TStream& source, int64_t& offset, int64_t& length);
+
+// Appends the Exif segment of the file (or stream) to `segment`; answers whether there was one.
+bool ExtractExifSegment(const std::string& fileName, TStream& segment);
+bool ExtractExifSegment(TStream& source, TStream& segment);
+
+// Finds the thumbnail entries of a cut-out segment (starting with 0xFF 0xE1). True when the IFD
+// chain from IFD1 could be walked and all three entries were found.
+bool FindThumbnailTags(TStream& segment, TThumbnailTags& tags);
+
+// Walks the IFD chain from `ifdOffset` (relative to reader.Base), checking every entry's values
+// lie inside the segment; records the positions of the thumbnail entries (a later IFD overrides
+// an earlier one). Any failure, also a chain of more than kMaxIfdChain IFDs, answers false.
+inline constexpr int kMaxIfdChain = 64;
+bool WalkIfdChain(TxoExifMemStream& reader, uint32_t ifdOffset, TThumbnailTags& tags);
+
+// Where the thumbnail of a segment lies: offset F (relative to the TIFF header at segment offset
+// 10) and length N, read from the entries found by FindThumbnailTags. False when the entries are
+// missing or the thumbnail does not lie inside the segment.
+struct TThumbnailPlace {
+    bool BigEndian = false;
+    uint32_t Offset = 0;
+    uint32_t Length = 0;
+    TThumbnailTags Tags;
+};
+bool LocateExifThumbnail(const std::vector<uint8_t>& segment, TThumbnailPlace& place);
+
+// The Save As JPEG writer. Encodes the picture (4:4:4 when subsampling is 2, else 4:2:0), then,
+// with copyExif, carries the source's Exif segment over, with updateThumbnail its thumbnail
+// replaced by one of the edited picture. The file is written through a temporary file; when the
+// encoding fails, or the new thumbnail cannot be made small enough for the segment, nothing is
+// written and the answer is false. Errors of the file output and of the lossless re-encoding are
+// thrown.
+bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
+                      const std::string& targetFileName, int32_t quality, int32_t subsampling,
+                      bool updateThumbnail, bool copyExif, bool grayscale, bool progressive);
+
+struct TSize {
+    int32_t Width = 0;
+    int32_t Height = 0;
+    friend constexpr bool operator==(const TSize&, const TSize&) = default;
+};
+
+// Fits width × height into maxWidth × maxHeight keeping the aspect (halves round to even); a
+// side never drops below 1.
+TSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight);
+
+// The thumbnail: the picture shrunk to fit 160 × 160 by area averaging, encoded as a colour
+// 4:2:0 baseline JPEG at `quality` (90 unless a smaller one is needed), written from position 0
+// and rewound.
+void MakeExifThumbnail(const TBitmap& picture, TStream& stream, int32_t quality = 90);
+
+// Rebuilds the segment with `thumbnail` in place of the old one (new length entry and segment
+// length) into `rebuilt`. False, with `rebuilt` untouched, when the segment has no thumbnail
+// inside it or the result would not fit the 16-bit segment length.
+bool RebuildExifSegment(const std::vector<uint8_t>& segment, const std::vector<uint8_t>& thumbnail,
+                        std::vector<uint8_t>& rebuilt);
+
+// RebuildExifSegment, then InsertExifSegment into `output`. False (output untouched) when the
+// rebuild failed.
+bool ReplaceExifThumbnail(TStream& segment, TStream& jpeg, TStream& output, TStream& thumbnail);
+
+// output := jpeg up to the end of its leading APP0 segments + segment + the rest of jpeg; the
+// output is rewound.
+void InsertExifSegment(TStream& jpeg, TStream& segment, TStream& output);
+
+}  // namespace tilvo

@@ -1,0 +1,165 @@
+// The JPEG graphic class TJPEGImage (a JPEG byte stream and a decoded surface side by side, each
+// made from the other on demand) and the three JPEG writers of Save and Save As.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Effector/Bitmap.h"
+#include "Graphic.h"
+#include "Stream.h"
+
+namespace tilvo {
+
+// Every error libjpeg reports: "JPEG error #<libjpeg message code>".
+class EJPEG : public EInvalidGraphic {
+  public:
+    explicit EJPEG(int messageCode);
+    int MessageCode() const { return code_; }
+
+  private:
+    int code_;
+};
+
+// The encoded form a TJPEGImage keeps: the JPEG byte stream (in TSharedImage::Stream; empty means
+// absent), the picture's size and whether the stream holds a one-component picture.
+class TJPEGData : public TSharedImage {
+  public:
+    bool HasStream() const { return !Stream.empty(); }
+    int32_t Width = 0;
+    int32_t Height = 0;
+    bool Grayscale = false;
+};
+
+enum class TJPEGPixelFormat : uint8_t { jf24Bit = 0, jf8Bit = 1 };
+enum class TJPEGScale : uint8_t { jsFullSize = 0, jsHalf = 1, jsQuarter = 2, jsEighth = 3 };
+enum class TJPEGPerformance : uint8_t { jpBestQuality = 0, jpBestSpeed = 1 };
+enum class TProgressStage : uint8_t { psStarting, psRunning, psEnding };
+
+class TJPEGImage;
+// Progress of an encode or decode: a start event, running events (at most one per 500 ms, only
+// when the percentage changed), then an end event (100, or 0 after an error).
+using TJPEGProgressEvent =
+    std::function<void(TJPEGImage& sender, TProgressStage stage, int percentDone, bool& abort)>;
+
+// The decode bit depth a new TJPEGImage starts with. Linux has no 8-bit display, so it is 24-bit.
+inline constexpr TJPEGPixelFormat kDefaultJpegPixelFormat = TJPEGPixelFormat::jf24Bit;
+
+class TJPEGImage : public TGraphic {
+  public:
+    TJPEGImage();
+    const char* ClassName() const override { return "TJPEGImage"; }
+
+    // From a surface: a fresh, empty holder and a copy of the surface (encoded later, on demand).
+    void Assign(const TBitmap& source) override;
+    // From a TJPEGImage: shares its holder and copies its decoded surface if it has one. Any other
+    // class fails with EConvertError.
+    void Assign(const TGraphic& source) override;
+    // `dest` becomes a copy of the decoded surface (decoding first if needed).
+    void AssignTo(TBitmap& dest) const override;
+
+    bool GetEmpty() const override;
+    int32_t GetWidth() const override;
+    int32_t GetHeight() const override;
+    // Always refused: "Cannot change the size of a JPEG image".
+    void SetWidth(int32_t w) override;
+    void SetHeight(int32_t h) override;
+
+    // Reads the JPEG that starts at the stream's first byte, or after a 128-byte prefix; anything
+    // else fails with "TJPEGImage Sig Error". The header is read at once; decoding waits.
+    void LoadFromStream(TStream& stream) override;
+    // Encodes first when there is no stream, then writes the whole stream.
+    void SaveToStream(TStream& stream) override;
+    // A 32-bit little-endian byte count, then that many bytes of JPEG stream.
+    void ReadData(TStream& stream);
+    void WriteData(TStream& stream);
+    // True when the other graphic is a TJPEGImage sharing this one's holder.
+    bool Equals(const TGraphic& other) const;
+
+    // The palette of the decoded surface, else the palette set with SetPalette, else none.
+    std::vector<TPaletteEntry> GetPalette() const;
+    // An 8-bit decode then quantises to these colours instead of the library's own choice; a
+    // decoded surface with another palette is dropped.
+    void SetPalette(const std::vector<TPaletteEntry>& palette);
+
+    // Encodes the decoded surface now, replacing the held stream.
+    void Compress();
+    // Decodes the held stream if there is no decoded surface yet.
+    void DIBNeeded();
+    bool HasDecodedBitmap() const { return hasBitmap_; }
+    std::shared_ptr<TJPEGData> Data() const;
+
+    int32_t CompressionQuality() const { return quality_; }
+    // Clamped to 1 .. 100.
+    void SetCompressionQuality(int32_t q);
+    bool ProgressiveEncoding() const { return progressiveEncoding_; }
+    void SetProgressiveEncoding(bool v) { progressiveEncoding_ = v; }
+    // Changing grayscale or the pixel format drops the decoded surface (after encoding it when it
+    // is the only form the picture has) and raises Changed.
+    bool Grayscale() const { return grayscale_; }
+    void SetGrayscale(bool v);
+    TJPEGPixelFormat PixelFormat() const { return pixelFormat_; }
+    void SetPixelFormat(TJPEGPixelFormat pf);
+    bool Smoothing() const { return smoothing_; }
+    void SetSmoothing(bool v) { smoothing_ = v; }
+    bool ProgressiveDisplay() const { return progressiveDisplay_; }
+    void SetProgressiveDisplay(bool v) { progressiveDisplay_ = v; }
+    TJPEGPerformance Performance() const { return performance_; }
+    void SetPerformance(TJPEGPerformance p) { performance_ = p; }
+    TJPEGScale Scale() const { return scale_; }
+    void SetScale(TJPEGScale s);
+    // 8 for a grayscale stream, otherwise 24.
+    int BitsPerPixel() const { return bitsPerPixel_; }
+
+    // May stay empty: nothing in the program listens.
+    TJPEGProgressEvent OnProgress;
+    // Raised when the content changed (a load, a new palette); may stay empty.
+    std::function<void(TJPEGImage&)> OnChange;
+
+  private:
+    friend struct TJpegProgressGlue;
+    void Changed();
+    void ReadJpegStream(int64_t byteCount, TStream& stream);
+    void EncodePicture();
+    void DecodePicture();
+    void FreeBitmap();
+    void NewImage();
+    TJPEGData& JData() const;
+
+    bool hasBitmap_ = false;
+    int32_t scaledWidth_ = 0;
+    int32_t scaledHeight_ = 0;
+    std::vector<TPaletteEntry> tempPalette_;
+    bool smoothing_ = true;
+    bool grayscale_ = false;
+    TJPEGPixelFormat pixelFormat_ = kDefaultJpegPixelFormat;
+    int32_t quality_ = 90;
+    bool progressiveDisplay_ = false;
+    bool progressiveEncoding_ = false;
+    TJPEGPerformance performance_ = TJPEGPerformance::jpBestQuality;
+    TJPEGScale scale_ = TJPEGScale::jsFullSize;
+    bool needRecalc_ = false;
+    int bitsPerPixel_ = 24;
+};
+
+// The Save command's JPEG writer: the picture encoded at the quality (clamped to 1 .. 100),
+// baseline or progressive, colour or grayscale, 4:2:0, written to the file through a temporary
+// file. Answers false on any error, and then the file that was there is left as it was.
+bool WriteJpegFile(const TBitmap& picture, const std::string& fileName, bool progressive,
+                   int32_t quality, bool grayscale);
+
+// The same encoding, appended to `stream`. Answers false on any error (the stream may then hold
+// part of an encoding).
+bool EncodeJpegToStream(const TBitmap& picture, TStream& stream, bool progressive, int32_t quality,
+                        bool grayscale);
+
+// 4:4:4 encoding with the standard tables scaled for the quality; progressive or grayscale output
+// is made from it by lossless re-encoding. Answers false when the encoder failed (nothing is
+// then written to `stream`); an error of the re-encoding is thrown (EJPEG).
+bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progressive,
+                          int32_t quality, bool grayscale);
+
+}  // namespace tilvo
