@@ -1,5 +1,6 @@
 // The raster surface every part of the system works on (TBitmap) and its drawing canvas
-// (TCanvas): pixel formats, palettes, row access, rectangle fills, the wide pen and rectangle copies.
+// (TCanvas): pixel formats, palettes, row access, rectangle fills, the wide pen and rectangle
+// copies.
 #pragma once
 
 #include <cstddef>
@@ -24,9 +25,15 @@ int BitsPerPixel(TPixelFormat pf);
 
 // Colours are 32-bit values laid out 0x00BBGGRR.
 using TColor = uint32_t;
-constexpr uint8_t GetRValue(TColor c) { return uint8_t(c); }
-constexpr uint8_t GetGValue(TColor c) { return uint8_t(c >> 8); }
-constexpr uint8_t GetBValue(TColor c) { return uint8_t(c >> 16); }
+constexpr uint8_t GetRValue(TColor c) {
+    return uint8_t(c);
+}
+constexpr uint8_t GetGValue(TColor c) {
+    return uint8_t(c >> 8);
+}
+constexpr uint8_t GetBValue(TColor c) {
+    return uint8_t(c >> 16);
+}
 constexpr TColor RGB(uint8_t r, uint8_t g, uint8_t b) {
     return TColor(r) | (TColor(g) << 8) | (TColor(b) << 16);
 }
@@ -69,7 +76,7 @@ class TBitmap;
 // Drawing on a surface. Drawing operations work on 24-bit and 32-bit surfaces (32-bit ones keep
 // their alpha byte); on other formats the surface is first converted to 24 bits.
 class TCanvas {
-public:
+  public:
     TPen Pen;
     TBrush Brush;
 
@@ -89,7 +96,7 @@ public:
     // is replicated). Both surfaces are converted to 24 bits unless they share a format.
     void CopyRect(const TRect& destRect, TCanvas& src, const TRect& srcRect);
 
-private:
+  private:
     friend class TBitmap;
     explicit TCanvas(TBitmap* owner) : owner_(owner) {}
     TBitmap* owner_;
@@ -99,7 +106,7 @@ private:
 // A picture in memory: width × height pixels in one of the pixel formats, rows padded to 4 bytes,
 // row 0 at the top. New or grown pixels are not cleared: every user overwrites them.
 class TBitmap {
-public:
+  public:
     TBitmap();
     TBitmap(int32_t width, int32_t height, TPixelFormat pf = pf24bit);
     TBitmap(const TBitmap&) = delete;
@@ -147,7 +154,7 @@ public:
     // Defined by the Windows bitmap writer, in the picture-file library.
     void SaveToFile(const std::string& fileName) const;
 
-private:
+  private:
     void Allocate(int64_t bytes);
 
     int32_t width_ = 0;

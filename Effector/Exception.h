@@ -11,13 +11,13 @@ namespace tilvo {
 
 // Every error carries a plain English text meant to be shown to the user as it is.
 class Exception : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
 };
 
 // A surface (or a picture a reader is about to decode) needs more memory than the system allows.
 class EPictureTooLarge : public Exception {
-public:
+  public:
     EPictureTooLarge() : Exception("picture too large") {}
 };
 
@@ -50,7 +50,8 @@ inline int64_t RowBytes(int64_t width, int bitsPerPixel) {
 inline void CheckPictureSize(int64_t width, int64_t height, int bitsPerPixel = 24) {
     if (width < 0 || height < 0) throw Exception("invalid picture size");
     if (width > kMaxSurfaceSide || height > kMaxSurfaceSide) throw EPictureTooLarge();
-    if (CheckedMul(RowBytes(width, bitsPerPixel), height) > kMaxSurfaceBytes) throw EPictureTooLarge();
+    if (CheckedMul(RowBytes(width, bitsPerPixel), height) > kMaxSurfaceBytes)
+        throw EPictureTooLarge();
 }
 
 }  // namespace tilvo
