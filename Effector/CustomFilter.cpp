@@ -1,1 +1,241 @@
-// placeholder
+// The filter table and the convolution: each result row is computed from the clamped source rows
+// above and below it; the pixels away from the left and right edges go through a vector-friendly
+// 16-bit kernel, the edge pixels (and any kernel too large for 16 bits) through the plain one.
+#include "CustomFilter.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdlib>
+#include <limits>
+#include <vector>
+
+#include "Pixelate.h"
+
+namespace tilvo {
+
+namespace {
+
+struct TFilterKernel {
+    uint8_t Id;
+    std::string_view Name;
+    uint8_t Size;  // 3 or 5; 0 for a filter that has no kernel
+    std::array<int16_t, 25> Kernel;
+    int32_t Divisor;
+    int32_t Bias;
+};
+
+constexpr TFilterKernel kFilters[] = {
+    {1, "Blur", 3, {0, 1, 0, 1, 1, 1, 0, 1, 0}, 5, 0},
+    {2, "BlurMore", 3, {2, 2, 2, 2, 1, 2, 2, 2, 2}, 17, 0},
+    {3, "BlurSmall", 3, {1, 1, 1, 1, 3, 1, 1, 1, 1}, 11, 0},
+    {4, "BlurEdge", 3, {0, 2, 0, 2, -4, 2, 0, 2, 0}, 4, 0},
+    {5, "Sharpen", 3, {-1, -1, -1, -1, 28, -1, -1, -1, -1}, 20, 0},
+    {8, "POSTER", 3, {2, -2, 2, -2, 1, -2, 2, -2, 2}, 1, 0},
+    {9, "ColorEmboss", 0, {}, 0, 0},
+    {10, "Laplace", 3, {-1, -1, -1, -1, 8, -1, -1, -1, -1}, 1, 0},
+    {11, "Soften", 3, {2, 2, 2, 2, 0, 2, 2, 2, 2}, 16, 0},
+    {12, "FindEdge", 3, {1, 1, 1, 1, -2, 1, -1, -1, -1}, 1, 0},
+    {13, "Hipass", 3, {-1, -1, -1, -1, 9, -1, -1, -1, -1}, 1, 0},
+    {14, "EdgeEnhance", 0, {}, 0, 0},
+    {15, "SoftenLess", 3, {1, 0, 1, 0, 2, 0, 1, 0, 1}, 6, 0},
+    {16, "ColorEmboss2", 3, {1, 0, 1, 0, 0, 0, 1, 0, -2}, 1, 0},
+    {17,
+     "Bure",
+     5,
+     {1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1},
+     3,
+     0},
+    {18,
+     "Test",
+     5,
+     {0, 1, 0, 0, 0, 1, 2, 1, 0, 0, 0, 0, -2, 0, -1, 0, 0, 0, -2, 0, 0, 0, -1, 0, -3},
+     10,
+     290},
+    {19, "ColorEmbossDeko", 3, {3, 2, 1, 2, 7, -2, -1, -2, -3}, 7, 0},
+    {20, "ColorEmbossBoko", 3, {-2, -2, -2, -1, 5, 1, 2, 2, 2}, 5, 0},
+};
+
+const TFilterKernel* FindFilter(std::string_view name) {
+    for (const TFilterKernel& f : kFilters)
+        if (f.Name == name) return &f;
+    return nullptr;
+}
+
+uint8_t ResultByte(int32_t sum, int32_t divisor, int32_t bias) {
+    const int64_t v = int64_t(sum / divisor) + bias;
+    return ClampByte(int32_t(std::clamp<int64_t>(v, -1, 255)));
+}
+
+// One non-zero coefficient: the source row it reads (0 … 2r) and its byte offset from the centre.
+struct TTap {
+    int32_t Row;
+    int32_t Offset;
+    int16_t Coef;
+};
+
+// Exact truncating division of 0 … 32767 by a divisor of 2 or more as a 16-bit multiply-high and
+// a shift: with k = 15 + ceil(log2 d) and m = ceil(2^k / d), (a · m) >> k = a / d for every such
+// a, and m fits 16 bits. The constants are also checked over the whole range before use.
+struct TDivider16 {
+    uint16_t Multiplier = 0;
+    int Shift = 0;  // k − 16
+    bool Valid = false;
+
+    // `maxDividend` (at most 32767) bounds the range checked.
+    TDivider16(int64_t d, int64_t maxDividend) {
+        if (d < 2 || d > 32768 || maxDividend > 32767) return;
+        int log2d = 0;
+        while ((int64_t{1} << log2d) < d) ++log2d;
+        const int k = 15 + log2d;
+        const int64_t m = ((int64_t{1} << k) + d - 1) / d;
+        if (m > 0xFFFF) return;
+        Multiplier = uint16_t(m);
+        Shift = k - 16;
+        for (uint32_t a = 0; a <= uint32_t(maxDividend); ++a)
+            if (uint32_t(Quotient(uint16_t(a))) != a / uint32_t(d)) return;
+        Valid = true;
+    }
+    uint16_t Quotient(uint16_t a) const {
+        return uint16_t(uint16_t((uint32_t(a) * Multiplier) >> 16) >> Shift);
+    }
+};
+
+// The n bytes of the pixels x = r … width − r − 1 of one row, where no tap leaves the row;
+// tapRows[t] points at the byte tap t reads for the first of them. Every sum fits 16 bits
+// (checked by the caller), so eight lanes go in one vector register.
+template <bool kDivide>
+void InteriorRow16(uint8_t* __restrict out, const uint8_t* const* tapRows, const TTap* taps,
+                   int nTaps, size_t n, const TDivider16& div, int16_t bias) {
+    constexpr size_t kChunk = 16;
+    size_t i = 0;
+    for (; i + kChunk <= n; i += kChunk) {
+        int16_t acc[kChunk] = {};
+        for (int t = 0; t < nTaps; ++t) {
+            const uint8_t* __restrict p = tapRows[t] + i;
+            const int16_t c = taps[t].Coef;
+            for (size_t k = 0; k < kChunk; ++k) acc[k] = int16_t(acc[k] + c * p[k]);
+        }
+        for (size_t k = 0; k < kChunk; ++k) {
+            const int16_t s = acc[k];
+            int16_t q = s;
+            if constexpr (kDivide) {
+                const uint16_t a = div.Quotient(uint16_t(s < 0 ? -s : s));
+                q = int16_t(s < 0 ? -a : a);
+            }
+            const int16_t v = int16_t(q + bias);
+            out[i + k] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+        }
+    }
+    for (; i < n; ++i) {
+        int32_t s = 0;
+        for (int t = 0; t < nTaps; ++t) s += taps[t].Coef * tapRows[t][i];
+        int16_t q = int16_t(s);
+        if constexpr (kDivide) {
+            const uint16_t a = div.Quotient(uint16_t(s < 0 ? -s : s));
+            q = int16_t(s < 0 ? -a : a);
+        }
+        const int16_t v = int16_t(q + bias);
+        out[i] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+}
+
+// The plain convolution of pixels [x0, x1) of result row y, every tap clamped to the surface.
+void PlainPixels(uint8_t* out, const TBitmap& src, const int16_t* kernel, int r, int32_t y,
+                 int32_t x0, int32_t x1, int32_t divisor, int32_t bias) {
+    const int32_t w = src.Width();
+    const int32_t h = src.Height();
+    const int size = 2 * r + 1;
+    for (int32_t x = x0; x < x1; ++x) {
+        int32_t sb = 0, sg = 0, sr = 0;
+        for (int i = 0; i < size; ++i) {
+            const uint8_t* row = src.ScanLine(std::clamp(y - r + i, 0, h - 1));
+            for (int j = 0; j < size; ++j) {
+                const int32_t k = kernel[i * size + j];
+                const uint8_t* p = row + size_t(std::clamp(x - r + j, 0, w - 1)) * 3;
+                sb += k * p[0];
+                sg += k * p[1];
+                sr += k * p[2];
+            }
+        }
+        out[size_t(x) * 3] = ResultByte(sb, divisor, bias);
+        out[size_t(x) * 3 + 1] = ResultByte(sg, divisor, bias);
+        out[size_t(x) * 3 + 2] = ResultByte(sr, divisor, bias);
+    }
+}
+
+void Convolve(TBitmap& bitmap, const int16_t* kernel, int r, int32_t divisor, int32_t bias) {
+    if (divisor == 0) throw Exception("filter divisor is zero");
+    bitmap.SetPixelFormat(pf24bit);
+    const int32_t w = bitmap.Width();
+    const int32_t h = bitmap.Height();
+    if (w == 0 || h == 0) return;
+    const int size = 2 * r + 1;
+
+    // The 16-bit kernel takes any kernel whose sums and results stay inside 16 bits, which every
+    // kernel of the table does. A negative divisor is folded into the coefficients.
+    std::vector<TTap> taps;
+    int64_t absSum = 0;
+    bool negCoefOk = true;
+    for (int i = 0; i < size * size; ++i) {
+        if (kernel[i] == 0) continue;
+        if (kernel[i] == std::numeric_limits<int16_t>::min()) negCoefOk = false;
+        absSum += std::abs(int32_t(kernel[i]));
+        const int16_t c = divisor < 0 ? int16_t(-kernel[i]) : kernel[i];
+        taps.push_back({i / size, (i % size - r) * 3, c});
+    }
+    const int64_t maxSum = absSum * 255;
+    const int64_t absDivisor = std::abs(int64_t(divisor));
+    const TDivider16 div(absDivisor, maxSum);
+    const bool fast16 = maxSum <= 32767 && maxSum + std::abs(int64_t(bias)) <= 32767 &&
+                        (divisor > 0 || negCoefOk) && (absDivisor == 1 || div.Valid) && w > 2 * r;
+
+    TBitmap result(w, h, pf24bit);
+    std::vector<const uint8_t*> tapRows(taps.size());
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* out = result.ScanLine(y);
+        if (!fast16) {
+            PlainPixels(out, bitmap, kernel, r, y, 0, w, divisor, bias);
+            continue;
+        }
+        const size_t first = size_t(r) * 3;
+        const size_t n = size_t(w - 2 * r) * 3;
+        for (size_t t = 0; t < taps.size(); ++t)
+            tapRows[t] =
+                bitmap.ScanLine(std::clamp(y - r + taps[t].Row, 0, h - 1)) + first + taps[t].Offset;
+        if (absDivisor == 1)
+            InteriorRow16<false>(out + first, tapRows.data(), taps.data(), int(taps.size()), n, div,
+                                 int16_t(bias));
+        else
+            InteriorRow16<true>(out + first, tapRows.data(), taps.data(), int(taps.size()), n, div,
+                                int16_t(bias));
+        PlainPixels(out, bitmap, kernel, r, y, 0, r, divisor, bias);
+        PlainPixels(out, bitmap, kernel, r, y, w - r, w, divisor, bias);
+    }
+    bitmap.Swap(result);
+}
+
+}  // namespace
+
+uint8_t FilterIdByName(std::string_view name) {
+    const TFilterKernel* f = FindFilter(name);
+    return f ? f->Id : 0;
+}
+
+void ApplyFilter(TBitmap& bitmap, std::string_view name) {
+    const TFilterKernel* f = FindFilter(name);
+    if (!f || f->Size == 0) return;
+    if (f->Size == 3)
+        Convolve3x3(bitmap, f->Kernel.data(), f->Divisor, f->Bias);
+    else
+        Convolve5x5(bitmap, f->Kernel.data(), f->Divisor, f->Bias);
+}
+
+void Convolve3x3(TBitmap& bitmap, const int16_t kernel[9], int32_t divisor, int32_t bias) {
+    Convolve(bitmap, kernel, 1, divisor, bias);
+}
+
+void Convolve5x5(TBitmap& bitmap, const int16_t kernel[25], int32_t divisor, int32_t bias) {
+    Convolve(bitmap, kernel, 2, divisor, bias);
+}
+
+}  // namespace tilvo
