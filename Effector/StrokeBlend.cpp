@@ -1,1 +1,194 @@
-// placeholder
+#include "StrokeBlend.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "CustomFilter.h"
+#include "HistoryListEx.h"
+#include "Pixelate.h"
+
+namespace tilvo {
+
+namespace {
+
+TRect Ordered(TRect r) {
+    if (r.Left > r.Right) std::swap(r.Left, r.Right);
+    if (r.Top > r.Bottom) std::swap(r.Top, r.Bottom);
+    return r;
+}
+
+void To24(TBitmap& b) {
+    if (b.PixelFormat() != pf24bit) b.SetPixelFormat(pf24bit);
+}
+
+// The blends read `width` × `height` pixels of every surface they are given; a smaller surface
+// would be read past its end.
+void RequireCovers(const TBitmap& b, int32_t width, int32_t height) {
+    if (b.Width() < width || b.Height() < height) throw Exception("blend surfaces differ in size");
+}
+
+// Spreads the mask's blue bytes of one row over all three bytes of each pixel, so that the blend
+// kernels below run over plain byte arrays of equal length.
+void SpreadMaskRow(const uint8_t* maskRow, int32_t width, uint8_t* out) {
+    for (int32_t x = 0; x < width; ++x) {
+        const uint8_t m = maskRow[3 * x];
+        out[3 * x] = m;
+        out[3 * x + 1] = m;
+        out[3 * x + 2] = m;
+    }
+}
+
+// a := trunc(a · m/255 + b · (1 − m/255) + 0.5). With num = a·m + b·(255 − m) this is
+// floor(num / 255 + 1/2) = floor((num + 127.5) / 255), and since num is a whole number no value
+// lies in between: (num + 127) / 255. num + 127 ≤ 65152, so the sums fit 16 bits. The result never
+// leaves 0 … 255, so the byte clamp of the formula is always a no-op.
+void MaskedBlendRow(uint8_t* a, const uint8_t* b, const uint8_t* m, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        const uint16_t mi = m[i];
+        const uint16_t num = uint16_t(a[i] * mi + b[i] * uint16_t(255 - mi) + 127);
+        a[i] = uint8_t(num / 255);
+    }
+}
+
+// o := p + floor(m · (a − p) / 256). The arithmetic right shift of a negative int is a floor
+// division in C++20.
+void ReplayBlendRow(uint8_t* o, const uint8_t* a, const uint8_t* p, const uint8_t* m, int32_t n) {
+    for (int32_t i = 0; i < n; ++i) {
+        const int32_t d = int32_t(a[i]) - int32_t(p[i]);
+        o[i] = uint8_t(p[i] + ((int32_t(m[i]) * d) >> 8));
+    }
+}
+
+}  // namespace
+
+TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
+                       int32_t pictureWidth, int32_t pictureHeight) {
+    int32_t minX = pictureWidth - 1, minY = pictureHeight - 1, maxX = 0, maxY = 0;
+    for (int32_t i = 0; i < pointCount; ++i) {
+        minX = std::min(minX, points[i].X);
+        minY = std::min(minY, points[i].Y);
+        maxX = std::max(maxX, points[i].X);
+        maxY = std::max(maxY, points[i].Y);
+    }
+    const int32_t h = brushSize / 2;
+    minX -= h;
+    minY -= h;
+    maxX += h;
+    maxY += h;
+    // Integer division truncates towards zero, as the alignment wants for negative minima too.
+    TRect r{minX / 8 * 8, minY / 8 * 8, (maxX + 7) / 8 * 8, (maxY + 7) / 8 * 8};
+    if (r.Left < 0) r.Left = 0;
+    if (r.Top < 0) r.Top = 0;
+    if (r.Right > pictureWidth - 1) r.Right = pictureWidth - 1;
+    if (r.Bottom > pictureHeight - 1) r.Bottom = pictureHeight - 1;
+    return r;
+}
+
+void CopyRegionOut(TBitmap& source, TRect rect, TBitmap& target) {
+    rect = Ordered(rect);
+    To24(source);
+    target.Resize(rect.Width(), rect.Height(), pf24bit);
+    // Only the part of the rectangle that lies on the source can be copied; whatever lies off it
+    // comes out black rather than as stale bytes.
+    const int32_t x0 = std::max(rect.Left, 0), y0 = std::max(rect.Top, 0);
+    const int32_t x1 = std::min(rect.Right, source.Width());
+    const int32_t y1 = std::min(rect.Bottom, source.Height());
+    const bool inside = x0 == rect.Left && y0 == rect.Top && x1 == rect.Right && y1 == rect.Bottom;
+    if (!inside) {
+        for (int32_t y = 0; y < target.Height(); ++y)
+            std::memset(target.ScanLine(y), 0, size_t(target.Width()) * 3);
+    }
+    if (x1 <= x0 || y1 <= y0) return;
+    const size_t bytes = size_t(x1 - x0) * 3;
+    for (int32_t y = y0; y < y1; ++y)
+        std::memcpy(target.ScanLine(y - rect.Top) + size_t(x0 - rect.Left) * 3,
+                    source.ScanLine(y) + size_t(x0) * 3, bytes);
+}
+
+void CopyRegionIn(TBitmap& source, TRect rect, TBitmap& target) {
+    rect = Ordered(rect);
+    To24(source);
+    To24(target);
+    // The source lands with its top-left pixel at (left, top); what falls outside the rectangle,
+    // the source or the target is left out.
+    const int32_t right = std::min(rect.Right, rect.Left + source.Width());
+    const int32_t bottom = std::min(rect.Bottom, rect.Top + source.Height());
+    const int32_t x0 = std::max(rect.Left, 0), y0 = std::max(rect.Top, 0);
+    const int32_t x1 = std::min(right, target.Width()), y1 = std::min(bottom, target.Height());
+    if (x1 <= x0 || y1 <= y0) return;
+    const size_t bytes = size_t(x1 - x0) * 3;
+    for (int32_t y = y0; y < y1; ++y)
+        std::memcpy(target.ScanLine(y) + size_t(x0) * 3,
+                    source.ScanLine(y - rect.Top) + size_t(x0 - rect.Left) * 3, bytes);
+}
+
+void DrawStrokeMask(TBitmap& mask, int32_t width, int32_t height, const TPoint* points,
+                    int32_t pointCount, TPoint origin, int32_t brushSize, bool softEdge) {
+    mask.Resize(width, height, pf24bit);
+    if (mask.Empty()) return;
+    TCanvas& c = mask.Canvas();
+    c.Brush.Color = 0xFFFFFF;
+    c.Pen.Color = 0;
+    c.Pen.Width = brushSize;
+    c.Pen.Mode = pmCopy;
+    c.FillRect(c.ClipRect());
+    if (pointCount > 0) {
+        c.MoveTo(points[0].X - origin.X, points[0].Y - origin.Y);
+        for (int32_t i = 1; i < pointCount; ++i)
+            c.LineTo(points[i].X - origin.X, points[i].Y - origin.Y);
+    }
+    if (softEdge) ApplyFilter(mask, "Blur");
+}
+
+void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask) {
+    To24(picture);
+    To24(mosaic);
+    To24(mask);
+    const int32_t w = picture.Width(), h = picture.Height();
+    RequireCovers(mosaic, w, h);
+    RequireCovers(mask, w, h);
+    if (w == 0 || h == 0) return;
+    std::vector<uint8_t> m(size_t(w) * 3);
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        MaskedBlendRow(picture.ScanLine(y), mosaic.ScanLine(y), m.data(), w * 3);
+    }
+}
+
+void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitmap& mask) {
+    To24(unchanged);
+    To24(processed);
+    To24(mask);
+    const int32_t w = unchanged.Width(), h = unchanged.Height();
+    RequireCovers(processed, w, h);
+    RequireCovers(mask, w, h);
+    if (output.PixelFormat() != pf24bit || output.Width() != processed.Width() ||
+        output.Height() != processed.Height())
+        output.Resize(processed.Width(), processed.Height(), pf24bit);
+    if (w == 0 || h == 0) return;
+    // One row of mask values at a time: the same bytes as a whole plane of them, without the
+    // plane's allocation.
+    std::vector<uint8_t> m(size_t(w) * 3);
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        ReplayBlendRow(output.ScanLine(y), unchanged.ScanLine(y), processed.ScanLine(y), m.data(),
+                       w * 3);
+    }
+}
+
+void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
+                 int32_t mosaicSize, int32_t brushSize, bool softEdge) {
+    const TRect r = Ordered(dirtyRect);
+    CopyRegionOut(ctx.WorkBitmap, r, ctx.RegionBitmap);
+    TBitmap mosaic;
+    CopyRegionOut(ctx.PreviewBitmap, r, mosaic);
+    DrawStrokeMask(ctx.MaskBitmap, ctx.RegionBitmap.Width(), ctx.RegionBitmap.Height(), points,
+                   pointCount, TPoint{r.Left, r.Top}, brushSize, softEdge);
+    MaskedBlend(ctx.RegionBitmap, mosaic, ctx.MaskBitmap);
+    CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
+    ctx.History.Add(Pixelate, "Mosaic", "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
+                    dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap);
+}
+
+}  // namespace tilvo
