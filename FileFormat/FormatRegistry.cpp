@@ -1,1 +1,54 @@
-// placeholder
+// The table of picture formats registered at start-up, in registration order.
+#include <array>
+
+#include "BMPImage.h"
+#include "Graphic.h"
+#include "PNGImage.h"
+
+namespace tilvo {
+
+namespace {
+
+struct TExtensionName {
+    const char* Extension = nullptr;
+    const char* Description = nullptr;  // nullptr: the extension itself
+};
+
+// One format: how to make its graphic and the extensions it registers, in order.
+struct TFormatRow {
+    TGraphicFactory Create;
+    std::array<TExtensionName, 4> Extensions;  // unused slots have no extension
+};
+
+template <class T>
+std::unique_ptr<TGraphic> New() {
+    return std::make_unique<T>();
+}
+
+// The platform's own bitmap entry comes first; the later a row, the more it wins a shared
+// extension. A new format is one row here.
+const TFormatRow kFormats[] = {
+    {New<TBMPImage>, {{{"bmp", "Bitmaps"}}}},
+    {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
+};
+
+}  // namespace
+
+void RegisterAllFormats() {
+    UnregisterAllFormats();
+    TPictureFormats& formats = PictureFormats();
+    for (const TFormatRow& row : kFormats) {
+        const std::string className = row.Create()->ClassName();
+        for (const TExtensionName& e : row.Extensions)
+            if (e.Extension)
+                formats.Register(e.Extension, e.Description ? e.Description : e.Extension,
+                                 className, row.Create);
+    }
+}
+
+void UnregisterAllFormats() {
+    TPictureFormats& formats = PictureFormats();
+    for (const TFormatRow& row : kFormats) formats.UnregisterClass(row.Create()->ClassName());
+}
+
+}  // namespace tilvo

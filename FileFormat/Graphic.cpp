@@ -1,1 +1,118 @@
-// placeholder
+// The shared behaviour of graphic classes, the picture registry and the open path.
+#include "Graphic.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tilvo {
+
+namespace {
+
+std::string LowerAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    return s;
+}
+
+// The registry key of an extension given as "PNG", ".png" or "png".
+std::string ExtensionKey(const std::string& extension) {
+    return LowerAscii(!extension.empty() && extension[0] == '.' ? extension.substr(1) : extension);
+}
+
+// The text after the last dot of the file's own name (not of a folder), without the dot.
+std::string FileExtension(const std::string& fileName) {
+    const size_t slash = fileName.rfind('/');
+    const size_t dot = fileName.rfind('.');
+    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
+    return fileName.substr(dot + 1);
+}
+
+}  // namespace
+
+// ---- TGraphic ----
+
+void TGraphic::Assign(const TBitmap& source) {
+    bitmap_.Assign(source);
+}
+
+void TGraphic::Assign(const TGraphic& source) {
+    if (&source == this) return;
+    if (std::strcmp(source.ClassName(), ClassName()) != 0)
+        throw EConvertError(std::string("Cannot assign a ") + source.ClassName() + " to a " +
+                            ClassName());
+    holder_ = source.holder_;
+    bitmap_.Assign(source.bitmap_);
+}
+
+void TGraphic::AssignTo(TBitmap& dest) const {
+    dest.Assign(bitmap_);
+}
+
+void TGraphic::SetWidth(int32_t) {
+    throw EInvalidGraphic("Can't change width");
+}
+
+void TGraphic::SetHeight(int32_t) {
+    throw EInvalidGraphic("Can't change height");
+}
+
+void TGraphic::SaveToStream(TStream& stream) {
+    if (holder_ && !holder_->Stream.empty())
+        stream.Write(holder_->Stream.data(), int64_t(holder_->Stream.size()));
+}
+
+void TGraphic::LoadFromFile(const std::string& fileName) {
+    TFileStream stream(fileName, TFileStream::fmOpenRead);
+    LoadFromStream(stream);
+}
+
+void TGraphic::SaveToFile(const std::string& fileName) {
+    TSafeFileStream stream(fileName);
+    SaveToStream(stream);
+    stream.Commit();
+}
+
+// ---- TPictureFormats ----
+
+void TPictureFormats::Register(const std::string& extension, const std::string& description,
+                               const std::string& className, TGraphicFactory create) {
+    entries_.push_back({ExtensionKey(extension), description, className, create});
+}
+
+void TPictureFormats::UnregisterClass(const std::string& className) {
+    std::erase_if(entries_, [&](const TPictureFormatEntry& e) { return e.ClassName == className; });
+}
+
+const TPictureFormatEntry* TPictureFormats::Find(const std::string& extension) const {
+    const std::string key = ExtensionKey(extension);
+    if (key.empty()) return nullptr;
+    for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
+        if (it->Extension == key) return &*it;
+    return nullptr;
+}
+
+TPictureFormats& PictureFormats() {
+    static TPictureFormats formats;
+    return formats;
+}
+
+// ---- opening ----
+
+std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName) {
+    const std::string extension = FileExtension(fileName);
+    const TPictureFormatEntry* entry = PictureFormats().Find(extension);
+    if (!entry || !entry->Create)
+        throw EInvalidGraphic("Unknown picture file extension (." + LowerAscii(extension) + ")");
+    return entry->Create();
+}
+
+void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
+    std::unique_ptr<TGraphic> graphic = CreateGraphicForFile(fileName);
+    graphic->LoadFromFile(fileName);
+    TBitmap loaded;
+    graphic->AssignTo(loaded);
+    loaded.SetPixelFormat(pf24bit);
+    picture.Swap(loaded);
+}
+
+}  // namespace tilvo

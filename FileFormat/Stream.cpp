@@ -1,1 +1,257 @@
-// placeholder
+// Memory, file and safely replaced file streams.
+#include "Stream.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+namespace tilvo {
+
+namespace {
+
+std::string Quoted(const std::string& fileName) {
+    return "\"" + fileName + "\"";
+}
+
+[[noreturn]] void ThrowFileError(const char* what, const std::string& fileName, int err) {
+    throw EFileError(std::string(what) + " " + Quoted(fileName) + ": " + std::strerror(err));
+}
+
+// The permission bits a newly created file gets: 0666 less the process's umask.
+mode_t NewFileMode() {
+    const mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+}
+
+}  // namespace
+
+// ---- TStream ----
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+    if (count < 0 || Read(buffer, count) != count) throw EFileError("stream read error");
+}
+
+std::vector<uint8_t> TStream::ReadAll() {
+    const int64_t size = Size();
+    std::vector<uint8_t> data(size_t(std::max<int64_t>(size, 0)));
+    SetPosition(0);
+    ReadBuffer(data.data(), int64_t(data.size()));
+    return data;
+}
+
+// ---- TMemoryStream ----
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+    if (count <= 0 || pos_ >= int64_t(data_.size())) return 0;
+    const int64_t n = std::min<int64_t>(count, int64_t(data_.size()) - pos_);
+    std::memcpy(buffer, data_.data() + pos_, size_t(n));
+    pos_ += n;
+    return n;
+}
+
+void TMemoryStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0) return;
+    const int64_t end = CheckedAdd(pos_, count);
+    if (end > int64_t(data_.size())) data_.resize(size_t(end));  // a gap after a seek reads as 0
+    std::memcpy(data_.data() + pos_, buffer, size_t(count));
+    pos_ = end;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, TSeekOrigin origin) {
+    int64_t base = 0;
+    if (origin == TSeekOrigin::soCurrent) base = pos_;
+    if (origin == TSeekOrigin::soEnd) base = int64_t(data_.size());
+    if ((offset < 0 && base + offset < 0) || (offset > 0 && offset > INT64_MAX - base))
+        throw EFileError("stream seek error");
+    pos_ = base + offset;
+    return pos_;
+}
+
+void TMemoryStream::LoadFromFile(const std::string& fileName) {
+    data_ = ReadWholeFile(fileName);
+    pos_ = 0;
+}
+
+void TMemoryStream::SaveToFile(const std::string& fileName) const {
+    WriteWholeFile(fileName, data_.data(), int64_t(data_.size()));
+}
+
+// ---- TFileStream ----
+
+TFileStream::TFileStream(const std::string& fileName, TMode mode) : fileName_(fileName) {
+    if (mode == fmOpenRead) {
+        file_ = std::fopen(fileName.c_str(), "rb");
+        if (!file_) ThrowFileError("Cannot open file", fileName, errno);
+        struct stat st {};
+        if (fstat(fileno(file_), &st) == 0 && S_ISDIR(st.st_mode)) {
+            std::fclose(file_);
+            file_ = nullptr;
+            ThrowFileError("Cannot open file", fileName, EISDIR);
+        }
+    } else {
+        file_ = std::fopen(fileName.c_str(), "wb");
+        if (!file_) ThrowFileError("Cannot create file", fileName, errno);
+    }
+}
+
+TFileStream::~TFileStream() {
+    if (file_) std::fclose(file_);
+}
+
+int64_t TFileStream::Read(void* buffer, int64_t count) {
+    if (count <= 0) return 0;
+    const size_t n = std::fread(buffer, 1, size_t(count), file_);
+    if (n < size_t(count) && std::ferror(file_))
+        ThrowFileError("Cannot read file", fileName_, errno);
+    return int64_t(n);
+}
+
+void TFileStream::Write(const void* buffer, int64_t count) {
+    if (count <= 0) return;
+    if (std::fwrite(buffer, 1, size_t(count), file_) != size_t(count))
+        ThrowFileError("Cannot write file", fileName_, errno ? errno : EIO);
+}
+
+int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    const int whence = origin == TSeekOrigin::soBeginning ? SEEK_SET
+                       : origin == TSeekOrigin::soCurrent ? SEEK_CUR
+                                                          : SEEK_END;
+    if (fseeko(file_, off_t(offset), whence) != 0)
+        ThrowFileError("Cannot seek in file", fileName_, errno);
+    const off_t pos = ftello(file_);
+    if (pos < 0) ThrowFileError("Cannot seek in file", fileName_, errno);
+    return int64_t(pos);
+}
+
+int64_t TFileStream::Size() {
+    if (std::fflush(file_) != 0) ThrowFileError("Cannot write file", fileName_, errno);
+    struct stat st {};
+    if (fstat(fileno(file_), &st) != 0) ThrowFileError("Cannot read file", fileName_, errno);
+    return int64_t(st.st_size);
+}
+
+void TFileStream::Close() {
+    if (!file_) return;
+    FILE* f = file_;
+    file_ = nullptr;
+    const bool flushed = std::fflush(f) == 0;
+    const int err = errno;
+    const bool closed = std::fclose(f) == 0;
+    if (!flushed) ThrowFileError("Cannot write file", fileName_, err);
+    if (!closed) ThrowFileError("Cannot write file", fileName_, errno);
+}
+
+// ---- TSafeFileStream ----
+
+namespace {
+
+// The file a save replaces: a symbolic link is followed, so the file it points to is replaced
+// and the link itself stays.
+std::string ResolveTarget(const std::string& targetName) {
+    struct stat st {};
+    if (lstat(targetName.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+        if (char* real = realpath(targetName.c_str(), nullptr)) {
+            std::string resolved(real);
+            std::free(real);
+            return resolved;
+        }
+    }
+    return targetName;
+}
+
+std::string TempPattern(const std::string& target) {
+    const size_t slash = target.rfind('/');
+    const std::string dir =
+        slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    return dir + "." + base + ".XXXXXX";
+}
+
+}  // namespace
+
+TSafeFileStream::TSafeFileStream(const std::string& targetName)
+    : TFileStream(), targetName_(targetName) {
+    if (targetName.empty()) throw EFileError("Cannot create file \"\": No such file or directory");
+    struct stat st {};
+    if (stat(targetName.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        ThrowFileError("Cannot create file", targetName, EISDIR);
+    const std::string pattern = TempPattern(ResolveTarget(targetName));
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    const int fd = mkstemp(name.data());
+    if (fd < 0) ThrowFileError("Cannot create file", targetName, errno);
+    fileName_ = name.data();
+    file_ = fdopen(fd, "w+b");
+    if (!file_) {
+        const int err = errno;
+        ::close(fd);
+        ::unlink(fileName_.c_str());
+        ThrowFileError("Cannot create file", targetName, err);
+    }
+}
+
+TSafeFileStream::~TSafeFileStream() {
+    if (!committed_ && file_) {
+        std::fclose(file_);
+        file_ = nullptr;
+        ::unlink(fileName_.c_str());
+    }
+}
+
+void TSafeFileStream::Commit() {
+    if (committed_) return;
+    if (!file_) throw EFileError("Cannot write file " + Quoted(targetName_) + ": stream closed");
+    const std::string target = ResolveTarget(targetName_);
+    auto fail = [&](int err) {
+        if (file_) {
+            std::fclose(file_);
+            file_ = nullptr;
+        }
+        ::unlink(fileName_.c_str());
+        ThrowFileError("Cannot write file", targetName_, err);
+    };
+    if (std::fflush(file_) != 0) fail(errno);
+    const int fd = fileno(file_);
+    if (fsync(fd) != 0) fail(errno);
+    struct stat st {};
+    if (stat(target.c_str(), &st) == 0) {
+        // Keep the replaced file's permission bits, and its owner where the process may set it.
+        if (fchmod(fd, st.st_mode & 07777) != 0) fail(errno);
+        if (fchown(fd, st.st_uid, st.st_gid) != 0) {
+            // Not allowed for an ordinary user on another's file; the file still gets replaced.
+        }
+    } else if (fchmod(fd, NewFileMode()) != 0) {
+        fail(errno);
+    }
+    FILE* f = file_;
+    file_ = nullptr;
+    if (std::fclose(f) != 0) fail(errno);
+    if (std::rename(fileName_.c_str(), target.c_str()) != 0) fail(errno);
+    committed_ = true;
+}
+
+// ---- whole files ----
+
+std::vector<uint8_t> ReadWholeFile(const std::string& fileName) {
+    TFileStream stream(fileName, TFileStream::fmOpenRead);
+    const int64_t size = stream.Size();
+    std::vector<uint8_t> data(size_t(std::max<int64_t>(size, 0)));
+    if (stream.Read(data.data(), int64_t(data.size())) != int64_t(data.size()))
+        throw EFileError("Cannot read file " + Quoted(fileName) + ": file changed while reading");
+    return data;
+}
+
+void WriteWholeFile(const std::string& fileName, const void* data, int64_t size) {
+    TSafeFileStream stream(fileName);
+    stream.Write(data, size);
+    stream.Commit();
+}
+
+}  // namespace tilvo

@@ -74,6 +74,7 @@ public:
     const std::string& FileName() const { return fileName_; }
 
 protected:
+    TFileStream() = default;  // for subclasses that open their own file
     void Close();  // flushes and closes; throws EFileError when the data did not reach the file
     FILE* file_ = nullptr;
     std::string fileName_;
