@@ -1,0 +1,51 @@
+// The settings file: window bounds, brush and mosaic choices, whether Save is offered, and the save
+// options, kept in an INI file beside the executable (or in the user's configuration folder when
+// the executable's folder cannot be written).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "FileFormat/SaveDispatch.h"
+
+namespace tilvo {
+
+// Mosaic cell sizes and brush diameters the menus offer.
+bool IsMosaicSizeChoice(int32_t size);  // 2, 4, 8, 12 or 16
+bool IsBrushSizeChoice(int32_t size);   // 5, 8, 10, 20, 30, 40 or 50
+
+// Where the settings live: the executable's path with its extension replaced by ".ini" (appended
+// when it has none) if the executable's folder can be written; otherwise "tilvo.ini" in
+// `configDir` (the user's configuration folder), which is created when the settings are saved.
+std::string SettingsFilePath(const std::string& exePath, const std::string& configDir);
+
+struct TSettings {
+    // [General]
+    int32_t Top = 0;
+    int32_t Left = 0;
+    int32_t Width = 300;
+    int32_t Height = 300;
+    bool CanOverWrite = false;
+    // Only when the file has it: whether Save As uses the dialog with the options panel.
+    std::optional<bool> LegacySaveDialog;
+    // [Mosaic], [FilterBrush]
+    int32_t MosaicSize = 4;
+    int32_t BrushSize = 20;
+    bool SoftenEdge = true;
+    // [SaveOptions4JPEG], [SaveOptions4PNG], [SaveOptions4GIF], [SaveOptions4TGA]; the resource
+    // name is not kept in the file.
+    TSaveOptions SaveOptions;
+
+    // Reads the file over these settings. A missing key (or file), or a value that is not an
+    // integer, gives the key's default; a MosaicSize or BrushSize that no menu item offers leaves
+    // the current value. Never fails.
+    void Load(const std::string& fileName);
+    // Writes every key (LegacySaveDialog only when it was read), keeping the other sections and
+    // keys of the file; the file is replaced only once complete. Throws EIniFileError naming the
+    // file when it cannot be written.
+    void Save(const std::string& fileName) const;
+    friend bool operator==(const TSettings&, const TSettings&) = default;
+};
+
+}  // namespace tilvo
