@@ -1,1 +1,74 @@
-// placeholder
+// The stroke capture state machine of the main window.
+#include "StrokeCapture.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace tilvo {
+
+TCaptureResult TStrokeCapture::MouseDown(TPoint p) {
+    Drawing = true;
+    AxisLocked = false;
+    StrokeSlot = 0;
+    PointCount = 0;
+    LastPoint = p;
+    TPoint* slot = Strokes[StrokeSlot];
+    slot[PointCount++] = p;
+    slot[PointCount++] = p;
+    return {TCaptureStep::Segment, p, p, {}};
+}
+
+TCaptureResult TStrokeCapture::MouseMove(TPoint p, bool shiftDown) {
+    if (!Drawing || PointCount >= kMaxStrokePoints) return {};
+    const TPoint event = p;
+    if (AxisLocked) {
+        if (LockHorizontal)
+            p.Y = LockedY;
+        else
+            p.X = LockedX;
+    }
+    TPoint* slot = Strokes[StrokeSlot];
+    const TPoint from = LastPoint;
+    slot[PointCount] = p;
+    LastPoint = p;
+    ++PointCount;
+    if (PointCount != 5 || !shiftDown || AxisLocked) return {TCaptureStep::Segment, from, p, {}};
+
+    // Lock the stroke to the axis it has moved along most, measured from the press point.
+    const TPoint origin = slot[0];
+    const int32_t dx = std::abs(origin.X - event.X);
+    const int32_t dy = std::abs(origin.Y - event.Y);
+    if (dy > dx) {
+        LockHorizontal = false;
+        LockedX = origin.X;
+        p.X = LockedX;
+    } else {
+        LockHorizontal = true;
+        LockedY = origin.Y;
+        p.Y = LockedY;
+    }
+    AxisLocked = true;
+
+    TRect box{slot[0].X, slot[0].Y, slot[0].X, slot[0].Y};
+    for (int32_t i = 1; i < PointCount; ++i) {
+        box.Left = std::min(box.Left, slot[i].X);
+        box.Top = std::min(box.Top, slot[i].Y);
+        box.Right = std::max(box.Right, slot[i].X);
+        box.Bottom = std::max(box.Bottom, slot[i].Y);
+    }
+    ++box.Right;
+    ++box.Bottom;
+
+    // The stored stroke becomes the locked line from the press point to the current point.
+    for (int32_t i = 1; i < PointCount; ++i) slot[i] = p;
+    LastPoint = p;
+    return {TCaptureStep::Locked, origin, p, box};
+}
+
+bool TStrokeCapture::MouseUp() {
+    const bool wasDrawing = Drawing;
+    Drawing = false;
+    return wasDrawing;
+}
+
+}  // namespace tilvo

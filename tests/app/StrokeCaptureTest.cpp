@@ -1,1 +1,158 @@
-// placeholder
+// The stroke capture state machine: the buffer, the trail it asks for and the Shift axis lock.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "app/StrokeCapture.h"
+
+namespace tilvo {
+namespace {
+
+// The buffer is 80 KiB; keep it off the test's stack.
+std::unique_ptr<TStrokeCapture> NewCapture() {
+    return std::make_unique<TStrokeCapture>();
+}
+
+TEST(StrokeCapture, PressStoresThePointTwiceAndAsksForADot) {
+    auto c = NewCapture();
+    const TCaptureResult r = c->MouseDown({7, 9});
+    EXPECT_TRUE(c->Drawing);
+    EXPECT_EQ(c->StrokeSlot, 0);
+    EXPECT_EQ(c->PointCount, 2);
+    EXPECT_EQ(c->Points()[0], (TPoint{7, 9}));
+    EXPECT_EQ(c->Points()[1], (TPoint{7, 9}));
+    EXPECT_EQ(r.Step, TCaptureStep::Segment);
+    EXPECT_EQ(r.From, (TPoint{7, 9}));
+    EXPECT_EQ(r.To, (TPoint{7, 9}));
+    EXPECT_TRUE(c->MouseUp());
+    EXPECT_FALSE(c->Drawing);
+    EXPECT_FALSE(c->MouseUp()) << "a second release commits nothing";
+}
+
+TEST(StrokeCapture, MovesAppendPointsAndTrailSegmentsFromThePreviousPoint) {
+    auto c = NewCapture();
+    EXPECT_EQ(c->MouseMove({1, 1}, false).Step, TCaptureStep::Ignored) << "no press yet";
+    c->MouseDown({10, 10});
+    const TCaptureResult a = c->MouseMove({20, 11}, false);
+    const TCaptureResult b = c->MouseMove({-5, 300}, false);  // outside the picture: kept as is
+    EXPECT_EQ(a.Step, TCaptureStep::Segment);
+    EXPECT_EQ(a.From, (TPoint{10, 10}));
+    EXPECT_EQ(a.To, (TPoint{20, 11}));
+    EXPECT_EQ(b.From, (TPoint{20, 11}));
+    EXPECT_EQ(b.To, (TPoint{-5, 300}));
+    EXPECT_EQ(c->PointCount, 4);
+    EXPECT_EQ(c->Points()[3], (TPoint{-5, 300}));
+    EXPECT_EQ(c->LastPoint, (TPoint{-5, 300}));
+    // A new press starts again in slot 0.
+    c->MouseUp();
+    c->MouseDown({3, 4});
+    EXPECT_EQ(c->PointCount, 2);
+    EXPECT_EQ(c->StrokeSlot, 0);
+    EXPECT_EQ(c->Points()[0], (TPoint{3, 4}));
+}
+
+TEST(StrokeCapture, BufferKeepsTheFirst1023PointsAndIgnoresTheRest) {
+    auto c = NewCapture();
+    c->MouseDown({0, 0});
+    for (int32_t i = 0; i < 2000; ++i) {
+        const TCaptureResult r = c->MouseMove({i, 1}, false);
+        if (i < kMaxStrokePoints - 2)
+            EXPECT_EQ(r.Step, TCaptureStep::Segment) << i;
+        else
+            ASSERT_EQ(r.Step, TCaptureStep::Ignored) << i;
+    }
+    EXPECT_EQ(c->PointCount, 1023);
+    EXPECT_EQ(c->Points()[1022], (TPoint{1020, 1}));
+    EXPECT_EQ(c->LastPoint, (TPoint{1020, 1}));
+    EXPECT_EQ(c->Strokes[0][1023], (TPoint{0, 0})) << "the 1024th entry is never filled";
+}
+
+// Press at the origin, then three moves; the third stores the fifth point and tests Shift.
+struct LockCase {
+    const char* name;
+    TPoint moves[3];
+    bool shiftAtFifth;
+    bool locked;
+    bool horizontal;
+    TPoint lockedFifth;
+};
+
+class StrokeLock : public ::testing::TestWithParam<LockCase> {};
+
+TEST_P(StrokeLock, EngagesAtTheFifthPointAlongTheLongerAxis) {
+    const LockCase& t = GetParam();
+    auto c = NewCapture();
+    c->MouseDown({50, 50});
+    EXPECT_FALSE(c->WantsShiftState());
+    c->MouseMove(t.moves[0], false);
+    EXPECT_FALSE(c->WantsShiftState());
+    c->MouseMove(t.moves[1], false);
+    EXPECT_TRUE(c->WantsShiftState());
+    const TCaptureResult r = c->MouseMove(t.moves[2], t.shiftAtFifth);
+    EXPECT_FALSE(c->WantsShiftState());
+    EXPECT_EQ(c->PointCount, 5);
+    EXPECT_EQ(c->AxisLocked, t.locked);
+    if (!t.locked) {
+        EXPECT_EQ(r.Step, TCaptureStep::Segment);
+        EXPECT_EQ(c->Points()[4], t.moves[2]);
+        return;
+    }
+    EXPECT_EQ(c->LockHorizontal, t.horizontal);
+    EXPECT_EQ(r.Step, TCaptureStep::Locked);
+    EXPECT_EQ(r.From, (TPoint{50, 50}));
+    EXPECT_EQ(r.To, t.lockedFifth);
+    // The freehand box spans the press point and the three moves as they were captured.
+    TRect box{50, 50, 51, 51};
+    for (const TPoint& p : t.moves) {
+        box.Left = std::min(box.Left, p.X);
+        box.Top = std::min(box.Top, p.Y);
+        box.Right = std::max(box.Right, p.X + 1);
+        box.Bottom = std::max(box.Bottom, p.Y + 1);
+    }
+    EXPECT_EQ(r.Erase, box);
+    // The stored stroke is the locked line from the press point.
+    EXPECT_EQ(c->Points()[0], (TPoint{50, 50}));
+    for (int i = 1; i < 5; ++i) EXPECT_EQ(c->Points()[i], t.lockedFifth) << i;
+    EXPECT_EQ(c->LastPoint, t.lockedFifth);
+    // Later moves keep the locked coordinate.
+    const TCaptureResult next = c->MouseMove({90, 7}, false);
+    const TPoint expected = t.horizontal ? TPoint{90, 50} : TPoint{50, 7};
+    EXPECT_EQ(next.From, t.lockedFifth);
+    EXPECT_EQ(next.To, expected);
+    EXPECT_EQ(c->Points()[5], expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, StrokeLock,
+    ::testing::Values(
+        LockCase{"horizontal", {{52, 51}, {55, 53}, {60, 54}}, true, true, true, {60, 50}},
+        LockCase{"vertical", {{51, 52}, {53, 58}, {47, 70}}, true, true, false, {50, 70}},
+        LockCase{"tie_goes_horizontal", {{51, 51}, {52, 52}, {58, 42}}, true, true, true, {58, 50}},
+        LockCase{"no_shift_no_lock", {{52, 51}, {55, 53}, {60, 54}}, false, false, false, {}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(StrokeCapture, ShiftAfterTheFifthPointHasNoEffect) {
+    auto c = NewCapture();
+    c->MouseDown({0, 0});
+    for (int i = 1; i <= 3; ++i) c->MouseMove({i, i * 3}, false);
+    EXPECT_FALSE(c->WantsShiftState());
+    const TCaptureResult r = c->MouseMove({10, 20}, true);
+    EXPECT_EQ(r.Step, TCaptureStep::Segment);
+    EXPECT_FALSE(c->AxisLocked);
+    EXPECT_EQ(c->Points()[5], (TPoint{10, 20}));
+}
+
+TEST(StrokeCapture, ANewPressClearsTheLock) {
+    auto c = NewCapture();
+    c->MouseDown({0, 0});
+    for (int i = 1; i <= 3; ++i) c->MouseMove({i * 5, 0}, i == 3);
+    ASSERT_TRUE(c->AxisLocked);
+    c->MouseUp();
+    c->MouseDown({10, 10});
+    EXPECT_FALSE(c->AxisLocked);
+    EXPECT_EQ(c->MouseMove({30, 40}, false).To, (TPoint{30, 40}));
+}
+
+}  // namespace
+}  // namespace tilvo

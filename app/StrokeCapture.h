@@ -1,0 +1,68 @@
+// Brush stroke capture: the fixed stroke buffer the main window fills while the mouse is dragged
+// over the picture, the Shift axis lock, and what the window has to draw for every captured point.
+#pragma once
+
+#include <cstdint>
+
+#include "Effector/Bitmap.h"
+#include "Effector/StrokeBlend.h"
+
+namespace tilvo {
+
+inline constexpr int32_t kStrokeSlotCount = 10;
+inline constexpr int32_t kStrokeSlotSize = 1024;
+static_assert(kMaxStrokePoints < kStrokeSlotSize);
+
+// What one mouse event asks the window to draw on the shown copy of the picture.
+enum class TCaptureStep : uint8_t {
+    Ignored,  // nothing: no stroke in progress, or the stroke buffer is full
+    Segment,  // a trail segment From → To (a dot when they are equal)
+    Locked  // the axis lock engaged: remove the freehand trail inside Erase, then draw From → To
+};
+
+struct TCaptureResult {
+    TCaptureStep Step = TCaptureStep::Ignored;
+    TPoint From;
+    TPoint To;
+    // Locked only: the bounding box of the freehand points (right and bottom exclusive), before
+    // any widening by the pen.
+    TRect Erase;
+};
+
+// The capture state machine: idle → pressed (two equal points) → dragging (points appended up to
+// kMaxStrokePoints) → optionally locked to a horizontal or vertical line at the fifth point →
+// released. It allocates nothing; every call is a few stores into the fixed buffer.
+class TStrokeCapture {
+  public:
+    bool Drawing = false;
+    int32_t StrokeSlot = 0;
+    int32_t PointCount = 0;
+    TPoint LastPoint;
+    TPoint Strokes[kStrokeSlotCount][kStrokeSlotSize] = {};
+    int32_t LockedX = 0;
+    int32_t LockedY = 0;
+    bool AxisLocked = false;
+    bool LockHorizontal = false;
+
+    // A press (any button) starts a stroke in slot 0 with the press point stored twice; the window
+    // draws a dot there.
+    TCaptureResult MouseDown(TPoint p);
+
+    // True when the next MouseMove has to know whether Shift is down: only the move that stores
+    // the fifth point tests the key, so the window asks the keyboard then and only then.
+    bool WantsShiftState() const { return Drawing && PointCount == 4 && !AxisLocked; }
+
+    // A move: stores the point (the locked coordinate replaced while locked) and answers the trail
+    // segment from the previous point. At the fifth point with Shift down the stroke locks to the
+    // axis it moved along most (ties go horizontal); the committed stroke then starts at the press
+    // point and runs along the locked line, exactly as the trail shows it.
+    TCaptureResult MouseMove(TPoint p, bool shiftDown);
+
+    // A release (any button): answers whether a stroke was in progress, which the window then
+    // commits; capture goes back to idle.
+    bool MouseUp();
+
+    const TPoint* Points() const { return Strokes[StrokeSlot]; }
+};
+
+}  // namespace tilvo
