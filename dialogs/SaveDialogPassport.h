@@ -11,6 +11,7 @@
 
 #include "FileFormat/FileTypes.h"
 #include "FileFormat/SaveDispatch.h"
+#include "lang/IniLangEx.h"
 
 class QWidget;
 
@@ -89,15 +90,6 @@ uint32_t QualityColour(int32_t quality);
 
 class TSaveDialogPassport {
   public:
-    // Captions of the legacy dialog's option controls, set from the language file at start-up.
-    struct TCaptions {
-        std::string GMOption, GMQuality, GMProgressiveJPEG, GMGrayscale, GMInterlacedPNG,
-            GMRLECompression, GMResourceName, GMReduceTo256Color, GMNoOption, GMGIFTransparent,
-            GMPNGTransparent, GMSubSampling, GMSubSampling420, GMSubSampling444, GMExif, GMExifCopy,
-            GMExifThumbUpdate;
-        friend bool operator==(const TCaptions&, const TCaptions&) = default;
-    };
-
     // useLegacyDialog selects the dialog with the options panel instead of the item dialog with
     // an options button. The dialog object is made at the first Execute and then reused.
     explicit TSaveDialogPassport(bool useLegacyDialog = false);
@@ -150,8 +142,10 @@ class TSaveDialogPassport {
         FOptions.ExifThumbUpdateEnabled = probe.CanUpdateThumbnail;
     }
 
-    TCaptions& Captions() { return FCaptions; }
-    const TCaptions& Captions() const { return FCaptions; }
+    // The seventeen captions of the legacy dialog's option controls (GMOption ...
+    // GMExifThumbUpdate), set from the language file at start-up.
+    const TDialogTexts& DialogTexts() const { return FDialogTexts; }
+    void SetDialogTexts(const TDialogTexts& texts) { FDialogTexts = texts; }
 
     // The dialog objects, for tests and callers that need the widget; null until made.
     TtalFileSaveDialog* ItemDialog() const { return FItemDialog.get(); }
@@ -169,7 +163,7 @@ class TSaveDialogPassport {
     int32_t FFilterIndex = 0;
     bool FUseLegacyDialog = false;
     TSaveDialogOptions FOptions;
-    TCaptions FCaptions;
+    TDialogTexts FDialogTexts;
 };
 
 }  // namespace tilvo
