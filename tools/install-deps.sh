@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs the Debian packages Tilvo needs to build, test and run, but only those that are missing,
+# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test]
+set -euo pipefail
+
+build_pkgs=(build-essential cmake ninja-build pkg-config
+    libjpeg62-turbo-dev libpng-dev libgif-dev zlib1g-dev libtiff-dev
+    qt6-base-dev fonts-dejavu-core)
+test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool clang libclang-rt-14-dev)
+
+pkgs=("${build_pkgs[@]}")
+[ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
+
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
