@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <ostream>
 #include <vector>
 
 #include "Effector/CustomFilter.h"
@@ -88,8 +89,9 @@ TEST(HistoryTest, UndoRedoAnswersAndUndoToTheStartGivesTheSource) {
     const TEffectHInfo& first = *s.history.Entries()[0];
     for (int32_t y = first.Top; y < first.Bottom; ++y)
         for (int32_t x = first.Left; x < first.Right; ++x)
-            if (GetBValue(first.Mask->Pixel(x - first.Left, y - first.Top)) == 0)
+            if (GetBValue(first.Mask->Pixel(x - first.Left, y - first.Top)) == 0) {
                 ASSERT_EQ(s.work.Pixel(x, y), afterOne.Pixel(x, y)) << x << "," << y;
+            }
 
     EXPECT_FALSE(s.Undo());
     EXPECT_EQ(s.history.Position(), 0);
@@ -160,6 +162,10 @@ struct ReplayCase {
     int32_t width, height;
     std::vector<TPoint> points;
 };
+
+void PrintTo(const ReplayCase& c, std::ostream* os) {
+    *os << c.what;
+}
 
 class ReplayVsLiveTest : public testing::TestWithParam<ReplayCase> {};
 
