@@ -134,15 +134,15 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                       const std::string& targetFileName, int32_t quality, int32_t subsampling,
                       bool updateThumbnail, bool copyExif, bool grayscale, bool progressive);
 
-struct TSize {
+struct TFitSize {
     int32_t Width = 0;
     int32_t Height = 0;
-    friend constexpr bool operator==(const TSize&, const TSize&) = default;
+    friend constexpr bool operator==(const TFitSize&, const TFitSize&) = default;
 };
 
 // Fits width × height into maxWidth × maxHeight keeping the aspect (halves round to even); a
 // side never drops below 1.
-TSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight);
+TFitSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeight);
 
 // The thumbnail: the picture shrunk to fit 160 × 160 by area averaging, encoded as a colour
 // 4:2:0 baseline JPEG at `quality` (90 unless a smaller one is needed), written from position 0
@@ -150,10 +150,13 @@ TSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxHeig
 void MakeExifThumbnail(const TBitmap& picture, TStream& stream, int32_t quality = 90);
 
 // Rebuilds the segment with `thumbnail` in place of the old one (new length entry and segment
-// length) into `rebuilt`. False, with `rebuilt` untouched, when the segment has no thumbnail
-// inside it or the result would not fit the 16-bit segment length.
-bool RebuildExifSegment(const std::vector<uint8_t>& segment, const std::vector<uint8_t>& thumbnail,
-                        std::vector<uint8_t>& rebuilt);
+// length) into `rebuilt`. `rebuilt` is left untouched unless the answer is Ok: NoThumbnail when
+// the segment has no thumbnail inside it, TooLarge when the result would not fit the 16-bit
+// segment length.
+enum class TRebuildResult { Ok, NoThumbnail, TooLarge };
+TRebuildResult RebuildExifSegment(const std::vector<uint8_t>& segment,
+                                  const std::vector<uint8_t>& thumbnail,
+                                  std::vector<uint8_t>& rebuilt);
 
 // RebuildExifSegment, then InsertExifSegment into `output`. False (output untouched) when the
 // rebuild failed.

@@ -1,1 +1,669 @@
-// placeholder
+// The JPEG graphic class and the JPEG writers of Save and Save As.
+#include "JPEGImage.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "JpegGlue.h"
+#include "JpegTranscode.h"
+
+namespace tilvo {
+
+using jpegglue::Guard;
+using jpegglue::TErrorManager;
+
+EJPEG::EJPEG(int messageCode)
+    : EInvalidGraphic("JPEG error #" + std::to_string(messageCode)), code_(messageCode) {}
+
+// ---------------------------------------------------------------------------------------------
+// Progress monitor: forwards libjpeg's progress to the graphic's OnProgress event. It also refuses
+// streams with an absurd number of scans, which would otherwise keep a decoder busy for minutes.
+
+namespace {
+constexpr int kMaxScans = 1000;
+}
+
+struct TJpegProgressGlue {
+    jpeg_progress_mgr pub;
+    TJPEGImage* owner = nullptr;
+    int64_t lastTick = 0;
+    int lastPercent = -1;
+
+    static int64_t TickMs() {
+        using namespace std::chrono;
+        return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+    }
+    // Calls the listener; answers true when it asked to abort. Exceptions stay here.
+    static bool Notify(TJPEGImage* owner, TProgressStage stage, int percent) noexcept {
+        if (owner == nullptr || !owner->OnProgress) return false;
+        bool abort = false;
+        try {
+            owner->OnProgress(*owner, stage, percent, abort);
+        } catch (...) {
+            abort = true;
+        }
+        return abort;
+    }
+    static bool Step(TJpegProgressGlue* g) noexcept {
+        if (g->owner == nullptr || !g->owner->OnProgress) return false;
+        const int64_t now = TickMs();
+        if (now - g->lastTick < 500) return false;
+        g->lastTick = now;
+        const auto& p = g->pub;
+        if (p.pass_limit <= 0 || p.total_passes <= 0) return false;
+        const int percent =
+            int((double(p.completed_passes) + double(p.pass_counter) / double(p.pass_limit)) /
+                double(p.total_passes) * 100.0);
+        if (percent == g->lastPercent) return false;
+        g->lastPercent = percent;
+        return Notify(g->owner, TProgressStage::psRunning, percent);
+    }
+    void Attach(j_common_ptr cinfo, TJPEGImage* graphic) {
+        owner = graphic;
+        lastTick = TickMs();
+        lastPercent = -1;
+        pub.progress_monitor = Hook;
+        cinfo->progress = &pub;
+    }
+    static void Hook(j_common_ptr cinfo);
+};
+
+extern "C" void TilvoJpegProgressHook(j_common_ptr cinfo) {
+    auto* g = reinterpret_cast<TJpegProgressGlue*>(cinfo->progress);
+    if (cinfo->is_decompressor) {
+        auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
+        if (d->input_scan_number > kMaxScans) {
+            cinfo->err->msg_code = JERR_NOT_COMPILED;  // any fatal code: the stream is refused
+            cinfo->err->error_exit(cinfo);
+        }
+    }
+    if (TJpegProgressGlue::Step(g)) {
+        reinterpret_cast<TErrorManager*>(cinfo->err)->aborted = true;
+        cinfo->err->error_exit(cinfo);
+    }
+}
+
+void TJpegProgressGlue::Hook(j_common_ptr cinfo) {
+    TilvoJpegProgressHook(cinfo);
+}
+
+namespace {
+
+// A decompress object destroyed on every path.
+struct TDecompressor {
+    jpeg_decompress_struct cinfo{};
+    TErrorManager err;
+    TJpegProgressGlue progress{};
+    bool created = false;
+
+    TDecompressor() { cinfo.err = jpegglue::InitErrorManager(err); }
+    ~TDecompressor() {
+        if (created) jpeg_destroy_decompress(&cinfo);
+    }
+    [[noreturn]] void Fail() const { throw EJPEG(err.code); }
+    // Creates the object, reads the header of `data`.
+    void Open(const std::vector<uint8_t>& data) {
+        const unsigned char* bytes = data.data();
+        const unsigned long size = static_cast<unsigned long>(data.size());
+        if (!Guard(err, [&] {
+                jpeg_create_decompress(&cinfo);
+                created = true;
+                cinfo.mem->max_memory_to_use = long(kMaxSurfaceBytes);
+                jpeg_mem_src(&cinfo, bytes, size);
+                jpeg_read_header(&cinfo, TRUE);
+            }))
+            Fail();
+    }
+};
+
+struct TCompressor {
+    jpeg_compress_struct cinfo{};
+    TErrorManager err;
+    TJpegProgressGlue progress{};
+    jpegglue::TVectorDestination dest{};
+    bool created = false;
+
+    TCompressor() { cinfo.err = jpegglue::InitErrorManager(err); }
+    ~TCompressor() {
+        if (created) jpeg_destroy_compress(&cinfo);
+    }
+    [[noreturn]] void Fail() const { throw EJPEG(err.code); }
+    void Create() {
+        if (!Guard(err, [&] {
+                jpeg_create_compress(&cinfo);
+                created = true;
+            }))
+            Fail();
+    }
+};
+
+// Sets table `which` to the standard one scaled for the quality exactly as jpeg_set_quality does
+// with baseline limiting.
+const unsigned int kStdLuminanceQuantTbl[64] = {
+    16, 11, 10, 16, 24,  40,  51,  61,  12, 12, 14, 19, 26,  58,  60,  55,
+    14, 13, 16, 24, 40,  57,  69,  56,  14, 17, 22, 29, 51,  87,  80,  62,
+    18, 22, 37, 56, 68,  109, 103, 77,  24, 35, 55, 64, 81,  104, 113, 92,
+    49, 64, 78, 87, 103, 121, 120, 101, 72, 92, 95, 98, 112, 100, 103, 99};
+const unsigned int kStdChrominanceQuantTbl[64] = {
+    17, 18, 24, 47, 99, 99, 99, 99, 18, 21, 26, 66, 99, 99, 99, 99, 24, 26, 56, 99, 99, 99,
+    99, 99, 47, 66, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99,
+    99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99, 99};
+
+int QualityScale(int32_t quality) {
+    const int q = std::clamp<int32_t>(quality, 1, 100);
+    return q < 50 ? 5000 / q : 200 - q * 2;
+}
+
+void ScaleTable(const unsigned int* base, int scale, unsigned int* out) {
+    for (int i = 0; i < 64; ++i) {
+        long v = (long(base[i]) * scale + 50) / 100;
+        v = std::clamp(v, 1L, 32767L);
+        out[i] = unsigned(std::min(v, 255L));
+    }
+}
+
+struct TEncodeSettings {
+    int32_t Quality = 90;
+    bool Progressive = false;
+    bool Grayscale = false;
+    bool FullChroma = false;  // 4:4:4 with the standard tables scaled here
+};
+
+// Encodes a surface into `out`. Throws EJPEG; answers false when the progress listener aborted.
+bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, std::vector<uint8_t>& out,
+                  TJPEGImage* progressOwner) {
+    // The encoder reads B, G, R rows; other pixel formats go through a 24-bit copy.
+    TBitmap converted;
+    const TBitmap* src = &picture;
+    if (picture.PixelFormat() != pf24bit && !picture.Empty()) {
+        converted.Assign(picture);
+        converted.SetPixelFormat(pf24bit);
+        src = &converted;
+    }
+    const int32_t w = src->Empty() ? 0 : src->Width();
+    const int32_t h = src->Empty() ? 0 : src->Height();
+    std::vector<JSAMPROW> rows(static_cast<size_t>(h));
+    for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = const_cast<uint8_t*>(src->ScanLine(y));
+
+    unsigned int luma[64], chroma[64];
+    if (s.FullChroma) {
+        const int scale = QualityScale(s.Quality);
+        ScaleTable(kStdLuminanceQuantTbl, scale, luma);
+        ScaleTable(kStdChrominanceQuantTbl, scale, chroma);
+    }
+
+    TCompressor c;
+    c.Create();
+    if (progressOwner != nullptr) {
+        c.progress.Attach(reinterpret_cast<j_common_ptr>(&c.cinfo), progressOwner);
+        TJpegProgressGlue::Notify(progressOwner, TProgressStage::psStarting, 0);
+    }
+    jpegglue::SetVectorDestination(&c.cinfo, c.dest, out);
+    JSAMPROW* rowTable = rows.data();
+    const bool ok = Guard(c.err, [&] {
+        jpeg_compress_struct& ci = c.cinfo;
+        ci.image_width = JDIMENSION(w);
+        ci.image_height = JDIMENSION(h);
+        ci.input_components = 3;
+        ci.in_color_space = JCS_EXT_BGR;
+        jpeg_set_defaults(&ci);
+        if (s.FullChroma) {
+            for (int i = 0; i < ci.num_components; ++i) {
+                ci.comp_info[i].h_samp_factor = 1;
+                ci.comp_info[i].v_samp_factor = 1;
+            }
+            jpeg_add_quant_table(&ci, 0, luma, 100, TRUE);
+            jpeg_add_quant_table(&ci, 1, chroma, 100, TRUE);
+        } else {
+            jpeg_set_quality(&ci, s.Quality, TRUE);
+            if (s.Grayscale) jpeg_set_colorspace(&ci, JCS_GRAYSCALE);
+            if (s.Progressive) jpeg_simple_progression(&ci);
+        }
+        jpeg_start_compress(&ci, TRUE);
+        while (ci.next_scanline < ci.image_height)
+            jpeg_write_scanlines(&ci, rowTable + ci.next_scanline,
+                                 ci.image_height - ci.next_scanline);
+        jpeg_finish_compress(&ci);
+        jpegglue::FinishVector(c.dest);
+    });
+    if (!ok) {
+        out.clear();
+        if (progressOwner != nullptr)
+            TJpegProgressGlue::Notify(progressOwner, TProgressStage::psEnding, 0);
+        if (c.err.aborted) return false;
+        c.Fail();
+    }
+    if (progressOwner != nullptr)
+        TJpegProgressGlue::Notify(progressOwner, TProgressStage::psEnding, 100);
+    return true;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// TJPEGImage
+
+TJPEGImage::TJPEGImage() : TGraphic(std::make_shared<TJPEGData>()) {}
+
+TJPEGData& TJPEGImage::JData() const {
+    return static_cast<TJPEGData&>(*holder_);
+}
+
+std::shared_ptr<TJPEGData> TJPEGImage::Data() const {
+    return std::static_pointer_cast<TJPEGData>(holder_);
+}
+
+void TJPEGImage::Changed() {
+    if (OnChange) OnChange(*this);
+}
+
+void TJPEGImage::NewImage() {
+    holder_ = std::make_shared<TJPEGData>();
+    needRecalc_ = true;
+}
+
+void TJPEGImage::FreeBitmap() {
+    bitmap_.Resize(0, 0, pf24bit);
+    bitmap_.Palette().clear();
+    hasBitmap_ = false;
+}
+
+void TJPEGImage::Assign(const TBitmap& source) {
+    NewImage();
+    bitmap_.Assign(source);
+    hasBitmap_ = true;
+    Changed();
+}
+
+void TJPEGImage::Assign(const TGraphic& source) {
+    const auto* jpeg = dynamic_cast<const TJPEGImage*>(&source);
+    if (jpeg == nullptr) {
+        throw EConvertError(std::string("Cannot assign a ") + source.ClassName() +
+                            " to a TJPEGImage");
+    }
+    if (jpeg == this) return;
+    holder_ = jpeg->holder_;
+    if (jpeg->hasBitmap_) {
+        bitmap_.Assign(jpeg->bitmap_);
+        hasBitmap_ = true;
+    } else {
+        FreeBitmap();
+    }
+    needRecalc_ = true;
+    Changed();
+}
+
+void TJPEGImage::AssignTo(TBitmap& dest) const {
+    // Decoding on demand fills the graphic's own surface: the content, not the object, changes.
+    auto* self = const_cast<TJPEGImage*>(this);
+    self->DIBNeeded();
+    dest.Assign(bitmap_);
+}
+
+bool TJPEGImage::GetEmpty() const {
+    if (!hasBitmap_) return !JData().HasStream();
+    return !JData().HasStream() && bitmap_.Empty();
+}
+
+int32_t TJPEGImage::GetWidth() const {
+    if (hasBitmap_) return bitmap_.Width();
+    if (scale_ == TJPEGScale::jsFullSize) return JData().Width;
+    const_cast<TJPEGImage*>(this)->SetScale(scale_);  // recalculates when needed
+    return scaledWidth_;
+}
+
+int32_t TJPEGImage::GetHeight() const {
+    if (hasBitmap_) return bitmap_.Height();
+    if (scale_ == TJPEGScale::jsFullSize) return JData().Height;
+    const_cast<TJPEGImage*>(this)->SetScale(scale_);
+    return scaledHeight_;
+}
+
+void TJPEGImage::SetScale(TJPEGScale s) {
+    if (s != scale_) {
+        scale_ = s;
+        needRecalc_ = true;
+        if (hasBitmap_ && JData().HasStream()) FreeBitmap();
+    }
+    if (!needRecalc_ || !JData().HasStream()) return;
+    TDecompressor d;
+    d.Open(JData().Stream);
+    if (!Guard(d.err, [&] {
+            d.cinfo.scale_num = 1;
+            d.cinfo.scale_denom = 1u << unsigned(scale_);
+            jpeg_calc_output_dimensions(&d.cinfo);
+        }))
+        d.Fail();
+    scaledWidth_ = int32_t(d.cinfo.output_width);
+    scaledHeight_ = int32_t(d.cinfo.output_height);
+    needRecalc_ = false;
+}
+
+void TJPEGImage::SetWidth(int32_t) {
+    throw EInvalidGraphic("Cannot change the size of a JPEG image");
+}
+void TJPEGImage::SetHeight(int32_t) {
+    throw EInvalidGraphic("Cannot change the size of a JPEG image");
+}
+
+void TJPEGImage::SetCompressionQuality(int32_t q) {
+    quality_ = std::clamp<int32_t>(q, 1, 100);
+}
+
+void TJPEGImage::SetGrayscale(bool v) {
+    if (v == grayscale_) return;
+    // The surface may be the only form of the picture: keep it as a stream before dropping it.
+    if (hasBitmap_ && !JData().HasStream()) Compress();
+    grayscale_ = v;
+    FreeBitmap();
+    Changed();
+}
+
+void TJPEGImage::SetPixelFormat(TJPEGPixelFormat pf) {
+    if (pf == pixelFormat_) return;
+    if (hasBitmap_ && !JData().HasStream()) Compress();
+    pixelFormat_ = pf;
+    FreeBitmap();
+    Changed();
+}
+
+std::vector<TPaletteEntry> TJPEGImage::GetPalette() const {
+    if (hasBitmap_ && !bitmap_.Palette().empty()) return bitmap_.Palette();
+    return tempPalette_;
+}
+
+void TJPEGImage::SetPalette(const std::vector<TPaletteEntry>& palette) {
+    tempPalette_ = palette;
+    if (tempPalette_.size() > 256) tempPalette_.resize(256);
+    if (hasBitmap_ && bitmap_.Palette() != tempPalette_) {
+        if (!JData().HasStream()) Compress();
+        FreeBitmap();
+    }
+}
+
+bool TJPEGImage::Equals(const TGraphic& other) const {
+    const auto* jpeg = dynamic_cast<const TJPEGImage*>(&other);
+    return jpeg != nullptr && jpeg->holder_ == holder_;
+}
+
+void TJPEGImage::Compress() {
+    EncodePicture();
+}
+
+void TJPEGImage::DIBNeeded() {
+    if (hasBitmap_) return;
+    if (!JData().HasStream()) return;
+    DecodePicture();
+}
+
+void TJPEGImage::LoadFromStream(TStream& stream) {
+    const int64_t count = stream.Size() - stream.Position();
+    ReadJpegStream(count, stream);
+}
+
+void TJPEGImage::ReadJpegStream(int64_t byteCount, TStream& stream) {
+    NewImage();
+    FreeBitmap();
+    auto& d = JData();
+    // The JPEG starts at the first byte, or after a 128-byte prefix.
+    int64_t start = -1;
+    uint8_t sig[2] = {0, 0};
+    stream.SetPosition(0);
+    if (stream.Read(sig, 2) == 2 && sig[0] == 0xFF && sig[1] == 0xD8) {
+        start = 0;
+    } else {
+        stream.SetPosition(128);
+        if (stream.Read(sig, 2) == 2 && sig[0] == 0xFF && sig[1] == 0xD8) start = 128;
+    }
+    if (start < 0) throw EInvalidGraphic("TJPEGImage Sig Error");
+    const int64_t available = stream.Size() - start;
+    const int64_t count = std::clamp<int64_t>(byteCount - start, 0, available);
+    d.Stream.resize(size_t(count));
+    stream.SetPosition(start);
+    if (count > 0) stream.ReadBuffer(d.Stream.data(), count);
+    if (count > 0) {
+        TDecompressor dec;
+        dec.Open(d.Stream);
+        d.Width = int32_t(dec.cinfo.image_width);
+        d.Height = int32_t(dec.cinfo.image_height);
+        d.Grayscale = dec.cinfo.jpeg_color_space == JCS_GRAYSCALE;
+        bitsPerPixel_ = d.Grayscale ? 8 : 24;
+        progressiveEncoding_ = jpeg_has_multiple_scans(&dec.cinfo) != 0;
+    }
+    Changed();
+}
+
+void TJPEGImage::SaveToStream(TStream& stream) {
+    if (!JData().HasStream()) EncodePicture();
+    const auto& s = JData().Stream;
+    if (!s.empty()) stream.Write(s.data(), int64_t(s.size()));
+}
+
+void TJPEGImage::ReadData(TStream& stream) {
+    uint8_t b[4];
+    stream.ReadBuffer(b, 4);
+    const uint32_t count =
+        uint32_t(b[0]) | uint32_t(b[1]) << 8 | uint32_t(b[2]) << 16 | uint32_t(b[3]) << 24;
+    if (int64_t(count) > stream.Size() - stream.Position())
+        throw EInvalidGraphic("JPEG data truncated");
+    std::vector<uint8_t> bytes(count);
+    if (count > 0) stream.ReadBuffer(bytes.data(), count);
+    TMemoryStream ms(std::move(bytes));
+    if (count > 0) {
+        ReadJpegStream(count, ms);
+    } else {
+        NewImage();
+        FreeBitmap();
+    }
+}
+
+void TJPEGImage::WriteData(TStream& stream) {
+    const uint32_t count = uint32_t(JData().Stream.size());
+    const uint8_t b[4] = {uint8_t(count), uint8_t(count >> 8), uint8_t(count >> 16),
+                          uint8_t(count >> 24)};
+    stream.Write(b, 4);
+    if (count > 0) stream.Write(JData().Stream.data(), count);
+}
+
+void TJPEGImage::EncodePicture() {
+    // The holder gets a new stream; a shared holder keeps its old one for the other graphics.
+    auto fresh = std::make_shared<TJPEGData>();
+    TEncodeSettings s;
+    s.Quality = quality_;
+    s.Progressive = progressiveEncoding_;
+    s.Grayscale = grayscale_;
+    if (hasBitmap_ && !bitmap_.Empty()) {
+        fresh->Width = bitmap_.Width();
+        fresh->Height = bitmap_.Height();
+    }
+    bitsPerPixel_ = 24;
+    const TBitmap empty;
+    const bool done = EncodeBitmap(hasBitmap_ ? bitmap_ : empty, s, fresh->Stream, this);
+    if (!done) {
+        holder_ = std::make_shared<TJPEGData>();  // aborted: the holder is reset to empty
+        return;
+    }
+    if (grayscale_) {
+        fresh->Grayscale = true;
+        bitsPerPixel_ = 8;
+    }
+    holder_ = std::move(fresh);
+}
+
+void TJPEGImage::DecodePicture() {
+    const auto& data = JData();
+    TDecompressor d;
+    d.progress.Attach(reinterpret_cast<j_common_ptr>(&d.cinfo), this);
+    TJpegProgressGlue::Notify(this, TProgressStage::psStarting, 0);
+    try {
+        d.Open(data.Stream);
+    } catch (...) {
+        TJpegProgressGlue::Notify(this, TProgressStage::psEnding, 0);
+        throw;
+    }
+    jpeg_decompress_struct& ci = d.cinfo;
+    ci.scale_num = 1;
+    ci.scale_denom = 1u << unsigned(scale_);
+    ci.do_block_smoothing = smoothing_ ? TRUE : FALSE;
+    if (grayscale_) ci.out_color_space = JCS_GRAYSCALE;
+    const bool quantise =
+        pixelFormat_ == TJPEGPixelFormat::jf8Bit || ci.out_color_space == JCS_GRAYSCALE;
+    const bool cmyk = ci.out_color_space == JCS_CMYK;
+    if (quantise) {
+        ci.quantize_colors = TRUE;
+        ci.desired_number_of_colors = 236;
+    }
+    if (performance_ == TJPEGPerformance::jpBestSpeed) {
+        ci.dct_method = JDCT_IFAST;
+        ci.two_pass_quantize = FALSE;
+        ci.dither_mode = JDITHER_ORDERED;
+    }
+    // Unquantised colour goes straight into the surface's B, G, R order.
+    if (!quantise && ci.out_color_space == JCS_RGB) ci.out_color_space = JCS_EXT_BGR;
+
+    std::vector<TPaletteEntry> palette;
+    bool ownColormap = quantise;
+    if (!tempPalette_.empty()) {
+        if (quantise && ci.out_color_space == JCS_RGB) {
+            palette = tempPalette_;
+            ownColormap = false;
+        } else if (!quantise) {
+            tempPalette_.clear();
+        }
+    }
+    const TPaletteEntry* pal = palette.data();
+    const int palCount = int(palette.size());
+    const auto fail = [&] {
+        TJpegProgressGlue::Notify(this, TProgressStage::psEnding, 0);
+        d.Fail();
+    };
+    if (!Guard(d.err, [&] {
+            if (!ownColormap) {
+                ci.colormap = (*ci.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&ci),
+                                                      JPOOL_IMAGE, JDIMENSION(palCount), 3);
+                for (int i = 0; i < palCount; ++i) {
+                    ci.colormap[0][i] = pal[i].Red;
+                    ci.colormap[1][i] = pal[i].Green;
+                    ci.colormap[2][i] = pal[i].Blue;
+                }
+                ci.actual_number_of_colors = palCount;
+            }
+            jpeg_calc_output_dimensions(&ci);
+        }))
+        fail();
+    // Refuse absurd sizes before the library or the surface allocates for them.
+    CheckPictureSize(ci.output_width, ci.output_height, quantise ? 8 : cmyk ? 32 : 24);
+    if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) {
+        if (d.err.aborted) return;
+        fail();
+    }
+    const int32_t w = int32_t(ci.output_width);
+    const int32_t h = int32_t(ci.output_height);
+    bitmap_.Resize(w, h, quantise ? pf8bit : pf24bit);
+    bitmap_.Palette().clear();
+    hasBitmap_ = true;
+    if (quantise) {
+        if (ownColormap) {
+            const int n = ci.actual_number_of_colors;
+            const bool gray = ci.out_color_components == 1;
+            bitmap_.Palette().resize(size_t(n));
+            for (int i = 0; i < n; ++i) {
+                auto& e = bitmap_.Palette()[size_t(i)];
+                e.Red = ci.colormap[0][i];
+                e.Green = gray ? e.Red : ci.colormap[1][i];
+                e.Blue = gray ? e.Red : ci.colormap[2][i];
+                e.Flags = 0;
+            }
+        } else {
+            bitmap_.Palette() = palette;
+        }
+    }
+    std::vector<JSAMPROW> rows(static_cast<size_t>(h));
+    for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = bitmap_.ScanLine(y);
+    std::vector<uint8_t> scratch(cmyk ? size_t(w) * 4 : 0);
+    JSAMPROW* rowTable = rows.data();
+    JSAMPROW cmykRow = scratch.data();
+    const bool ok = Guard(d.err, [&] {
+        while (ci.output_scanline < ci.output_height) {
+            if (!cmyk) {
+                jpeg_read_scanlines(&ci, rowTable + ci.output_scanline,
+                                    ci.output_height - ci.output_scanline);
+                continue;
+            }
+            // c, m, y, k in component order become blue, green, red of a 24-bit row.
+            uint8_t* out = rowTable[ci.output_scanline];
+            if (jpeg_read_scanlines(&ci, &cmykRow, 1) != 1) continue;
+            const uint8_t* in = cmykRow;
+            for (int32_t x = 0; x < w; ++x, in += 4, out += 3) {
+                const int k = 255 - in[3];
+                out[0] = uint8_t(std::max(0, in[2] - k));
+                out[1] = uint8_t(std::max(0, in[1] - k));
+                out[2] = uint8_t(std::max(0, in[0] - k));
+            }
+        }
+        jpeg_finish_decompress(&ci);
+    });
+    if (!ok && !d.err.aborted) fail();
+    TJpegProgressGlue::Notify(this, TProgressStage::psEnding, ok ? 100 : 0);
+    if (quantise) Changed();  // the palette changed
+}
+
+// ---------------------------------------------------------------------------------------------
+// Writers
+
+bool WriteJpegFile(const TBitmap& picture, const std::string& fileName, bool progressive,
+                   int32_t quality, bool grayscale) {
+    try {
+        TEncodeSettings s;
+        s.Quality = std::clamp<int32_t>(quality, 1, 100);
+        s.Progressive = progressive;
+        s.Grayscale = grayscale;
+        std::vector<uint8_t> out;
+        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
+        WriteWholeFile(fileName, out.data(), int64_t(out.size()));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool EncodeJpegToStream(const TBitmap& picture, TStream& stream, bool progressive, int32_t quality,
+                        bool grayscale) {
+    try {
+        TEncodeSettings s;
+        s.Quality = std::clamp<int32_t>(quality, 1, 100);
+        s.Progressive = progressive;
+        s.Grayscale = grayscale;
+        std::vector<uint8_t> out;
+        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
+        stream.Write(out.data(), int64_t(out.size()));
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
+bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progressive,
+                          int32_t quality, bool grayscale) {
+    TEncodeSettings s;
+    s.Quality = quality;
+    s.FullChroma = true;
+    std::vector<uint8_t> out;
+    try {
+        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
+    } catch (...) {
+        return false;
+    }
+    if (progressive || grayscale) {
+        TMemoryStream in(std::move(out));
+        TMemoryStream recoded;
+        TranscodeJpeg(in, recoded, progressive, grayscale);
+        out = std::move(recoded.Memory());
+    }
+    stream.Write(out.data(), int64_t(out.size()));
+    return true;
+}
+
+}  // namespace tilvo
