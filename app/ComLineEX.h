@@ -50,7 +50,7 @@ class TComLineEX {
     static int32_t HexToInt(const std::string& text);
 
   private:
-    void SplitParams();
+    void SplitParams(const std::vector<std::string>& args);
     void FlushParam(std::string& words);
     void SortParams();
     void LoadParamFile(const std::string& fileName);

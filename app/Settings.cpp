@@ -1,1 +1,116 @@
-// placeholder
+// The settings file: its location and the reading and writing of every key.
+#include "app/Settings.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+
+#include "lang/IniFile.h"
+
+namespace tilvo {
+
+namespace {
+
+constexpr std::array<int32_t, 5> kMosaicSizes = {2, 4, 8, 12, 16};
+constexpr std::array<int32_t, 7> kBrushSizes = {5, 8, 10, 20, 30, 40, 50};
+
+constexpr const char* kGeneral = "General";
+constexpr const char* kMosaic = "Mosaic";
+constexpr const char* kBrush = "FilterBrush";
+constexpr const char* kJPEG = "SaveOptions4JPEG";
+constexpr const char* kPNG = "SaveOptions4PNG";
+constexpr const char* kGIF = "SaveOptions4GIF";
+constexpr const char* kTGA = "SaveOptions4TGA";
+
+}  // namespace
+
+bool IsMosaicSizeChoice(int32_t size) {
+    return std::find(kMosaicSizes.begin(), kMosaicSizes.end(), size) != kMosaicSizes.end();
+}
+
+bool IsBrushSizeChoice(int32_t size) {
+    return std::find(kBrushSizes.begin(), kBrushSizes.end(), size) != kBrushSizes.end();
+}
+
+std::string SettingsFilePath(const std::string& exePath, const std::string& configDir) {
+    const size_t slash = exePath.rfind('/');
+    const size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    const size_t dot = exePath.rfind('.');
+    std::string beside = exePath;
+    if (dot != std::string::npos && dot > nameStart) beside.erase(dot);
+    beside += ".ini";
+
+    const std::string folder = slash == std::string::npos ? std::string(".")
+                               : slash == 0               ? std::string("/")
+                                                          : exePath.substr(0, slash);
+    if (access(folder.c_str(), W_OK | X_OK) == 0) return beside;
+
+    std::string dir = configDir;
+    if (!dir.empty() && dir.back() != '/') dir += '/';
+    return dir + "tilvo.ini";
+}
+
+void TSettings::Load(const std::string& fileName) {
+    const TIniFile ini(fileName);
+    Top = ini.ReadInteger(kGeneral, "Top", 0);
+    Left = ini.ReadInteger(kGeneral, "Left", 0);
+    Width = ini.ReadInteger(kGeneral, "Width", 300);
+    Height = ini.ReadInteger(kGeneral, "Height", 300);
+    CanOverWrite = ini.ReadBool(kGeneral, "CanOverWrite", false);
+    if (ini.ValueExists(kGeneral, "LegacySaveDialog"))
+        LegacySaveDialog = ini.ReadBool(kGeneral, "LegacySaveDialog", false);
+    else
+        LegacySaveDialog.reset();
+
+    const int32_t mosaic = ini.ReadInteger(kMosaic, "MosaicSize", 4);
+    if (IsMosaicSizeChoice(mosaic)) MosaicSize = mosaic;
+    const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", 20);
+    if (IsBrushSizeChoice(brush)) BrushSize = brush;
+    SoftenEdge = ini.ReadBool(kBrush, "SoftenEdge", true);
+
+    TSaveOptions& o = SaveOptions;
+    o.JPEGQuality = ini.ReadInteger(kJPEG, "Quality", 80);
+    o.JPEGProgressive = ini.ReadBool(kJPEG, "Progressive", false);
+    o.JPEGGrayscale = ini.ReadBool(kJPEG, "Grayscale", false);
+    o.JPEGSubsampling = ini.ReadInteger(kJPEG, "Subsampling", 0);
+    o.ExifCopy = ini.ReadBool(kJPEG, "ExifCopy", false);
+    o.ExifThumbUpdate = ini.ReadBool(kJPEG, "ExifThumbUpdate", false);
+    o.PNGInterlaced = ini.ReadBool(kPNG, "Interlaced", false);
+    o.PNGGrayscale = ini.ReadBool(kPNG, "Grayscale", false);
+    o.PNGReduceTo256Color = ini.ReadBool(kPNG, "ReduceTo256Color", false);
+    o.PNGTransparent = ini.ReadBool(kPNG, "Transparent", false);
+    o.GIFTransparent = ini.ReadBool(kGIF, "Transparent", false);
+    o.TGARLECompression = ini.ReadBool(kTGA, "RLECompression", false);
+}
+
+void TSettings::Save(const std::string& fileName) const {
+    TIniFile ini(fileName);
+    ini.WriteInteger(kGeneral, "Top", Top);
+    ini.WriteInteger(kGeneral, "Left", Left);
+    ini.WriteInteger(kGeneral, "Width", Width);
+    ini.WriteInteger(kGeneral, "Height", Height);
+    ini.WriteBool(kGeneral, "CanOverWrite", CanOverWrite);
+    if (LegacySaveDialog) ini.WriteBool(kGeneral, "LegacySaveDialog", *LegacySaveDialog);
+
+    ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : 4);
+    ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : 20);
+    ini.WriteBool(kBrush, "SoftenEdge", SoftenEdge);
+
+    const TSaveOptions& o = SaveOptions;
+    ini.WriteInteger(kJPEG, "Quality", o.JPEGQuality);
+    ini.WriteBool(kJPEG, "Progressive", o.JPEGProgressive);
+    ini.WriteBool(kJPEG, "Grayscale", o.JPEGGrayscale);
+    ini.WriteInteger(kJPEG, "Subsampling", o.JPEGSubsampling);
+    ini.WriteBool(kJPEG, "ExifCopy", o.ExifCopy);
+    ini.WriteBool(kJPEG, "ExifThumbUpdate", o.ExifThumbUpdate);
+    ini.WriteBool(kPNG, "Interlaced", o.PNGInterlaced);
+    ini.WriteBool(kPNG, "Grayscale", o.PNGGrayscale);
+    ini.WriteBool(kPNG, "ReduceTo256Color", o.PNGReduceTo256Color);
+    ini.WriteBool(kPNG, "Transparent", o.PNGTransparent);
+    ini.WriteBool(kGIF, "Transparent", o.GIFTransparent);
+    ini.WriteBool(kTGA, "RLECompression", o.TGARLECompression);
+    ini.UpdateFile();
+}
+
+}  // namespace tilvo
