@@ -1,1 +1,254 @@
-// placeholder
+// Tests of the settings file: defaults, round trip, malformed values, keeping what the program does
+// not own, the location beside the executable or in the configuration folder, and safe writing.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "app/Settings.h"
+#include "lang/IniFile.h"
+
+namespace fs = std::filesystem;
+using namespace tilvo;
+
+namespace {
+
+class SettingsFile : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        std::string pattern = (fs::temp_directory_path() / "tilvo-settings-XXXXXX").string();
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        dir_ = pattern;
+        file_ = (dir_ / "tilvo.ini").string();
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+    void Write(const std::string& text) { std::ofstream(file_, std::ios::binary) << text; }
+    std::string Read() const {
+        std::ifstream in(file_, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    fs::path dir_;
+    std::string file_;
+};
+
+}  // namespace
+
+TEST_F(SettingsFile, FirstStartGivesDefaults) {
+    TSettings s;
+    s.Load(file_);  // no file
+    EXPECT_EQ(s, TSettings{});
+    EXPECT_EQ(s.Top, 0);
+    EXPECT_EQ(s.Left, 0);
+    EXPECT_EQ(s.Width, 300);
+    EXPECT_EQ(s.Height, 300);
+    EXPECT_FALSE(s.CanOverWrite);
+    EXPECT_EQ(s.MosaicSize, 4);
+    EXPECT_EQ(s.BrushSize, 20);
+    EXPECT_TRUE(s.SoftenEdge);
+    EXPECT_EQ(s.SaveOptions.JPEGQuality, 80);
+    EXPECT_FALSE(s.LegacySaveDialog.has_value());
+    EXPECT_FALSE(fs::exists(file_));  // reading creates nothing
+}
+
+TEST_F(SettingsFile, RoundTripWritesEveryKey) {
+    TSettings s;
+    s.Top = -20;
+    s.Left = 1900;
+    s.Width = 640;
+    s.Height = 481;
+    s.CanOverWrite = true;
+    s.MosaicSize = 12;
+    s.BrushSize = 50;
+    s.SoftenEdge = false;
+    TSaveOptions& o = s.SaveOptions;
+    o.JPEGQuality = 55;
+    o.JPEGProgressive = o.JPEGGrayscale = o.ExifCopy = o.ExifThumbUpdate = true;
+    o.JPEGSubsampling = 2;
+    o.PNGInterlaced = o.PNGGrayscale = o.PNGReduceTo256Color = o.PNGTransparent = true;
+    o.GIFTransparent = o.TGARLECompression = true;
+    s.Save(file_);
+
+    TSettings back;
+    back.Load(file_);
+    EXPECT_EQ(back, s);
+
+    // Integers in decimal, booleans as 1 and 0, each key in its section.
+    const TIniFile ini(file_);
+    const std::tuple<const char*, const char*, const char*> keys[] = {
+        {"General", "Top", "-20"},
+        {"General", "Left", "1900"},
+        {"General", "Width", "640"},
+        {"General", "Height", "481"},
+        {"General", "CanOverWrite", "1"},
+        {"Mosaic", "MosaicSize", "12"},
+        {"FilterBrush", "BrushSize", "50"},
+        {"FilterBrush", "SoftenEdge", "0"},
+        {"SaveOptions4JPEG", "Quality", "55"},
+        {"SaveOptions4JPEG", "Progressive", "1"},
+        {"SaveOptions4JPEG", "Grayscale", "1"},
+        {"SaveOptions4JPEG", "Subsampling", "2"},
+        {"SaveOptions4JPEG", "ExifCopy", "1"},
+        {"SaveOptions4JPEG", "ExifThumbUpdate", "1"},
+        {"SaveOptions4PNG", "Interlaced", "1"},
+        {"SaveOptions4PNG", "Grayscale", "1"},
+        {"SaveOptions4PNG", "ReduceTo256Color", "1"},
+        {"SaveOptions4PNG", "Transparent", "1"},
+        {"SaveOptions4GIF", "Transparent", "1"},
+        {"SaveOptions4TGA", "RLECompression", "1"},
+    };
+    for (const auto& [section, key, value] : keys)
+        EXPECT_EQ(ini.ReadString(section, key, "<missing>"), value) << section << "." << key;
+    EXPECT_FALSE(ini.ValueExists("General", "LegacySaveDialog"));
+
+    // Saving the same settings again changes nothing in the file.
+    const std::string first = Read();
+    back.Save(file_);
+    EXPECT_EQ(Read(), first);
+}
+
+TEST_F(SettingsFile, MalformedValuesGiveDefaults) {
+    Write(
+        "[general]\n"
+        "top=abc\n"
+        "LEFT=17\n"
+        "Width=12.5\n"
+        "Height=\n"
+        "CanOverWrite=2\n"
+        "[Mosaic]\n"
+        "MosaicSize=6\n"
+        "[FilterBrush]\n"
+        "BrushSize=7\n"
+        "SoftenEdge=no\n"
+        "[SaveOptions4JPEG]\n"
+        "Quality=-3\n"
+        "Subsampling=99999999999\n"
+        "Progressive=yes\n");
+    TSettings s;
+    s.MosaicSize = 8;  // as checked before reading: an unoffered size leaves it
+    s.Load(file_);
+    EXPECT_EQ(s.Top, 0);
+    EXPECT_EQ(s.Left, 17);
+    EXPECT_EQ(s.Width, 300);
+    EXPECT_EQ(s.Height, 300);
+    EXPECT_TRUE(s.CanOverWrite);  // any non-zero integer
+    EXPECT_EQ(s.MosaicSize, 8);
+    EXPECT_EQ(s.BrushSize, 20);
+    EXPECT_TRUE(s.SoftenEdge);
+    EXPECT_EQ(s.SaveOptions.JPEGQuality, -3);  // stored as the window holds it
+    EXPECT_EQ(s.SaveOptions.JPEGSubsampling, 0);
+    EXPECT_FALSE(s.SaveOptions.JPEGProgressive);
+
+    // An unoffered size held in memory is written as the menus' fall-back.
+    TSettings odd;
+    odd.MosaicSize = 6;
+    odd.BrushSize = 7;
+    odd.Save(file_);
+    const TIniFile ini(file_);
+    EXPECT_EQ(ini.ReadInteger("Mosaic", "MosaicSize", 0), 4);
+    EXPECT_EQ(ini.ReadInteger("FilterBrush", "BrushSize", 0), 20);
+}
+
+TEST_F(SettingsFile, UnrelatedContentIsKept) {
+    Write(
+        "; written by hand\n"
+        "[General]\n"
+        "Top=5\n"
+        "WindowState=2\n"
+        "LegacySaveDialog=1\n"
+        "\n"
+        "[Recent]\n"
+        "File1=/home/u/a.jpg\n"
+        "\n"
+        "[SaveOptions4JPEG]\n"
+        "Quality=70\n");
+    TSettings s;
+    s.Load(file_);
+    ASSERT_TRUE(s.LegacySaveDialog.has_value());
+    EXPECT_TRUE(*s.LegacySaveDialog);
+    EXPECT_EQ(s.Top, 5);
+    EXPECT_EQ(s.SaveOptions.JPEGQuality, 70);
+    s.Top = 9;
+    s.Save(file_);
+
+    const std::string text = Read();
+    EXPECT_EQ(text.rfind("; written by hand\n[General]\nTop=9\n", 0), 0u) << text;
+    const TIniFile ini(file_);
+    EXPECT_EQ(ini.ReadString("General", "WindowState", ""), "2");
+    EXPECT_EQ(ini.ReadString("General", "LegacySaveDialog", ""), "1");
+    EXPECT_EQ(ini.ReadString("Recent", "File1", ""), "/home/u/a.jpg");
+    EXPECT_EQ(ini.ReadInteger("SaveOptions4JPEG", "Quality", 0), 70);
+    EXPECT_EQ(ini.ReadInteger("General", "Width", 0), 300);
+    // New keys join their section, not the end of the file.
+    EXPECT_LT(text.find("Width=300"), text.find("[Recent]"));
+    EXPECT_EQ(text.find("Top=5"), std::string::npos);
+}
+
+TEST_F(SettingsFile, LocationBesideTheProgramOrInConfigFolder) {
+    const std::string config = (dir_ / "config" / "tilvo").string();
+    fs::create_directories(dir_ / "bin.d");
+    struct Case {
+        std::string exe;
+        std::string expected;
+    };
+    std::ofstream(dir_ / "blocker") << "a file, not a folder";
+    const Case cases[] = {
+        {(dir_ / "bin.d" / "tilvo").string(), (dir_ / "bin.d" / "tilvo.ini").string()},
+        {(dir_ / "bin.d" / "tilvo.exe").string(), (dir_ / "bin.d" / "tilvo.ini").string()},
+        // The folder does not exist, or is a file: nothing can be written there.
+        {(dir_ / "missing" / "tilvo").string(), config + "/tilvo.ini"},
+        {(dir_ / "blocker" / "tilvo").string(), config + "/tilvo.ini"},
+    };
+    for (const Case& c : cases) EXPECT_EQ(SettingsFilePath(c.exe, config), c.expected) << c.exe;
+    EXPECT_EQ(SettingsFilePath((dir_ / "missing" / "tilvo").string(), config + "/"),
+              config + "/tilvo.ini");
+
+    // The configuration folder is made when the settings are first saved.
+    const std::string fallback = SettingsFilePath((dir_ / "missing" / "tilvo").string(), config);
+    TSettings s;
+    s.BrushSize = 40;
+    s.Save(fallback);
+    TSettings back;
+    back.Load(fallback);
+    EXPECT_EQ(back.BrushSize, 40);
+}
+
+TEST_F(SettingsFile, FailedWriteNamesFileAndLeavesNoTrace) {
+    // The target is a folder: the finished temporary file cannot replace it.
+    fs::create_directories(dir_ / "tilvo.ini" / "inside");
+    TSettings s;
+    try {
+        s.Save(file_);
+        FAIL() << "no error";
+    } catch (const EIniFileError& e) {
+        EXPECT_NE(std::string(e.what()).find(file_), std::string::npos) << e.what();
+    }
+    int entries = 0;
+    for (const auto& entry : fs::directory_iterator(dir_)) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1);  // no temporary file left behind
+    EXPECT_TRUE(fs::is_directory(dir_ / "tilvo.ini" / "inside"));
+
+    // A parent that is a file.
+    std::ofstream(dir_ / "plain") << "x";
+    EXPECT_THROW(s.Save((dir_ / "plain" / "tilvo.ini").string()), EIniFileError);
+}
+
+TEST(IniFileWrite, RefusesWhatOneLineCannotHold) {
+    TIniFile ini;
+    EXPECT_THROW(ini.WriteString("S", "a=b", "v"), EIniFileError);
+    EXPECT_THROW(ini.WriteString("S", "k", "two\nlines"), EIniFileError);
+    EXPECT_THROW(ini.WriteString("S]", "k", "v"), EIniFileError);
+    EXPECT_THROW(ini.WriteString("S", " k", "v"), EIniFileError);
+    EXPECT_THROW(ini.WriteString("S", "", "v"), EIniFileError);
+    EXPECT_EQ(ini.Text(), "");
+    ini.WriteString("S", "k", "a = b");
+    ini.WriteString("s", "K", "c");  // same entry, any letter case
+    EXPECT_EQ(ini.Text(), "[S]\nK=c\n");
+}
