@@ -1,1 +1,24 @@
-// placeholder
+// The main window's scroll box.
+#include "EvtScroll.h"
+
+namespace tilvo {
+
+TEventScrollBox::TEventScrollBox(QWidget* parent) : QScrollArea(parent) {
+    // Once focused (a click on the picture gives it the focus) the box scrolls with the arrow
+    // keys, which QAbstractScrollArea handles.
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void TEventScrollBox::SetOverLayer(bool value) {
+    FOverLayer = value;
+    viewport()->setAttribute(Qt::WA_OpaquePaintEvent, value);
+    viewport()->setAutoFillBackground(!value);
+}
+
+void TEventScrollBox::scrollContentsBy(int dx, int dy) {
+    QScrollArea::scrollContentsBy(dx, dy);
+    if (dx != 0 && OnScrollHorz) OnScrollHorz();
+    if (dy != 0 && OnScrollVert) OnScrollVert();
+}
+
+}  // namespace tilvo

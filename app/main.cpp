@@ -1,1 +1,42 @@
-int main() { return 0; }
+// The tilvo program: registers the picture formats, shows the main window and runs the event loop.
+#include <QApplication>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FileFormat/Graphic.h"
+#include "app/ComLineEX.h"
+#include "app/Unit1.h"
+
+int main(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") == 0) {
+            std::fputs(tilvo::ComLineUsage("tilvo").c_str(), stdout);
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("%s\n", tilvo::kTilvoTitle);
+            return 0;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tilvo"));
+    QApplication::setApplicationVersion(QStringLiteral("1.47"));
+
+    tilvo::RegisterAllFormats();
+    struct TUnregister {
+        ~TUnregister() { tilvo::UnregisterAllFormats(); }
+    } unregister;
+
+    // QApplication has taken its own options (-platform, -style ...) out of argv.
+    const std::vector<std::string> args(argv + 1, argv + argc);
+    int result = 0;
+    {
+        tilvo::TForm1 form(QCoreApplication::applicationFilePath().toStdString(), args);
+        form.show();
+        result = app.exec();
+    }
+    return result;
+}

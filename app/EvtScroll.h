@@ -1,0 +1,31 @@
+// TEventScrollBox: a scroll area that reports horizontal and vertical scrolling, can skip painting
+// its background when something is laid over it, and scrolls with the arrow keys once focused.
+#pragma once
+
+#include <QScrollArea>
+#include <functional>
+
+namespace tilvo {
+
+class TEventScrollBox : public QScrollArea {
+    Q_OBJECT
+
+public:
+    explicit TEventScrollBox(QWidget* parent = nullptr);
+
+    // When set, the viewport does not erase its background before painting.
+    bool OverLayer() const { return FOverLayer; }
+    void SetOverLayer(bool value);
+
+    // Called after the contents have scrolled horizontally / vertically.
+    std::function<void()> OnScrollHorz;
+    std::function<void()> OnScrollVert;
+
+protected:
+    void scrollContentsBy(int dx, int dy) override;
+
+private:
+    bool FOverLayer = false;
+};
+
+}  // namespace tilvo
