@@ -146,6 +146,8 @@ TEST(LangApply, DialogTextsReachTheController) {
 }
 
 int main(int argc, char** argv) {
+    // Test discovery runs the program outside ctest's environment, where there is no display.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
