@@ -73,69 +73,135 @@ struct TTap {
     int16_t Coef;
 };
 
-// Exact truncating division of 0 … 32767 by a divisor of 2 or more as a 16-bit multiply-high and
-// a shift: with k = 15 + ceil(log2 d) and m = ceil(2^k / d), (a · m) >> k = a / d for every such
-// a, and m fits 16 bits. The constants are also checked over the whole range before use.
+// Exact truncating division of 0 … maxDividend (at most 32767) by a divisor of 2 or more as a
+// 16-bit multiply-high, (a · m) >> 16, and where that is not exact over the range, a further
+// shift: with k = 15 + ceil(log2 d) and m = ceil(2^k / d), (a · m) >> k = a / d for every a below
+// 2^15, and m fits 16 bits. The constants are checked over the whole range before use.
 struct TDivider16 {
     uint16_t Multiplier = 0;
     int Shift = 0;  // k − 16
     bool Valid = false;
 
-    // `maxDividend` (at most 32767) bounds the range checked.
     TDivider16(int64_t d, int64_t maxDividend) {
         if (d < 2 || d > 32768 || maxDividend > 32767) return;
         int log2d = 0;
         while ((int64_t{1} << log2d) < d) ++log2d;
-        const int k = 15 + log2d;
-        const int64_t m = ((int64_t{1} << k) + d - 1) / d;
-        if (m > 0xFFFF) return;
-        Multiplier = uint16_t(m);
-        Shift = k - 16;
-        for (uint32_t a = 0; a <= uint32_t(maxDividend); ++a)
-            if (uint32_t(Quotient(uint16_t(a))) != a / uint32_t(d)) return;
-        Valid = true;
+        for (const int k : {16, 15 + log2d}) {
+            const int64_t m = ((int64_t{1} << k) + d - 1) / d;
+            if (m > 0xFFFF || k < 16) continue;
+            Multiplier = uint16_t(m);
+            Shift = k - 16;
+            Valid = true;
+            for (uint32_t a = 0; a <= uint32_t(maxDividend) && Valid; ++a)
+                Valid = uint32_t(Quotient(uint16_t(a))) == a / uint32_t(d);
+            if (Valid) return;
+        }
     }
-    uint16_t Quotient(uint16_t a) const {
-        return uint16_t(uint16_t((uint32_t(a) * Multiplier) >> 16) >> Shift);
-    }
+    uint16_t High(uint16_t a) const { return uint16_t((uint32_t(a) * Multiplier) >> 16); }
+    uint16_t Quotient(uint16_t a) const { return uint16_t(High(a) >> Shift); }
 };
 
-// The n bytes of the pixels x = r … width − r − 1 of one row, where no tap leaves the row;
-// tapRows[t] points at the byte tap t reads for the first of them. Every sum fits 16 bits
-// (checked by the caller), so eight lanes go in one vector register.
-template <bool kDivide>
-void InteriorRow16(uint8_t* __restrict out, const uint8_t* const* tapRows, const TTap* taps,
-                   int nTaps, size_t n, const TDivider16& div, int16_t bias) {
-    constexpr size_t kChunk = 16;
+// Row kernels over n bytes, written as fixed-size blocks so that the compiler turns them into
+// vector code at any optimisation level; every sum fits 16 bits (checked by the caller), so eight
+// lanes go in one vector register.
+constexpr size_t kBlock = 32;
+
+constexpr size_t kMaxGroup = 5;
+
+// acc (=, or += when not kFirst) the sum of kTaps taps (at most kMaxGroup): c[j] times the
+// bytes at p[j]. A 3 × 3 blur goes through in one pass.
+template <bool kFirst, int kTaps>
+void AddTaps(int16_t* __restrict acc, const uint8_t* const* p, const int16_t* c, size_t n) {
+    const uint8_t* __restrict p0 = p[0];
+    const uint8_t* __restrict p1 = p[kTaps > 1 ? 1 : 0];
+    const uint8_t* __restrict p2 = p[kTaps > 2 ? 2 : 0];
+    const uint8_t* __restrict p3 = p[kTaps > 3 ? 3 : 0];
+    const uint8_t* __restrict p4 = p[kTaps > 4 ? 4 : 0];
+    const int16_t c0 = c[0], c1 = c[kTaps > 1 ? 1 : 0], c2 = c[kTaps > 2 ? 2 : 0],
+                  c3 = c[kTaps > 3 ? 3 : 0], c4 = c[kTaps > 4 ? 4 : 0];
     size_t i = 0;
-    for (; i + kChunk <= n; i += kChunk) {
-        int16_t acc[kChunk] = {};
-        for (int t = 0; t < nTaps; ++t) {
-            const uint8_t* __restrict p = tapRows[t] + i;
-            const int16_t c = taps[t].Coef;
-            for (size_t k = 0; k < kChunk; ++k) acc[k] = int16_t(acc[k] + c * p[k]);
+    for (; i + kBlock <= n; i += kBlock)
+        for (size_t k = 0; k < kBlock; ++k) {
+            int v = kFirst ? 0 : acc[i + k];
+            v += c0 * p0[i + k];
+            if constexpr (kTaps > 1) v += c1 * p1[i + k];
+            if constexpr (kTaps > 2) v += c2 * p2[i + k];
+            if constexpr (kTaps > 3) v += c3 * p3[i + k];
+            if constexpr (kTaps > 4) v += c4 * p4[i + k];
+            acc[i + k] = int16_t(v);
         }
-        for (size_t k = 0; k < kChunk; ++k) {
-            const int16_t s = acc[k];
-            int16_t q = s;
-            if constexpr (kDivide) {
-                const uint16_t a = div.Quotient(uint16_t(s < 0 ? -s : s));
-                q = int16_t(s < 0 ? -a : a);
-            }
-            const int16_t v = int16_t(q + bias);
-            out[i + k] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
-        }
-    }
     for (; i < n; ++i) {
-        int32_t s = 0;
-        for (int t = 0; t < nTaps; ++t) s += taps[t].Coef * tapRows[t][i];
-        int16_t q = int16_t(s);
-        if constexpr (kDivide) {
-            const uint16_t a = div.Quotient(uint16_t(s < 0 ? -s : s));
-            q = int16_t(s < 0 ? -a : a);
-        }
-        const int16_t v = int16_t(q + bias);
-        out[i] = uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+        int v = kFirst ? 0 : acc[i];
+        v += c0 * p0[i];
+        if constexpr (kTaps > 1) v += c1 * p1[i];
+        if constexpr (kTaps > 2) v += c2 * p2[i];
+        if constexpr (kTaps > 3) v += c3 * p3[i];
+        if constexpr (kTaps > 4) v += c4 * p4[i];
+        acc[i] = int16_t(v);
+    }
+}
+
+template <bool kFirst>
+void AddTapGroup(int16_t* acc, const uint8_t* const* p, const int16_t* c, size_t taps, size_t n) {
+    switch (taps) {
+        case 1:
+            return AddTaps<kFirst, 1>(acc, p, c, n);
+        case 2:
+            return AddTaps<kFirst, 2>(acc, p, c, n);
+        case 3:
+            return AddTaps<kFirst, 3>(acc, p, c, n);
+        case 4:
+            return AddTaps<kFirst, 4>(acc, p, c, n);
+        default:
+            return AddTaps<kFirst, 5>(acc, p, c, n);
+    }
+}
+
+// How a sum is divided: not at all, by a multiply-high, or by a multiply-high and a shift.
+enum class TDivide { None, High, HighShift };
+
+template <TDivide kDivide>
+inline uint16_t Quotient(uint16_t a, const TDivider16& div) {
+    if constexpr (kDivide == TDivide::None) return a;
+    if constexpr (kDivide == TDivide::High) return div.High(a);
+    return div.Quotient(a);
+}
+
+// The result byte of a sum: the sum divided (truncating towards zero), plus the bias, clamped.
+// kSigned is false when no sum can be negative, which saves the sign handling.
+template <TDivide kDivide, bool kSigned>
+inline uint8_t FinishByte(int16_t s, const TDivider16& div, int16_t bias) {
+    if constexpr (!kSigned) {
+        const uint16_t v = uint16_t(Quotient<kDivide>(uint16_t(s), div) + uint16_t(bias));
+        return uint8_t(v > 255 ? 255 : v);
+    } else {
+        const uint16_t a = Quotient<kDivide>(uint16_t(s < 0 ? -s : s), div);
+        const int16_t v = int16_t((s < 0 ? -a : a) + bias);
+        return uint8_t(v < 0 ? 0 : v > 255 ? 255 : v);
+    }
+}
+
+template <TDivide kDivide, bool kSigned>
+void Finish(uint8_t* __restrict out, const int16_t* __restrict acc, size_t n, const TDivider16& div,
+            int16_t bias) {
+    size_t i = 0;
+    for (; i + kBlock <= n; i += kBlock)
+        for (size_t k = 0; k < kBlock; ++k)
+            out[i + k] = FinishByte<kDivide, kSigned>(acc[i + k], div, bias);
+    for (; i < n; ++i) out[i] = FinishByte<kDivide, kSigned>(acc[i], div, bias);
+}
+
+using TFinishFn = void (*)(uint8_t*, const int16_t*, size_t, const TDivider16&, int16_t);
+
+template <bool kSigned>
+TFinishFn ChooseFinish(TDivide divide) {
+    switch (divide) {
+        case TDivide::None:
+            return Finish<TDivide::None, kSigned>;
+        case TDivide::High:
+            return Finish<TDivide::High, kSigned>;
+        default:
+            return Finish<TDivide::HighShift, kSigned>;
     }
 }
 
@@ -190,7 +256,18 @@ void Convolve(TBitmap& bitmap, const int16_t* kernel, int r, int32_t divisor, in
                         (divisor > 0 || negCoefOk) && (absDivisor == 1 || div.Valid) && w > 2 * r;
 
     TBitmap result(w, h, pf24bit);
-    std::vector<const uint8_t*> tapRows(taps.size());
+    std::vector<int16_t> acc(fast16 ? size_t(w) * 3 : 0);
+    std::vector<const uint8_t*> tapPtr(taps.size());
+    std::vector<int16_t> tapCoef(taps.size());
+    bool nonNegative = bias >= 0;
+    for (size_t t = 0; t < taps.size(); ++t) {
+        tapCoef[t] = taps[t].Coef;
+        if (taps[t].Coef < 0) nonNegative = false;
+    }
+    const TDivide divide = absDivisor == 1  ? TDivide::None
+                           : div.Shift == 0 ? TDivide::High
+                                            : TDivide::HighShift;
+    const TFinishFn finish = nonNegative ? ChooseFinish<false>(divide) : ChooseFinish<true>(divide);
     for (int32_t y = 0; y < h; ++y) {
         uint8_t* out = result.ScanLine(y);
         if (!fast16) {
@@ -199,15 +276,20 @@ void Convolve(TBitmap& bitmap, const int16_t* kernel, int r, int32_t divisor, in
         }
         const size_t first = size_t(r) * 3;
         const size_t n = size_t(w - 2 * r) * 3;
+        // The pixels x = r … width − r − 1, where no tap leaves the row: the taps add whole
+        // shifted source rows, five at a time, without any clamping.
         for (size_t t = 0; t < taps.size(); ++t)
-            tapRows[t] =
+            tapPtr[t] =
                 bitmap.ScanLine(std::clamp(y - r + taps[t].Row, 0, h - 1)) + first + taps[t].Offset;
-        if (absDivisor == 1)
-            InteriorRow16<false>(out + first, tapRows.data(), taps.data(), int(taps.size()), n, div,
-                                 int16_t(bias));
-        else
-            InteriorRow16<true>(out + first, tapRows.data(), taps.data(), int(taps.size()), n, div,
-                                int16_t(bias));
+        for (size_t t = 0; t < taps.size(); t += kMaxGroup) {
+            const size_t group = std::min(kMaxGroup, taps.size() - t);
+            if (t == 0)
+                AddTapGroup<true>(acc.data(), tapPtr.data(), tapCoef.data(), group, n);
+            else
+                AddTapGroup<false>(acc.data(), tapPtr.data() + t, tapCoef.data() + t, group, n);
+        }
+        if (taps.empty()) std::fill(acc.begin(), acc.end(), int16_t{0});
+        finish(out + first, acc.data(), n, div, int16_t(bias));
         PlainPixels(out, bitmap, kernel, r, y, 0, r, divisor, bias);
         PlainPixels(out, bitmap, kernel, r, y, w - r, w, divisor, bias);
     }
