@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSlider>
+#include <QVBoxLayout>
 #include <exception>
 
 #include "dialogs/dlgSaveOption.h"
@@ -21,6 +22,7 @@ namespace {
 
 constexpr int kPanelHeight = 120;
 constexpr int kPreviewSize = 160;
+constexpr int kControlsWidth = 600;
 
 QString Text(const std::string& text) {
     return QString::fromStdString(text);
@@ -87,9 +89,12 @@ TtalSavePictureDialog::TtalSavePictureDialog(QWidget* parent) : QFileDialog(pare
     FExtraPanel->setFixedHeight(kPanelHeight);
     FGroupBox = new QGroupBox(FExtraPanel);  // owned by the panel
     FGroupBox->setObjectName(QStringLiteral("GroupBox"));
-    // The widest panel (JPEG) ends with its Exif group at 585 pixels.
-    FExtraPanel->setMinimumWidth(600);
-    FGroupBox->setGeometry(0, 0, 600, kPanelHeight);
+    FGroupBox->setFixedHeight(kPanelHeight);
+    // The widest controls (JPEG) end with the Exif group at 585 pixels.
+    FGroupBox->setMinimumWidth(kControlsWidth);
+    auto* panelLayout = new QVBoxLayout(FExtraPanel);  // owned by the panel
+    panelLayout->setContentsMargins(0, 0, 0, 0);
+    panelLayout->addWidget(FGroupBox, 0, Qt::AlignTop);
     FPreview = new QLabel(this);  // owned by the dialog
     FPreview->setObjectName(QStringLiteral("ImagePreview"));
     FPreview->setFixedSize(kPreviewSize, kPreviewSize);
@@ -169,7 +174,7 @@ void TtalSavePictureDialog::CreateControls(int position) {
     DestroyControls();
     FControls = std::make_unique<QWidget>(FGroupBox);
     FControls->setObjectName(QStringLiteral("OptionControls"));
-    FControls->setGeometry(0, 0, FGroupBox->width(), FGroupBox->height());
+    FControls->setGeometry(0, 0, kControlsWidth, kPanelHeight);
     QWidget* box = FControls.get();
     switch (LegacyOptionPanel(position)) {
         case TOptionPanel::JPEG:
