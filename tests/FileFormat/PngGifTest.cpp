@@ -679,9 +679,9 @@ std::vector<uint8_t> PngWithHeader(uint32_t w, uint32_t h) {
 std::vector<uint8_t> Gif(uint16_t sw, uint16_t sh, uint16_t left, uint16_t top, uint16_t w,
                          uint16_t h, bool withImage = true, uint32_t pixels = ~0u) {
     std::vector<uint8_t> f = {'G', 'I', 'F', '8', '9', 'a', uint8_t(sw), uint8_t(sw >> 8),
-                              uint8_t(sh), uint8_t(sh >> 8), 0x80, 1, 0,
-                              // global table: black, red
-                              0, 0, 0, 255, 0, 0};
+                              uint8_t(sh), uint8_t(sh >> 8), 0x81, 2, 0,
+                              // global table: black, red, green (the background), blue
+                              0, 0, 0, 255, 0, 0, 0, 255, 0, 0, 0, 255};
     if (withImage) {
         const uint8_t desc[] = {
             0x2c,       uint8_t(left),   uint8_t(left >> 8), uint8_t(top),    uint8_t(top >> 8),
@@ -719,7 +719,7 @@ TEST(PngGifReaders, GifImageIsPlacedOnTheScreenAndClipped) {
         const char* name;
         std::vector<uint8_t> file;
         int32_t width, height;
-        TRect red;  // where the image's red pixels must land; the rest is the background (black)
+        TRect red;  // where the image's red pixels must land; the rest is the background (green)
     };
     const Case cases[] = {
         {"same size", Gif(4, 3, 0, 0, 4, 3), 4, 3, {0, 0, 4, 3}},
@@ -740,7 +740,7 @@ TEST(PngGifReaders, GifImageIsPlacedOnTheScreenAndClipped) {
             for (int32_t x = 0; x < b.Width(); ++x) {
                 const bool inside =
                     x >= c.red.Left && x < c.red.Right && y >= c.red.Top && y < c.red.Bottom;
-                ASSERT_EQ(b.Pixel(x, y), inside ? RGB(255, 0, 0) : RGB(0, 0, 0)) << x << "," << y;
+                ASSERT_EQ(b.Pixel(x, y), inside ? RGB(255, 0, 0) : RGB(0, 255, 0)) << x << "," << y;
             }
         }
     }
@@ -812,23 +812,26 @@ TEST(PngGifReaders, MalformedFilesFailWithAMessage) {
     }
 }
 
-// The reader fixtures: each <case>.png / <case>.gif beside <case>.expected.png, a plain 8-bit RGB
-// picture of what the reader must produce, decoded here by libpng.
+// The reader fixtures: each <case>.png beside <case>.expected.png, each <case>.gif beside
+// <case>.png; the expected file is a plain 8-bit RGB picture of what the reader must produce,
+// decoded here by libpng.
 TEST(PngGifReaders, FixturesGiveTheirExpectedPictures) {
     int checked = 0;
     for (const char* folder : {"png", "gif"}) {
+        const bool isPng = std::string(folder) == "png";
         const fs::path dir = fs::path(TILVO_TEST_DATA) / "read" / folder;
         ASSERT_TRUE(fs::is_directory(dir)) << dir;
         for (const auto& entry : fs::directory_iterator(dir)) {
             const std::string file = entry.path().filename().string();
-            if (file.ends_with(".expected.png")) continue;
+            if (isPng ? file.ends_with(".expected.png") : !file.ends_with(".gif")) continue;
             SCOPED_TRACE(file);
             const fs::path expectedName =
-                entry.path().parent_path() / (entry.path().stem().string() + ".expected.png");
+                entry.path().parent_path() /
+                (entry.path().stem().string() + (isPng ? ".expected.png" : ".png"));
             ASSERT_TRUE(fs::exists(expectedName));
             const PngFile expected = ReadPngBack(ReadWholeFile(expectedName.string()));
             TBitmap got;
-            if (std::string(folder) == "png") {
+            if (isPng) {
                 TPNGImage g;
                 g.LoadFromFile(entry.path().string());
                 got.Assign(g.Bitmap());
@@ -846,7 +849,7 @@ TEST(PngGifReaders, FixturesGiveTheirExpectedPictures) {
             ++checked;
         }
     }
-    EXPECT_GE(checked, 10);
+    EXPECT_GE(checked, 18);
 }
 
 }  // namespace
