@@ -485,8 +485,18 @@ TEST(LegacySaveDialog, CancelDiscardsAndTheConfirmedTypeIsOfferedAgain) {
     EXPECT_FALSE(passport.Execute());
     EXPECT_FALSE(passport.Options().GIFTransparent);
     EXPECT_EQ(passport.FileName(), chosen);
-    WhenModal<TtalSavePictureDialog>([](TtalSavePictureDialog* dialog) {
+    // The picture under the cursor is previewed, scaled to fit.
+    QImage picture(40, 20, QImage::Format_RGB32);
+    picture.fill(Qt::red);
+    const QString picturePath = dir.filePath("shown.png");
+    ASSERT_TRUE(picture.save(picturePath));
+    WhenModal<TtalSavePictureDialog>([&picturePath](TtalSavePictureDialog* dialog) {
         EXPECT_EQ(dialog->FilterPosition(), 4);
+        auto* preview = Child<QLabel>(dialog, "ImagePreview");
+        emit dialog->currentChanged(picturePath);
+        EXPECT_EQ(preview->pixmap().size(), QSize(40, 20));
+        emit dialog->currentChanged(dialog->directory().path());
+        EXPECT_TRUE(preview->pixmap().isNull());
         dialog->reject();
     });
     EXPECT_FALSE(passport.Execute());
