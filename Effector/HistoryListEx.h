@@ -35,11 +35,15 @@ class THistoryControl {
 public:
     virtual ~THistoryControl() = default;
 
+    // Drops the undone entries, then appends one; kind 2 needs a mask (throws otherwise), of
+    // which the entry keeps its own copy.
     void Add(TParamEffect effect, const std::string& name, const std::string& displayName,
              uint8_t kind, int32_t left, int32_t top, int32_t right, int32_t bottom,
              int32_t param1, int32_t param2, int32_t param3, const TBitmap* mask);
     void Clear();
-    // Replay onto a copy of the source picture; see the contracts in the source.
+    // target holds a copy of the source picture. Undo steps the position back and replays the
+    // entries below it, answering whether more can be undone; Redo steps it forward and answers
+    // whether more can be redone. The position stays within 0 … Count().
     bool Undo(TBitmap& target);
     bool Redo(TBitmap& target);
     // Drops the entries after the position.
@@ -54,7 +58,7 @@ private:
     std::vector<std::unique_ptr<TEffectHInfo>> entries_;
 };
 
-// Replays entries 0 … n − 1 onto target.
+// Replays entries 0 … n − 1 onto target (n is limited to the list; n ≤ 0 leaves it unchanged).
 void ReplayHistory(TBitmap& target, int32_t n,
                    const std::vector<std::unique_ptr<TEffectHInfo>>& entries);
 

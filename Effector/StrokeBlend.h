@@ -19,9 +19,11 @@ inline constexpr int32_t kMaxStrokePoints = 1023;
 TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
                        int32_t pictureWidth, int32_t pictureHeight);
 
-// target becomes a 24-bit copy of rect of source (rect is ordered first).
+// target becomes a 24-bit copy of rect of source (rect is ordered first, source converted to 24
+// bits). Parts of rect that lie off the source come out black.
 void CopyRegionOut(TBitmap& source, TRect rect, TBitmap& target);
-// The whole of source is copied into rect of target.
+// The whole of source is copied into rect of target (both converted to 24 bits), clipped to rect,
+// to source and to target.
 void CopyRegionIn(TBitmap& source, TRect rect, TBitmap& target);
 
 // Redraws mask at width × height: white, with the stroke's points (minus the rectangle's
@@ -31,8 +33,11 @@ void DrawStrokeMask(TBitmap& mask, int32_t width, int32_t height, const TPoint* 
                     int32_t pointCount, TPoint origin, int32_t brushSize, bool softEdge);
 
 // picture := picture · f + mosaic · (1 − f), f = mask's blue byte / 255, halves rounded up.
+// Throws when mosaic or mask is smaller than picture.
 void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask);
-// output := processed + ((m · (unchanged − processed)) >> 8), m the mask's blue byte.
+// output := processed + ((m · (unchanged − processed)) >> 8), m the mask's blue byte, the shift a
+// floor division. output is sized like processed; throws when processed or mask is smaller than
+// unchanged.
 void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitmap& mask);
 
 // What the main window holds for a stroke.
