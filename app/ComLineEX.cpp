@@ -4,8 +4,6 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
-#include <fstream>
-#include <iterator>
 #include <memory>
 
 #include "lang/IniFile.h"
@@ -208,11 +206,9 @@ void TComLineEX::SortParams() {
 }
 
 void TComLineEX::LoadParamFile(const std::string& fileName) {
-    std::ifstream in(fileName, std::ios::binary);
-    if (!in) throw EComLineError("Cannot open file \"" + fileName + "\"");
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) throw EComLineError("Cannot read file \"" + fileName + "\"");
-    const std::string text = DecodeIniText(bytes);
+    const std::optional<std::string> bytes = ReadFileBytes(fileName);
+    if (!bytes) throw EComLineError("Cannot open file \"" + fileName + "\"");
+    const std::string text = DecodeIniText(*bytes);
 
     size_t pos = 0;
     while (pos < text.size()) {

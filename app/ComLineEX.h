@@ -25,7 +25,7 @@ class TComLineEX {
   public:
     // `exePath`: the program's full path; `args`: the arguments after the program's name (argv[1]
     // onward). Mode 1 reads only `paramFileName`; any other mode parses `args`. Throws
-    // EComLineError for an unreadable parameter file or a colour like "#12x456".
+    // EComLineError for an unreadable parameter file or a colour like "#12-456".
     TComLineEX(const std::string& exePath, const std::vector<std::string>& args,
                const std::string& paramFileName = std::string(), uint8_t mode = 0);
 

@@ -10,8 +10,6 @@
 #include <charconv>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <limits>
 
 namespace tilvo {
@@ -162,13 +160,34 @@ std::string DecodeIniText(std::string_view bytes) {
     return ShiftJisToUtf8(bytes);
 }
 
+std::optional<std::string> ReadFileBytes(const std::string& fileName) {
+    const int fd = open(fileName.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    struct TFdCloser {
+        int fd;
+        ~TFdCloser() { close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
+    std::string bytes;
+    char buffer[65536];
+    while (true) {
+        const ssize_t r = read(fd, buffer, sizeof buffer);
+        if (r < 0) {
+            if (errno == EINTR) continue;
+            return std::nullopt;
+        }
+        if (r == 0) break;
+        bytes.append(buffer, size_t(r));
+    }
+    return bytes;
+}
+
 TIniFile::TIniFile(std::string fileName) : fileName_(std::move(fileName)) {
-    std::ifstream in(fileName_, std::ios::binary);
-    if (!in) return;
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return;
+    const std::optional<std::string> bytes = ReadFileBytes(fileName_);
+    if (!bytes) return;
     fileFound_ = true;
-    SetText(bytes);
+    SetText(*bytes);
 }
 
 void TIniFile::SetText(std::string_view text) {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -20,6 +21,9 @@ class EIniFileError : public Exception {
 
 // True when `bytes` are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
 bool IsValidUtf8(std::string_view bytes);
+// The bytes of a regular file; nothing when it does not exist, is no regular file or cannot be
+// read. Never throws.
+std::optional<std::string> ReadFileBytes(const std::string& fileName);
 // The text of an INI file as UTF-8: a UTF-8 byte-order mark is dropped; bytes that are not valid
 // UTF-8 are read as Shift-JIS (CP932), and a byte that is not valid there either becomes U+FFFD.
 std::string DecodeIniText(std::string_view bytes);

@@ -136,7 +136,7 @@ TEST_F(CommandLine, HelpVersionAndBadColour) {
     EXPECT_TRUE(both.VersionRequested);
     EXPECT_FALSE(both.HelpRequested);
     EXPECT_EQ(both.Files, Strings{root_ + "/Pics/a.png"});
-    EXPECT_THROW(Parse({"#12x456"}), EComLineError);
+    EXPECT_THROW(Parse({"#12-456"}), EComLineError);
     EXPECT_THROW(Parse({"#12 456", "a"}), EComLineError);
     EXPECT_NE(ComLineUsage("tilvo").find("--help"), std::string::npos);
     // "//" anywhere marks the name as a network-style path.
