@@ -1,8 +1,10 @@
 // Mosaic pixelation over whole bands of rows: the rows of one band of cells are summed column by
-// column, the cell averages form one row, and that row is copied down the band.
+// column, the cell averages form one row, and that row is copied down the band. Each pixel is
+// read once and written once.
 #include "Pixelate.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstring>
 #include <vector>
@@ -18,24 +20,50 @@ uint8_t CellValue(uint64_t sum, int64_t count) {
     return ClampByte(v >= 255.0 ? 255 : int32_t(v));
 }
 
-// Rows are summed in fixed blocks so that the compiler turns the inner loops into vector code
-// even at -O2; the tail is done one byte at a time.
+// Rows are summed in fixed blocks so that the compiler turns the inner loops into vector code at
+// any optimisation level; the tail is done one byte at a time. Up to four rows go through in one
+// pass, so the column sums are read and written once per four rows.
 constexpr size_t kBlock = 32;
+constexpr int kMaxRowsPerPass = 4;
 
-template <class Acc>
-void SetRow(Acc* __restrict acc, const uint8_t* __restrict row, size_t n) {
+template <class Acc, bool kFirst, int kRows>
+void AddRows(Acc* __restrict acc, const uint8_t* const* rows, size_t n) {
+    const uint8_t* __restrict r0 = rows[0];
+    const uint8_t* __restrict r1 = rows[kRows > 1 ? 1 : 0];
+    const uint8_t* __restrict r2 = rows[kRows > 2 ? 2 : 0];
+    const uint8_t* __restrict r3 = rows[kRows > 3 ? 3 : 0];
     size_t i = 0;
     for (; i + kBlock <= n; i += kBlock)
-        for (size_t k = 0; k < kBlock; ++k) acc[i + k] = Acc(row[i + k]);
-    for (; i < n; ++i) acc[i] = Acc(row[i]);
+        for (size_t k = 0; k < kBlock; ++k) {
+            Acc v = kFirst ? Acc(0) : acc[i + k];
+            v = Acc(v + r0[i + k]);
+            if constexpr (kRows > 1) v = Acc(v + r1[i + k]);
+            if constexpr (kRows > 2) v = Acc(v + r2[i + k]);
+            if constexpr (kRows > 3) v = Acc(v + r3[i + k]);
+            acc[i + k] = v;
+        }
+    for (; i < n; ++i) {
+        Acc v = kFirst ? Acc(0) : acc[i];
+        v = Acc(v + r0[i]);
+        if constexpr (kRows > 1) v = Acc(v + r1[i]);
+        if constexpr (kRows > 2) v = Acc(v + r2[i]);
+        if constexpr (kRows > 3) v = Acc(v + r3[i]);
+        acc[i] = v;
+    }
 }
 
-template <class Acc>
-void AddRow(Acc* __restrict acc, const uint8_t* __restrict row, size_t n) {
-    size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock)
-        for (size_t k = 0; k < kBlock; ++k) acc[i + k] = Acc(acc[i + k] + row[i + k]);
-    for (; i < n; ++i) acc[i] = Acc(acc[i] + row[i]);
+template <class Acc, bool kFirst>
+void AddRowGroup(Acc* acc, const uint8_t* const* rows, int count, size_t n) {
+    switch (count) {
+        case 1:
+            return AddRows<Acc, kFirst, 1>(acc, rows, n);
+        case 2:
+            return AddRows<Acc, kFirst, 2>(acc, rows, n);
+        case 3:
+            return AddRows<Acc, kFirst, 3>(acc, rows, n);
+        default:
+            return AddRows<Acc, kFirst, 4>(acc, rows, n);
+    }
 }
 
 template <class Acc>
@@ -43,10 +71,69 @@ void AddRowTimes(Acc* __restrict acc, const uint8_t* __restrict row, size_t n, A
     for (size_t i = 0; i < n; ++i) acc[i] = Acc(acc[i] + times * row[i]);
 }
 
-// Pixelates a surface of width w and height h (24 bits) in place, as if it were first grown to
-// whole cells by repeating its last column and then its last row: the repeated pixels are
-// counted into the edge cells without being stored. Every cell therefore has cw × ch pixels.
-// `Acc` must hold ch × 255.
+// Cells of at most 257 pixels with 16-bit column sums: the B, G and R sums of a pixel column
+// (and the next column's B) are loaded as one 64-bit word, four 16-bit lanes, and added as
+// words; no lane can carry into the next because no cell sum reaches 65536. The averages are
+// looked up and stored as one 4-byte word per pixel whose fourth byte the next pixel overwrites.
+// `acc` and `out` each have one element of slack past the row.
+void PackedCells(const uint16_t* acc, uint8_t* out, int32_t w, int32_t cw, const uint8_t* table) {
+    static_assert(std::endian::native == std::endian::little);
+    auto load = [](const uint16_t* p) {
+        uint64_t v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const uint64_t last = load(acc + size_t(w - 1) * 3);
+    for (int32_t x0 = 0; x0 < w; x0 += cw) {
+        const int32_t cols = std::min(cw, w - x0);
+        const uint16_t* a = acc + size_t(x0) * 3;
+        uint64_t sum = 0;
+        for (int32_t i = 0; i < cols; ++i) sum += load(a + size_t(i) * 3);
+        sum += uint64_t(cw - cols) * last;
+        const uint32_t pixel = uint32_t(table[sum & 0xFFFF]) |
+                               uint32_t(table[(sum >> 16) & 0xFFFF]) << 8 |
+                               uint32_t(table[(sum >> 32) & 0xFFFF]) << 16;
+        uint8_t* o = out + size_t(x0) * 3;
+        for (int32_t i = 0; i < cols; ++i) std::memcpy(o + size_t(i) * 3, &pixel, 4);
+    }
+}
+
+// Any cell size: per-channel sums in 64 bits, looked up when a table exists, divided otherwise.
+template <class Acc>
+void GeneralCells(const Acc* acc, uint8_t* out, int32_t w, int32_t cw, int64_t count,
+                  const std::vector<uint8_t>& table) {
+    const Acc* last = acc + size_t(w - 1) * 3;
+    for (int32_t x0 = 0; x0 < w; x0 += cw) {
+        const int32_t cols = std::min(cw, w - x0);
+        const Acc* a = acc + size_t(x0) * 3;
+        uint64_t sb = 0, sg = 0, sr = 0;
+        for (int32_t i = 0; i < cols; ++i, a += 3) {
+            sb += a[0];
+            sg += a[1];
+            sr += a[2];
+        }
+        const uint64_t extra = uint64_t(cw - cols);
+        sb += extra * last[0];
+        sg += extra * last[1];
+        sr += extra * last[2];
+        uint8_t b, g, r;
+        if (!table.empty()) {
+            b = table[sb], g = table[sg], r = table[sr];
+        } else {
+            b = CellValue(sb, count), g = CellValue(sg, count), r = CellValue(sr, count);
+        }
+        uint8_t* o = out + size_t(x0) * 3;
+        for (int32_t i = 0; i < cols; ++i, o += 3) {
+            o[0] = b;
+            o[1] = g;
+            o[2] = r;
+        }
+    }
+}
+
+// Pixelates a surface (24 bits) in place, as if it were first grown to whole cells by repeating
+// its last column and then its last row: the repeated pixels are counted into the edge cells
+// without being stored. Every cell therefore has cw × ch pixels. `Acc` must hold ch × 255.
 template <class Acc>
 void PixelateBands(TBitmap& bmp, int32_t cw, int32_t ch) {
     const int32_t w = bmp.Width();
@@ -61,49 +148,35 @@ void PixelateBands(TBitmap& bmp, int32_t cw, int32_t ch) {
         table.resize(size_t(count) * 255 + 1);
         for (size_t s = 0; s < table.size(); ++s) table[s] = CellValue(s, count);
     }
+    constexpr bool kSmallSums = sizeof(Acc) == 2;
+    const bool packed = kSmallSums && count * 255 <= 0xFFFF;
 
-    std::vector<Acc> acc(rowBytes);
-    std::vector<uint8_t> mosaicRow(rowBytes);
+    std::vector<Acc> acc(rowBytes + 1);
+    std::vector<uint8_t> mosaicRow(rowBytes + 1);
+    const uint8_t* rows[kMaxRowsPerPass];
     for (int32_t y0 = 0; y0 < h; y0 += ch) {
-        const int32_t rows = std::min(ch, h - y0);
-        SetRow(acc.data(), bmp.ScanLine(y0), rowBytes);
-        for (int32_t y = y0 + 1; y < y0 + rows; ++y) AddRow(acc.data(), bmp.ScanLine(y), rowBytes);
-        if (rows < ch) AddRowTimes(acc.data(), bmp.ScanLine(h - 1), rowBytes, Acc(ch - rows));
-
-        uint8_t* out = mosaicRow.data();
-        for (int32_t x0 = 0; x0 < w; x0 += cw) {
-            const int32_t cols = std::min(cw, w - x0);
-            const Acc* a = acc.data() + size_t(x0) * 3;
-            uint64_t sb = 0, sg = 0, sr = 0;
-            for (int32_t i = 0; i < cols; ++i, a += 3) {
-                sb += a[0];
-                sg += a[1];
-                sr += a[2];
-            }
-            if (cols < cw) {
-                const Acc* last = acc.data() + size_t(w - 1) * 3;
-                const uint64_t extra = uint64_t(cw - cols);
-                sb += extra * last[0];
-                sg += extra * last[1];
-                sr += extra * last[2];
-            }
-            uint8_t b, g, r;
-            if (!table.empty()) {
-                b = table[sb];
-                g = table[sg];
-                r = table[sr];
-            } else {
-                b = CellValue(sb, count);
-                g = CellValue(sg, count);
-                r = CellValue(sr, count);
-            }
-            for (int32_t i = 0; i < cols; ++i, out += 3) {
-                out[0] = b;
-                out[1] = g;
-                out[2] = r;
-            }
+        const int32_t bandRows = std::min(ch, h - y0);
+        for (int32_t y = y0; y < y0 + bandRows; y += kMaxRowsPerPass) {
+            const int group = std::min(kMaxRowsPerPass, y0 + bandRows - y);
+            for (int i = 0; i < group; ++i) rows[i] = bmp.ScanLine(y + i);
+            if (y == y0)
+                AddRowGroup<Acc, true>(acc.data(), rows, group, rowBytes);
+            else
+                AddRowGroup<Acc, false>(acc.data(), rows, group, rowBytes);
         }
-        for (int32_t y = y0; y < y0 + rows; ++y)
+        if (bandRows < ch)
+            AddRowTimes(acc.data(), bmp.ScanLine(h - 1), rowBytes, Acc(ch - bandRows));
+
+        if constexpr (kSmallSums) {
+            if (packed) {
+                PackedCells(acc.data(), mosaicRow.data(), w, cw, table.data());
+            } else {
+                GeneralCells(acc.data(), mosaicRow.data(), w, cw, count, table);
+            }
+        } else {
+            GeneralCells(acc.data(), mosaicRow.data(), w, cw, count, table);
+        }
+        for (int32_t y = y0; y < y0 + bandRows; ++y)
             std::memcpy(bmp.ScanLine(y), mosaicRow.data(), rowBytes);
     }
 }

@@ -106,10 +106,11 @@ TEST(Pixelate, MatchesTheStraightforwardMosaic) {
     const struct {
         int32_t w, h, cw, ch;
     } cases[] = {
-        {16, 16, 16, 16},  {17, 9, 3, 5},    {1, 7, 2, 3},      {33, 1, 1, 4}, {8, 8, 1, 2},
-        {7, 13, 2, 1},     {50, 37, 12, 12}, {100, 90, 70, 70},  // more than 4096 pixels per cell
-        {10, 400, 3, 300},                                       // column sums beyond 16 bits
-        {61, 45, 8, 8},    {2, 2, 5, 9},
+        {16, 16, 16, 16},  {17, 9, 3, 5},    {1, 7, 2, 3},     {33, 1, 1, 4},
+        {8, 8, 1, 2},      {7, 13, 2, 1},    {50, 37, 12, 12}, {61, 45, 8, 8},
+        {2, 2, 5, 9},      {45, 41, 20, 20},  // 400 pixels per cell: cell sums beyond 16 bits
+        {100, 90, 70, 70},                    // more than 4096 pixels per cell
+        {10, 400, 3, 300},                    // column sums beyond 16 bits
     };
     uint32_t seed = 1;
     for (const auto& c : cases) {
