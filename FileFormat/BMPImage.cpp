@@ -102,7 +102,7 @@ TBmpHeader ReadHeader(TByteReader& r) {
     return h;
 }
 
-// One channel of a bit-field pixel: where it sits and how its value scales to 0 … 255.
+// One channel of a bit-field pixel: where it sits and how its value widens to 0 … 255.
 struct TChannel {
     uint32_t Mask = 0;
     int Shift = 0;     // to the channel's lowest bit
@@ -117,8 +117,15 @@ struct TChannel {
             DropBits = bits - 8;
             bits = 8;
         }
-        const uint32_t max = (1u << bits) - 1;
-        for (uint32_t v = 0; v <= max; ++v) Scale[v] = uint8_t((v * 255 + max / 2) / max);
+        // Narrow channels repeat their bits downwards, so 0 stays 0 and all ones become 255.
+        for (uint32_t v = 0; v < (1u << bits); ++v) {
+            uint32_t out = 0;
+            for (int pos = 8 - bits;; pos -= bits) {
+                out |= pos >= 0 ? v << pos : v >> -pos;
+                if (pos <= 0) break;
+            }
+            Scale[v] = uint8_t(out);
+        }
     }
     uint8_t operator()(uint32_t pixel) const {
         return Scale[((pixel & Mask) >> Shift) >> DropBits];

@@ -2,7 +2,9 @@
 #include <array>
 
 #include "BMPImage.h"
+#include "GIFImage.h"
 #include "Graphic.h"
+#include "JPEGImage.h"
 #include "PNGImage.h"
 
 namespace tilvo {
@@ -29,7 +31,10 @@ std::unique_ptr<TGraphic> New() {
 // extension. A new format is one row here.
 const TFormatRow kFormats[] = {
     {New<TBMPImage>, {{{"bmp", "Bitmaps"}}}},
+    {New<TJPEGImage>,
+     {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
+    {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
 };
 
 }  // namespace

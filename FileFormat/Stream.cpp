@@ -85,7 +85,8 @@ void TMemoryStream::SaveToFile(const std::string& fileName) const {
 
 // ---- TFileStream ----
 
-TFileStream::TFileStream(const std::string& fileName, TMode mode) : fileName_(fileName) {
+TFileStream::TFileStream(const std::string& fileName, TMode mode)
+    : fileName_(fileName), shownName_(fileName) {
     if (mode == fmOpenRead) {
         file_ = std::fopen(fileName.c_str(), "rb");
         if (!file_) ThrowFileError("Cannot open file", fileName, errno);
@@ -109,14 +110,15 @@ int64_t TFileStream::Read(void* buffer, int64_t count) {
     if (count <= 0) return 0;
     const size_t n = std::fread(buffer, 1, size_t(count), file_);
     if (n < size_t(count) && std::ferror(file_))
-        ThrowFileError("Cannot read file", fileName_, errno);
+        ThrowFileError("Cannot read file", shownName_, errno);
     return int64_t(n);
 }
 
 void TFileStream::Write(const void* buffer, int64_t count) {
     if (count <= 0) return;
+    errno = 0;
     if (std::fwrite(buffer, 1, size_t(count), file_) != size_t(count))
-        ThrowFileError("Cannot write file", fileName_, errno ? errno : EIO);
+        ThrowFileError("Cannot write file", shownName_, errno ? errno : EIO);
 }
 
 int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
@@ -124,16 +126,16 @@ int64_t TFileStream::Seek(int64_t offset, TSeekOrigin origin) {
                        : origin == TSeekOrigin::soCurrent ? SEEK_CUR
                                                           : SEEK_END;
     if (fseeko(file_, off_t(offset), whence) != 0)
-        ThrowFileError("Cannot seek in file", fileName_, errno);
+        ThrowFileError("Cannot seek in file", shownName_, errno);
     const off_t pos = ftello(file_);
-    if (pos < 0) ThrowFileError("Cannot seek in file", fileName_, errno);
+    if (pos < 0) ThrowFileError("Cannot seek in file", shownName_, errno);
     return int64_t(pos);
 }
 
 int64_t TFileStream::Size() {
-    if (std::fflush(file_) != 0) ThrowFileError("Cannot write file", fileName_, errno);
+    if (std::fflush(file_) != 0) ThrowFileError("Cannot write file", shownName_, errno);
     struct stat st {};
-    if (fstat(fileno(file_), &st) != 0) ThrowFileError("Cannot read file", fileName_, errno);
+    if (fstat(fileno(file_), &st) != 0) ThrowFileError("Cannot read file", shownName_, errno);
     return int64_t(st.st_size);
 }
 
@@ -144,8 +146,8 @@ void TFileStream::Close() {
     const bool flushed = std::fflush(f) == 0;
     const int err = errno;
     const bool closed = std::fclose(f) == 0;
-    if (!flushed) ThrowFileError("Cannot write file", fileName_, err);
-    if (!closed) ThrowFileError("Cannot write file", fileName_, errno);
+    if (!flushed) ThrowFileError("Cannot write file", shownName_, err);
+    if (!closed) ThrowFileError("Cannot write file", shownName_, errno);
 }
 
 // ---- TSafeFileStream ----
@@ -188,6 +190,7 @@ TSafeFileStream::TSafeFileStream(const std::string& targetName)
     const int fd = mkstemp(name.data());
     if (fd < 0) ThrowFileError("Cannot create file", targetName, errno);
     fileName_ = name.data();
+    shownName_ = targetName;
     file_ = fdopen(fd, "w+b");
     if (!file_) {
         const int err = errno;

@@ -78,6 +78,7 @@ protected:
     void Close();  // flushes and closes; throws EFileError when the data did not reach the file
     FILE* file_ = nullptr;
     std::string fileName_;
+    std::string shownName_;  // the name error messages give: the file the user asked for
 };
 
 // Writes to a temporary file in the target's folder. Commit() flushes it to disk, gives it the

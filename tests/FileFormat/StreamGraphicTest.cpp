@@ -1,1 +1,347 @@
-// placeholder
+// Streams, the safe file replacement, the graphic base class, the picture registry and the open
+// path.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "FileFormat/BMPImage.h"
+#include "FileFormat/Graphic.h"
+#include "FileFormat/Stream.h"
+
+namespace tilvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A scratch folder of its own for each test, removed afterwards.
+class TempDir {
+  public:
+    TempDir() {
+        std::string tmpl = (fs::temp_directory_path() / "tilvo-stream-XXXXXX").string();
+        path_ = mkdtemp(tmpl.data());
+    }
+    ~TempDir() { fs::remove_all(path_); }
+    std::string operator/(const std::string& name) const { return (path_ / name).string(); }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : fs::directory_iterator(path_)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+
+  private:
+    fs::path path_;
+};
+
+std::vector<uint8_t> Bytes(const std::string& s) {
+    return {s.begin(), s.end()};
+}
+
+void WriteRaw(const std::string& name, const std::vector<uint8_t>& data) {
+    std::ofstream(name, std::ios::binary)
+        .write(reinterpret_cast<const char*>(data.data()), std::streamsize(data.size()));
+}
+
+// A graphic class for the framework's defaults; its saver writes some bytes and may then fail.
+class TTestImage : public TGraphic {
+  public:
+    TTestImage() : TGraphic(std::make_shared<TSharedImage>()) {}
+    const char* ClassName() const override { return "TTestImage"; }
+    void LoadFromStream(TStream& stream) override { holder_->Stream = stream.ReadAll(); }
+    void SaveToStream(TStream& stream) override {
+        TGraphic::SaveToStream(stream);
+        if (FailAfterWriting) throw Exception("encoder failed");
+    }
+    bool FailAfterWriting = false;
+};
+
+class TOtherImage : public TTestImage {
+  public:
+    const char* ClassName() const override { return "TOtherImage"; }
+};
+
+std::unique_ptr<TGraphic> NewTest() {
+    return std::make_unique<TTestImage>();
+}
+std::unique_ptr<TGraphic> NewOther() {
+    return std::make_unique<TOtherImage>();
+}
+
+// A 5×3 8-bit bitmap file with a four-colour palette.
+std::vector<uint8_t> SmallBitmapFile() {
+    TBitmap bmp(5, 3, pf8bit);
+    bmp.Palette() = {{10, 20, 30, 0}, {200, 0, 0, 0}, {0, 200, 0, 0}, {0, 0, 200, 0}};
+    for (int32_t y = 0; y < 3; ++y)
+        for (int32_t x = 0; x < 5; ++x) bmp.ScanLine(y)[x] = uint8_t((x + y) % 4);
+    TMemoryStream ms;
+    SaveBitmapToStream(bmp, ms);
+    return ms.Memory();
+}
+
+template <class E, class F>
+std::string MessageOf(F&& f) {
+    try {
+        f();
+    } catch (const E& e) {
+        return e.what();
+    }
+    return "(no exception)";
+}
+
+TEST(MemoryStream, ReadsWritesSeeksAndReadsAllFromTheStart) {
+    TMemoryStream ms;
+    ms.Write("abcdef", 6);
+    EXPECT_EQ(ms.Seek(-2, TSeekOrigin::soEnd), 4);
+    char two[3] = {};
+    EXPECT_EQ(ms.Read(two, 5), 2);  // only what is left
+    EXPECT_STREQ(two, "ef");
+    EXPECT_EQ(ms.Read(two, 1), 0);
+    ms.SetPosition(8);  // beyond the end: a write fills the gap with zeros
+    ms.Write("Z", 1);
+    EXPECT_EQ(ms.Memory(), Bytes(std::string("abcdef\0\0Z", 9)));
+    ms.SetPosition(3);
+    EXPECT_EQ(ms.ReadAll(), ms.Memory());
+    EXPECT_EQ(ms.Position(), 9);
+    EXPECT_THROW(ms.Seek(-1, TSeekOrigin::soBeginning), EFileError);
+    ms.SetPosition(7);
+    char buf[4];
+    EXPECT_THROW(ms.ReadBuffer(buf, 4), EFileError);
+}
+
+TEST(FileStream, ErrorsNameTheFileAndTheCause) {
+    TempDir dir;
+    const std::string missing = dir / "missing.bmp";
+    EXPECT_EQ(MessageOf<EFileError>([&] { TFileStream s(missing, TFileStream::fmOpenRead); }),
+              "Cannot open file \"" + missing + "\": No such file or directory");
+    const std::string inMissingDir = dir / "no/such/dir/x.png";
+    EXPECT_EQ(MessageOf<EFileError>([&] { TSafeFileStream s(inMissingDir); }),
+              "Cannot create file \"" + inMissingDir + "\": No such file or directory");
+    EXPECT_THROW(ReadWholeFile(dir / ""), EFileError);  // a folder is not a file
+
+    WriteWholeFile(dir / "a.bin", "hello", 5);
+    EXPECT_EQ(ReadWholeFile(dir / "a.bin"), Bytes("hello"));
+    TFileStream in(dir / "a.bin", TFileStream::fmOpenRead);
+    in.SetPosition(2);
+    EXPECT_EQ(in.ReadAll(), Bytes("hello"));
+    EXPECT_EQ(in.Size(), 5);
+}
+
+TEST(SafeFileStream, WithoutCommitTheOldFileStaysAndNoTemporaryRemains) {
+    TempDir dir;
+    const std::string target = dir / "picture.bmp";
+    WriteRaw(target, Bytes("old content"));
+    {
+        TSafeFileStream s(target);
+        s.Write("new", 3);
+        EXPECT_EQ(dir.Names().size(), 2u);  // the temporary file sits beside the target
+    }
+    EXPECT_EQ(ReadWholeFile(target), Bytes("old content"));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"picture.bmp"});
+
+    // A graphic whose saver fails half-way leaves the file as it was.
+    TTestImage g;
+    g.Holder()->Stream = Bytes("partial data that must not land");
+    g.FailAfterWriting = true;
+    EXPECT_THROW(g.SaveToFile(target), Exception);
+    EXPECT_EQ(ReadWholeFile(target), Bytes("old content"));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"picture.bmp"});
+
+    g.FailAfterWriting = false;
+    g.SaveToFile(target);
+    EXPECT_EQ(ReadWholeFile(target), Bytes("partial data that must not land"));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"picture.bmp"});
+}
+
+TEST(SafeFileStream, AFailingWriteOnDiskLeavesTheOldFileByteIdentical) {
+    // The file size limit makes the kernel refuse writes past 4 KiB, a real write error.
+    TempDir dir;
+    const std::string target = dir / "big.bmp";
+    std::vector<uint8_t> old(3000);
+    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 7);
+    WriteRaw(target, old);
+
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 4096;
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    std::string message;
+    try {
+        const std::vector<uint8_t> data(100000, 0xAB);
+        WriteWholeFile(target, data.data(), int64_t(data.size()));
+    } catch (const EFileError& e) {
+        message = e.what();
+    }
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+
+    EXPECT_EQ(message, "Cannot write file \"" + target + "\": File too large");
+    EXPECT_EQ(ReadWholeFile(target), old);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"big.bmp"});
+}
+
+TEST(SafeFileStream, KeepsPermissionsAndFollowsSymbolicLinks) {
+    TempDir dir;
+    const std::string target = dir / "kept.bmp";
+    WriteRaw(target, Bytes("x"));
+    ASSERT_EQ(chmod(target.c_str(), 0640), 0);
+    WriteWholeFile(target, "yz", 2);
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+
+    const mode_t oldMask = umask(027);
+    WriteWholeFile(dir / "new.bmp", "n", 1);
+    umask(oldMask);
+    ASSERT_EQ(stat((dir / "new.bmp").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);  // 0666 less the umask, not mkstemp's 0600
+
+    const std::string link = dir / "link.bmp";
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    WriteWholeFile(link, "via link", 8);
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(ReadWholeFile(target), Bytes("via link"));
+}
+
+TEST(PictureRegistry, LookupIgnoresCaseAndTheDotAndTheNewestEntryWins) {
+    TPictureFormats reg;
+    reg.Register("MAG", "MAki chan Graphic format", "TTestImage", NewTest);
+    reg.Register("cur", "Cursor", "TTestImage", NewTest);
+    reg.Register("cur", "Cursor", "TOtherImage", NewOther);
+    EXPECT_EQ(reg.Entries()[0].Extension, "mag");
+
+    const struct {
+        const char* query;
+        const char* className;  // nullptr: no entry
+    } cases[] = {
+        {"mag", "TTestImage"},  {".MAG", "TTestImage"},  {"Mag", "TTestImage"},
+        {"CUR", "TOtherImage"}, {".Cur", "TOtherImage"}, {"cu", nullptr},
+        {"", nullptr},          {".", nullptr},
+    };
+    for (const auto& c : cases) {
+        const TPictureFormatEntry* e = reg.Find(c.query);
+        if (!c.className) {
+            EXPECT_EQ(e, nullptr) << c.query;
+        } else {
+            ASSERT_NE(e, nullptr) << c.query;
+            EXPECT_EQ(e->ClassName, c.className) << c.query;
+        }
+    }
+    reg.UnregisterClass("TOtherImage");
+    EXPECT_EQ(reg.Find("cur")->ClassName, "TTestImage");
+    EXPECT_EQ(reg.Entries().size(), 2u);
+}
+
+TEST(PictureRegistry, RegisterAllFormatsPutsTheBitmapFirstOnceAndUnregisterRemovesIt) {
+    TPictureFormats& reg = PictureFormats();
+    RegisterAllFormats();
+    RegisterAllFormats();  // a second call does not duplicate
+    ASSERT_FALSE(reg.Entries().empty());
+    EXPECT_EQ(reg.Entries()[0].Extension, "bmp");
+    EXPECT_EQ(reg.Entries()[0].ClassName, "TBMPImage");
+    for (const TPictureFormatEntry& e : reg.Entries()) {
+        EXPECT_EQ(std::count_if(reg.Entries().begin(), reg.Entries().end(),
+                                [&](const auto& o) { return o.Extension == e.Extension; }),
+                  1)
+            << e.Extension;
+        EXPECT_EQ(reg.Find(e.Extension)->Create()->ClassName(), e.ClassName);
+    }
+    reg.Register("xyz", "test", "TTestImage", NewTest);
+    UnregisterAllFormats();
+    ASSERT_EQ(reg.Entries().size(), 1u);  // only what others registered remains
+    EXPECT_EQ(reg.Entries()[0].Extension, "xyz");
+    reg.Clear();
+    RegisterAllFormats();
+}
+
+TEST(PictureRegistry, UnknownExtensionFailsBeforeAnyClassIsMade) {
+    RegisterAllFormats();
+    EXPECT_EQ(MessageOf<EInvalidGraphic>([] { CreateGraphicForFile("/tmp/photo.XyZ"); }),
+              "Unknown picture file extension (.xyz)");
+    EXPECT_EQ(MessageOf<EInvalidGraphic>([] { CreateGraphicForFile("/tmp/dir.bmp/noext"); }),
+              "Unknown picture file extension (.)");
+    EXPECT_STREQ(CreateGraphicForFile("/tmp/a.b/PIC.BMP")->ClassName(), "TBMPImage");
+}
+
+TEST(Graphic, AStreamInTheMiddleIsStillReadFromItsFirstByte) {
+    TMemoryStream ms(SmallBitmapFile());
+    ms.SetPosition(20);
+    TBMPImage img;
+    img.LoadFromStream(ms);
+    EXPECT_EQ(img.GetWidth(), 5);
+    EXPECT_EQ(img.GetHeight(), 3);
+}
+
+TEST(Graphic, AssignSharesTheHolderOfTheSameClassAndRefusesOthers) {
+    TMemoryStream ms(SmallBitmapFile());
+    TBMPImage a;
+    a.LoadFromStream(ms);
+    TBMPImage b;
+    b.Assign(a);
+    EXPECT_EQ(b.Holder(), a.Holder());
+    EXPECT_EQ(a.Holder().use_count(), 2);
+    ASSERT_EQ(b.GetWidth(), 5);
+    a.Bitmap().ScanLine(0)[0] = 3;  // the surfaces are copies
+    EXPECT_NE(b.Bitmap().ScanLine(0)[0], 3);
+
+    TBitmap surface;
+    a.AssignTo(surface);  // the reader's own pixel format arrives
+    EXPECT_EQ(surface.PixelFormat(), pf8bit);
+    EXPECT_EQ(surface.Pixel(0, 0), RGB(0, 0, 200));
+
+    TTestImage other;
+    EXPECT_EQ(MessageOf<EConvertError>([&] { b.Assign(other); }),
+              "Cannot assign a TTestImage to a TBMPImage");
+    EXPECT_EQ(b.Holder(), a.Holder());
+
+    EXPECT_EQ(MessageOf<EInvalidGraphic>([&] { a.SetWidth(2); }), "Can't change width");
+    EXPECT_EQ(MessageOf<EInvalidGraphic>([&] { a.SetHeight(2); }), "Can't change height");
+    EXPECT_EQ(a.GetWidth(), 5);
+    EXPECT_FALSE(a.GetEmpty());
+
+    TBitmap big(7, 2);
+    b.Assign(big);  // from a surface: a copy of it
+    EXPECT_EQ(b.GetWidth(), 7);
+    EXPECT_EQ(b.Bitmap().PixelFormat(), pf24bit);
+}
+
+TEST(Graphic, ReadOnlyClassWritesBackTheFileItKept) {
+    TempDir dir;
+    WriteRaw(dir / "in.tst", Bytes("kept bytes"));
+    TTestImage g;
+    g.LoadFromFile(dir / "in.tst");
+    TMemoryStream out;
+    g.SaveToStream(out);
+    EXPECT_EQ(out.Memory(), Bytes("kept bytes"));
+}
+
+TEST(LoadPictureFile, ConvertsTo24BitsAndLeavesThePictureAloneOnFailure) {
+    RegisterAllFormats();
+    TempDir dir;
+    WriteRaw(dir / "good.BMP", SmallBitmapFile());
+    std::vector<uint8_t> broken = SmallBitmapFile();
+    broken.resize(broken.size() - 4);
+    WriteRaw(dir / "broken.bmp", broken);
+
+    TBitmap picture(2, 2);
+    picture.SetPixel(1, 1, RGB(1, 2, 3));
+    EXPECT_THROW(LoadPictureFile(dir / "broken.bmp", picture), Exception);
+    EXPECT_THROW(LoadPictureFile(dir / "missing.bmp", picture), EFileError);
+    EXPECT_THROW(LoadPictureFile(dir / "good.qqq", picture), EInvalidGraphic);
+    ASSERT_EQ(picture.Width(), 2);
+    EXPECT_EQ(picture.Pixel(1, 1), RGB(1, 2, 3));
+
+    LoadPictureFile(dir / "good.BMP", picture);
+    EXPECT_EQ(picture.PixelFormat(), pf24bit);
+    EXPECT_EQ(picture.Width(), 5);
+    EXPECT_EQ(picture.Pixel(4, 2), RGB(0, 200, 0));  // index (4 + 2) % 4
+}
+
+}  // namespace
+}  // namespace tilvo

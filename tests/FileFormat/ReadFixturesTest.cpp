@@ -1,0 +1,192 @@
+// Every real file under tests/data/read/<format>/ opened through the registry: it must give its
+// expected picture, every truncated copy must fail with an exception, the table of hashes of what
+// the readers produce must match, and every file in tests/data/crashers/ must fail with a message.
+//
+// A case is any file of a format folder except the expected pictures: the expected picture of
+// "x.bmp" is "x.png" beside it, or "x.expected.png" (so PNG cases can have one too).
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "FileFormat/Graphic.h"
+
+namespace tilvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path kData = TILVO_TEST_DATA;
+
+bool EndsWith(const std::string& s, const std::string& end) {
+    return s.size() >= end.size() && s.compare(s.size() - end.size(), end.size(), end) == 0;
+}
+
+struct TCase {
+    fs::path File;
+    fs::path Expected;  // empty when there is none
+    std::string Key;    // "<format>/<file name>", the row name in hashes.txt
+};
+
+std::vector<TCase> Cases() {
+    std::vector<TCase> cases;
+    if (!fs::is_directory(kData / "read")) return cases;
+    for (const auto& dir : fs::directory_iterator(kData / "read")) {
+        if (!dir.is_directory()) continue;
+        std::map<std::string, std::vector<fs::path>> byStem;
+        for (const auto& f : fs::directory_iterator(dir.path()))
+            if (f.is_regular_file()) byStem[f.path().stem().string()].push_back(f.path());
+        for (const auto& [stem, files] : byStem) {
+            if (EndsWith(stem, ".expected")) continue;
+            for (const fs::path& f : files) {
+                const bool isPng = f.extension() == ".png";
+                if (isPng && files.size() > 1) continue;  // the expected picture of a sibling
+                TCase c{f, {}, dir.path().filename().string() + "/" + f.filename().string()};
+                const fs::path expected = dir.path() / (stem + ".expected.png");
+                if (fs::exists(expected))
+                    c.Expected = expected;
+                else if (!isPng && fs::exists(dir.path() / (stem + ".png")))
+                    c.Expected = dir.path() / (stem + ".png");
+                cases.push_back(c);
+            }
+        }
+    }
+    std::sort(cases.begin(), cases.end(),
+              [](const TCase& a, const TCase& b) { return a.Key < b.Key; });
+    return cases;
+}
+
+// FNV-1a, 64 bits, over the B, G, R bytes of every pixel, row by row.
+uint64_t PictureHash(const TBitmap& picture) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (int32_t y = 0; y < picture.Height(); ++y) {
+        const uint8_t* row = picture.ScanLine(y);
+        for (int64_t i = 0; i < int64_t(picture.Width()) * 3; ++i) {
+            h ^= row[i];
+            h *= 0x100000001b3ull;
+        }
+    }
+    return h;
+}
+
+std::string HashLine(const std::string& key, const TBitmap& picture) {
+    char hash[17];
+    std::snprintf(hash, sizeof hash, "%016llx",
+                  static_cast<unsigned long long>(PictureHash(picture)));
+    return key + " " + std::to_string(picture.Width()) + " " + std::to_string(picture.Height()) +
+           " " + hash;
+}
+
+std::vector<uint8_t> FileBytes(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Decodes bytes with the class registered for `fileName`'s extension, up to a 24-bit surface.
+void Decode(const std::string& fileName, const std::vector<uint8_t>& bytes, TBitmap& out) {
+    std::unique_ptr<TGraphic> graphic = CreateGraphicForFile(fileName);
+    TMemoryStream ms(bytes);
+    graphic->LoadFromStream(ms);
+    graphic->AssignTo(out);
+    out.SetPixelFormat(pf24bit);
+}
+
+class ReadFixtures : public ::testing::Test {
+  protected:
+    void SetUp() override { RegisterAllFormats(); }
+};
+
+TEST_F(ReadFixtures, EveryFileGivesItsExpectedPicture) {
+    const std::vector<TCase> cases = Cases();
+    ASSERT_FALSE(cases.empty());
+    const bool canReadPng = PictureFormats().Find("png") != nullptr;
+    for (const TCase& c : cases) {
+        SCOPED_TRACE(c.Key);
+        if (!PictureFormats().Find(c.File.extension().string())) {
+            ADD_FAILURE() << "no reader is registered for " << c.Key;
+            continue;
+        }
+        TBitmap picture;
+        ASSERT_NO_THROW(LoadPictureFile(c.File.string(), picture));
+        EXPECT_EQ(picture.PixelFormat(), pf24bit);
+        if (c.Expected.empty() || !canReadPng) continue;
+        TBitmap expected;
+        ASSERT_NO_THROW(LoadPictureFile(c.Expected.string(), expected));
+        ASSERT_EQ(picture.Width(), expected.Width());
+        ASSERT_EQ(picture.Height(), expected.Height());
+        int mismatches = 0;
+        for (int32_t y = 0; y < picture.Height() && mismatches < 5; ++y)
+            for (int32_t x = 0; x < picture.Width() && mismatches < 5; ++x)
+                if (picture.Pixel(x, y) != expected.Pixel(x, y)) {
+                    ++mismatches;
+                    ADD_FAILURE() << "pixel (" << x << ", " << y << ") is " << std::hex
+                                  << picture.Pixel(x, y) << ", expected " << expected.Pixel(x, y);
+                }
+    }
+}
+
+TEST_F(ReadFixtures, EveryTruncatedCopyFailsWithAnException) {
+    for (const TCase& c : Cases()) {
+        const std::vector<uint8_t> bytes = FileBytes(c.File);
+        for (size_t cut : {size_t(0), size_t(1), size_t(20), bytes.size() / 2}) {
+            if (cut >= bytes.size()) continue;
+            SCOPED_TRACE(c.Key + " cut at " + std::to_string(cut));
+            const std::vector<uint8_t> part(bytes.begin(), bytes.begin() + ptrdiff_t(cut));
+            TBitmap out;
+            EXPECT_THROW(Decode(c.File.filename().string(), part, out), Exception);
+        }
+    }
+}
+
+TEST_F(ReadFixtures, HashTableMatchesWhatTheReadersProduce) {
+    std::map<std::string, std::string> table;  // key -> whole line
+    std::ifstream in(kData / "read" / "hashes.txt");
+    for (std::string line; std::getline(in, line);) {
+        if (line.empty() || line[0] == '#') continue;
+        table[line.substr(0, line.find(' '))] = line;
+    }
+    std::set<std::string> seen;
+    for (const TCase& c : Cases()) {
+        TBitmap picture;
+        try {
+            LoadPictureFile(c.File.string(), picture);
+        } catch (const Exception& e) {
+            ADD_FAILURE() << c.Key << ": " << e.what();
+            continue;
+        }
+        const std::string line = HashLine(c.Key, picture);
+        seen.insert(c.Key);
+        const auto it = table.find(c.Key);
+        if (it == table.end())
+            ADD_FAILURE() << "tests/data/read/hashes.txt has no row for " << c.Key
+                          << "; the new line is:\n"
+                          << line;
+        else if (it->second != line)
+            ADD_FAILURE() << "the output of " << c.Key << " changed; the new line is:\n"
+                          << line << "\n(was: " << it->second << ")";
+    }
+    for (const auto& [key, line] : table)
+        if (!seen.count(key)) ADD_FAILURE() << "hashes.txt row without a file: " << line;
+}
+
+TEST_F(ReadFixtures, CrashersFailWithAMessage) {
+    const fs::path dir = kData / "crashers";
+    if (!fs::is_directory(dir)) return;
+    for (const auto& f : fs::directory_iterator(dir)) {
+        if (!f.is_regular_file() || f.path().filename().string()[0] == '.') continue;
+        SCOPED_TRACE(f.path().filename().string());
+        TBitmap out;
+        try {
+            Decode(f.path().filename().string(), FileBytes(f.path()), out);
+            ADD_FAILURE() << "opened without an error";
+        } catch (const Exception& e) {
+            EXPECT_STRNE(e.what(), "");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace tilvo
