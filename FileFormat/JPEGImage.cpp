@@ -540,7 +540,7 @@ void TJPEGImage::DecodePicture() {
         d.Fail();
     };
     if (!Guard(d.err, [&] {
-            if (!ownColormap) {
+            if (quantise && !ownColormap) {
                 ci.colormap = (*ci.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&ci),
                                                       JPOOL_IMAGE, JDIMENSION(palCount), 3);
                 for (int i = 0; i < palCount; ++i) {

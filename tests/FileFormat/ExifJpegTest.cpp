@@ -1,1 +1,480 @@
-// placeholder
+// Exif carry-over: probe, segment rebuild with a new thumbnail, and hostile Exif blocks. The Exif
+// blocks are built here by a small TIFF/IFD builder; written files are read back with libjpeg.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+
+#include "FileFormat/ExifJpeg.h"
+#include "FileFormat/JPEGImage.h"
+#include "JpegTestSupport.h"
+
+namespace tilvo {
+namespace {
+
+using test::LibjpegDecode;
+using test::MakeTestPicture;
+using test::ReadFileBytes;
+using test::WriteFileBytes;
+
+std::string TempName(const std::string& stem) {
+    return ::testing::TempDir() + "tilvo_exif_" + stem;
+}
+
+// ------------------------------------------------------------------------------------------
+// Builder of Exif APP1 segments
+
+struct TEntry {
+    uint16_t Tag, Type;
+    uint32_t Count, Value;
+};
+
+class TExifBuilder {
+  public:
+    explicit TExifBuilder(bool bigEndian) : be_(bigEndian) {}
+
+    // TIFF block: header, IFD0 (a Make string and `ifd0Extra`), then IFD1 (when `ifd1` is not
+    // empty) whose thumbnail entries are filled in, then `filler` bytes, then the thumbnail.
+    std::vector<uint8_t> Segment(const std::vector<TEntry>& ifd0Extra, std::vector<TEntry> ifd1,
+                                 const std::vector<uint8_t>& thumbnail, size_t filler = 0) {
+        t_.clear();
+        Put16(be_ ? 0x4D4D : 0x4949);
+        Put16(42);
+        Put32(8);
+        std::vector<TEntry> ifd0 = {{0x010F, 2, 6, 0}};
+        ifd0.insert(ifd0.end(), ifd0Extra.begin(), ifd0Extra.end());
+        const size_t ifd0Size = 2 + 12 * ifd0.size() + 4;
+        const size_t makeAt = 8 + ifd0Size;
+        const size_t ifd1At = makeAt + 6;
+        const size_t ifd1Size = ifd1.empty() ? 0 : 2 + 12 * ifd1.size() + 4;
+        const size_t thumbAt = ifd1At + ifd1Size + filler;
+        ifd0[0].Value = uint32_t(makeAt);
+        for (auto& e : ifd1) {
+            if (e.Tag == 0x0201 && e.Value == 0) e.Value = uint32_t(thumbAt);
+            if (e.Tag == 0x0202 && e.Value == 0) e.Value = uint32_t(thumbnail.size());
+        }
+        PutIfd(ifd0, ifd1.empty() ? 0 : uint32_t(ifd1At));
+        for (char c : std::string("Maker", 6)) t_.push_back(uint8_t(c));
+        if (!ifd1.empty()) PutIfd(ifd1, 0);
+        t_.insert(t_.end(), filler, 0x20);
+        t_.insert(t_.end(), thumbnail.begin(), thumbnail.end());
+        std::vector<uint8_t> s = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+        s.insert(s.end(), t_.begin(), t_.end());
+        const size_t len = s.size() - 2;
+        s[2] = uint8_t(len >> 8);
+        s[3] = uint8_t(len);
+        return s;
+    }
+
+    static std::vector<TEntry> ThumbnailIfd() {
+        return {{0x0103, 3, 1, 6}, {0x0201, 4, 1, 0}, {0x0202, 4, 1, 0}};
+    }
+
+  private:
+    void Put16(uint32_t v) {
+        if (be_) {
+            t_.push_back(uint8_t(v >> 8));
+            t_.push_back(uint8_t(v));
+        } else {
+            t_.push_back(uint8_t(v));
+            t_.push_back(uint8_t(v >> 8));
+        }
+    }
+    void Put32(uint32_t v) {
+        if (be_) {
+            Put16(v >> 16);
+            Put16(v & 0xFFFF);
+        } else {
+            Put16(v & 0xFFFF);
+            Put16(v >> 16);
+        }
+    }
+    void PutIfd(const std::vector<TEntry>& es, uint32_t next) {
+        Put16(uint32_t(es.size()));
+        for (const auto& e : es) {
+            Put16(e.Tag);
+            Put16(e.Type);
+            Put32(e.Count);
+            // A SHORT value sits in the first two bytes of the field.
+            if (e.Type == 3 && e.Count == 1) {
+                Put16(e.Value);
+                Put16(0);
+            } else {
+                Put32(e.Value);
+            }
+        }
+        Put32(next);
+    }
+    bool be_;
+    std::vector<uint8_t> t_;
+};
+
+std::vector<uint8_t> SmallJpeg(int w = 32, int h = 24) {
+    TBitmap pic;
+    MakeTestPicture(pic, w, h, 3);
+    TMemoryStream s;
+    EncodeJpegToStream(pic, s, false, 80, false);
+    return s.Memory();
+}
+
+// A camera-like file: SOI, the given APPn segments, then the rest of an encoded JPEG (its own
+// JFIF segment dropped).
+std::vector<uint8_t> SourceFile(const std::vector<std::vector<uint8_t>>& segments) {
+    const auto jpeg = SmallJpeg();
+    std::vector<uint8_t> f = {0xFF, 0xD8};
+    for (const auto& s : segments) f.insert(f.end(), s.begin(), s.end());
+    f.insert(f.end(), jpeg.begin() + 20, jpeg.end());
+    return f;
+}
+
+uint32_t Read32(const std::vector<uint8_t>& b, size_t at, bool be) {
+    return be ? uint32_t(b[at]) << 24 | uint32_t(b[at + 1]) << 16 | uint32_t(b[at + 2]) << 8 |
+                    b[at + 3]
+              : uint32_t(b[at + 3]) << 24 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 1]) << 8 |
+                    b[at];
+}
+
+// The APP1 segment of a written file (it must follow the JFIF APP0), or empty.
+std::vector<uint8_t> App1Of(const std::vector<uint8_t>& f) {
+    if (f.size() < 24 || f[2] != 0xFF || f[3] != 0xE0) return {};
+    const size_t at = 4 + (size_t(f[4]) << 8 | f[5]);
+    if (at + 4 > f.size() || f[at] != 0xFF || f[at + 1] != 0xE1) return {};
+    const size_t len = size_t(f[at + 2]) << 8 | f[at + 3];
+    return std::vector<uint8_t>(f.begin() + at, f.begin() + at + 2 + len);
+}
+
+const std::vector<uint8_t> kXmp = {0xFF, 0xE1, 0,   12,  'h', 't', 't',
+                                   'p',  ':',  '/', '/', 'n', 's', '.'};
+
+// ------------------------------------------------------------------------------------------
+
+TEST(ExifProbe, AnswersPerSource) {
+    const auto thumb = SmallJpeg(16, 12);
+    struct Case {
+        const char* name;
+        std::vector<std::vector<uint8_t>> segments;
+        bool exists, canCopy, canUpdate;
+    };
+    TExifBuilder le(false), be(true);
+    auto typed = TExifBuilder::ThumbnailIfd();
+    typed.push_back({0x011A, 11, 1, 0});  // FLOAT is not walked
+    auto outside = TExifBuilder::ThumbnailIfd();
+    outside[2].Value = 60000;  // length runs past the segment
+    const Case cases[] = {
+        {"ii", {le.Segment({}, TExifBuilder::ThumbnailIfd(), thumb)}, true, true, true},
+        {"mm", {be.Segment({}, TExifBuilder::ThumbnailIfd(), thumb)}, true, true, true},
+        {"xmp_first",
+         {kXmp, le.Segment({}, TExifBuilder::ThumbnailIfd(), thumb)},
+         true,
+         false,
+         false},
+        {"no_ifd1_ii", {le.Segment({}, {}, {})}, true, true, false},
+        {"no_ifd1_mm", {be.Segment({}, {}, {})}, true, true, false},
+        {"float_in_ifd1", {le.Segment({}, typed, thumb)}, true, true, false},
+        {"thumb_outside", {be.Segment({}, outside, thumb)}, true, true, false},
+        {"no_exif", {}, true, false, false},
+        {"missing", {}, false, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string name = TempName(std::string(c.name) + ".jpg");
+        std::remove(name.c_str());
+        if (c.exists) WriteFileBytes(name, SourceFile(c.segments));
+        const TExifProbe p = ProbeExif(name);
+        EXPECT_EQ(p.CanCopy, c.canCopy);
+        EXPECT_EQ(p.CanUpdateThumbnail, c.canUpdate);
+    }
+    EXPECT_FALSE(ProbeExif("").CanCopy);
+}
+
+TEST(ExifProbe, FindsSegmentPlaceAndRefusesTruncatedSource) {
+    TExifBuilder le(false);
+    const auto seg = le.Segment({}, TExifBuilder::ThumbnailIfd(), SmallJpeg(8, 8));
+    const auto file = SourceFile({{0xFF, 0xE2, 0, 4, 1, 2}, seg});
+    TMemoryStream s(file);
+    int64_t offset = 0, length = 0;
+    ASSERT_TRUE(FindExifSegment(s, offset, length));
+    EXPECT_EQ(offset, 8);
+    EXPECT_EQ(length, int64_t(seg.size()));
+    TMemoryStream cut;
+    ASSERT_TRUE(ExtractExifSegment(s, cut));
+    EXPECT_EQ(cut.Memory(), seg);
+
+    // A source that ends before its first start of scan.
+    TMemoryStream truncated(std::vector<uint8_t>(file.begin(), file.begin() + 6));
+    try {
+        FindExifSegment(truncated, offset, length);
+        FAIL();
+    } catch (const Exception& e) {
+        EXPECT_STREQ(e.what(), "Out of bounds");
+    }
+}
+
+// Hostile IFD structures: each ends quickly with no thumbnail, or with the probe's bounds error.
+TEST(ExifProbe, HostileIfdChains) {
+    const auto thumb = SmallJpeg(8, 8);
+    struct Case {
+        const char* name;
+        bool bigEndian;
+        std::vector<TEntry> ifd1;
+        uint32_t patchAt;  // TIFF offset to overwrite with patchValue (0: none)
+        uint32_t patchValue;
+        const char* error;  // expected exception text, or nullptr for "no thumbnail"
+    };
+    auto hugeCount = TExifBuilder::ThumbnailIfd();
+    hugeCount.push_back({0x9999, 4, 0xFFFFFFFFu, 8});
+    auto farValue = TExifBuilder::ThumbnailIfd();
+    farValue.push_back({0x9999, 5, 1, 0xFFFFFFF0u});
+    auto wrapValue = TExifBuilder::ThumbnailIfd();
+    wrapValue.push_back({0x9999, 7, 0x7FFFFFFFu, 0x80000010u});
+    // IFD0 is at 8 with 1 entry; IFD1 follows the 6-byte Make string at 8 + 18 + 6 = 32.
+    const uint32_t ifd1NextAt = 32 + 2 + 12 * 3;
+    const Case cases[] = {
+        {"loop_to_itself", false, TExifBuilder::ThumbnailIfd(), ifd1NextAt, 32, nullptr},
+        {"loop_to_ifd0", true, TExifBuilder::ThumbnailIfd(), ifd1NextAt, 8, nullptr},
+        {"next_beyond_16_bits", false, TExifBuilder::ThumbnailIfd(), ifd1NextAt, 0x10000, nullptr},
+        {"huge_count", false, hugeCount, 0, 0, nullptr},
+        {"value_far_away", true, farValue, 0, 0, nullptr},
+        {"value_wraps", false, wrapValue, 0, 0, nullptr},
+        {"ifd1_past_end", false, TExifBuilder::ThumbnailIfd(), 8 + 2 + 12, 0xFF00, nullptr},
+        {"ifd0_far_away", false, TExifBuilder::ThumbnailIfd(), 4, 0x00100000,
+         "Exif section out of bounds"},
+        {"ifd0_past_end", false, TExifBuilder::ThumbnailIfd(), 4, 0xF000, "Out of bounds"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto seg = TExifBuilder(c.bigEndian).Segment({}, c.ifd1, thumb);
+        if (c.patchAt != 0) {
+            const size_t at = 10 + c.patchAt;
+            for (int i = 0; i < 4; ++i)
+                seg[at + i] = uint8_t(c.patchValue >> (c.bigEndian ? 24 - 8 * i : 8 * i));
+        }
+        const auto start = std::chrono::steady_clock::now();
+        TMemoryStream s(seg);
+        TThumbnailTags tags;
+        if (c.error == nullptr) {
+            EXPECT_FALSE(FindThumbnailTags(s, tags));
+        } else {
+            try {
+                FindThumbnailTags(s, tags);
+                ADD_FAILURE() << "no exception";
+            } catch (const Exception& e) {
+                EXPECT_STREQ(e.what(), c.error);
+            }
+        }
+        TThumbnailPlace place;
+        EXPECT_FALSE(LocateExifThumbnail(seg, place));
+        std::vector<uint8_t> rebuilt;
+        EXPECT_EQ(RebuildExifSegment(seg, thumb, rebuilt), TRebuildResult::NoThumbnail);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+    }
+}
+
+TEST(ExifThumbnail, FitWithinSizes) {
+    struct Case {
+        int w, h, ew, eh;
+    };
+    const Case cases[] = {
+        {100, 50, 100, 50},    {160, 160, 160, 160}, {4000, 3000, 160, 120}, {3000, 4000, 120, 160},
+        {1000, 999, 160, 160}, {161, 80, 160, 80},   {320, 241, 160, 120},   {5000, 10, 160, 1},
+        {10, 5000, 1, 160},    {100000, 1, 160, 1},  {1, 100000, 1, 160},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(FitWithin(c.w, c.h, 160, 160), (TFitSize{c.ew, c.eh})) << c.w << "x" << c.h;
+    }
+}
+
+TEST(ExifThumbnail, MadeAtFittedSize) {
+    struct Case {
+        int w, h, ew, eh;
+    };
+    const Case cases[] = {{100, 50, 100, 50},
+                          {4000, 3000, 160, 120},
+                          {3000, 4000, 120, 160},
+                          {1000, 999, 160, 160},
+                          {2000, 3, 160, 1}};
+    for (const Case& c : cases) {
+        TBitmap pic;
+        MakeTestPicture(pic, c.w, c.h);
+        TMemoryStream s;
+        MakeExifThumbnail(pic, s);
+        EXPECT_EQ(s.Position(), 0);
+        const auto& b = s.Memory();
+        ASSERT_GT(b.size(), 4u);
+        EXPECT_EQ((std::vector<uint8_t>(b.begin(), b.begin() + 4)),
+                  (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
+        EXPECT_EQ(b[b.size() - 2], 0xFF);
+        EXPECT_EQ(b[b.size() - 1], 0xD9);
+        const auto img = LibjpegDecode(b);
+        EXPECT_EQ(img.Width, c.ew);
+        EXPECT_EQ(img.Height, c.eh);
+        EXPECT_EQ(img.Components, 3);
+    }
+}
+
+// ------------------------------------------------------------------------------------------
+// Save As JPEG
+
+struct TSaved {
+    std::vector<uint8_t> file;
+    std::vector<uint8_t> app1;
+};
+
+TSaved SaveWith(const std::vector<uint8_t>& source, const TBitmap& pic, bool copy, bool update,
+                int subsampling = 0, bool gray = false, bool progressive = false) {
+    const std::string src = TempName("src.jpg"), dst = TempName("dst.jpg");
+    WriteFileBytes(src, source);
+    std::remove(dst.c_str());
+    EXPECT_TRUE(SaveJpegWithExif(pic, src, dst, 80, subsampling, update, copy, gray, progressive));
+    TSaved s;
+    s.file = ReadFileBytes(dst);
+    s.app1 = App1Of(s.file);
+    return s;
+}
+
+TEST(ExifSave, ThumbnailReplacedInOwnByteOrder) {
+    TBitmap pic;
+    MakeTestPicture(pic, 320, 240);
+    const auto oldThumb = SmallJpeg(40, 30);
+    for (bool bigEndian : {false, true}) {
+        SCOPED_TRACE(bigEndian ? "MM" : "II");
+        const auto seg =
+            TExifBuilder(bigEndian).Segment({}, TExifBuilder::ThumbnailIfd(), oldThumb);
+        for (int subsampling : {0, 2}) {
+            const TSaved s =
+                SaveWith(SourceFile({seg}), pic, true, true, subsampling, false, subsampling == 2);
+            ASSERT_FALSE(s.app1.empty());
+            const auto img = LibjpegDecode(s.file);
+            EXPECT_EQ(img.Width, 320);
+            // Thumbnail entries: IFD1 at 32, entries 0x0201 and 0x0202 at 32 + 2 + 12 (+12).
+            const size_t offField = 10 + 32 + 2 + 12 + 8, lenField = offField + 12;
+            const uint32_t f = Read32(s.app1, offField, bigEndian);
+            const uint32_t n = Read32(s.app1, lenField, bigEndian);
+            EXPECT_EQ(f, Read32(seg, offField, bigEndian));
+            const std::vector<uint8_t> thumb(s.app1.begin() + 10 + f, s.app1.begin() + 10 + f + n);
+            TMemoryStream expect;
+            MakeExifThumbnail(pic, expect);
+            EXPECT_EQ(thumb, expect.Memory());
+            EXPECT_EQ(s.app1.size(), seg.size() + n - oldThumb.size());
+            const size_t len = size_t(s.app1[2]) << 8 | s.app1[3];
+            EXPECT_EQ(len + 2, s.app1.size());
+            const auto t = LibjpegDecode(thumb);
+            EXPECT_EQ(t.Width, 160);
+            EXPECT_EQ(t.Height, 120);
+            // Everything before the thumbnail is the source's, apart from the two lengths.
+            auto head = std::vector<uint8_t>(s.app1.begin(), s.app1.begin() + 10 + f);
+            auto srcHead = std::vector<uint8_t>(seg.begin(), seg.begin() + 10 + f);
+            for (size_t i :
+                 {size_t(2), size_t(3), lenField, lenField + 1, lenField + 2, lenField + 3})
+                head[i] = srcHead[i] = 0;
+            EXPECT_EQ(head, srcHead);
+        }
+    }
+}
+
+TEST(ExifSave, CopyAndUpdateOptions) {
+    TBitmap pic;
+    MakeTestPicture(pic, 64, 48);
+    const auto seg =
+        TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), SmallJpeg(40, 30));
+    const auto source = SourceFile({seg});
+    EXPECT_EQ(SaveWith(source, pic, true, false).app1, seg);        // carried over unchanged
+    EXPECT_TRUE(SaveWith(source, pic, false, false).app1.empty());  // copy off
+    const TSaved noCopy = SaveWith(source, pic, false, true);       // update without copy
+    EXPECT_TRUE(noCopy.app1.empty());
+    TMemoryStream plain;
+    ASSERT_TRUE(EncodeJpegToStream(pic, plain, false, 80, false));
+    EXPECT_EQ(noCopy.file, plain.Memory());
+    // A source without Exif: the plain encoding.
+    EXPECT_EQ(SaveWith(SmallJpeg(), pic, true, true).file, plain.Memory());
+    // 4:4:4 gray progressive keeps SOI, JFIF, then the Exif segment.
+    const TSaved gray = SaveWith(source, pic, true, false, 2, true, true);
+    EXPECT_EQ(gray.app1, seg);
+    const auto img = LibjpegDecode(gray.file);
+    EXPECT_EQ(img.Components, 1);
+    EXPECT_TRUE(img.Progressive);
+}
+
+TEST(ExifSave, ThumbnailOutsideSegmentIsNotUpdated) {
+    TBitmap pic;
+    MakeTestPicture(pic, 64, 48);
+    auto ifd1 = TExifBuilder::ThumbnailIfd();
+    ifd1[1].Value = 0xFFF0;  // offset beyond the segment
+    const auto seg = TExifBuilder(true).Segment({}, ifd1, SmallJpeg(8, 8));
+    const TSaved s = SaveWith(SourceFile({seg}), pic, true, true);
+    EXPECT_EQ(s.app1, seg);
+}
+
+// A segment that leaves little room: the thumbnail is made again at lower quality until the
+// segment fits 65,535 bytes; when nothing fits, the save fails and writes nothing.
+TEST(ExifSave, OversizedSegmentLowersThumbnailQualityOrFails) {
+    TBitmap pic;
+    MakeTestPicture(pic, 480, 360, 11);
+    std::vector<size_t> sizes;
+    for (int q : {90, 50, 10}) {
+        TMemoryStream t;
+        MakeExifThumbnail(pic, t, q);
+        sizes.push_back(t.Memory().size());
+    }
+    ASSERT_GT(sizes[0], sizes[1]);
+    ASSERT_GT(sizes[1], sizes[2]);
+    const auto oldThumb = SmallJpeg(8, 8);
+    const size_t baseSize =
+        TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), oldThumb).size() -
+        oldThumb.size();
+    // Room for the quality-50 thumbnail, not for the quality-90 one.
+    const size_t fillerFits = 65537 - baseSize - sizes[1];
+    const auto fits =
+        TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), oldThumb, fillerFits);
+    const TSaved s = SaveWith(SourceFile({fits}), pic, true, true);
+    ASSERT_FALSE(s.app1.empty());
+    const size_t len = size_t(s.app1[2]) << 8 | s.app1[3];
+    EXPECT_EQ(len + 2, s.app1.size());
+    const uint32_t n = Read32(s.app1, 10 + 32 + 2 + 24 + 8, false);
+    EXPECT_GE(n, sizes[1]);
+    EXPECT_LT(n, sizes[0]);
+    EXPECT_EQ(LibjpegDecode(std::vector<uint8_t>(s.app1.end() - n, s.app1.end())).Width, 160);
+
+    // No room even for quality 10.
+    const size_t fillerFull = 65537 - baseSize - sizes[2] + 1;
+    const auto full =
+        TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), oldThumb, fillerFull);
+    const std::string src = TempName("full_src.jpg"), dst = TempName("full_dst.jpg");
+    WriteFileBytes(src, SourceFile({full}));
+    WriteFileBytes(dst, {'o', 'l', 'd'});
+    EXPECT_FALSE(SaveJpegWithExif(pic, src, dst, 80, 0, true, true, false, false));
+    EXPECT_EQ(ReadFileBytes(dst), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST(ExifSave, FailedEncodingWritesNothing) {
+    const auto seg = TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), SmallJpeg(8, 8));
+    const std::string src = TempName("fail_src.jpg"), dst = TempName("fail_dst.jpg");
+    WriteFileBytes(src, SourceFile({seg}));
+    WriteFileBytes(dst, {'o', 'l', 'd'});
+    TBitmap empty;
+    for (int subsampling : {0, 2}) {
+        EXPECT_FALSE(SaveJpegWithExif(empty, src, dst, 80, subsampling, true, true, false, false));
+        EXPECT_EQ(ReadFileBytes(dst), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    }
+    // A source that can no longer be read ends the save with an error; nothing is written.
+    TBitmap pic;
+    MakeTestPicture(pic, 16, 16);
+    EXPECT_THROW(SaveJpegWithExif(pic, TempName("gone.jpg"), dst, 80, 0, false, true, false, false),
+                 Exception);
+    EXPECT_EQ(ReadFileBytes(dst), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
+TEST(ExifSave, InsertKeepsJfifInFront) {
+    const auto jpeg = SmallJpeg();
+    const std::vector<uint8_t> seg = {0xFF, 0xE1, 0, 8, 'E', 'x', 'i', 'f', 0, 0};
+    TMemoryStream j(jpeg), s(seg), out;
+    InsertExifSegment(j, s, out);
+    EXPECT_EQ(out.Position(), 0);
+    std::vector<uint8_t> expect(jpeg.begin(), jpeg.begin() + 20);
+    expect.insert(expect.end(), seg.begin(), seg.end());
+    expect.insert(expect.end(), jpeg.begin() + 20, jpeg.end());
+    EXPECT_EQ(out.Memory(), expect);
+}
+
+}  // namespace
+}  // namespace tilvo
