@@ -260,16 +260,31 @@ void TCanvas::LineTo(int32_t x, int32_t y) {
     const int32_t W = bmp.Width(), H = bmp.Height();
 
     if (Pen.Width <= 1) {
-        // A thin pen: the pixels a one-pixel line passes through, both ends included.
-        int64_t x0 = from.X, y0 = from.Y;
-        const int64_t dx = std::abs(int64_t(x) - x0), dy = -std::abs(int64_t(y) - y0);
-        const int sx = x0 < x ? 1 : -1, sy = y0 < y ? 1 : -1;
+        // A thin pen: the pixels a one-pixel line passes through, both ends included. The segment
+        // is first clipped to the surface (with a pixel of margin), so far-off points cost nothing.
+        double t0 = 0, t1 = 1;
+        const double fx = from.X, fy = from.Y, ddx = double(x) - fx, ddy = double(y) - fy;
+        auto clip = [&](double p, double q) {  // keep the part where p·t ≤ q
+            if (p == 0) return q >= 0;
+            const double t = q / p;
+            if (p < 0)
+                t0 = std::max(t0, t);
+            else
+                t1 = std::min(t1, t);
+            return t0 <= t1;
+        };
+        if (!clip(-ddx, fx + 1) || !clip(ddx, W - fx) || !clip(-ddy, fy + 1) || !clip(ddy, H - fy))
+            return;
+        int64_t x0 = std::llround(fx + t0 * ddx), y0 = std::llround(fy + t0 * ddy);
+        const int64_t xe = std::llround(fx + t1 * ddx), ye = std::llround(fy + t1 * ddy);
+        const int64_t dx = std::abs(xe - x0), dy = -std::abs(ye - y0);
+        const int sx = x0 < xe ? 1 : -1, sy = y0 < ye ? 1 : -1;
         int64_t err = dx + dy;
         for (;;) {
             if (x0 >= 0 && y0 >= 0 && x0 < W && y0 < H)
                 PaintSpan(bmp.ScanLine(int32_t(y0)), int32_t(x0), int32_t(x0), pixelBytes,
                           Pen.Color, Pen.Mode);
-            if (x0 == x && y0 == y) break;
+            if (x0 == xe && y0 == ye) break;
             const int64_t e2 = 2 * err;
             if (e2 >= dy) err += dy, x0 += sx;
             if (e2 <= dx) err += dx, y0 += sy;

@@ -146,6 +146,20 @@ TEST(Canvas, WideSegmentCoversItsCapsuleOnly) {
         }
 }
 
+TEST(Canvas, ThinPenDrawsBothEndsAndIgnoresFarOffParts) {
+    TBitmap bmp(10, 10);
+    bmp.Canvas().Brush.Color = 0xFFFFFF;
+    bmp.Canvas().FillRect(bmp.Canvas().ClipRect());
+    bmp.Canvas().MoveTo(2, 3);
+    bmp.Canvas().LineTo(7, 3);
+    for (int x = 0; x < 10; ++x) EXPECT_EQ(bmp.Pixel(x, 3) == 0, x >= 2 && x <= 7) << x;
+    // A segment from far outside crosses the surface along its diagonal, quickly.
+    bmp.Canvas().MoveTo(-1000000000, -1000000000);
+    bmp.Canvas().LineTo(1000000000, 1000000000);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(bmp.Pixel(i, i), 0u) << i;
+    EXPECT_EQ(bmp.Pixel(9, 0), 0xFFFFFFu);
+}
+
 TEST(Canvas, MergeModeOrsThePenColourIntoEveryByte) {
     TBitmap bmp(20, 20);
     bmp.Canvas().Brush.Color = RGB(0x10, 0x01, 0x40);
