@@ -3,6 +3,7 @@
 // line it does not change, replacing the file only once the new content is complete.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
