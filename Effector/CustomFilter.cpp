@@ -109,16 +109,18 @@ constexpr size_t kBlock = 32;
 constexpr size_t kMaxGroup = 5;
 
 // acc (=, or += when not kFirst) the sum of kTaps taps (at most kMaxGroup): c[j] times the
-// bytes at p[j]. A 3 × 3 blur goes through in one pass.
-template <bool kFirst, int kTaps>
+// bytes at p[j], or just the bytes when every coefficient is 1 (kUnit). A 3 × 3 blur goes through
+// in one pass.
+template <bool kFirst, int kTaps, bool kUnit>
 void AddTaps(int16_t* __restrict acc, const uint8_t* const* p, const int16_t* c, size_t n) {
     const uint8_t* __restrict p0 = p[0];
     const uint8_t* __restrict p1 = p[kTaps > 1 ? 1 : 0];
     const uint8_t* __restrict p2 = p[kTaps > 2 ? 2 : 0];
     const uint8_t* __restrict p3 = p[kTaps > 3 ? 3 : 0];
     const uint8_t* __restrict p4 = p[kTaps > 4 ? 4 : 0];
-    const int16_t c0 = c[0], c1 = c[kTaps > 1 ? 1 : 0], c2 = c[kTaps > 2 ? 2 : 0],
-                  c3 = c[kTaps > 3 ? 3 : 0], c4 = c[kTaps > 4 ? 4 : 0];
+    const int16_t c0 = kUnit ? 1 : c[0], c1 = kUnit ? 1 : c[kTaps > 1 ? 1 : 0],
+                  c2 = kUnit ? 1 : c[kTaps > 2 ? 2 : 0], c3 = kUnit ? 1 : c[kTaps > 3 ? 3 : 0],
+                  c4 = kUnit ? 1 : c[kTaps > 4 ? 4 : 0];
     size_t i = 0;
     for (; i + kBlock <= n; i += kBlock)
         for (size_t k = 0; k < kBlock; ++k) {
@@ -141,20 +143,28 @@ void AddTaps(int16_t* __restrict acc, const uint8_t* const* p, const int16_t* c,
     }
 }
 
-template <bool kFirst>
+template <bool kFirst, bool kUnit>
 void AddTapGroup(int16_t* acc, const uint8_t* const* p, const int16_t* c, size_t taps, size_t n) {
     switch (taps) {
         case 1:
-            return AddTaps<kFirst, 1>(acc, p, c, n);
+            return AddTaps<kFirst, 1, kUnit>(acc, p, c, n);
         case 2:
-            return AddTaps<kFirst, 2>(acc, p, c, n);
+            return AddTaps<kFirst, 2, kUnit>(acc, p, c, n);
         case 3:
-            return AddTaps<kFirst, 3>(acc, p, c, n);
+            return AddTaps<kFirst, 3, kUnit>(acc, p, c, n);
         case 4:
-            return AddTaps<kFirst, 4>(acc, p, c, n);
+            return AddTaps<kFirst, 4, kUnit>(acc, p, c, n);
         default:
-            return AddTaps<kFirst, 5>(acc, p, c, n);
+            return AddTaps<kFirst, 5, kUnit>(acc, p, c, n);
     }
+}
+
+template <bool kFirst>
+void AddTapGroup(int16_t* acc, const uint8_t* const* p, const int16_t* c, size_t taps, size_t n) {
+    if (std::all_of(c, c + taps, [](int16_t v) { return v == 1; }))
+        AddTapGroup<kFirst, true>(acc, p, c, taps, n);
+    else
+        AddTapGroup<kFirst, false>(acc, p, c, taps, n);
 }
 
 // How a sum is divided: not at all, by a multiply-high, or by a multiply-high and a shift.
@@ -172,8 +182,9 @@ inline uint16_t Quotient(uint16_t a, const TDivider16& div) {
 template <TDivide kDivide, bool kSigned>
 inline uint8_t FinishByte(int16_t s, const TDivider16& div, int16_t bias) {
     if constexpr (!kSigned) {
-        const uint16_t v = uint16_t(Quotient<kDivide>(uint16_t(s), div) + uint16_t(bias));
-        return uint8_t(v > 255 ? 255 : v);
+        // Below 2^15 (checked by the caller), so a signed minimum does.
+        const int16_t v = int16_t(Quotient<kDivide>(uint16_t(s), div) + bias);
+        return uint8_t(v < 255 ? v : 255);
     } else {
         const uint16_t a = Quotient<kDivide>(uint16_t(s < 0 ? -s : s), div);
         const int16_t v = int16_t((s < 0 ? -a : a) + bias);
