@@ -3,6 +3,7 @@
 #include "FileFormat/ExportGlue.h"
 
 #include <bit>
+#include <cstring>
 #include <memory>
 
 #include "FileFormat/JPEGImage.h"
@@ -11,9 +12,9 @@ namespace tilvo {
 
 namespace {
 
-// The set of colours a picture uses: for every (green, red) pair a 256-bit set indexed by blue,
-// all in one 2 MiB table. Keyed green-major so that walking the table in order yields the colours
-// ordered by green, then red, then blue.
+// The set of colours a picture uses: for every (red, green) pair a 256-bit set indexed by blue,
+// all in one 2 MiB table. A pixel's B, G, R bytes read as one little-endian 24-bit number are
+// directly its bit number (blue lowest), so each pixel costs one load and one bit set.
 class TColorSets {
   public:
     static constexpr int kWordsPerSet = 4;
@@ -23,15 +24,25 @@ class TColorSets {
     // Adds every pixel of a 24-bit picture.
     void Collect(const TBitmap& picture) {
         uint64_t* bits = bits_.get();
-        const int32_t w = picture.Width();
+        const int64_t w = picture.Width();
+        if (w == 0) return;
         for (int32_t y = 0; y < picture.Height(); ++y) {
             const uint8_t* p = picture.ScanLine(y);
-            const uint8_t* end = p + 3 * int64_t(w);
-            for (; p != end; p += 3) {
-                const uint32_t b = p[0];
-                const uint32_t key = (uint32_t(p[1]) << 8 | p[2]) * kWordsPerSet + (b >> 6);
-                bits[key] |= uint64_t{1} << (b & 63);
+            // All but the last pixel of the row are read four bytes at a time (the fourth byte is
+            // the next pixel's); the last one byte by byte, so no read passes the row's end.
+            const uint8_t* last = p + 3 * (w - 1);
+            for (; p != last; p += 3) {
+                uint32_t v;
+                if constexpr (std::endian::native == std::endian::little) {
+                    std::memcpy(&v, p, 4);
+                    v &= 0xFFFFFF;
+                } else {
+                    v = p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+                }
+                bits[v >> 6] |= uint64_t{1} << (v & 63);
             }
+            const uint32_t v = p[0] | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+            bits[v >> 6] |= uint64_t{1} << (v & 63);
         }
     }
 
@@ -43,7 +54,7 @@ class TColorSets {
     }
 
     const uint64_t* Set(uint32_t green, uint32_t red) const {
-        return bits_.get() + (green << 8 | red) * kWordsPerSet;
+        return bits_.get() + (red << 8 | green) * kWordsPerSet;
     }
 
   private:

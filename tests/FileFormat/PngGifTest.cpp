@@ -812,45 +812,5 @@ TEST(PngGifReaders, MalformedFilesFailWithAMessage) {
     }
 }
 
-// The reader fixtures: each <case>.png beside <case>.expected.png, each <case>.gif beside
-// <case>.png; the expected file is a plain 8-bit RGB picture of what the reader must produce,
-// decoded here by libpng.
-TEST(PngGifReaders, FixturesGiveTheirExpectedPictures) {
-    int checked = 0;
-    for (const char* folder : {"png", "gif"}) {
-        const bool isPng = std::string(folder) == "png";
-        const fs::path dir = fs::path(TILVO_TEST_DATA) / "read" / folder;
-        ASSERT_TRUE(fs::is_directory(dir)) << dir;
-        for (const auto& entry : fs::directory_iterator(dir)) {
-            const std::string file = entry.path().filename().string();
-            if (isPng ? file.ends_with(".expected.png") : !file.ends_with(".gif")) continue;
-            SCOPED_TRACE(file);
-            const fs::path expectedName =
-                entry.path().parent_path() /
-                (entry.path().stem().string() + (isPng ? ".expected.png" : ".png"));
-            ASSERT_TRUE(fs::exists(expectedName));
-            const PngFile expected = ReadPngBack(ReadWholeFile(expectedName.string()));
-            TBitmap got;
-            if (isPng) {
-                TPNGImage g;
-                g.LoadFromFile(entry.path().string());
-                got.Assign(g.Bitmap());
-            } else {
-                TGIFImage g;
-                g.LoadFromFile(entry.path().string());
-                got.Assign(g.Bitmap());
-            }
-            ASSERT_EQ(got.Width(), int32_t(expected.width));
-            ASSERT_EQ(got.Height(), int32_t(expected.height));
-            for (int32_t y = 0; y < got.Height(); ++y)
-                for (int32_t x = 0; x < got.Width(); ++x)
-                    ASSERT_EQ(got.Pixel(x, y), expected.Rgb(uint32_t(x), uint32_t(y)))
-                        << x << "," << y;
-            ++checked;
-        }
-    }
-    EXPECT_GE(checked, 18);
-}
-
 }  // namespace
 }  // namespace tilvo
