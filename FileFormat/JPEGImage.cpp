@@ -122,7 +122,7 @@ struct TCompressor {
     jpeg_compress_struct cinfo{};
     TErrorManager err;
     TJpegProgressGlue progress{};
-    jpegglue::TVectorDestination dest{};
+    jpegglue::TStreamDestination dest{};
     bool created = false;
 
     TCompressor() { cinfo.err = jpegglue::InitErrorManager(err); }
@@ -171,8 +171,9 @@ struct TEncodeSettings {
     bool FullChroma = false;  // 4:4:4 with the standard tables scaled here
 };
 
-// Encodes a surface into `out`. Throws EJPEG; answers false when the progress listener aborted.
-bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, std::vector<uint8_t>& out,
+// Encodes a surface, appending to `out`. Throws EJPEG, or the stream's own error; answers false
+// when the progress listener aborted.
+bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out,
                   TJPEGImage* progressOwner) {
     // The encoder reads B, G, R rows; other pixel formats go through a 24-bit copy.
     TBitmap converted;
@@ -200,7 +201,7 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, std::vector<
         c.progress.Attach(reinterpret_cast<j_common_ptr>(&c.cinfo), progressOwner);
         TJpegProgressGlue::Notify(progressOwner, TProgressStage::psStarting, 0);
     }
-    jpegglue::SetVectorDestination(&c.cinfo, c.dest, out);
+    jpegglue::SetStreamDestination(&c.cinfo, c.dest, out);
     JSAMPROW* rowTable = rows.data();
     const bool ok = Guard(c.err, [&] {
         jpeg_compress_struct& ci = c.cinfo;
@@ -226,10 +227,9 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, std::vector<
             jpeg_write_scanlines(&ci, rowTable + ci.next_scanline,
                                  ci.image_height - ci.next_scanline);
         jpeg_finish_compress(&ci);
-        jpegglue::FinishVector(c.dest);
     });
     if (!ok) {
-        out.clear();
+        if (c.dest.error) std::rethrow_exception(c.dest.error);
         if (progressOwner != nullptr)
             TJpegProgressGlue::Notify(progressOwner, TProgressStage::psEnding, 0);
         if (c.err.aborted) return false;
@@ -480,7 +480,9 @@ void TJPEGImage::EncodePicture() {
     }
     bitsPerPixel_ = 24;
     const TBitmap empty;
-    const bool done = EncodeBitmap(hasBitmap_ ? bitmap_ : empty, s, fresh->Stream, this);
+    TMemoryStream encoded;
+    const bool done = EncodeBitmap(hasBitmap_ ? bitmap_ : empty, s, encoded, this);
+    fresh->Stream = std::move(encoded.Memory());
     if (!done) {
         holder_ = std::make_shared<TJPEGData>();  // aborted: the holder is reset to empty
         return;
@@ -620,9 +622,9 @@ bool WriteJpegFile(const TBitmap& picture, const std::string& fileName, bool pro
         s.Quality = std::clamp<int32_t>(quality, 1, 100);
         s.Progressive = progressive;
         s.Grayscale = grayscale;
-        std::vector<uint8_t> out;
-        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
-        WriteWholeFile(fileName, out.data(), int64_t(out.size()));
+        TSafeFileStream file(fileName);
+        if (!EncodeBitmap(picture, s, file, nullptr)) return false;
+        file.Commit();
         return true;
     } catch (...) {
         return false;
@@ -636,10 +638,7 @@ bool EncodeJpegToStream(const TBitmap& picture, TStream& stream, bool progressiv
         s.Quality = std::clamp<int32_t>(quality, 1, 100);
         s.Progressive = progressive;
         s.Grayscale = grayscale;
-        std::vector<uint8_t> out;
-        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
-        stream.Write(out.data(), int64_t(out.size()));
-        return true;
+        return EncodeBitmap(picture, s, stream, nullptr);
     } catch (...) {
         return false;
     }
@@ -652,7 +651,9 @@ bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progress
     s.FullChroma = true;
     std::vector<uint8_t> out;
     try {
-        if (!EncodeBitmap(picture, s, out, nullptr)) return false;
+        TMemoryStream encoded;
+        if (!EncodeBitmap(picture, s, encoded, nullptr)) return false;
+        out = std::move(encoded.Memory());
     } catch (...) {
         return false;
     }

@@ -10,7 +10,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <vector>
+
+#include "Stream.h"
 
 namespace tilvo::jpegglue {
 
@@ -108,6 +111,59 @@ inline void SetVectorDestination(j_compress_ptr cinfo, TVectorDestination& dest,
 
 inline void FinishVector(TVectorDestination& dest) {
     dest.out->resize(dest.out->size() - dest.pub.free_in_buffer);
+}
+
+// A destination that hands libjpeg's output to a TStream in 64 KiB pieces. A stream error is kept
+// (the exception object) and reported to libjpeg as a write failure; the caller rethrows it.
+struct TStreamDestination {
+    jpeg_destination_mgr pub;
+    TStream* stream = nullptr;
+    std::exception_ptr error;
+    uint8_t buffer[65536];
+};
+
+inline bool StreamWrite(TStreamDestination& d, size_t count) noexcept {
+    try {
+        d.stream->Write(d.buffer, int64_t(count));
+        return true;
+    } catch (...) {
+        d.error = std::current_exception();
+        return false;
+    }
+}
+
+extern "C" inline void StreamInitDestination(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<TStreamDestination*>(cinfo->dest);
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = sizeof d->buffer;
+}
+
+extern "C" inline boolean StreamEmptyOutputBuffer(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<TStreamDestination*>(cinfo->dest);
+    if (!StreamWrite(*d, sizeof d->buffer)) {
+        cinfo->err->msg_code = JERR_FILE_WRITE;
+        cinfo->err->error_exit(reinterpret_cast<j_common_ptr>(cinfo));
+    }
+    d->pub.next_output_byte = d->buffer;
+    d->pub.free_in_buffer = sizeof d->buffer;
+    return TRUE;
+}
+
+extern "C" inline void StreamTermDestination(j_compress_ptr cinfo) {
+    auto* d = reinterpret_cast<TStreamDestination*>(cinfo->dest);
+    if (!StreamWrite(*d, sizeof d->buffer - d->pub.free_in_buffer)) {
+        cinfo->err->msg_code = JERR_FILE_WRITE;
+        cinfo->err->error_exit(reinterpret_cast<j_common_ptr>(cinfo));
+    }
+}
+
+inline void SetStreamDestination(j_compress_ptr cinfo, TStreamDestination& dest, TStream& stream) {
+    dest.stream = &stream;
+    dest.error = nullptr;
+    dest.pub.init_destination = StreamInitDestination;
+    dest.pub.empty_output_buffer = StreamEmptyOutputBuffer;
+    dest.pub.term_destination = StreamTermDestination;
+    cinfo->dest = &dest.pub;
 }
 
 }  // namespace tilvo::jpegglue
