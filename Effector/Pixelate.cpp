@@ -76,25 +76,60 @@ void AddRowTimes(Acc* __restrict acc, const uint8_t* __restrict row, size_t n, A
 // words; no lane can carry into the next because no cell sum reaches 65536. The averages are
 // looked up and stored as one 4-byte word per pixel whose fourth byte the next pixel overwrites.
 // `acc` and `out` each have one element of slack past the row.
-void PackedCells(const uint16_t* acc, uint8_t* out, int32_t w, int32_t cw, const uint8_t* table) {
+inline uint64_t LoadLanes(const uint16_t* p) {
     static_assert(std::endian::native == std::endian::little);
-    auto load = [](const uint16_t* p) {
-        uint64_t v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    const uint64_t last = load(acc + size_t(w - 1) * 3);
-    for (int32_t x0 = 0; x0 < w; x0 += cw) {
-        const int32_t cols = std::min(cw, w - x0);
+    uint64_t v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline uint32_t PackedPixel(uint64_t sum, const uint8_t* table) {
+    return uint32_t(table[sum & 0xFFFF]) | uint32_t(table[(sum >> 16) & 0xFFFF]) << 8 |
+           uint32_t(table[(sum >> 32) & 0xFFFF]) << 16;
+}
+
+// kCw is the cell width when it is known when compiling (the sizes the main window offers), 0
+// otherwise.
+template <int kCw>
+void PackedCells(const uint16_t* acc, uint8_t* out, int32_t w, int32_t cellWidth,
+                 const uint8_t* table) {
+    const int32_t cw = kCw ? kCw : cellWidth;
+    const uint64_t last = LoadLanes(acc + size_t(w - 1) * 3);
+    int32_t x0 = 0;
+    for (; x0 + cw <= w; x0 += cw) {
         const uint16_t* a = acc + size_t(x0) * 3;
         uint64_t sum = 0;
-        for (int32_t i = 0; i < cols; ++i) sum += load(a + size_t(i) * 3);
-        sum += uint64_t(cw - cols) * last;
-        const uint32_t pixel = uint32_t(table[sum & 0xFFFF]) |
-                               uint32_t(table[(sum >> 16) & 0xFFFF]) << 8 |
-                               uint32_t(table[(sum >> 32) & 0xFFFF]) << 16;
+        for (int32_t i = 0; i < cw; ++i) sum += LoadLanes(a + size_t(i) * 3);
+        const uint32_t pixel = PackedPixel(sum, table);
+        uint8_t* o = out + size_t(x0) * 3;
+        for (int32_t i = 0; i < cw; ++i) std::memcpy(o + size_t(i) * 3, &pixel, 4);
+    }
+    if (x0 < w) {
+        // The last, partial cell: the last column counts for the missing ones.
+        const int32_t cols = w - x0;
+        const uint16_t* a = acc + size_t(x0) * 3;
+        uint64_t sum = uint64_t(cw - cols) * last;
+        for (int32_t i = 0; i < cols; ++i) sum += LoadLanes(a + size_t(i) * 3);
+        const uint32_t pixel = PackedPixel(sum, table);
         uint8_t* o = out + size_t(x0) * 3;
         for (int32_t i = 0; i < cols; ++i) std::memcpy(o + size_t(i) * 3, &pixel, 4);
+    }
+}
+
+void PackedCells(const uint16_t* acc, uint8_t* out, int32_t w, int32_t cw, const uint8_t* table) {
+    switch (cw) {
+        case 2:
+            return PackedCells<2>(acc, out, w, cw, table);
+        case 4:
+            return PackedCells<4>(acc, out, w, cw, table);
+        case 8:
+            return PackedCells<8>(acc, out, w, cw, table);
+        case 12:
+            return PackedCells<12>(acc, out, w, cw, table);
+        case 16:
+            return PackedCells<16>(acc, out, w, cw, table);
+        default:
+            return PackedCells<0>(acc, out, w, cw, table);
     }
 }
 

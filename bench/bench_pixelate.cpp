@@ -78,7 +78,7 @@ void BM_Pixelate(benchmark::State& state) {
     }
     Report(state, "Pixelate_6000x4000_cell" + std::to_string(cell), bestOp, bestCopy, 2.0);
 }
-BENCHMARK(BM_Pixelate)->Arg(4)->Arg(16)->Iterations(12)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Pixelate)->Arg(4)->Arg(16)->Iterations(30)->Unit(benchmark::kMillisecond);
 
 // A stroke mask as the main window draws it: black, with a wide white polyline.
 void MakeMask(TBitmap& mask, int32_t size) {
@@ -113,7 +113,7 @@ void BM_BlurMask(benchmark::State& state) {
     }
     Report(state, "Blur_1024x1024_mask", bestOp, bestCopy, 8.0);
 }
-BENCHMARK(BM_BlurMask)->Iterations(60)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_BlurMask)->Iterations(200)->Unit(benchmark::kMillisecond);
 
 void BM_ResampleThumbnail(benchmark::State& state) {
     TBitmap photo;
@@ -136,7 +136,7 @@ void BM_ResampleThumbnail(benchmark::State& state) {
     }
     Report(state, "Resample_6000x4000_to_160x107", bestOp, bestCopy, 4.0);
 }
-BENCHMARK(BM_ResampleThumbnail)->Iterations(10)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ResampleThumbnail)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tilvo::bench
