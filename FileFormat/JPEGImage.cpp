@@ -98,7 +98,10 @@ struct TDecompressor {
     TJpegProgressGlue progress{};
     bool created = false;
 
-    TDecompressor() { cinfo.err = jpegglue::InitErrorManager(err); }
+    TDecompressor() {
+        cinfo.err = jpegglue::InitErrorManager(err);
+        err.endOfFileIsFatal = true;
+    }
     ~TDecompressor() {
         if (created) jpeg_destroy_decompress(&cinfo);
     }

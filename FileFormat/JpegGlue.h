@@ -24,6 +24,8 @@ struct TErrorManager {
     std::jmp_buf jump;
     int code = 0;
     bool aborted = false;  // the progress handler asked to stop
+    // A stream that ends before its picture does is refused instead of padded with gray.
+    bool endOfFileIsFatal = false;
 };
 
 extern "C" inline void SilentErrorExit(j_common_ptr cinfo) {
@@ -33,7 +35,11 @@ extern "C" inline void SilentErrorExit(j_common_ptr cinfo) {
 }
 extern "C" inline void SilentOutputMessage(j_common_ptr) {}
 extern "C" inline void SilentEmitMessage(j_common_ptr cinfo, int level) {
-    if (level < 0) ++cinfo->err->num_warnings;
+    if (level >= 0) return;
+    ++cinfo->err->num_warnings;
+    if (cinfo->err->msg_code == JWRN_JPEG_EOF &&
+        reinterpret_cast<TErrorManager*>(cinfo->err)->endOfFileIsFatal)
+        cinfo->err->error_exit(cinfo);
 }
 extern "C" inline void SilentFormatMessage(j_common_ptr, char* buffer) {
     buffer[0] = 0;

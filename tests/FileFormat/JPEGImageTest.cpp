@@ -365,6 +365,23 @@ TEST(JPEGImage, CorruptStreamFailsWithLibjpegCode) {
     }
 }
 
+// A stream that ends inside the picture is refused rather than shown padded with gray.
+TEST(JPEGImage, TruncatedStreamFailsOnDecode) {
+    TBitmap pic;
+    MakeTestPicture(pic, 64, 64);
+    for (bool progressive : {false, true}) {
+        TMemoryStream enc;
+        ASSERT_TRUE(EncodeJpegToStream(pic, enc, progressive, 90, false));
+        std::vector<uint8_t> half(enc.Memory().begin(),
+                                  enc.Memory().begin() + std::ptrdiff_t(enc.Memory().size() / 2));
+        TMemoryStream s(half);
+        TJPEGImage j;
+        j.LoadFromStream(s);
+        TBitmap out;
+        EXPECT_THROW(j.AssignTo(out), EJPEG) << progressive;
+    }
+}
+
 TEST(JPEGImage, GraphicOperations) {
     TBitmap pic;
     MakeTestPicture(pic, 12, 9);
