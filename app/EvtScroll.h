@@ -10,7 +10,7 @@ namespace tilvo {
 class TEventScrollBox : public QScrollArea {
     Q_OBJECT
 
-public:
+  public:
     explicit TEventScrollBox(QWidget* parent = nullptr);
 
     // When set, the viewport does not erase its background before painting.
@@ -21,10 +21,10 @@ public:
     std::function<void()> OnScrollHorz;
     std::function<void()> OnScrollVert;
 
-protected:
+  protected:
     void scrollContentsBy(int dx, int dy) override;
 
-private:
+  private:
     bool FOverLayer = false;
 };
 

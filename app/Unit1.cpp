@@ -37,7 +37,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-QString Q(const std::string& s) { return QString::fromStdString(s); }
+QString Q(const std::string& s) {
+    return QString::fromStdString(s);
+}
 
 // The wheel moves the picture this far per step.
 constexpr int kWheelStep = 20;
@@ -93,7 +95,8 @@ void ImageToBitmap(const QImage& image, TBitmap& bitmap) {
     if (bgr.isNull()) throw Exception("the clipboard holds no usable picture");
     bitmap.Resize(bgr.width(), bgr.height(), pf24bit);
     const size_t rowBytes = size_t(bgr.width()) * 3;
-    for (int y = 0; y < bgr.height(); ++y) std::memcpy(bitmap.ScanLine(y), bgr.constScanLine(y), rowBytes);
+    for (int y = 0; y < bgr.height(); ++y)
+        std::memcpy(bitmap.ScanLine(y), bgr.constScanLine(y), rowBytes);
 }
 
 TRect Intersect(TRect a, const TRect& b) {
@@ -113,7 +116,7 @@ TRect Union(const TRect& a, const TRect& b) {
 
 // Puts the default cursor back when a busy section ends, also when it ends by an exception.
 class TBusyCursor {
-public:
+  public:
     TBusyCursor() { QApplication::setOverrideCursor(Qt::WaitCursor); }
     ~TBusyCursor() { QApplication::restoreOverrideCursor(); }
     TBusyCursor(const TBusyCursor&) = delete;
@@ -167,7 +170,9 @@ void TImage::mouseReleaseEvent(QMouseEvent*) {
 // TForm1
 
 TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args, QWidget* parent)
-    : QMainWindow(parent), Capture(std::make_unique<TStrokeCapture>()), FExePath(exePath),
+    : QMainWindow(parent),
+      Capture(std::make_unique<TStrokeCapture>()),
+      FExePath(exePath),
       FArgs(args) {
     setObjectName(QStringLiteral("Form1"));
     ScrollBox1 = new TEventScrollBox(this);
@@ -218,7 +223,8 @@ void TForm1::CreateMenus() {
         return m;
     };
     auto guarded = [this](QAction* a, void (TForm1::*handler)()) {
-        connect(a, &QAction::triggered, this, [this, handler] { Guarded([&] { (this->*handler)(); }); });
+        connect(a, &QAction::triggered, this,
+                [this, handler] { Guarded([&] { (this->*handler)(); }); });
     };
 
     FMFile = menu(nullptr, "FMFile", tr("&File"));
@@ -311,8 +317,8 @@ void TForm1::FormCreate() {
         if (!commandLine.Files.empty()) startFile = commandLine.Files.front();
     } catch (const std::exception& e) {
         const std::string message = e.what();
-        QMetaObject::invokeMethod(this, [this, message] { ShowException(message); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, message] { ShowException(message); }, Qt::QueuedConnection);
     }
 
     FMHistoryPalette->setVisible(false);
@@ -354,7 +360,9 @@ void TForm1::FormCreate() {
     Guarded([&] { OpenPictureFile(startFile); });
 }
 
-void TForm1::FormShow() { setAcceptDrops(true); }
+void TForm1::FormShow() {
+    setAcceptDrops(true);
+}
 
 void TForm1::FormDestroy() {
     FSettingsSaved = true;
@@ -390,10 +398,9 @@ void TForm1::LoadSettings() {
                                                     {16, FMMosaicPix16}};
     for (const auto& [size, item] : mosaics)
         if (s.MosaicSize == size) item->setChecked(true);
-    const std::pair<int32_t, QAction*> brushes[] = {{5, FMBrush5},   {8, FMBrush8},
-                                                    {10, FMBrush10}, {20, FMBrush20},
-                                                    {30, FMBrush30}, {40, FMBrush40},
-                                                    {50, FMBrush50}};
+    const std::pair<int32_t, QAction*> brushes[] = {
+        {5, FMBrush5},   {8, FMBrush8},   {10, FMBrush10}, {20, FMBrush20},
+        {30, FMBrush30}, {40, FMBrush40}, {50, FMBrush50}};
     for (const auto& [size, item] : brushes)
         if (s.BrushSize == size) item->setChecked(true);
     FMSoftenEdge->setChecked(s.SoftenEdge);
@@ -512,7 +519,9 @@ void TForm1::UpdateClipboardActions() {
     FMCopyToClipboard->setEnabled(!Image1->Picture().isNull());
 }
 
-void TForm1::FMEditClick() { UpdateClipboardActions(); }
+void TForm1::FMEditClick() {
+    UpdateClipboardActions();
+}
 
 void TForm1::FMPasteClick() {
     const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
@@ -539,8 +548,7 @@ void TForm1::FMPasteClick() {
 void TForm1::FMCopyToClipboardClick() {
     if (Image1->Picture().isNull()) return;
     // A copy of its own: the shown image reads a surface that keeps changing.
-    QGuiApplication::clipboard()->setImage(
-        Image1->Picture().convertToFormat(QImage::Format_RGB32));
+    QGuiApplication::clipboard()->setImage(Image1->Picture().convertToFormat(QImage::Format_RGB32));
 }
 
 // ---- Menus ----------------------------------------------------------------------------------
@@ -560,10 +568,9 @@ void TForm1::MosaicPixSizeChange() {
 
 void TForm1::BrushSizeChange() {
     BrushSize = 20;
-    const std::pair<int32_t, QAction*> brushes[] = {{5, FMBrush5},   {8, FMBrush8},
-                                                    {10, FMBrush10}, {20, FMBrush20},
-                                                    {30, FMBrush30}, {40, FMBrush40},
-                                                    {50, FMBrush50}};
+    const std::pair<int32_t, QAction*> brushes[] = {
+        {5, FMBrush5},   {8, FMBrush8},   {10, FMBrush10}, {20, FMBrush20},
+        {30, FMBrush30}, {40, FMBrush40}, {50, FMBrush50}};
     for (const auto& [size, item] : brushes) {
         if (item->isChecked()) {
             BrushSize = size;
@@ -603,11 +610,15 @@ void TForm1::FMHelpClick() {
                            QStringLiteral("\n") + QLatin1String(kTilvoHomePage));
 }
 
-void TForm1::FMExitClick() { close(); }
+void TForm1::FMExitClick() {
+    close();
+}
 
 // ---- Scroll box -----------------------------------------------------------------------------
 
-void TForm1::ScrollBox1Click() { ScrollBox1->setFocus(Qt::MouseFocusReason); }
+void TForm1::ScrollBox1Click() {
+    ScrollBox1->setFocus(Qt::MouseFocusReason);
+}
 
 void TForm1::ScrollBox1MouseWheelDown() {
     QScrollBar* bar = ScrollBox1->verticalScrollBar();
@@ -748,11 +759,15 @@ bool TForm1::ConfirmOverwrite(const std::string& fileName) {
     const auto answer = QMessageBox::warning(this, Q(m.MBTFileReplace), Q(m.MBMFileReplace),
                                              QMessageBox::Ok | QMessageBox::Cancel);
     if (answer == QMessageBox::Cancel) return false;
-    if (::access(fileName.c_str(), W_OK) != 0) MakeOwnerWritable(fileName);
+    // A read-only file is made writable once the user agreed to replace it.
+    if ((fs::status(fileName, ec).permissions() & fs::perms::owner_write) == fs::perms::none)
+        MakeOwnerWritable(fileName);
     return true;
 }
 
-void TForm1::FMSaveAsClick() { SaveAs(); }
+void TForm1::FMSaveAsClick() {
+    SaveAs();
+}
 
 void TForm1::SaveAs() {
     if (WorkBitmap.Empty()) return;
@@ -760,6 +775,8 @@ void TForm1::SaveAs() {
     std::string proposed;
     if (!FileName.empty()) proposed = fs::path(FileName).replace_extension().string();
     SaveDialog1.SetFileName(proposed);
+    // The dialog opens in the folder of the picture's file (else where it was last).
+    if (!FileName.empty()) SaveDialog1.SetInitialDir(fs::path(FileName).parent_path().string());
     TExifProbe probe;
     std::error_code ec;
     if (!FileName.empty() && fs::is_regular_file(FileName, ec)) {

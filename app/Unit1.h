@@ -36,20 +36,20 @@ inline constexpr const char* kTilvoHomePage = "https://tilvo.example.org/";
 class TImage : public QWidget {
     Q_OBJECT
 
-public:
+  public:
     TImage(TForm1* form, QWidget* parent);
     // The picture to show; it wraps the shown surface, which must outlive it.
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return FPicture; }
     QSize sizeHint() const override { return FPicture.size(); }
 
-protected:
+  protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
 
-private:
+  private:
     TForm1* FForm;
     QImage FPicture;
 };
@@ -57,7 +57,7 @@ private:
 class TForm1 : public QMainWindow {
     Q_OBJECT
 
-public:
+  public:
     // exePath: the program's full path (the settings file and the language folder lie beside it);
     // args: the command-line arguments after the program's name.
     TForm1(const std::string& exePath, const std::vector<std::string>& args,
@@ -165,14 +165,14 @@ public:
     }
     void ShowException(const std::string& message);
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
 
-private:
+  private:
     void CreateMenus();
     void LoadSettings();
     void SaveSettings();

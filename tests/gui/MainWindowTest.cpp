@@ -1,4 +1,667 @@
-// placeholder
-#include <QApplication>
+// The main window, driven offscreen: its three states, strokes with undo and redo, the Shift lock,
+// the clipboard, dropped files, the menus, Save and Save As, the settings file and the cost of a
+// mouse move during a stroke.
 #include <gtest/gtest.h>
-int main(int argc, char** argv) { QApplication app(argc, argv); ::testing::InitGoogleTest(&argc, argv); return RUN_ALL_TESTS(); }
+#include <sys/stat.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QComboBox>
+#include <QDropEvent>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <QUrl>
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+
+#include "Effector/Pixelate.h"
+#include "FileFormat/Graphic.h"
+#include "app/Unit1.h"
+
+// Every heap allocation of the process (operator new and Qt's containers both end in malloc) is
+// counted while g_countAllocations is set.
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+namespace {
+std::atomic<bool> g_countAllocations{false};
+std::atomic<long> g_allocations{0};
+}  // namespace
+extern "C" void* malloc(size_t n) {
+    if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(size_t n, size_t size) {
+    if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+    return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, size_t n) {
+    if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+    return __libc_realloc(p, n);
+}
+
+namespace tilvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A picture whose neighbouring pixels all differ, so that any mosaic cell changes it.
+void PaintPattern(TBitmap& b, int32_t w, int32_t h, int seed = 0) {
+    b.Resize(w, h, pf24bit);
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* row = b.ScanLine(y);
+        for (int32_t x = 0; x < w; ++x) {
+            row[3 * x] = uint8_t(x * 37 + y * 11 + seed);
+            row[3 * x + 1] = uint8_t(y * 29 + x * 5 + seed * 3);
+            row[3 * x + 2] = uint8_t((x ^ y) * 13 + seed * 7);
+        }
+    }
+}
+
+bool SamePixels(const TBitmap& a, const TBitmap& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+    for (int32_t y = 0; y < a.Height(); ++y)
+        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), size_t(a.Width()) * 3) != 0) return false;
+    return true;
+}
+
+// The bounding box of the pixels that differ (right and bottom exclusive); empty when none do.
+TRect Differences(const TBitmap& a, const TBitmap& b) {
+    TRect box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int32_t y = 0; y < a.Height(); ++y)
+        for (int32_t x = 0; x < a.Width(); ++x)
+            if (std::memcmp(a.ScanLine(y) + 3 * x, b.ScanLine(y) + 3 * x, 3) != 0) {
+                box.Left = std::min(box.Left, x);
+                box.Top = std::min(box.Top, y);
+                box.Right = std::max(box.Right, x + 1);
+                box.Bottom = std::max(box.Bottom, y + 1);
+            }
+    return box.Left == INT32_MAX ? TRect{} : box;
+}
+
+bool Inside(const TRect& inner, const TRect& outer) {
+    return inner.Left >= outer.Left && inner.Top >= outer.Top && inner.Right <= outer.Right &&
+           inner.Bottom <= outer.Bottom;
+}
+
+QImage ToImage(const TBitmap& b) {
+    QImage image(b.Width(), b.Height(), QImage::Format_RGB32);
+    for (int32_t y = 0; y < b.Height(); ++y)
+        for (int32_t x = 0; x < b.Width(); ++x) {
+            const uint8_t* p = b.ScanLine(y) + 3 * x;
+            image.setPixel(x, y, qRgb(p[2], p[1], p[0]));
+        }
+    return image;
+}
+
+struct TBoxSeen {
+    bool shown = false;
+    QString title;
+    QString text;
+};
+
+// Runs `action`; the first message box it opens is answered with `button` and reported.
+TBoxSeen AnswerMessageBox(const std::function<void()>& action,
+                          QMessageBox::StandardButton button = QMessageBox::Ok) {
+    TBoxSeen seen;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || seen.shown) return;
+        seen = {true, box->windowTitle(), box->text()};
+        if (QAbstractButton* b = box->button(button))
+            b->click();
+        else
+            box->reject();
+    });
+    timer.start();
+    action();
+    timer.stop();
+    return seen;
+}
+
+class MainWindow : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tilvo_window_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "bin");
+        exe_ = (dir_ / "bin" / "tilvo").string();
+        PaintPattern(picture_, 96, 80);
+        picture_.SaveToFile(File("picture.bmp"));
+        QGuiApplication::clipboard()->clear();
+    }
+    void TearDown() override {
+        form_.reset();
+        fs::remove_all(dir_);
+    }
+
+    std::string File(const std::string& name) const { return (dir_ / name).string(); }
+
+    TForm1& NewForm(std::vector<std::string> args = {}) {
+        form_.reset();
+        form_ = std::make_unique<TForm1>(exe_, args);
+        return *form_;
+    }
+
+    // A stroke through real mouse events on Image1.
+    void Drag(TForm1& f, std::initializer_list<QPoint> points) {
+        auto it = points.begin();
+        QTest::mousePress(f.Image1, Qt::LeftButton, {}, *it);
+        for (++it; it != points.end(); ++it) {
+            QMouseEvent move(QEvent::MouseMove, QPointF(*it), f.Image1->mapToGlobal(QPointF(*it)),
+                             Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(f.Image1, &move);
+        }
+        QTest::mouseRelease(f.Image1, Qt::LeftButton, {}, *(points.end() - 1));
+    }
+
+    fs::path dir_;
+    std::string exe_;
+    TBitmap picture_;
+    std::unique_ptr<TForm1> form_;
+};
+
+// ---- The three states --------------------------------------------------------------------------
+
+TEST_F(MainWindow, StartsEmptyWithoutAPictureOrWithAMissingFile) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{}, std::vector<std::string>{File("missing.bmp")}}) {
+        TForm1& f = NewForm(args);
+        EXPECT_EQ(f.windowTitle(), "Tilvo v1.47");
+        EXPECT_TRUE(f.PanelCanvas->isHidden());
+        EXPECT_FALSE(f.FMSaveAs->isEnabled());
+        EXPECT_FALSE(f.FMSave->isEnabled());
+        EXPECT_FALSE(f.FMUndo->isEnabled());
+        EXPECT_FALSE(f.FMRedo->isEnabled());
+        EXPECT_FALSE(f.FMHistoryPalette->isVisible());
+        EXPECT_TRUE(f.FileName.empty());
+        EXPECT_TRUE(f.SaveFileName.empty());
+        f.FMEditClick();
+        EXPECT_FALSE(f.FMCopyToClipboard->isEnabled());
+        EXPECT_FALSE(f.FMPaste->isEnabled());
+    }
+}
+
+TEST_F(MainWindow, OpensTheFileNamedOnTheCommandLine) {
+    // Save is offered (a hidden menu item reads as disabled).
+    std::ofstream(dir_ / "bin" / "tilvo.ini") << "[General]\nCanOverWrite=1\n";
+    TForm1& f = NewForm({File("picture.bmp")});
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    EXPECT_FALSE(f.PanelCanvas->isHidden());
+    EXPECT_EQ(f.PanelCanvas->size(), QSize(96, 80));
+    EXPECT_EQ(f.Image1->size(), QSize(96, 80));
+    EXPECT_TRUE(f.FMSaveAs->isEnabled());
+    EXPECT_TRUE(f.FMSave->isEnabled());
+    EXPECT_EQ(f.FileName, File("picture.bmp"));
+    EXPECT_EQ(f.SaveFileName, File("picture.bmp"));
+    EXPECT_TRUE(SamePixels(f.SourceBitmap, picture_));
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
+    // The preview is the whole picture pixelated with the checked size (4).
+    TBitmap preview;
+    preview.Assign(picture_);
+    Pixelate(preview, 4, 4, 0);
+    EXPECT_EQ(f.MosaicSize, 4);
+    EXPECT_TRUE(SamePixels(f.PreviewBitmap, preview));
+    f.FMEditClick();
+    EXPECT_TRUE(f.FMCopyToClipboard->isEnabled());
+}
+
+TEST_F(MainWindow, PasteMakesAClipboardPictureThatOnlySaveAsCanWrite) {
+    std::ofstream(dir_ / "bin" / "tilvo.ini") << "[General]\nCanOverWrite=1\n";
+    TForm1& f = NewForm({File("picture.bmp")});
+    TBitmap pasted;
+    PaintPattern(pasted, 40, 30, 5);
+    QGuiApplication::clipboard()->setImage(ToImage(pasted));
+    f.FMEditClick();
+    ASSERT_TRUE(f.FMPaste->isEnabled());
+    f.FMPasteClick();
+    EXPECT_EQ(f.windowTitle(), "Clipboard - Tilvo v1.47");
+    EXPECT_TRUE(f.FileName.empty());
+    EXPECT_EQ(f.SaveFileName, File("picture.bmp")) << "Save's file is left as it was";
+    EXPECT_TRUE(f.FMSaveAs->isEnabled());
+    EXPECT_FALSE(f.FMSave->isEnabled());
+    EXPECT_TRUE(SamePixels(f.SourceBitmap, pasted));
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, pasted));
+    EXPECT_EQ(f.PanelCanvas->size(), QSize(40, 30));
+
+    // Nothing usable on the clipboard: Paste is disabled and does nothing.
+    QGuiApplication::clipboard()->setText(QStringLiteral("just text"));
+    f.FMEditClick();
+    EXPECT_FALSE(f.FMPaste->isEnabled());
+    f.FMPasteClick();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, pasted));
+}
+
+TEST_F(MainWindow, PasteTakesASinglePictureFileFromTheClipboard) {
+    TForm1& f = NewForm();
+    auto* mime = new QMimeData;
+    mime->setUrls({QUrl::fromLocalFile(QString::fromStdString(File("picture.bmp")))});
+    QGuiApplication::clipboard()->setMimeData(mime);
+    f.FMEditClick();
+    ASSERT_TRUE(f.FMPaste->isEnabled());
+    f.FMPasteClick();
+    EXPECT_EQ(f.windowTitle(), "Clipboard - Tilvo v1.47");
+    EXPECT_TRUE(f.FileName.empty());
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+
+    // Two files, or a file that is no picture, are nothing to paste.
+    auto* two = new QMimeData;
+    two->setUrls({QUrl::fromLocalFile(QString::fromStdString(File("picture.bmp"))),
+                  QUrl::fromLocalFile(QString::fromStdString(File("picture.bmp")))});
+    QGuiApplication::clipboard()->setMimeData(two);
+    EXPECT_FALSE(TForm1::ClipboardHasPicture());
+    std::ofstream(File("notes.txt")) << "text";
+    auto* text = new QMimeData;
+    text->setUrls({QUrl::fromLocalFile(QString::fromStdString(File("notes.txt")))});
+    QGuiApplication::clipboard()->setMimeData(text);
+    EXPECT_FALSE(TForm1::ClipboardHasPicture());
+}
+
+TEST_F(MainWindow, CopyPutsTheEditedPictureOnTheClipboard) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{20, 20}, {40, 30}});
+    ASSERT_FALSE(SamePixels(f.WorkBitmap, picture_));
+    f.FMCopyToClipboardClick();
+    const QImage copied = QGuiApplication::clipboard()->image();
+    ASSERT_EQ(copied.size(), QSize(96, 80));
+    EXPECT_EQ(copied, ToImage(f.WorkBitmap));
+    // The clipboard keeps its own copy: later strokes do not reach it.
+    Drag(f, {{70, 60}, {80, 70}});
+    EXPECT_EQ(QGuiApplication::clipboard()->image(), copied);
+}
+
+TEST_F(MainWindow, AFileThatCannotBeReadKeepsThePictureAndItsHistory) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{20, 20}, {40, 30}});
+    TBitmap edited;
+    edited.Assign(f.WorkBitmap);
+    std::ofstream(File("broken.bmp"), std::ios::binary) << "BM not really a bitmap";
+    const TBoxSeen box =
+        AnswerMessageBox([&] { f.Guarded([&] { f.OpenPictureFile(File("broken.bmp")); }); });
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Tilvo");
+    EXPECT_FALSE(box.text.isEmpty());
+    EXPECT_EQ(f.FileName, File("picture.bmp"));
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
+    EXPECT_TRUE(f.FMUndo->isEnabled());
+    EXPECT_EQ(f.History.Count(), 1);
+}
+
+// ---- Dropped files ----------------------------------------------------------------------------
+
+TEST_F(MainWindow, DropOpensTheFirstOfTheDroppedFilesWithItsWholePath) {
+    TForm1& f = NewForm();
+    f.show();  // a shown window takes drops
+    // A folder chain that makes the path longer than 255 characters.
+    fs::path deep = dir_;
+    for (int i = 0; i < 8; ++i) deep /= std::string(40, char('a' + i));
+    fs::create_directories(deep);
+    const std::string longName = (deep / "long.bmp").string();
+    ASSERT_GT(longName.size(), 300u);
+    TBitmap other;
+    PaintPattern(other, 30, 20, 9);
+    other.SaveToFile(longName);
+    PaintPattern(other, 10, 10, 3);
+    other.SaveToFile(File("second.bmp"));
+
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(longName)),
+                  QUrl::fromLocalFile(QString::fromStdString(File("second.bmp"))),
+                  QUrl::fromLocalFile(QString::fromStdString(File("picture.bmp")))});
+    QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&f, &enter);
+    EXPECT_TRUE(enter.isAccepted());
+    QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&f, &drop);
+    EXPECT_EQ(f.FileName, longName);
+    EXPECT_EQ(f.windowTitle(), "long.bmp - Tilvo v1.47");
+    EXPECT_EQ(f.WorkBitmap.Width(), 30);
+    EXPECT_FALSE(f.FMUndo->isEnabled());
+}
+
+// ---- Strokes, undo and redo --------------------------------------------------------------------
+
+TEST_F(MainWindow, StrokeChangesOnlyItsDirtyRectAndUndoRedoReplayIt) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{30, 30}, {45, 33}, {60, 36}});
+    // Brush 20 over x 30 … 60, y 30 … 36: widened by 10 and aligned to 8.
+    EXPECT_EQ(f.DirtyRect, (TRect{16, 16, 72, 48}));
+    const TRect changed = Differences(f.WorkBitmap, picture_);
+    EXPECT_TRUE(Inside(changed, f.DirtyRect));
+    EXPECT_GT(changed.Width(), 30);
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap)) << "the trail is gone after release";
+    EXPECT_TRUE(f.FMUndo->isEnabled());
+    EXPECT_FALSE(f.FMRedo->isEnabled());
+    EXPECT_EQ(f.History.Count(), 1);
+
+    f.FMUndo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_)) << "undo gives the source exactly";
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
+    EXPECT_FALSE(f.FMUndo->isEnabled());
+    EXPECT_TRUE(f.FMRedo->isEnabled());
+
+    f.FMRedo->trigger();
+    const TRect redone = Differences(f.WorkBitmap, picture_);
+    EXPECT_TRUE(Inside(redone, f.DirtyRect));
+    EXPECT_GT(redone.Width(), 30);
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+    EXPECT_TRUE(f.FMUndo->isEnabled());
+    EXPECT_FALSE(f.FMRedo->isEnabled());
+
+    // A new stroke after an undo drops the undone entry.
+    f.FMUndo->trigger();
+    Drag(f, {{70, 60}});
+    EXPECT_EQ(f.History.Count(), 1);
+    EXPECT_FALSE(f.FMRedo->isEnabled());
+    // A click paints a dot of the brush's size around the point.
+    const TRect dot = Differences(f.WorkBitmap, picture_);
+    EXPECT_TRUE(Inside(dot, TRect{58, 48, 83, 73}));
+    EXPECT_TRUE(Inside(TRect{64, 54, 76, 66}, dot));
+
+    // Opening a picture again discards the history.
+    f.OpenPictureFile(File("picture.bmp"));
+    EXPECT_FALSE(f.FMUndo->isEnabled());
+    EXPECT_EQ(f.History.Count(), 0);
+}
+
+TEST_F(MainWindow, ShiftAtTheFifthPointLocksTheStrokeToALine) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.FMSoftenEdge->setChecked(false);
+    const auto stroke = [&](bool shift) {
+        f.OpenPictureFile(File("picture.bmp"));
+        QTest::mousePress(f.Image1, Qt::LeftButton, {}, QPoint(20, 20));
+        const QPoint moves[] = {{22, 21}, {25, 23}, {40, 24}, {60, 60}, {80, 70}};
+        for (int i = 0; i < 5; ++i) {
+            if (i == 2 && shift)
+                QTest::keyPress(f.windowHandle(), Qt::Key_Shift, Qt::ShiftModifier);
+            QMouseEvent move(QEvent::MouseMove, QPointF(moves[i]),
+                             f.Image1->mapToGlobal(QPointF(moves[i])), Qt::NoButton, Qt::LeftButton,
+                             Qt::NoModifier);
+            QApplication::sendEvent(f.Image1, &move);
+        }
+        QTest::mouseRelease(f.Image1, Qt::LeftButton, {}, QPoint(80, 70));
+        if (shift) QTest::keyRelease(f.windowHandle(), Qt::Key_Shift);
+        return Differences(f.WorkBitmap, picture_);
+    };
+    const TRect free = stroke(false);
+    EXPECT_FALSE(f.Capture->AxisLocked);
+    EXPECT_GT(free.Bottom, 70);
+    const TRect locked = stroke(true);
+    ASSERT_TRUE(f.Capture->AxisLocked);
+    EXPECT_TRUE(f.Capture->LockHorizontal);
+    // The committed stroke runs along y = 20 from the press point to x = 80, nothing else.
+    EXPECT_TRUE(Inside(locked, TRect{8, 8, 93, 33})) << locked.Top << " " << locked.Bottom;
+    EXPECT_LE(locked.Left, 12);
+    EXPECT_GE(locked.Right, 88);
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+}
+
+TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.Image1MouseDown(10, 10);
+    ASSERT_TRUE(f.Capture->Drawing);
+    // A marker far from the trail: a copy of WorkBitmap onto the shown surface would erase it.
+    f.DisplayBitmap.SetPixel(90, 75, 0x123456);
+    TBitmap before;
+    before.Assign(f.WorkBitmap);
+
+    g_allocations = 0;
+    g_countAllocations = true;
+    for (int i = 0; i < 500; ++i) f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+    g_countAllocations = false;
+    EXPECT_EQ(g_allocations.load(), 0);
+    EXPECT_EQ(f.DisplayBitmap.Pixel(90, 75), 0x123456u);
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, before)) << "the picture is changed only at release";
+    // The trail of the first segment is still there, merged over the picture.
+    const uint8_t* p = f.DisplayBitmap.ScanLine(10) + 3 * 12;
+    EXPECT_EQ(p[0], 0xFF);
+    EXPECT_EQ(p[2], 0xFF);
+    EXPECT_EQ(p[1] & 0xB0, 0xB0);
+    f.Image1MouseUp();
+    EXPECT_EQ(f.History.Count(), 1);
+
+    // Shown on screen, Qt's repaint bookkeeping (its dirty region) is the only other cost.
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.Image1MouseDown(10, 10);
+    g_allocations = 0;
+    g_countAllocations = true;
+    for (int i = 0; i < 500; ++i) f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+    g_countAllocations = false;
+    f.Image1MouseUp();
+    std::printf("[ info ] 500 moves on a shown window: %ld allocations in Qt's repaint requests\n",
+                g_allocations.load());
+}
+
+// ---- Menus ------------------------------------------------------------------------------------
+
+TEST_F(MainWindow, MosaicAndBrushItemsAreRadioGroups) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    EXPECT_TRUE(f.FMMosaicPix4->isChecked());
+    EXPECT_TRUE(f.FMBrush20->isChecked());
+    EXPECT_TRUE(f.FMSoftenEdge->isChecked());
+
+    f.FMMosaicPix12->trigger();
+    EXPECT_TRUE(f.FMMosaicPix12->isChecked());
+    EXPECT_FALSE(f.FMMosaicPix4->isChecked());
+    EXPECT_EQ(f.MosaicSize, 12);
+    TBitmap preview;
+    preview.Assign(f.WorkBitmap);
+    Pixelate(preview, 12, 12, 0);
+    EXPECT_TRUE(SamePixels(f.PreviewBitmap, preview));
+
+    f.FMBrush50->trigger();
+    EXPECT_FALSE(f.FMBrush20->isChecked());
+    EXPECT_EQ(f.BrushSize, 50);
+    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 50);
+
+    f.FMSoftenEdge->trigger();
+    EXPECT_FALSE(f.FMSoftenEdge->isChecked());
+
+    // Captions and shortcuts.
+    EXPECT_EQ(f.FMOpen->text(), "&Open...");
+    EXPECT_EQ(f.FMOpen->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_O));
+    EXPECT_EQ(f.FMUndo->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_Z));
+    EXPECT_EQ(f.FMCopyToClipboard->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_C));
+    EXPECT_EQ(f.FMPaste->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_V));
+    EXPECT_EQ(f.FMMosaicPix16->text(), "16x16 pix");
+}
+
+TEST_F(MainWindow, WheelScrollsTwentyPixelsPerStep) {
+    TBitmap tall;
+    PaintPattern(tall, 200, 1200);
+    tall.SaveToFile(File("tall.bmp"));
+    TForm1& f = NewForm({File("tall.bmp")});
+    f.resize(300, 300);
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    QScrollBar* bar = f.ScrollBox1->verticalScrollBar();
+    ASSERT_GT(bar->maximum(), 100);
+    bar->setValue(0);
+    const auto wheel = [&](int delta) {
+        QWheelEvent e(QPointF(10, 10), f.ScrollBox1->viewport()->mapToGlobal(QPointF(10, 10)),
+                      QPoint(), QPoint(0, delta), Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase,
+                      false);
+        QApplication::sendEvent(f.ScrollBox1->viewport(), &e);
+    };
+    wheel(-120);
+    EXPECT_EQ(bar->value(), 20);
+    wheel(-240);
+    EXPECT_EQ(bar->value(), 60);
+    wheel(120);
+    EXPECT_EQ(bar->value(), 40);
+}
+
+// ---- Save and Save As --------------------------------------------------------------------------
+
+TEST_F(MainWindow, SaveRewritesTheOpenFile) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{20, 20}, {50, 40}});
+    f.FMSaveClick();
+    TBitmap written;
+    LoadPictureFile(File("picture.bmp"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_FALSE(SamePixels(written, picture_));
+}
+
+TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.SaveFileName = File("picture.tif");
+    const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Convert error");
+    EXPECT_EQ(box.text, "UNKOWN file format");
+    EXPECT_FALSE(fs::exists(File("picture.tif")));
+}
+
+TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
+    TForm1& f = NewForm();
+    EXPECT_TRUE(f.ConfirmOverwrite(File("nothing.bmp")));
+    ::chmod(File("picture.bmp").c_str(), 0444);
+    bool answer = true;
+    TBoxSeen box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); },
+                                    QMessageBox::Cancel);
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Confirm File Replace");
+    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?");
+    EXPECT_FALSE(answer);
+    EXPECT_EQ(fs::status(File("picture.bmp")).permissions() & fs::perms::owner_write,
+              fs::perms::none);
+    box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); });
+    EXPECT_TRUE(answer);
+    EXPECT_NE(fs::status(File("picture.bmp")).permissions() & fs::perms::owner_write,
+              fs::perms::none);
+}
+
+// Answers the next Save As dialog with a name and a type (or cancels it).
+void AnswerSaveDialog(const QString& path, const QString& filter, bool accept,
+                      QString* proposedName = nullptr) {
+    QTimer::singleShot(0, [=] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            QTimer::singleShot(5, [=] { AnswerSaveDialog(path, filter, accept, proposedName); });
+            return;
+        }
+        if (proposedName) {
+            if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                *proposedName = edit->text();
+        }
+        if (!accept) {
+            dialog->reject();
+            return;
+        }
+        dialog->selectNameFilter(filter);
+        // What a user types into the name field.
+        if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            edit->setText(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
+TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    f.FMSave->setVisible(true);
+    Drag(f, {{20, 20}, {50, 40}});
+    f.FMSave->setEnabled(false);
+
+    // Cancelled: nothing is written and Save stays as it was.
+    AnswerSaveDialog({}, {}, false);
+    f.FMSaveAsClick();
+    EXPECT_FALSE(f.FMSave->isEnabled());
+
+    QString proposed;
+    AnswerSaveDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true,
+                     &proposed);
+    f.FMSaveAsClick();
+    EXPECT_EQ(proposed, "picture") << "the picture's name without its extension is proposed";
+    TBitmap written;
+    LoadPictureFile(File("out.png"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_TRUE(f.FMSave->isEnabled());
+    EXPECT_EQ(f.SaveFileName, File("out.png"));
+    EXPECT_EQ(f.FileName, File("picture.bmp")) << "the caption's file stays";
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+
+    // Over an existing file: Cancel in the question writes nothing.
+    const auto sizeBefore = fs::file_size(File("out.png"));
+    Drag(f, {{70, 60}, {80, 70}});
+    AnswerSaveDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true);
+    AnswerMessageBox([&] { f.FMSaveAsClick(); }, QMessageBox::Cancel);
+    LoadPictureFile(File("out.png"), written);
+    EXPECT_FALSE(SamePixels(written, f.WorkBitmap));
+    EXPECT_EQ(fs::file_size(File("out.png")), sizeBefore);
+}
+
+// ---- Settings ---------------------------------------------------------------------------------
+
+TEST_F(MainWindow, SettingsSurviveARealClose) {
+    {
+        TForm1& f = NewForm();
+        EXPECT_EQ(f.size(), QSize(300, 300)) << "first start: the defaults";
+        EXPECT_EQ(f.pos(), QPoint(0, 0));
+        EXPECT_FALSE(f.FMSave->isVisible());
+        EXPECT_EQ(f.SaveOptions.JPEGQuality, 80);
+        f.FMBrush30->trigger();
+        f.FMMosaicPix16->trigger();
+        f.FMSoftenEdge->trigger();
+        f.SaveOptions.JPEGQuality = 55;
+        f.SaveOptions.PNGInterlaced = true;
+        f.move(40, 50);
+        f.resize(420, 380);
+        f.show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+        f.FMExit->trigger();
+        EXPECT_FALSE(f.isVisible());
+    }
+    ASSERT_TRUE(fs::exists(dir_ / "bin" / "tilvo.ini"));
+    TForm1& g = NewForm();
+    EXPECT_EQ(g.SettingsFileName(), (dir_ / "bin" / "tilvo.ini").string());
+    EXPECT_TRUE(g.FMBrush30->isChecked());
+    EXPECT_EQ(g.BrushSize, 30);
+    EXPECT_TRUE(g.FMMosaicPix16->isChecked());
+    EXPECT_FALSE(g.FMMosaicPix4->isChecked());
+    EXPECT_FALSE(g.FMSoftenEdge->isChecked());
+    EXPECT_EQ(g.SaveOptions.JPEGQuality, 55);
+    EXPECT_TRUE(g.SaveOptions.PNGInterlaced);
+    EXPECT_EQ(g.size(), QSize(420, 380));
+    EXPECT_EQ(g.pos(), QPoint(40, 50));
+}
+
+}  // namespace
+}  // namespace tilvo
+
+int main(int argc, char** argv) {
+    // Without a display (as when CTest lists the tests) the window runs offscreen.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    tilvo::RegisterAllFormats();
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    tilvo::UnregisterAllFormats();
+    return result;
+}
