@@ -16,7 +16,8 @@ uint8_t FilterIdByName(std::string_view name);
 void ApplyFilter(TBitmap& bitmap, std::string_view name);
 
 // Convolution with edge pixels repeated; each result byte is ClampByte(sum / divisor + bias), the
-// division truncating towards zero. `kernel` holds 9 or 25 coefficients, rows from the top.
+// division truncating towards zero. `kernel` holds 9 or 25 coefficients, rows from the top. The
+// result is computed into a separate surface that then replaces the pixels. A zero divisor throws.
 void Convolve3x3(TBitmap& bitmap, const int16_t kernel[9], int32_t divisor, int32_t bias);
 void Convolve5x5(TBitmap& bitmap, const int16_t kernel[25], int32_t divisor, int32_t bias);
 

@@ -9,7 +9,7 @@
 namespace tilvo {
 
 // Converts to 24 bits and replaces the surface by its resampling to destWidth × destHeight
-// (both at least 1).
+// (both at least 1; smaller sizes throw). The sums are 64-bit, so any surface averages exactly.
 void ResampleAreaAverage(TBitmap& bitmap, int32_t destWidth, int32_t destHeight);
 
 }  // namespace tilvo
