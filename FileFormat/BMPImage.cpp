@@ -254,7 +254,11 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
             colours[i] = TPaletteEntry{e[2], e[1], e[0], 0};
         }
     }
-    if (pixelOffset == 0) pixelOffset = r.Pos();
+    if (pixelOffset == 0) {
+        // Rows follow the colour table; deeper packed bitmaps may carry an optional one too.
+        if (!palette && !h.Core) r.Skip(uint64_t(h.ClrUsed) * 4);
+        pixelOffset = r.Pos();
+    }
     r.Seek(pixelOffset);
 
     TBitmap result;

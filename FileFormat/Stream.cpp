@@ -238,6 +238,14 @@ void TSafeFileStream::Commit() {
     if (std::fclose(f) != 0) fail(errno);
     if (std::rename(fileName_.c_str(), target.c_str()) != 0) fail(errno);
     committed_ = true;
+    // The rename itself reaches the disk with the folder; a failure here loses nothing written.
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dirFd >= 0) {
+        fsync(dirFd);
+        ::close(dirFd);
+    }
 }
 
 // ---- whole files ----

@@ -337,6 +337,16 @@ TEST(BMPReader, PackedBitmapsFindTheirRowsAfterTheColourTable) {
     EXPECT_EQ(pic.PixelFormat(), pf4bit);
     EXPECT_EQ(pic.Pixel(0, 0), RGB(200, 0, 0));
     EXPECT_EQ(pic.Pixel(1, 3), RGB(0, 0, 0));
+
+    // A 24-bit packed bitmap with an optional two-entry colour table before its rows.
+    TDib deep;
+    deep.BitCount = 24, deep.ClrUsed = 2, deep.Palette.assign(8, 0xEE), deep.Pixels.assign(48, 0);
+    deep.Pixels[0] = 1, deep.Pixels[1] = 2, deep.Pixels[2] = 3;  // bottom-left pixel
+    const std::vector<uint8_t> deepFile = deep.Build();
+    ReadPackedBitmap(deepFile.data() + 14, deepFile.size() - 14, pic);
+    EXPECT_EQ(pic.PixelFormat(), pf24bit);
+    EXPECT_EQ(pic.Pixel(0, 3), RGB(3, 2, 1));
+    EXPECT_EQ(pic.Pixel(0, 0), RGB(0, 0, 0));
 }
 
 }  // namespace
