@@ -1,0 +1,234 @@
+#!/usr/bin/env python3
+"""Drives the real tilvo program on a virtual X server, as a user would.
+
+It opens the sample picture, drags a brush stroke with the mouse, undoes it with Ctrl+Z and saves
+through the Save As dialog (typing the type and the name), redoes the stroke through the Edit menu
+by keyboard and saves again. The first file must equal the picture, the second may differ from it
+only in a band the size of the stroke.
+
+Exit codes: 0 passed, 1 failed, 77 skipped (no Xvfb on this machine).
+"""
+
+import argparse
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+STEP_TIMEOUT = 20  # seconds for any one window or file to appear
+
+
+def log(message):
+    print(message, flush=True)
+
+
+class Failure(Exception):
+    pass
+
+
+def start_xvfb(workdir):
+    """Starts Xvfb on a free display number, which it reports through -displayfd."""
+    read_end, write_end = os.pipe()
+    xvfb = subprocess.Popen(
+        ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24", "-nolisten", "tcp"],
+        pass_fds=(write_end,), stdout=subprocess.DEVNULL,
+        stderr=open(os.path.join(workdir, "xvfb.log"), "w"))
+    os.close(write_end)
+    number = b""
+    deadline = time.time() + STEP_TIMEOUT
+    while time.time() < deadline and not number.endswith(b"\n"):
+        chunk = os.read(read_end, 16)
+        if not chunk:
+            break
+        number += chunk
+    os.close(read_end)
+    if not number.strip():
+        xvfb.kill()
+        raise Failure("Xvfb did not start")
+    return xvfb, ":" + number.decode().strip()
+
+
+class Session:
+    def __init__(self, display, env):
+        self.display = display
+        self.env = env
+
+    def xdotool(self, *args, timeout=STEP_TIMEOUT):
+        result = subprocess.run(["xdotool", *map(str, args)], env=self.env, timeout=timeout,
+                                capture_output=True, text=True)
+        if result.returncode != 0:
+            raise Failure("xdotool %s failed: %s" % (" ".join(map(str, args)), result.stderr.strip()))
+        return result.stdout.strip()
+
+    def wait_window(self, name):
+        """The id of the first window whose title matches `name` (a regular expression)."""
+        try:
+            out = self.xdotool("search", "--sync", "--onlyvisible", "--name", name)
+        except subprocess.TimeoutExpired:
+            raise Failure("no window named %r appeared" % name)
+        return out.splitlines()[0]
+
+    def wait_gone(self, window, name):
+        deadline = time.time() + STEP_TIMEOUT
+        while time.time() < deadline:
+            visible = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", name],
+                                     env=self.env, capture_output=True, text=True)
+            if window not in visible.stdout.split():
+                return
+            time.sleep(0.1)
+        raise Failure("window %s did not close" % window)
+
+    def keys(self, *keys):
+        self.xdotool("key", "--delay", "60", *keys)
+        time.sleep(0.3)
+
+    def type(self, text):
+        self.xdotool("type", "--delay", "20", text)
+        time.sleep(0.3)
+
+    def focus(self, window):
+        self.xdotool("windowfocus", "--sync", window)
+        time.sleep(0.2)
+
+
+def wait_file(path):
+    deadline = time.time() + STEP_TIMEOUT
+    last = -1
+    while time.time() < deadline:
+        if os.path.exists(path):
+            size = os.path.getsize(path)
+            if size > 0 and size == last:
+                return
+            last = size
+        time.sleep(0.2)
+    raise Failure("%s was not written" % path)
+
+
+def save_as_bitmap(s, main_window, path):
+    """File > Save as..., choose "Bitmap" in the type list, type the name, Enter."""
+    s.focus(main_window)
+    s.keys("alt+f")
+    s.keys("a")
+    dialog = s.wait_window("^Save As$")
+    s.focus(dialog)
+    # The name field has the focus; the type list is the next control.
+    s.keys("Tab")
+    s.type("B")
+    s.keys("shift+Tab")
+    s.keys("ctrl+a")
+    s.type(path)
+    s.keys("Return")
+    wait_file(path)
+    s.wait_gone(dialog, "^Save As$")
+
+
+def compare(compare_exe, source, result, *check):
+    out = subprocess.run([compare_exe, source, result, *check], capture_output=True, text=True,
+                         timeout=STEP_TIMEOUT)
+    log("  %s: %s" % (os.path.basename(result), out.stdout.strip()))
+    if out.returncode != 0:
+        raise Failure("%s does not pass the check %s" % (result, " ".join(check)))
+
+
+def run(args):
+    work = os.path.abspath(args.work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.join(work, "home"))
+    runtime = os.path.join(work, "runtime")
+    os.makedirs(runtime, mode=0o700)
+
+    # The program keeps its settings beside itself: a copy of its own keeps them out of the build.
+    tilvo = os.path.join(work, "tilvo")
+    shutil.copy2(args.tilvo, tilvo)
+    with open(os.path.join(work, "tilvo.ini"), "w") as ini:
+        ini.write("[General]\nTop=0\nLeft=0\nWidth=700\nHeight=520\n"
+                  "[FilterBrush]\nBrushSize=20\nSoftenEdge=1\n[Mosaic]\nMosaicSize=8\n")
+    picture = os.path.join(work, "sample.jpg")
+    shutil.copy2(args.sample, picture)
+
+    xvfb, display = start_xvfb(work)
+    env = dict(os.environ, DISPLAY=display, HOME=os.path.join(work, "home"),
+               XDG_CONFIG_HOME=os.path.join(work, "home", ".config"), XDG_RUNTIME_DIR=runtime,
+               QT_QPA_PLATFORM="xcb", LANG="C.UTF-8", LC_ALL="C.UTF-8")
+    env.pop("WAYLAND_DISPLAY", None)
+    env.pop("QT_QPA_PLATFORMTHEME", None)
+    s = Session(display, env)
+    program = None
+    try:
+        program = subprocess.Popen([tilvo, picture], env=env, cwd=work,
+                                   stdout=open(os.path.join(work, "tilvo.log"), "w"),
+                                   stderr=subprocess.STDOUT)
+        main_window = s.wait_window("^sample\\.jpg - Tilvo v1\\.47$")
+        log("main window %s on %s" % (main_window, display))
+        s.focus(main_window)
+        time.sleep(0.5)
+
+        # A horizontal stroke across the picture, in small steps as a hand moves.
+        s.xdotool("mousemove", "--window", main_window, 60, 150)
+        time.sleep(0.2)
+        s.xdotool("mousedown", "1")
+        for x in range(70, 201, 10):
+            s.xdotool("mousemove", "--window", main_window, x, 150)
+            time.sleep(0.03)
+        s.xdotool("mouseup", "1")
+        time.sleep(0.5)
+
+        s.keys("ctrl+z")
+        undone = os.path.join(work, "undone.bmp")
+        save_as_bitmap(s, main_window, undone)
+
+        s.focus(main_window)
+        s.keys("alt+e")
+        s.keys("r")
+        final = os.path.join(work, "final.bmp")
+        save_as_bitmap(s, main_window, final)
+
+        if program.poll() is not None:
+            raise Failure("tilvo ended early with %s" % program.returncode)
+
+        log("checking the written files")
+        compare(args.compare, picture, undone, "same")
+        # The stroke is 140 pixels long with a brush of 20: its rectangle, aligned to 8, is at
+        # most 176 wide and 36 high; the softened edge may leave a few of its outer pixels as they
+        # were.
+        compare(args.compare, picture, final, "band", "140", "176", "12", "40")
+        log("passed")
+        return 0
+    finally:
+        if program is not None and program.poll() is None:
+            program.send_signal(signal.SIGTERM)
+            try:
+                program.wait(5)
+            except subprocess.TimeoutExpired:
+                program.kill()
+        xvfb.terminate()
+        try:
+            xvfb.wait(5)
+        except subprocess.TimeoutExpired:
+            xvfb.kill()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__)
+    parser.add_argument("--tilvo", required=True)
+    parser.add_argument("--compare", required=True)
+    parser.add_argument("--sample", required=True)
+    parser.add_argument("--work", required=True)
+    args = parser.parse_args()
+    if shutil.which("Xvfb") is None:
+        log("SKIP: Xvfb is not installed")
+        return 77
+    try:
+        return run(args)
+    except (Failure, subprocess.TimeoutExpired) as e:
+        log("FAILED: %s" % e)
+        log_file = os.path.join(os.path.abspath(args.work), "tilvo.log")
+        if os.path.exists(log_file):
+            log("tilvo output:\n" + open(log_file).read())
+        return 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
