@@ -64,7 +64,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
     for (int32_t type : {0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 127}) {
-        const std::string target = Path("t" + std::to_string(type) + ".out");
+        const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
     }
