@@ -295,17 +295,31 @@ TFitSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxH
     return s;
 }
 
-void MakeExifThumbnail(const TBitmap& picture, TStream& stream, int32_t quality) {
-    TBitmap copy;
-    copy.Assign(picture);
-    const TFitSize size = FitWithin(copy.Width(), copy.Height(), 160, 160);
-    ResampleAreaAverage(copy, size.Width, size.Height);
+namespace {
+
+// The picture shrunk to the thumbnail's size.
+void ShrinkForThumbnail(const TBitmap& picture, TBitmap& small) {
+    small.Assign(picture);
+    const TFitSize size = FitWithin(small.Width(), small.Height(), 160, 160);
+    ResampleAreaAverage(small, size.Width, size.Height);
+}
+
+// A TJPEGImage at its defaults apart from the quality: baseline, 4:2:0, colour.
+void EncodeThumbnail(const TBitmap& small, TStream& stream, int32_t quality) {
     TJPEGImage jpeg;
     jpeg.SetCompressionQuality(quality);
-    jpeg.Assign(copy);
+    jpeg.Assign(small);
     stream.SetPosition(0);
     jpeg.SaveToStream(stream);
     stream.SetPosition(0);
+}
+
+}  // namespace
+
+void MakeExifThumbnail(const TBitmap& picture, TStream& stream, int32_t quality) {
+    TBitmap small;
+    ShrinkForThumbnail(picture, small);
+    EncodeThumbnail(small, stream, quality);
 }
 
 TRebuildResult RebuildExifSegment(const std::vector<uint8_t>& segment,
@@ -383,9 +397,11 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
         if (LocateExifThumbnail(segment.Memory(), place)) {
             // The segment length is 16 bits: a thumbnail that does not fit is made again at
             // lower quality; when none fits, nothing is written (the old one is never kept).
+            TBitmap small;
+            ShrinkForThumbnail(picture, small);
             for (int32_t q = 90; q >= 10; q -= 10) {
                 TMemoryStream thumbnail;
-                MakeExifThumbnail(picture, thumbnail, q);
+                EncodeThumbnail(small, thumbnail, q);
                 std::vector<uint8_t> rebuilt;
                 const TRebuildResult r =
                     RebuildExifSegment(segment.Memory(), thumbnail.Memory(), rebuilt);
