@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds Tilvo (Release, in build/) and starts it: with the given arguments, or with the sample
+# picture when there are none. Missing Debian packages are installed first (with sudo when not
+# run as root).
+set -euo pipefail
+root="$(cd "$(dirname "$0")" && pwd)"
+"$root/tools/install-deps.sh" build
+cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DTILVO_BUILD_TESTS=OFF -DTILVO_BUILD_BENCH=OFF >/dev/null
+cmake --build "$root/build" --target tilvo -j "$(nproc)"
+if [ $# -eq 0 ]; then
+    set -- "$root/data/sample.jpg"
+fi
+# File names given relative to the caller's folder stay valid: the program starts from there.
+exec "$root/build/app/tilvo" "$@"
