@@ -25,6 +25,7 @@
 #include <memory>
 
 #include "Effector/Pixelate.h"
+#include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
 #include "app/Unit1.h"
 
@@ -613,6 +614,37 @@ TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     LoadPictureFile(File("out.png"), written);
     EXPECT_FALSE(SamePixels(written, f.WorkBitmap));
     EXPECT_EQ(fs::file_size(File("out.png")), sizeBefore);
+}
+
+TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
+    const std::string sample = std::string(TILVO_SOURCE_DIR) + "/data/sample.jpg";
+    fs::copy_file(sample, File("photo.jpg"));
+    ASSERT_TRUE(ProbeExif(File("photo.jpg")).CanCopy);
+    TForm1& f = NewForm({File("photo.jpg")});
+    f.show();
+    f.SaveOptions.ExifCopy = true;
+    f.SaveOptions.ExifThumbUpdate = true;
+    Drag(f, {{100, 100}, {140, 110}});
+    AnswerSaveDialog(QString::fromStdString(File("edited.jpg")), QStringLiteral("JPEG (*.jpg)"),
+                     true);
+    f.FMSaveAsClick();
+    EXPECT_EQ(f.SaveDialog1.SelectedFileType(), sftJPG);
+    const TExifProbe kept = ProbeExif(File("edited.jpg"));
+    EXPECT_TRUE(kept.CanCopy);
+    EXPECT_TRUE(kept.CanUpdateThumbnail);
+    TBitmap written;
+    LoadPictureFile(File("edited.jpg"), written);
+    EXPECT_EQ(written.Width(), f.WorkBitmap.Width());
+
+    // A pasted picture has no source file: no Exif is offered or written.
+    QGuiApplication::clipboard()->setImage(ToImage(f.WorkBitmap));
+    f.FMPasteClick();
+    AnswerSaveDialog(QString::fromStdString(File("pasted.jpg")), QStringLiteral("JPEG (*.jpg)"),
+                     true);
+    f.FMSaveAsClick();
+    EXPECT_FALSE(f.SaveDialog1.Options().ExifCopyEnabled);
+    EXPECT_FALSE(ProbeExif(File("pasted.jpg")).CanCopy);
+    EXPECT_EQ(f.SaveFileName, File("pasted.jpg"));
 }
 
 // ---- Settings ---------------------------------------------------------------------------------
