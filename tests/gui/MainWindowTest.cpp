@@ -30,26 +30,50 @@
 #include "app/Unit1.h"
 
 // Every heap allocation of the process (operator new and Qt's containers both end in malloc) is
-// counted while g_countAllocations is set.
-extern "C" void* __libc_malloc(size_t);
-extern "C" void* __libc_calloc(size_t, size_t);
-extern "C" void* __libc_realloc(void*, size_t);
+// counted while g_countAllocations is set: through the sanitizer's allocation hook in a sanitized
+// build, else by putting a counting malloc in front of the C library's.
 namespace {
 std::atomic<bool> g_countAllocations{false};
 std::atomic<long> g_allocations{0};
-}  // namespace
-extern "C" void* malloc(size_t n) {
+void CountAllocation() {
     if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+}
+}  // namespace
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TILVO_SANITIZED_ALLOCATOR 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TILVO_SANITIZED_ALLOCATOR 1
+#endif
+#endif
+
+#ifdef TILVO_SANITIZED_ALLOCATOR
+#include <sanitizer/allocator_interface.h>
+namespace {
+void MallocHook(const volatile void*, size_t) {
+    CountAllocation();
+}
+void FreeHook(const volatile void*) {}
+const int g_hooksInstalled = __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook);
+}  // namespace
+#else
+extern "C" void* __libc_malloc(size_t);
+extern "C" void* __libc_calloc(size_t, size_t);
+extern "C" void* __libc_realloc(void*, size_t);
+extern "C" void* malloc(size_t n) {
+    CountAllocation();
     return __libc_malloc(n);
 }
 extern "C" void* calloc(size_t n, size_t size) {
-    if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+    CountAllocation();
     return __libc_calloc(n, size);
 }
 extern "C" void* realloc(void* p, size_t n) {
-    if (g_countAllocations.load(std::memory_order_relaxed)) ++g_allocations;
+    CountAllocation();
     return __libc_realloc(p, n);
 }
+#endif
 
 namespace tilvo {
 namespace {
@@ -426,6 +450,13 @@ TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
     f.DisplayBitmap.SetPixel(90, 75, 0x123456);
     TBitmap before;
     before.Assign(f.WorkBitmap);
+
+    // The counter sees an allocation where there is one.
+    g_allocations = 0;
+    g_countAllocations = true;
+    const QString probe(100, QLatin1Char('x'));
+    g_countAllocations = false;
+    ASSERT_GT(g_allocations.load(), 0) << probe.size();
 
     g_allocations = 0;
     g_countAllocations = true;
