@@ -466,6 +466,7 @@ void TForm1::TakeNewPicture() {
     if (SourceBitmap.PixelFormat() != pf24bit) SourceBitmap.SetPixelFormat(pf24bit);
     WorkBitmap.Assign(SourceBitmap);
     Capture->Drawing = false;
+    FTrailRect = TRect{};
     ShowWorkBitmap();
     PanelCanvas->setFixedSize(WorkBitmap.Width(), WorkBitmap.Height());
     PanelCanvas->show();
@@ -687,12 +688,14 @@ void TForm1::RestoreDisplay(TRect rect) {
 
 void TForm1::Image1MouseDown(int32_t x, int32_t y) {
     if (DisplayBitmap.Empty()) return;
+    // A second button pressed during a stroke starts it again; its trail so far stays to be
+    // removed at release.
+    if (!Capture->Drawing) FTrailRect = TRect{};
     const TCaptureResult r = Capture->MouseDown({x, y});
     TCanvas& canvas = DisplayBitmap.Canvas();
     canvas.Pen.Mode = pmMerge;
     canvas.Pen.Color = TrailColor;
     canvas.Pen.Width = BrushSize;
-    FTrailRect = TRect{};
     DrawTrail(r.From, r.To);
 }
 
