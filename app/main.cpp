@@ -1,5 +1,6 @@
 // The tilvo program: registers the picture formats, shows the main window and runs the event loop.
 #include <QApplication>
+#include <QMessageBox>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -32,11 +33,13 @@ int main(int argc, char** argv) {
 
     // QApplication has taken its own options (-platform, -style ...) out of argv.
     const std::vector<std::string> args(argv + 1, argv + argc);
-    int result = 0;
-    {
+    try {
         tilvo::TForm1 form(QCoreApplication::applicationFilePath().toStdString(), args);
         form.show();
-        result = app.exec();
+        return app.exec();
+    } catch (const std::exception& e) {
+        // The window could not be made: there is nothing to go on with.
+        QMessageBox::critical(nullptr, QStringLiteral("Tilvo"), QString::fromUtf8(e.what()));
+        return 1;
     }
-    return result;
 }
