@@ -545,6 +545,36 @@ TEST_F(MainWindow, WheelScrollsTwentyPixelsPerStep) {
     EXPECT_EQ(bar->value(), 40);
 }
 
+TEST(EventScrollBox, ReportsScrollingAndSkipsItsBackgroundWhenOverlaid) {
+    TEventScrollBox box;
+    auto* content = new QWidget;
+    content->setFixedSize(600, 600);
+    box.setWidget(content);
+    box.resize(120, 120);
+    box.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&box));
+    int horizontal = 0, vertical = 0;
+    box.OnScrollHorz = [&] { ++horizontal; };
+    box.OnScrollVert = [&] { ++vertical; };
+    box.verticalScrollBar()->setValue(30);
+    EXPECT_EQ(vertical, 1);
+    EXPECT_EQ(horizontal, 0);
+    box.horizontalScrollBar()->setValue(10);
+    EXPECT_EQ(horizontal, 1);
+    EXPECT_EQ(vertical, 1);
+    // The arrow keys scroll the focused box.
+    box.setFocus();
+    QTest::keyClick(&box, Qt::Key_Down);
+    EXPECT_GT(box.verticalScrollBar()->value(), 30);
+    EXPECT_EQ(vertical, 2);
+
+    EXPECT_FALSE(box.OverLayer());
+    EXPECT_FALSE(box.viewport()->testAttribute(Qt::WA_OpaquePaintEvent));
+    box.SetOverLayer(true);
+    EXPECT_TRUE(box.OverLayer());
+    EXPECT_TRUE(box.viewport()->testAttribute(Qt::WA_OpaquePaintEvent));
+}
+
 // ---- Save and Save As --------------------------------------------------------------------------
 
 TEST_F(MainWindow, SaveRewritesTheOpenFile) {
