@@ -73,7 +73,11 @@ QString OpenDialogFilter(const std::string& filter) {
         if (parts[i].isEmpty() && parts[i + 1].isEmpty()) continue;
         QString patterns = parts[i + 1];
         patterns.replace(QLatin1Char(';'), QLatin1Char(' '));
-        filters << parts[i] + QStringLiteral(" (") + patterns.simplified() + QLatin1Char(')');
+        // A label that shows its patterns already ("JPEG (*.jpg;*.jpeg)") shows Qt's instead.
+        QString label = parts[i];
+        const qsizetype open = label.lastIndexOf(QStringLiteral(" ("));
+        if (open > 0 && label.endsWith(QLatin1Char(')'))) label.truncate(open);
+        filters << label + QStringLiteral(" (") + patterns.simplified() + QLatin1Char(')');
     }
     return filters.join(QStringLiteral(";;"));
 }

@@ -520,6 +520,17 @@ TEST_F(MainWindow, MosaicAndBrushItemsAreRadioGroups) {
     EXPECT_EQ(f.FMMosaicPix16->text(), "16x16 pix");
 }
 
+TEST_F(MainWindow, OpenDialogOffersTheRegisteredPictureTypesInQtsSyntax) {
+    TForm1& f = NewForm();
+    const QStringList filters = f.OpenPictureDialog1->nameFilters();
+    ASSERT_GT(filters.size(), 10);
+    EXPECT_TRUE(filters[0].startsWith(QStringLiteral("Image files (*.bmp *.rle *.dib *.jpg")))
+        << filters[0].toStdString();
+    EXPECT_TRUE(filters[0].endsWith(QStringLiteral(" *.raw)"))) << filters[0].toStdString();
+    EXPECT_TRUE(filters.contains(QStringLiteral("JPEG (*.jpg *.jpeg *.jpe)")));
+    EXPECT_TRUE(filters.contains(QStringLiteral("PNG (*.png)")));
+}
+
 TEST_F(MainWindow, WheelScrollsTwentyPixelsPerStep) {
     TBitmap tall;
     PaintPattern(tall, 200, 1200);
