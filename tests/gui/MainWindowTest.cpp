@@ -156,6 +156,31 @@ TBoxSeen AnswerMessageBox(const std::function<void()>& action,
     return seen;
 }
 
+// Answers the next file dialog with a name and a type (or cancels it), as a user types them.
+void AnswerFileDialog(const QString& path, const QString& filter, bool accept,
+                      QString* proposedName = nullptr) {
+    QTimer::singleShot(0, [=] {
+        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
+        if (!dialog) {
+            QTimer::singleShot(5, [=] { AnswerFileDialog(path, filter, accept, proposedName); });
+            return;
+        }
+        if (proposedName) {
+            if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                *proposedName = edit->text();
+        }
+        if (!accept) {
+            dialog->reject();
+            return;
+        }
+        if (!filter.isEmpty()) dialog->selectNameFilter(filter);
+        // What a user types into the name field.
+        if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            edit->setText(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    });
+}
+
 class MainWindow : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -328,6 +353,28 @@ TEST_F(MainWindow, AFileThatCannotBeReadKeepsThePictureAndItsHistory) {
     EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
     EXPECT_TRUE(f.FMUndo->isEnabled());
     EXPECT_EQ(f.History.Count(), 1);
+}
+
+TEST_F(MainWindow, OpenCommandOpensTheChosenFile) {
+    TForm1& f = NewForm();
+    f.show();
+    AnswerFileDialog({}, {}, false);
+    f.FMOpen->trigger();
+    EXPECT_TRUE(f.FileName.empty());
+    EXPECT_TRUE(f.PanelCanvas->isHidden());
+    AnswerFileDialog(QString::fromStdString(File("picture.bmp")), {}, true);
+    f.FMOpen->trigger();
+    EXPECT_EQ(f.FileName, File("picture.bmp"));
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+}
+
+TEST_F(MainWindow, AboutNamesTheProgramItsVersionAndHomePage) {
+    TForm1& f = NewForm();
+    const TBoxSeen box = AnswerMessageBox([&] { f.FMHelp->trigger(); });
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Tilvo");
+    EXPECT_TRUE(box.text.contains(QStringLiteral("Tilvo v1.47")));
+    EXPECT_TRUE(box.text.contains(QStringLiteral("https://tilvo.example.org/")));
 }
 
 // ---- Dropped files ----------------------------------------------------------------------------
@@ -628,31 +675,6 @@ TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
               fs::perms::none);
 }
 
-// Answers the next Save As dialog with a name and a type (or cancels it).
-void AnswerSaveDialog(const QString& path, const QString& filter, bool accept,
-                      QString* proposedName = nullptr) {
-    QTimer::singleShot(0, [=] {
-        auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
-        if (!dialog) {
-            QTimer::singleShot(5, [=] { AnswerSaveDialog(path, filter, accept, proposedName); });
-            return;
-        }
-        if (proposedName) {
-            if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                *proposedName = edit->text();
-        }
-        if (!accept) {
-            dialog->reject();
-            return;
-        }
-        dialog->selectNameFilter(filter);
-        // What a user types into the name field.
-        if (auto* edit = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-            edit->setText(path);
-        QMetaObject::invokeMethod(dialog, "accept");
-    });
-}
-
 TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     TForm1& f = NewForm({File("picture.bmp")});
     f.show();
@@ -661,12 +683,12 @@ TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     f.FMSave->setEnabled(false);
 
     // Cancelled: nothing is written and Save stays as it was.
-    AnswerSaveDialog({}, {}, false);
+    AnswerFileDialog({}, {}, false);
     f.FMSaveAsClick();
     EXPECT_FALSE(f.FMSave->isEnabled());
 
     QString proposed;
-    AnswerSaveDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true,
+    AnswerFileDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true,
                      &proposed);
     f.FMSaveAsClick();
     EXPECT_EQ(proposed, "picture") << "the picture's name without its extension is proposed";
@@ -681,7 +703,7 @@ TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     // Over an existing file: Cancel in the question writes nothing.
     const auto sizeBefore = fs::file_size(File("out.png"));
     Drag(f, {{70, 60}, {80, 70}});
-    AnswerSaveDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true);
+    AnswerFileDialog(QString::fromStdString(File("out.png")), QStringLiteral("PNG (*.png)"), true);
     AnswerMessageBox([&] { f.FMSaveAsClick(); }, QMessageBox::Cancel);
     LoadPictureFile(File("out.png"), written);
     EXPECT_FALSE(SamePixels(written, f.WorkBitmap));
@@ -697,7 +719,7 @@ TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
     f.SaveOptions.ExifCopy = true;
     f.SaveOptions.ExifThumbUpdate = true;
     Drag(f, {{100, 100}, {140, 110}});
-    AnswerSaveDialog(QString::fromStdString(File("edited.jpg")), QStringLiteral("JPEG (*.jpg)"),
+    AnswerFileDialog(QString::fromStdString(File("edited.jpg")), QStringLiteral("JPEG (*.jpg)"),
                      true);
     f.FMSaveAsClick();
     EXPECT_EQ(f.SaveDialog1.SelectedFileType(), sftJPG);
@@ -711,7 +733,7 @@ TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
     // A pasted picture has no source file: no Exif is offered or written.
     QGuiApplication::clipboard()->setImage(ToImage(f.WorkBitmap));
     f.FMPasteClick();
-    AnswerSaveDialog(QString::fromStdString(File("pasted.jpg")), QStringLiteral("JPEG (*.jpg)"),
+    AnswerFileDialog(QString::fromStdString(File("pasted.jpg")), QStringLiteral("JPEG (*.jpg)"),
                      true);
     f.FMSaveAsClick();
     EXPECT_FALSE(f.SaveDialog1.Options().ExifCopyEnabled);
