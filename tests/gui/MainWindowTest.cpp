@@ -489,6 +489,40 @@ TEST_F(MainWindow, ShiftAtTheFifthPointLocksTheStrokeToALine) {
     EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
 }
 
+TEST_F(MainWindow, EngagingTheLockKeepsEarlierStrokesUnderTheFreehandTrail) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.FMSoftenEdge->setChecked(false);
+    Drag(f, {{40, 42}});  // a dot: y 32 … 52
+    TBitmap afterDot;
+    afterDot.Assign(f.WorkBitmap);
+    ASSERT_FALSE(SamePixels(afterDot, picture_));
+
+    QTest::mousePress(f.Image1, Qt::LeftButton, {}, QPoint(20, 20));
+    const QPoint moves[] = {{25, 30}, {35, 45}, {60, 22}};
+    for (int i = 0; i < 3; ++i) {
+        if (i == 2) QTest::keyPress(f.windowHandle(), Qt::Key_Shift, Qt::ShiftModifier);
+        QMouseEvent move(QEvent::MouseMove, QPointF(moves[i]),
+                         f.Image1->mapToGlobal(QPointF(moves[i])), Qt::NoButton, Qt::LeftButton,
+                         Qt::NoModifier);
+        QApplication::sendEvent(f.Image1, &move);
+    }
+    QTest::keyRelease(f.windowHandle(), Qt::Key_Shift);
+    ASSERT_TRUE(f.Capture->AxisLocked);
+    // The freehand trail went over the dot; the dot is still on screen under it.
+    for (int32_t y = 36; y < 52; ++y)
+        ASSERT_EQ(std::memcmp(f.DisplayBitmap.ScanLine(y) + 3 * 30, afterDot.ScanLine(y) + 3 * 30,
+                              3 * 20),
+                  0)
+            << y;
+    QTest::mouseRelease(f.Image1, Qt::LeftButton, {}, QPoint(60, 22));
+    // The locked line (y = 20, brush 20) reaches down to y 30; below it the dot is as it was.
+    for (int32_t y = 36; y < 52; ++y)
+        ASSERT_EQ(std::memcmp(f.WorkBitmap.ScanLine(y), afterDot.ScanLine(y), 3 * 96), 0) << y;
+    EXPECT_EQ(f.History.Count(), 2);
+}
+
 TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
     TForm1& f = NewForm({File("picture.bmp")});
     f.Image1MouseDown(10, 10);
