@@ -253,8 +253,15 @@ bool LocateExifThumbnail(const std::vector<uint8_t>& segment, TThumbnailPlace& p
         };
         place.Offset = read32(place.Tags.Offset + 8);
         place.Length = read32(place.Tags.Length + 8);
-        // The thumbnail has to lie inside the segment, or there is none to replace.
-        return 10 + uint64_t(place.Offset) + uint64_t(place.Length) <= segment.size();
+        // The thumbnail has to lie inside the segment, or there is none to replace; and it must
+        // not overlap the entries that describe it.
+        const uint64_t start = 10 + uint64_t(place.Offset);
+        const uint64_t end = start + place.Length;
+        if (end > segment.size()) return false;
+        for (int64_t entry : {place.Tags.Compression, place.Tags.Offset, place.Tags.Length}) {
+            if (uint64_t(entry) + 12 > start && uint64_t(entry) < end) return false;
+        }
+        return true;
     } catch (const std::exception&) {
         return false;
     }
@@ -329,22 +336,33 @@ TRebuildResult RebuildExifSegment(const std::vector<uint8_t>& segment,
     if (!LocateExifThumbnail(segment, place)) return TRebuildResult::NoThumbnail;
     const size_t start = 10 + size_t(place.Offset);
     const size_t end = start + place.Length;
-    const size_t newSize = segment.size() - place.Length + thumbnail.size();
-    if (newSize - 2 > 0xFFFF) return TRebuildResult::TooLarge;
+    const auto put32 = [&](std::vector<uint8_t>& out, size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i)
+            out[at + size_t(i)] = uint8_t(value >> (place.BigEndian ? 24 - 8 * i : 8 * i));
+    };
     std::vector<uint8_t> out;
-    out.reserve(newSize);
-    out.insert(out.end(), segment.begin(), segment.begin() + std::ptrdiff_t(start));
-    out.insert(out.end(), thumbnail.begin(), thumbnail.end());
-    out.insert(out.end(), segment.begin() + std::ptrdiff_t(end), segment.end());
-    // The length entry's value field takes the new length in the block's byte order.
-    const uint32_t n = uint32_t(thumbnail.size());
-    uint8_t* v = out.data() + place.Tags.Length + 8;
-    for (int i = 0; i < 4; ++i) {
-        const int shift = place.BigEndian ? 24 - 8 * i : 8 * i;
-        v[i] = uint8_t(n >> shift);
+    if (end == segment.size()) {
+        // The usual layout, the thumbnail last: the new one takes the old one's place.
+        const size_t newSize = start + thumbnail.size();
+        if (newSize - 2 > 0xFFFF) return TRebuildResult::TooLarge;
+        out.reserve(newSize);
+        out.insert(out.end(), segment.begin(), segment.begin() + std::ptrdiff_t(start));
+        out.insert(out.end(), thumbnail.begin(), thumbnail.end());
+    } else {
+        // Data follows the thumbnail, and offsets in the block point at it: nothing may move.
+        // The old thumbnail is blanked and the new one appended, with both entries updated.
+        const size_t newSize = segment.size() + thumbnail.size();
+        if (newSize - 2 > 0xFFFF) return TRebuildResult::TooLarge;
+        out.reserve(newSize);
+        out = segment;
+        std::fill(out.begin() + std::ptrdiff_t(start), out.begin() + std::ptrdiff_t(end), 0);
+        out.insert(out.end(), thumbnail.begin(), thumbnail.end());
+        put32(out, size_t(place.Tags.Offset) + 8, uint32_t(segment.size() - 10));
     }
-    out[2] = uint8_t((newSize - 2) >> 8);
-    out[3] = uint8_t(newSize - 2);
+    // The length entry's value field takes the new length in the block's byte order.
+    put32(out, size_t(place.Tags.Length) + 8, uint32_t(thumbnail.size()));
+    out[2] = uint8_t((out.size() - 2) >> 8);
+    out[3] = uint8_t(out.size() - 2);
     rebuilt = std::move(out);
     return TRebuildResult::Ok;
 }

@@ -150,9 +150,10 @@ TFitSize FitWithin(int32_t width, int32_t height, int32_t maxWidth, int32_t maxH
 void MakeExifThumbnail(const TBitmap& picture, TStream& stream, int32_t quality = 90);
 
 // Rebuilds the segment with `thumbnail` in place of the old one (new length entry and segment
-// length) into `rebuilt`. `rebuilt` is left untouched unless the answer is Ok: NoThumbnail when
-// the segment has no thumbnail inside it, TooLarge when the result would not fit the 16-bit
-// segment length.
+// length) into `rebuilt`. When data follows the old thumbnail, nothing moves: the old thumbnail
+// is blanked and the new one appended, its offset entry updated too. `rebuilt` is left untouched
+// unless the answer is Ok: NoThumbnail when the segment has no thumbnail inside it, TooLarge when
+// the result would not fit the 16-bit segment length.
 enum class TRebuildResult { Ok, NoThumbnail, TooLarge };
 TRebuildResult RebuildExifSegment(const std::vector<uint8_t>& segment,
                                   const std::vector<uint8_t>& thumbnail,

@@ -270,6 +270,69 @@ TEST(ExifProbe, HostileIfdChains) {
     }
 }
 
+// A little-endian block whose IFD1 follows the thumbnail: IFD0 (no entries) at 8, the thumbnail
+// at 14, IFD1 behind it; `thumbOffset` / `thumbLength` override the entries' values.
+std::vector<uint8_t> SegmentWithIfd1AfterThumbnail(const std::vector<uint8_t>& thumb,
+                                                   uint32_t thumbOffset, uint32_t thumbLength) {
+    std::vector<uint8_t> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 0, 0};
+    const auto put32 = [&](uint32_t v) {
+        for (int i = 0; i < 4; ++i) t.push_back(uint8_t(v >> (8 * i)));
+    };
+    put32(uint32_t(14 + thumb.size()));
+    t.insert(t.end(), thumb.begin(), thumb.end());
+    const TEntry es[] = {
+        {0x0103, 3, 1, 6}, {0x0201, 4, 1, thumbOffset}, {0x0202, 4, 1, thumbLength}};
+    t.push_back(3);
+    t.push_back(0);
+    for (const TEntry& e : es) {
+        t.push_back(uint8_t(e.Tag));
+        t.push_back(uint8_t(e.Tag >> 8));
+        t.push_back(uint8_t(e.Type));
+        t.push_back(0);
+        put32(e.Count);
+        put32(e.Value);
+    }
+    put32(0);
+    std::vector<uint8_t> s = {
+        0xFF, 0xE1, uint8_t((t.size() + 8) >> 8), uint8_t(t.size() + 8), 'E', 'x', 'i', 'f', 0, 0};
+    s.insert(s.end(), t.begin(), t.end());
+    return s;
+}
+
+// With data behind the thumbnail nothing moves: the old thumbnail is blanked and the new one
+// appended, so every offset in the block stays right. A thumbnail that covers its own entries
+// (found by fuzzing: the rebuild wrote past its buffer) is no thumbnail.
+TEST(ExifThumbnail, DataBehindTheThumbnailStaysInPlace) {
+    const std::vector<uint8_t> oldThumb(40, 0xAB), newThumb(100, 0xCD);
+    const auto seg = SegmentWithIfd1AfterThumbnail(oldThumb, 14, 40);
+    std::vector<uint8_t> rebuilt;
+    ASSERT_EQ(RebuildExifSegment(seg, newThumb, rebuilt), TRebuildResult::Ok);
+    ASSERT_EQ(rebuilt.size(), seg.size() + 100);
+    EXPECT_EQ(size_t(rebuilt[2]) << 8 | rebuilt[3], rebuilt.size() - 2);
+    TMemoryStream r(rebuilt);
+    TThumbnailTags tags;
+    ASSERT_TRUE(FindThumbnailTags(r, tags));
+    TThumbnailPlace place;
+    ASSERT_TRUE(LocateExifThumbnail(rebuilt, place));
+    EXPECT_EQ(place.Offset, seg.size() - 10);
+    EXPECT_EQ(place.Length, 100u);
+    EXPECT_EQ(std::vector<uint8_t>(rebuilt.end() - 100, rebuilt.end()), newThumb);
+    EXPECT_EQ(std::vector<uint8_t>(rebuilt.begin() + 24, rebuilt.begin() + 64),
+              std::vector<uint8_t>(40, 0));
+
+    for (uint32_t len : {43u, 60u, 200u}) {  // reaching into the entries of IFD1
+        const auto bad = SegmentWithIfd1AfterThumbnail(oldThumb, 14, len);
+        EXPECT_FALSE(LocateExifThumbnail(bad, place)) << len;
+        EXPECT_EQ(RebuildExifSegment(bad, newThumb, rebuilt), TRebuildResult::NoThumbnail);
+    }
+    const auto crasher =
+        ReadFileBytes(std::string(TILVO_TEST_DATA) + "/crashers/exif_thumbnail_overlaps_ifd1.jpg");
+    ASSERT_FALSE(crasher.empty());
+    TMemoryStream file(crasher), cut;
+    ASSERT_TRUE(ExtractExifSegment(file, cut));
+    EXPECT_EQ(RebuildExifSegment(cut.Memory(), newThumb, rebuilt), TRebuildResult::NoThumbnail);
+}
+
 TEST(ExifThumbnail, FitWithinSizes) {
     struct Case {
         int w, h, ew, eh;
