@@ -49,7 +49,9 @@ void CountAllocation() {
 #endif
 
 #ifdef TILVO_SANITIZED_ALLOCATOR
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtime's hook (declared here: GCC ships no header for it).
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*)(const volatile void*, size_t),
+                                                         void (*)(const volatile void*));
 namespace {
 void MallocHook(const volatile void*, size_t) {
     CountAllocation();
