@@ -106,9 +106,9 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     }
     CheckPictureSize(screenWidth, screenHeight, 24);
     // The background costs the file nothing: a few bytes could otherwise ask for gigabytes of it.
-    // A screen beyond 64 megapixels must not be more than 16 times the size of its image.
+    // A screen beyond 16 megapixels must not be more than 16 times the size of its image.
     const int64_t screenPixels = screenWidth * screenHeight;
-    if (screenPixels > (int64_t{1} << 26) &&
+    if (screenPixels > (int64_t{1} << 24) &&
         screenPixels / 16 > std::max<int64_t>(width * height, 1))
         throw EInvalidGraphic("GIF logical screen too large for its image");
     if (screenWidth == 0 || screenHeight == 0) throw EInvalidGraphic("GIF picture is empty");
