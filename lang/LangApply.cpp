@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLocale>
 #include <QMenu>
+#include <QMenuBar>
 #include <QStackedWidget>
 #include <QTabWidget>
 #include <QWidget>
@@ -91,6 +92,11 @@ void ApplyLanguageFonts(QWidget* form, bool vistaOrLater) {
     form->setFont(own);
     const QList<QWidget*> children = form->findChildren<QWidget*>();
     for (QWidget* child : children) {
+        // Only the window's own named controls carry a font; menus have none, and the helper
+        // widgets Qt makes inside its controls (scroll bars, viewports) follow their parents.
+        const QString name = child->objectName();
+        if (name.isEmpty() || name.startsWith(QLatin1String("qt_"))) continue;
+        if (qobject_cast<QMenu*>(child) || qobject_cast<QMenuBar*>(child)) continue;
         QFont font = child->font();
         font.setFamily(face);
         if (vistaOrLater) font.setPixelSize(11);
