@@ -271,15 +271,21 @@ TExifProbe ProbeExif(const std::string& fileName) {
     TExifProbe probe;
     std::error_code ec;
     if (fileName.empty() || !std::filesystem::exists(fileName, ec)) return probe;
-    int64_t offset = 0, length = 0;
-    if (!FindExifSegment(fileName, offset, length)) return probe;
-    probe.CanCopy = true;
-    TMemoryStream segment;
-    ExtractExifSegment(fileName, segment);
-    TThumbnailTags tags;
-    if (FindThumbnailTags(segment, tags)) {
-        TThumbnailPlace place;
-        probe.CanUpdateThumbnail = LocateExifThumbnail(segment.Memory(), place);
+    try {
+        int64_t offset = 0, length = 0;
+        if (!FindExifSegment(fileName, offset, length)) return probe;
+        TMemoryStream segment;
+        ExtractExifSegment(fileName, segment);
+        TThumbnailTags tags;
+        if (FindThumbnailTags(segment, tags)) {
+            TThumbnailPlace place;
+            probe.CanUpdateThumbnail = LocateExifThumbnail(segment.Memory(), place);
+        }
+        probe.CanCopy = true;
+    } catch (const Exception&) {
+        // A block that cannot be read is neither copied nor updated: copying it could carry an
+        // old thumbnail of the hidden picture along, and refusing it keeps Save As usable.
+        return TExifProbe{};
     }
     return probe;
 }

@@ -1,6 +1,7 @@
 // Exif carry-over: probe, segment rebuild with a new thumbnail, and hostile Exif blocks. The Exif
 // blocks are built here by a small TIFF/IFD builder; written files are read back with libjpeg.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -18,7 +19,8 @@ using test::ReadFileBytes;
 using test::WriteFileBytes;
 
 std::string TempName(const std::string& stem) {
-    return ::testing::TempDir() + "tilvo_exif_" + stem;
+    // ctest runs tests in parallel processes: the process id keeps their files apart.
+    return ::testing::TempDir() + "tilvo_exif_" + std::to_string(::getpid()) + "_" + stem;
 }
 
 // ------------------------------------------------------------------------------------------
@@ -208,6 +210,13 @@ TEST(ExifProbe, FindsSegmentPlaceAndRefusesTruncatedSource) {
     } catch (const Exception& e) {
         EXPECT_STREQ(e.what(), "Out of bounds");
     }
+    // Save As probes the file the picture came from: one it cannot read offers nothing to copy
+    // instead of blocking the save.
+    const std::string name = TempName("truncated_source.jpg");
+    WriteFileBytes(name, std::vector<uint8_t>(file.begin(), file.begin() + 6));
+    const TExifProbe probe = ProbeExif(name);
+    EXPECT_FALSE(probe.CanCopy);
+    EXPECT_FALSE(probe.CanUpdateThumbnail);
 }
 
 // Hostile IFD structures: each ends quickly with no thumbnail, or with the probe's bounds error.

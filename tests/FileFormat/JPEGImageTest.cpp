@@ -1,5 +1,6 @@
 // TJPEGImage and the JPEG writers, checked by reading their output back with libjpeg.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,7 +18,8 @@ using test::MakeTestPicture;
 using test::ReadFileBytes;
 
 std::string TempName(const std::string& stem) {
-    return ::testing::TempDir() + "tilvo_jpeg_" + stem;
+    // ctest runs tests in parallel processes: the process id keeps their files apart.
+    return ::testing::TempDir() + "tilvo_jpeg_" + std::to_string(::getpid()) + "_" + stem;
 }
 
 enum class TPath { WriteFile, ToStream, FullChroma };
