@@ -113,7 +113,38 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
         throw EInvalidGraphic("GIF logical screen too large for its image");
     if (screenWidth == 0 || screenHeight == 0) throw EInvalidGraphic("GIF picture is empty");
 
-    // The surface: the logical screen filled with the background colour.
+    // The image, row by row in file order (interlaced rows come in four passes), keeping only
+    // its part inside the screen. Its rows are kept in a buffer that grows as they arrive, and the
+    // screen is made only once the image has decoded: a file that merely declares a large picture
+    // costs no more memory than the data it really holds.
+    const int64_t x0 = std::min(left, screenWidth), x1 = std::min(left + width, screenWidth);
+    const int64_t keptWidth = x1 - x0;
+    const int64_t keptRows = std::clamp<int64_t>(screenHeight - top, 0, height);
+    std::vector<GifPixelType> kept;
+    std::vector<GifPixelType> line(size_t(std::max<int64_t>(width, 1)));
+    static constexpr int kPassStart[4] = {0, 4, 2, 1}, kPassStep[4] = {8, 8, 4, 2};
+    const int passes = image.Interlace ? 4 : 1;
+    if (width > 0) {
+        for (int pass = 0; pass < passes; ++pass) {
+            const int64_t start = image.Interlace ? kPassStart[pass] : 0;
+            const int64_t step = image.Interlace ? kPassStep[pass] : 1;
+            for (int64_t row = start; row < height; row += step) {
+                // Rows below the screen are not needed; a plain image stops decoding there.
+                if (!image.Interlace && row >= keptRows) break;
+                if (DGifGetLine(gif.get(), line.data(), int(width)) == GIF_ERROR)
+                    ThrowGifError(gif->Error);
+                if (row >= keptRows || keptWidth == 0) continue;
+                const size_t end = size_t(row + 1) * size_t(keptWidth);
+                if (kept.size() < end)
+                    kept.resize(std::max(
+                        end, std::min(kept.size() * 2, size_t(keptRows) * size_t(keptWidth))));
+                std::memcpy(kept.data() + size_t(row) * size_t(keptWidth),
+                            line.data() + (x0 - left), size_t(keptWidth));
+            }
+        }
+    }
+
+    // The surface: the logical screen filled with the background colour, the image drawn on it.
     const ColorMapObject* global = gif->SColorMap;
     std::array<uint8_t, 3> fill{255, 255, 255};
     if (global && gif->SBackGroundColor >= 0 && gif->SBackGroundColor < global->ColorCount) {
@@ -125,31 +156,13 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
         uint8_t* p = result.ScanLine(y);
         for (int32_t x = 0; x < result.Width(); ++x, p += 3) std::memcpy(p, fill.data(), 3);
     }
-
-    // The image, row by row in file order (interlaced rows come in four passes), clipped to the
-    // screen.
     const auto lut = ColorLookup(image.ColorMap ? image.ColorMap : global);
-    const int64_t x0 = std::min(left, screenWidth), x1 = std::min(left + width, screenWidth);
-    std::vector<GifPixelType> line(size_t(std::max<int64_t>(width, 1)));
-    static constexpr int kPassStart[4] = {0, 4, 2, 1}, kPassStep[4] = {8, 8, 4, 2};
-    const int passes = image.Interlace ? 4 : 1;
-    if (width > 0) {
-        for (int pass = 0; pass < passes; ++pass) {
-            const int64_t start = image.Interlace ? kPassStart[pass] : 0;
-            const int64_t step = image.Interlace ? kPassStep[pass] : 1;
-            for (int64_t row = start; row < height; row += step) {
-                // Rows below the screen are not needed; a plain image stops decoding there.
-                if (!image.Interlace && top + row >= screenHeight) break;
-                if (DGifGetLine(gif.get(), line.data(), int(width)) == GIF_ERROR)
-                    ThrowGifError(gif->Error);
-                const int64_t y = top + row;
-                if (y >= screenHeight) continue;
-                uint8_t* dst = result.ScanLine(int32_t(y)) + 3 * x0;
-                for (int64_t x = x0; x < x1; ++x, dst += 3) {
-                    const GifPixelType v = line[size_t(x - left)];
-                    if (int(v) != transparentIndex) std::memcpy(dst, lut[v].data(), 3);
-                }
-            }
+    if (keptWidth > 0) {
+        for (int64_t row = 0; row < keptRows; ++row) {
+            const GifPixelType* src = kept.data() + size_t(row) * size_t(keptWidth);
+            uint8_t* dst = result.ScanLine(int32_t(top + row)) + 3 * x0;
+            for (int64_t x = 0; x < keptWidth; ++x, dst += 3)
+                if (int(src[x]) != transparentIndex) std::memcpy(dst, lut[src[x]].data(), 3);
         }
     }
     picture.Swap(result);
