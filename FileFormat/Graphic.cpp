@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "JPEGImage.h"
+
 namespace tilvo {
 
 namespace {
@@ -108,11 +110,32 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName) {
 
 void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
     std::unique_ptr<TGraphic> graphic = CreateGraphicForFile(fileName);
-    graphic->LoadFromFile(fileName);
-    TBitmap loaded;
-    graphic->AssignTo(loaded);
-    loaded.SetPixelFormat(pf24bit);
-    picture.Swap(loaded);
+    // The graphic is discarded afterwards, so its decoded surface is taken over, not copied. An
+    // empty `picture` lends the graphic its buffer to decode into (a buffer that is already
+    // mapped costs far less than a fresh one); a failure hands the buffer back, still empty.
+    TBitmap& decoded = graphic->Bitmap();
+    const bool lend = picture.Empty();
+    const int32_t emptyWidth = picture.Width(), emptyHeight = picture.Height();
+    const TPixelFormat emptyFormat = picture.PixelFormat();
+    std::vector<TPaletteEntry> emptyPalette;
+    if (lend) {
+        emptyPalette = picture.Palette();
+        decoded.Swap(picture);
+    }
+    try {
+        graphic->LoadFromFile(fileName);
+        // The JPEG class decodes on demand; every other class has decoded in LoadFromFile.
+        if (auto* jpeg = dynamic_cast<TJPEGImage*>(graphic.get())) jpeg->DIBNeeded();
+        decoded.SetPixelFormat(pf24bit);
+    } catch (...) {
+        if (lend) {
+            picture.Swap(decoded);
+            picture.Resize(emptyWidth, emptyHeight, emptyFormat);
+            picture.Palette().swap(emptyPalette);
+        }
+        throw;
+    }
+    picture.Swap(decoded);
 }
 
 }  // namespace tilvo

@@ -452,8 +452,19 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     std::error_code ec;
     if (fileName.empty() || !fs::is_regular_file(fileName, ec)) return;
     // Read first: a file that cannot be read leaves the picture and its history as they were.
+    // The shown copy is remade from WorkBitmap at any time, so its buffer is lent to the reader
+    // to decode into (a fresh buffer of a big picture costs more to map than to fill), and the
+    // old source's buffer becomes the shown copy's once the new picture is in.
     TBitmap loaded;
-    LoadPictureFile(fileName, loaded);
+    loaded.Swap(DisplayBitmap);
+    loaded.Resize(0, 0, pf24bit);
+    try {
+        LoadPictureFile(fileName, loaded);
+    } catch (...) {
+        DisplayBitmap.Swap(loaded);
+        ShowWorkBitmap();
+        throw;
+    }
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
@@ -463,6 +474,7 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     FMSave->setEnabled(true);
     SaveFileName = FileName;
     SourceBitmap.Swap(loaded);
+    DisplayBitmap.Swap(loaded);
     TakeNewPicture();
 }
 
