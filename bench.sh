@@ -21,4 +21,16 @@ for p in "${programs[@]}"; do
     echo "=== $p"
     "$p" "$@" || status=1
 done
+
+# The main window's open speed and its memory with a big picture open need the Qt program: built
+# in build-bench-gui, when a virtual X server is at hand for the memory measure.
+if command -v Xvfb >/dev/null && command -v xdotool >/dev/null; then
+    cmake -S . -B build-bench-gui -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DTILVO_BUILD_GUI=ON -DTILVO_BUILD_TESTS=OFF -DTILVO_BUILD_BENCH=ON
+    cmake --build build-bench-gui -j 2 --target bench_open tilvo
+    echo "=== build-bench-gui/bench/bench_open"
+    build-bench-gui/bench/bench_open "$@" || status=1
+    echo "=== bench/memory_open.sh"
+    bench/memory_open.sh build-bench-gui || status=1
+fi
 exit $status
