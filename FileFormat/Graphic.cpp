@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "JPEGImage.h"
 
 namespace tilvo {
 
@@ -124,8 +123,7 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
     }
     try {
         graphic->LoadFromFile(fileName);
-        // The JPEG class decodes on demand; every other class has decoded in LoadFromFile.
-        if (auto* jpeg = dynamic_cast<TJPEGImage*>(graphic.get())) jpeg->DIBNeeded();
+        graphic->DecodeNeeded();
         decoded.SetPixelFormat(pf24bit);
     } catch (...) {
         if (lend) {

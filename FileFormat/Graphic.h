@@ -69,6 +69,9 @@ public:
     // Saves through SaveToStream into a TSafeFileStream, committed only when SaveToStream returned.
     virtual void SaveToFile(const std::string& fileName);
 
+    // Makes sure Bitmap() holds the decoded picture; a class that decodes on demand overrides it.
+    virtual void DecodeNeeded() {}
+
     // The decoded picture.
     TBitmap& Bitmap() { return bitmap_; }
     const TBitmap& Bitmap() const { return bitmap_; }

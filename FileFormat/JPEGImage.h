@@ -89,6 +89,7 @@ class TJPEGImage : public TGraphic {
     void Compress();
     // Decodes the held stream if there is no decoded surface yet.
     void DIBNeeded();
+    void DecodeNeeded() override { DIBNeeded(); }
     bool HasDecodedBitmap() const { return hasBitmap_; }
     std::shared_ptr<TJPEGData> Data() const;
 
