@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tilvo needs to build, test and run, but only those that are missing,
-# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test]
+# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test|bench]
 set -euo pipefail
 
 build_pkgs=(build-essential cmake ninja-build pkg-config
@@ -9,7 +9,9 @@ build_pkgs=(build-essential cmake ninja-build pkg-config
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool clang libclang-rt-14-dev)
 
 pkgs=("${build_pkgs[@]}")
+bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs)
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
+[ "${1:-build}" = bench ] && pkgs+=("${bench_pkgs[@]}")
 
 missing=()
 for p in "${pkgs[@]}"; do
