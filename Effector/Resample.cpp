@@ -8,9 +8,13 @@
 #include <cmath>
 #include <vector>
 
+#include "RowSums.h"
+
 namespace tilvo {
 
 namespace {
+
+using namespace rowsums;
 
 struct TContribution {
     uint32_t Weight;  // in 1/1024 of a source pixel
@@ -41,52 +45,6 @@ void AddContributions(int32_t d, uint64_t scale, int32_t sourceSize,
     }
 }
 
-// Rows are summed in fixed blocks so that the compiler turns the inner loops into vector code at
-// any optimisation level, up to four rows per pass so that the column sums are read and written
-// once per four rows.
-constexpr size_t kBlock = 32;
-constexpr size_t kMaxRowsPerPass = 4;
-
-template <class Acc, bool kFirst, int kRows>
-void AddRows(Acc* __restrict acc, const uint8_t* const* rows, size_t n) {
-    const uint8_t* __restrict r0 = rows[0];
-    const uint8_t* __restrict r1 = rows[kRows > 1 ? 1 : 0];
-    const uint8_t* __restrict r2 = rows[kRows > 2 ? 2 : 0];
-    const uint8_t* __restrict r3 = rows[kRows > 3 ? 3 : 0];
-    size_t i = 0;
-    for (; i + kBlock <= n; i += kBlock)
-        for (size_t k = 0; k < kBlock; ++k) {
-            Acc v = kFirst ? Acc(0) : acc[i + k];
-            v = Acc(v + r0[i + k]);
-            if constexpr (kRows > 1) v = Acc(v + r1[i + k]);
-            if constexpr (kRows > 2) v = Acc(v + r2[i + k]);
-            if constexpr (kRows > 3) v = Acc(v + r3[i + k]);
-            acc[i + k] = v;
-        }
-    for (; i < n; ++i) {
-        Acc v = kFirst ? Acc(0) : acc[i];
-        v = Acc(v + r0[i]);
-        if constexpr (kRows > 1) v = Acc(v + r1[i]);
-        if constexpr (kRows > 2) v = Acc(v + r2[i]);
-        if constexpr (kRows > 3) v = Acc(v + r3[i]);
-        acc[i] = v;
-    }
-}
-
-template <class Acc, bool kFirst>
-void AddRowGroup(Acc* acc, const uint8_t* const* rows, size_t count, size_t n) {
-    switch (count) {
-        case 1:
-            return AddRows<Acc, kFirst, 1>(acc, rows, n);
-        case 2:
-            return AddRows<Acc, kFirst, 2>(acc, rows, n);
-        case 3:
-            return AddRows<Acc, kFirst, 3>(acc, rows, n);
-        default:
-            return AddRows<Acc, kFirst, 4>(acc, rows, n);
-    }
-}
-
 struct TSums {
     uint64_t Total, B, G, R;
 };
@@ -101,8 +59,8 @@ void AddFullRows(const TBitmap& src, const std::vector<int32_t>& rows, std::vect
     Acc* acc = colSum.data();
     const uint8_t* group[kMaxRowsPerPass];
     for (size_t i = 0; i < rows.size(); i += kMaxRowsPerPass) {
-        const size_t count = std::min(kMaxRowsPerPass, rows.size() - i);
-        for (size_t j = 0; j < count; ++j) group[j] = src.ScanLine(rows[i + j]);
+        const int count = int(std::min<size_t>(kMaxRowsPerPass, rows.size() - i));
+        for (int j = 0; j < count; ++j) group[j] = src.ScanLine(rows[i + size_t(j)]);
         if (i == 0)
             AddRowGroup<Acc, true>(acc, group, count, rowBytes);
         else
