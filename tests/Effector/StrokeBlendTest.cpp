@@ -10,31 +10,15 @@
 #include "Effector/HistoryListEx.h"
 #include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
+#include "EngineTestSupport.h"
 
 namespace tilvo {
 namespace {
 
-// Gradients plus a little pseudo-random noise, so that neighbouring cells differ.
+using test::SamePixels;
+// Gradients with a little noise (three to five bits), so that neighbouring cells differ.
 void FillPicture(TBitmap& b, int32_t w, int32_t h, uint32_t seed) {
-    b.Resize(w, h, pf24bit);
-    uint32_t s = seed;
-    for (int32_t y = 0; y < h; ++y) {
-        uint8_t* row = b.ScanLine(y);
-        for (int32_t x = 0; x < w; ++x) {
-            s = s * 1664525u + 1013904223u;
-            row[3 * x] = uint8_t(x * 5 + (s >> 29));
-            row[3 * x + 1] = uint8_t(y * 7 + (s >> 27));
-            row[3 * x + 2] = uint8_t((x ^ y) * 3 + (s >> 28));
-        }
-    }
-}
-
-bool SamePixels(const TBitmap& a, const TBitmap& b) {
-    if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
-    for (int32_t y = 0; y < a.Height(); ++y)
-        for (int32_t x = 0; x < a.Width(); ++x)
-            if (a.Pixel(x, y) != b.Pixel(x, y)) return false;
-    return true;
+    test::FillPicture(b, w, h, seed, 29, 27, 28);
 }
 
 // ---- ComputeDirtyRect ----------------------------------------------------------------------
