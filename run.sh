@@ -6,7 +6,7 @@ set -euo pipefail
 root="$(cd "$(dirname "$0")" && pwd)"
 "$root/tools/install-deps.sh" build
 cmake -S "$root" -B "$root/build" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DTILVO_BUILD_TESTS=OFF -DTILVO_BUILD_BENCH=OFF >/dev/null
+    -DTILVO_BUILD_GUI=ON -DTILVO_BUILD_TESTS=OFF -DTILVO_BUILD_BENCH=OFF >/dev/null
 cmake --build "$root/build" --target tilvo -j "$(nproc)"
 if [ $# -eq 0 ]; then
     set -- "$root/data/sample.jpg"
