@@ -105,12 +105,6 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
         screenHeight = top + height;
     }
     CheckPictureSize(screenWidth, screenHeight, 24);
-    // The background costs the file nothing: a few bytes could otherwise ask for gigabytes of it.
-    // A screen beyond 16 megapixels must not be more than 16 times the size of its image.
-    const int64_t screenPixels = screenWidth * screenHeight;
-    if (screenPixels > (int64_t{1} << 24) &&
-        screenPixels / 16 > std::max<int64_t>(width * height, 1))
-        throw EInvalidGraphic("GIF logical screen too large for its image");
     if (screenWidth == 0 || screenHeight == 0) throw EInvalidGraphic("GIF picture is empty");
 
     // The image, row by row in file order (interlaced rows come in four passes), keeping only
@@ -121,6 +115,7 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     const int64_t keptWidth = x1 - x0;
     const int64_t keptRows = std::clamp<int64_t>(screenHeight - top, 0, height);
     std::vector<GifPixelType> kept;
+    int64_t decodedPixels = 0;
     std::vector<GifPixelType> line(size_t(std::max<int64_t>(width, 1)));
     static constexpr int kPassStart[4] = {0, 4, 2, 1}, kPassStep[4] = {8, 8, 4, 2};
     const int passes = image.Interlace ? 4 : 1;
@@ -133,6 +128,7 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
                 if (!image.Interlace && row >= keptRows) break;
                 if (DGifGetLine(gif.get(), line.data(), int(width)) == GIF_ERROR)
                     ThrowGifError(gif->Error);
+                decodedPixels += width;
                 if (row >= keptRows || keptWidth == 0) continue;
                 const size_t end = size_t(row + 1) * size_t(keptWidth);
                 if (kept.size() < end)
@@ -143,6 +139,13 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
             }
         }
     }
+
+    // The background costs the file nothing: a few bytes could otherwise ask for gigabytes of it.
+    // A screen beyond 16 megapixels must not be more than 16 times the pixels decoded for it.
+    const int64_t screenPixels = screenWidth * screenHeight;
+    if (screenPixels > (int64_t{1} << 24) &&
+        screenPixels / 16 > std::max<int64_t>(decodedPixels, 1))
+        throw EInvalidGraphic("GIF logical screen too large for its image");
 
     // The surface: the logical screen filled with the background colour, the image drawn on it.
     const ColorMapObject* global = gif->SColorMap;

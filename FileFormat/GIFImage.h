@@ -21,7 +21,8 @@ class TGIFImage : public TGraphic {
     // of the logical screen's size, filled with the background colour (white when the GIF has no
     // global colour table or the background index lies outside it); the image is drawn at its
     // offset, clipped to the screen, and its transparent pixels leave the fill showing. A screen
-    // of zero width or height takes the image's extent instead. Malformed files throw
+    // of zero width or height takes the image's extent instead. A screen beyond 16 megapixels and
+    // more than 16 times the image pixels decoded is refused. Malformed files throw
     // EInvalidGraphic.
     void LoadFromStream(TStream& stream) override;
 
