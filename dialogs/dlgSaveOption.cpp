@@ -12,27 +12,12 @@
 #include <exception>
 #include <memory>
 
+#include "dialogs/WidgetMaker.h"
 #include "lang/LangApply.h"
 
 namespace tilvo {
 
 namespace {
-
-template <class T>
-T* Make(QWidget* parent, const char* name, int left, int top, int width, int height) {
-    auto* widget = new T(parent);  // owned by its parent widget
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(left, top, width, height);
-    return widget;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& caption) {
-    auto* label = new QLabel(caption, parent);  // owned by its parent widget
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(left, top);
-    label->adjustSize();
-    return label;
-}
 
 QWidget* MakePage(QTabWidget* pages, const char* name, const QString& caption) {
     auto* page = new QWidget;  // the tab widget takes ownership in addTab

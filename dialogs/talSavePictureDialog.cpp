@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 #include <exception>
 
+#include "dialogs/WidgetMaker.h"
 #include "dialogs/dlgSaveOption.h"
 
 namespace tilvo {
@@ -38,14 +39,6 @@ void SetTextColour(QWidget* widget, QPalette::ColorRole role, uint32_t rgb) {
     widget->setPalette(palette);
 }
 
-template <class T>
-T* Make(QWidget* parent, const char* name, int left, int top, int width, int height) {
-    auto* widget = new T(parent);  // owned by its parent widget
-    widget->setObjectName(QString::fromLatin1(name));
-    widget->setGeometry(left, top, width, height);
-    return widget;
-}
-
 QCheckBox* MakeCheck(QWidget* parent, const char* name, int left, int top, int width,
                      const std::string& caption, bool& field) {
     auto* box = Make<QCheckBox>(parent, name, left, top, width, 17);
@@ -53,14 +46,6 @@ QCheckBox* MakeCheck(QWidget* parent, const char* name, int left, int top, int w
     box->setChecked(field);
     QObject::connect(box, &QCheckBox::toggled, box, [&field](bool checked) { field = checked; });
     return box;
-}
-
-QLabel* MakeLabel(QWidget* parent, const char* name, int left, int top, const QString& caption) {
-    auto* label = new QLabel(caption, parent);  // owned by its parent widget
-    label->setObjectName(QString::fromLatin1(name));
-    label->move(left, top);
-    label->adjustSize();
-    return label;
 }
 
 // Runs a handler; an error is shown and the dialog goes on.
