@@ -11,6 +11,7 @@
 
 #include "FileFormat/BMPImage.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/JPEGImage.h"
 #include "FileFormat/Stream.h"
 
 namespace tilvo {
@@ -341,6 +342,34 @@ TEST(LoadPictureFile, ConvertsTo24BitsAndLeavesThePictureAloneOnFailure) {
     EXPECT_EQ(picture.PixelFormat(), pf24bit);
     EXPECT_EQ(picture.Width(), 5);
     EXPECT_EQ(picture.Pixel(4, 2), RGB(0, 200, 0));  // index (4 + 2) % 4
+}
+
+TEST(LoadPictureFile, AnEmptyPictureLendsItsBufferAndGetsItBackEmptyOnFailure) {
+    // The open path lets the reader decode into an empty picture's buffer (the JPEG reader does);
+    // a failed load must hand it back still empty, with its format, not half-decoded.
+    RegisterAllFormats();
+    TempDir dir;
+    TBitmap source(5, 3);
+    for (int32_t y = 0; y < 3; ++y)
+        for (int32_t x = 0; x < 5; ++x)
+            source.SetPixel(x, y, RGB(uint8_t(40 * x), uint8_t(70 * y), 9));
+    ASSERT_TRUE(WriteJpegFile(source, dir / "good.jpg", false, 90, false));
+    std::vector<uint8_t> broken = ReadWholeFile(dir / "good.jpg");
+    broken.resize(broken.size() / 2);
+    WriteRaw(dir / "broken.jpg", broken);
+
+    TBitmap picture(64, 64, pf32bit);
+    const uint8_t* buffer = picture.ScanLine(0);
+    picture.Resize(0, 0, pf32bit);
+    EXPECT_THROW(LoadPictureFile(dir / "broken.jpg", picture), Exception);
+    EXPECT_TRUE(picture.Empty());
+    EXPECT_EQ(picture.PixelFormat(), pf32bit);
+
+    LoadPictureFile(dir / "good.jpg", picture);
+    EXPECT_EQ(picture.ScanLine(0), buffer);  // decoded into the lent buffer
+    EXPECT_EQ(picture.PixelFormat(), pf24bit);
+    EXPECT_EQ(picture.Width(), 5);
+    EXPECT_EQ(picture.Height(), 3);
 }
 
 }  // namespace
