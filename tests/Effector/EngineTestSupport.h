@@ -24,6 +24,17 @@ inline void FillPicture(TBitmap& b, int32_t w, int32_t h, uint32_t seed, int blu
     }
 }
 
+// Pseudo-random colours in every pixel (24- or 32-bit surfaces); salt keeps the sequences of
+// different suites apart.
+inline void FillRandom(TBitmap& bmp, uint32_t seed, uint32_t salt) {
+    uint32_t s = seed * 2654435761u + salt;
+    for (int32_t y = 0; y < bmp.Height(); ++y)
+        for (int32_t x = 0; x < bmp.Width(); ++x) {
+            s = s * 1664525u + 1013904223u;
+            bmp.SetPixel(x, y, s >> 8);
+        }
+}
+
 inline bool SamePixels(const TBitmap& a, const TBitmap& b) {
     if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
     for (int32_t y = 0; y < a.Height(); ++y)

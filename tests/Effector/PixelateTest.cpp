@@ -6,17 +6,13 @@
 #include <vector>
 
 #include "Effector/Pixelate.h"
+#include "EngineTestSupport.h"
 
 namespace tilvo {
 namespace {
 
 void FillRandom(TBitmap& bmp, uint32_t seed) {
-    uint32_t s = seed * 2654435761u + 7;
-    for (int32_t y = 0; y < bmp.Height(); ++y)
-        for (int32_t x = 0; x < bmp.Width(); ++x) {
-            s = s * 1664525u + 1013904223u;
-            bmp.SetPixel(x, y, s >> 8);
-        }
+    test::FillRandom(bmp, seed, 7);
 }
 
 // The mosaic computed the slow, obvious way: the picture grown to whole cells by repeating the
