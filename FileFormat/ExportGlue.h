@@ -16,6 +16,10 @@ void ReduceTo8Bit(TBitmap& picture);
 // The number of different (red, green, blue) triples among all pixels, whatever the pixel format.
 int64_t CountDistinctColors(const TBitmap& picture);
 
+// Writes each pixel's colour number of a 24-bit row: red | green << 8 | blue << 16. Uses the
+// processor's vector unit where it has one (AVX2) unless `allowVector` is false.
+void RowColourKeys(const uint8_t* row, int32_t width, uint32_t* keys, bool allowVector = true);
+
 // Replaces a picture of at most 256 distinct colours by an 8-bit surface of the same size whose
 // 256-entry palette lists the colours ordered by green, then red, then blue (entries beyond the
 // last colour are black); each pixel gets its colour's index. Throws when there are more colours.

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <tuple>
@@ -286,6 +287,28 @@ TEST(CountDistinctColors, CountsDifferentTriplesInAnyPixelFormat) {
     for (int32_t y = 0; y < 48; ++y)
         for (int32_t x = 0; x < 64; ++x) seen.insert(photo.Pixel(x, y));
     EXPECT_EQ(CountDistinctColors(photo), int64_t(seen.size()));
+}
+
+// The row keys feed the count: the vector path and the portable one must give every pixel's own
+// number at every width, including the pixels after the last full vector step.
+TEST(CountDistinctColors, RowKeysAreEachPixelsColourOnBothPaths) {
+    std::mt19937 rng(7);
+    for (int32_t width : {1, 2, 7, 8, 9, 10, 11, 16, 17, 31, 40, 41, 6001}) {
+        SCOPED_TRACE(width);
+        // Exactly 3 * width bytes, so a read past the row's end shows under the sanitizers.
+        std::vector<uint8_t> row(size_t(3) * width);
+        for (uint8_t& b : row) b = uint8_t(rng());
+        for (bool vector : {true, false}) {
+            std::vector<uint32_t> keys(size_t(width) + 1, 0xDEADBEEF);
+            RowColourKeys(row.data(), width, keys.data(), vector);
+            for (int32_t x = 0; x < width; ++x) {
+                const uint8_t* px = &row[size_t(3) * x];
+                ASSERT_EQ(keys[x], px[2] | uint32_t(px[1]) << 8 | uint32_t(px[0]) << 16)
+                    << "pixel " << x << (vector ? " vector" : " portable");
+            }
+            EXPECT_EQ(keys[width], 0xDEADBEEFu) << "wrote past the row";
+        }
+    }
 }
 
 TEST(BuildExactPalette, OrdersByGreenRedBlueAndMapsEveryPixel) {
