@@ -133,8 +133,10 @@ void MarkColoursPortable(const TBitmap& p, uint64_t* set) {
     const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
     const __m256i reverse = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1,
                                              2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+    // The last step may start at `last`: eight pixels left and 32 bytes readable from there.
+    const int64_t last = std::min<int64_t>(count - 8, readable >= 32 ? (readable - 32) / 3 : -1);
     int32_t x = 0;
-    for (; x + 8 <= count && int64_t{3} * x + 32 <= readable; x += 8) {
+    for (; x <= last; x += 8) {
         __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px + size_t{3} * x));
         v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), reverse);
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + x), v);
