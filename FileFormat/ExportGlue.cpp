@@ -102,7 +102,7 @@ constexpr int32_t kKeyRun = 256;
 
 template <class RunKeys>
 [[gnu::always_inline]] inline void MarkColours(const TBitmap& p, uint64_t* set, RunKeys runKeys) {
-    alignas(32) uint32_t keys[kKeyRun];
+    uint32_t keys[kKeyRun];
     const int32_t w = p.Width();
     for (int32_t y = 0; y < p.Height(); ++y) {
         const uint8_t* row = p.ScanLine(y);
@@ -126,28 +126,23 @@ void MarkColoursPortable(const TBitmap& p, uint64_t* set) {
 // Eight pixels a step: one 32-byte load (24 bytes used), the two halves' pixels moved into their
 // own 128-bit lanes, then one byte shuffle reverses each pixel into its own 32-bit key. The rest
 // of the pixels, where a 32-byte load would pass the readable bytes, go the portable way.
-[[gnu::target("avx2"), gnu::always_inline]] inline void ColourKeysAvx2(const uint8_t* px,
-                                                                       int32_t count,
-                                                                       int64_t readable,
-                                                                       uint32_t* keys) {
-    const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
-    const __m256i reverse = _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1,
-                                             2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
-    // The last step may start at `last`: eight pixels left and 32 bytes readable from there.
-    const int64_t last = std::min<int64_t>(count - 8, readable >= 32 ? (readable - 32) / 3 : -1);
-    int32_t x = 0;
-    for (; x <= last; x += 8) {
-        __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px + size_t{3} * x));
-        v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), reverse);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + x), v);
-    }
-    RowColourKeysPortable(px + size_t{3} * x, count - x, keys + x);
-}
-
 struct TColourKeysAvx2 {
     [[gnu::target("avx2")]] void operator()(const uint8_t* px, int32_t count, int64_t readable,
                                             uint32_t* keys) const {
-        ColourKeysAvx2(px, count, readable, keys);
+        const __m256i lanes = _mm256_setr_epi32(0, 1, 2, 3, 3, 4, 5, 6);
+        const __m256i reverse =
+            _mm256_setr_epi8(2, 1, 0, -1, 5, 4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1, 2, 1, 0, -1, 5,
+                             4, 3, -1, 8, 7, 6, -1, 11, 10, 9, -1);
+        // The last step may start at `last`: eight pixels left and 32 bytes readable from there.
+        const int64_t last =
+            std::min<int64_t>(count - 8, readable >= 32 ? (readable - 32) / 3 : -1);
+        int32_t x = 0;
+        for (; x <= last; x += 8) {
+            __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(px + size_t{3} * x));
+            v = _mm256_shuffle_epi8(_mm256_permutevar8x32_epi32(v, lanes), reverse);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(keys + x), v);
+        }
+        RowColourKeysPortable(px + size_t{3} * x, count - x, keys + x);
     }
 };
 
