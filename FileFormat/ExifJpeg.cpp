@@ -284,10 +284,13 @@ struct TExifLayout {
     bool Readable = false;
     bool BigEndian = false;
     bool Complete = false;
-    size_t Ifd0Next = 0;           // position of IFD0's link to IFD1
-    size_t Ifd1Next = 0;           // position of IFD1's link to the next IFD (0: no IFD1)
-    std::vector<TRange> Ifds;      // IFD1 first, then the IFDs after it
-    std::vector<TRange> Pictures;  // JPEG thumbnails, strips and tiles of those IFDs
+    size_t Ifd0Next = 0;       // position of IFD0's link to IFD1
+    size_t Ifd1Next = 0;       // position of IFD1's link to the next IFD (0: no IFD1)
+    std::vector<TRange> Ifds;  // IFD1 first, then the IFDs after it
+    // JPEG thumbnails, strips and tiles of those IFDs, as a difference array over the segment
+    // (+1 where a picture begins, -1 where it ends): a hostile chain may name millions of
+    // overlapping strips, and zeroing them one by one would take minutes.
+    std::vector<int32_t> Pictures;
 };
 
 constexpr size_t kTiffBase = 10;  // the TIFF header follows "Exif\0\0"
@@ -295,7 +298,9 @@ constexpr size_t kTiffBase = 10;  // the TIFF header follows "Exif\0\0"
 TExifLayout AnalyseExifBlock(const std::vector<uint8_t>& seg) {
     TExifLayout l;
     const size_t size = seg.size();
+    // A segment cut short by the end of its file would swallow what follows it once inserted.
     if (size < kTiffBase + 8 || seg[0] != 0xFF || seg[1] != 0xE1 ||
+        (size_t(seg[2]) << 8 | seg[3]) + 2 != size ||
         std::memcmp(seg.data() + 4, "Exif\0\0", 6) != 0)
         return l;
     if (seg[10] == 'M' && seg[11] == 'M')
@@ -319,6 +324,7 @@ TExifLayout AnalyseExifBlock(const std::vector<uint8_t>& seg) {
     if (!in(ifd0Next, 4)) return l;
     l.Readable = true;
     l.Ifd0Next = size_t(ifd0Next);
+    l.Pictures.assign(size + 1, 0);
 
     // The values of a SHORT or LONG entry (inline when they fit the 4-byte field); false when the
     // type is another or the values leave the block.
@@ -343,7 +349,8 @@ TExifLayout AnalyseExifBlock(const std::vector<uint8_t>& seg) {
         if (length == 0) return;
         if (!in(begin, length)) sound = false;
         if (begin >= size) return;
-        l.Pictures.push_back({size_t(begin), size_t(std::min<uint64_t>(size, begin + length))});
+        ++l.Pictures[size_t(begin)];
+        --l.Pictures[size_t(std::min<uint64_t>(size, begin + length))];
     };
     uint32_t next = u32(l.Ifd0Next);
     std::vector<uint64_t> seen;
@@ -401,6 +408,14 @@ void Zero(std::vector<uint8_t>& seg, TRange r) {
         std::fill(seg.begin() + std::ptrdiff_t(r.Begin), seg.begin() + std::ptrdiff_t(r.End), 0);
 }
 
+void ZeroPictures(std::vector<uint8_t>& seg, const TExifLayout& l) {
+    int32_t depth = 0;
+    for (size_t i = 0; i < seg.size() && i < l.Pictures.size(); ++i) {
+        depth += l.Pictures[i];
+        if (depth > 0) seg[i] = 0;
+    }
+}
+
 void ZeroLink(std::vector<uint8_t>& seg, size_t at) {
     if (at != 0) Zero(seg, {at, at + 4});
 }
@@ -421,11 +436,21 @@ void ZeroJpegStreams(std::vector<uint8_t>& seg) {
     }
 }
 
-void RemoveThumbnail(std::vector<uint8_t>& seg, const TExifLayout& l) {
-    ZeroLink(seg, l.Ifd0Next);
-    for (const TRange& r : l.Ifds) Zero(seg, r);
-    for (const TRange& r : l.Pictures) Zero(seg, r);
-    ZeroJpegStreams(seg);
+// False when the block has to be dropped instead: a hostile block whose IFD1 overlaps its own
+// header or IFD0 can change shape as it is zeroed, so the result is read again until IFD0 links
+// to nothing.
+bool RemoveThumbnail(std::vector<uint8_t>& seg, const TExifLayout& layout) {
+    TExifLayout l = layout;
+    for (int round = 0; round < 4; ++round) {
+        for (const TRange& r : l.Ifds) Zero(seg, r);
+        ZeroPictures(seg, l);
+        ZeroJpegStreams(seg);
+        ZeroLink(seg, l.Ifd0Next);
+        l = AnalyseExifBlock(seg);
+        if (!l.Readable) return false;
+        if (l.Ifds.empty() && l.Complete) return true;
+    }
+    return false;
 }
 
 // The thumbnail can be made again in place: the chain is sound and IFD1 itself holds the JPEG
@@ -445,7 +470,9 @@ bool Regenerable(const std::vector<uint8_t>& seg, const TExifLayout& l) {
 bool RemoveExifThumbnail(std::vector<uint8_t>& segment) {
     const TExifLayout l = AnalyseExifBlock(segment);
     if (!l.Readable) return false;
-    RemoveThumbnail(segment, l);
+    std::vector<uint8_t> removed = segment;
+    if (!RemoveThumbnail(removed, l)) return false;
+    segment = std::move(removed);
     return true;
 }
 
@@ -611,7 +638,7 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
         std::vector<uint8_t> cleaned = segment;
         ZeroLink(cleaned, layout.Ifd1Next);
         for (size_t i = 1; i < layout.Ifds.size(); ++i) Zero(cleaned, layout.Ifds[i]);
-        for (const TRange& r : layout.Pictures) Zero(cleaned, r);
+        ZeroPictures(cleaned, layout);
         ZeroJpegStreams(cleaned);
         // The segment length is 16 bits: a thumbnail that does not fit is made again at lower
         // quality; when none fits, the thumbnail is removed instead.
@@ -626,7 +653,7 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
     }
     if (carried.empty() && layout.Readable) {
         carried = segment;
-        RemoveThumbnail(carried, layout);
+        if (!RemoveThumbnail(carried, layout)) carried.clear();
     }
     // A block that cannot be read (or no block at all) is not carried over.
     TMemoryStream s(std::move(carried)), output;

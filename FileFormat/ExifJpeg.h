@@ -134,7 +134,8 @@ bool CanRegenerateExifThumbnail(const std::vector<uint8_t>& segment);
 // of the pictures they point to (JPEG thumbnail, strips, tiles) is zeroed, and so is every JPEG
 // stream left inside the block (FF D8 FF through the next FF D9, or to the block's end), for a
 // thumbnail the chain no longer leads to or a preview in a maker note. False, and nothing
-// changed, when the block's TIFF header or IFD0 cannot be read: such a block is not to be copied.
+// changed, when the block's TIFF header or IFD0 cannot be read, or cannot be read any more once
+// the thumbnail part is zeroed (IFD1 overlapping them): such a block is not to be copied.
 bool RemoveExifThumbnail(std::vector<uint8_t>& segment);
 
 // The Save As JPEG writer. Encodes the picture (4:4:4 when subsampling is 2, else 4:2:0), then,

@@ -706,10 +706,22 @@ TEST(ExifSave, NoOldThumbnailIsEverCarriedOver) {
                                 c.planted, pic, expect);
         }
     }
+
+    // A file that ends inside its Exif segment: the block is neither offered nor copied (inserted,
+    // its length would swallow the saved picture's own segments).
+    const auto whole = le.Segment({}, TExifBuilder::ThumbnailIfd(), face);
+    std::vector<uint8_t> cutShort = {0xFF, 0xD8};
+    cutShort.insert(cutShort.end(), whole.begin(),
+                    whole.begin() + std::ptrdiff_t(whole.size() / 2));
+    const std::string src = TempName("cut_short.jpg");
+    WriteFileBytes(src, cutShort);
+    EXPECT_FALSE(ProbeExif(src).CanCopy);
+    ExpectThumbnail(SaveWith(cutShort, pic, true, true), {}, {face}, pic, TThumb::NotCopied);
 }
 
 // Removal zeroes exactly IFD1, the IFDs after it, their pictures and IFD0's link; a block whose
-// header or IFD0 cannot be read is left alone and refused.
+// header or IFD0 cannot be read is left alone and refused. A block whose IFD1 overlaps its IFD0
+// (found by fuzzing: zeroing IFD1 made IFD0 link to a new chain) ends with no chain, or is refused.
 TEST(ExifThumbnail, RemovalZeroesOnlyTheThumbnailPart) {
     const auto thumb = DistinctiveJpeg(5);
     for (bool bigEndian : {false, true}) {
@@ -736,6 +748,7 @@ TEST(ExifThumbnail, RemovalZeroesOnlyTheThumbnailPart) {
         {"magic", 12, {43, 0}},
         {"ifd0_beyond", 14, {0xF0, 0xFF, 0, 0}},
         {"ifd0_entries_beyond", 18, {0xFF, 0x0F}},
+        {"length_not_the_segments", 2, {0x7F, 0xFF}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -745,6 +758,21 @@ TEST(ExifThumbnail, RemovalZeroesOnlyTheThumbnailPart) {
         EXPECT_FALSE(RemoveExifThumbnail(seg));
         EXPECT_EQ(seg, before);
         EXPECT_FALSE(CanRegenerateExifThumbnail(seg));
+    }
+    const auto crasher =
+        ReadFileBytes(std::string(TILVO_TEST_DATA) + "/crashers/exif_ifd1_overlaps_ifd0.jpg");
+    TMemoryStream file(crasher), cut;
+    ASSERT_TRUE(ExtractExifSegment(file, cut));
+    auto seg = cut.Memory();
+    if (RemoveExifThumbnail(seg)) {
+        TThumbnailPlace place;
+        EXPECT_FALSE(LocateExifThumbnail(seg, place));
+        EXPECT_FALSE(CanRegenerateExifThumbnail(seg));
+        auto again = seg;
+        ASSERT_TRUE(RemoveExifThumbnail(again));
+        EXPECT_EQ(again, seg);  // nothing left to remove
+    } else {
+        EXPECT_EQ(seg, cut.Memory());
     }
 }
 
