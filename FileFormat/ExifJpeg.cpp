@@ -490,8 +490,11 @@ TExifProbe ProbeExif(const std::string& fileName) {
         TMemoryStream segment;
         ExtractExifSegment(fileName, segment);
         const TExifLayout layout = AnalyseExifBlock(segment.Memory());
-        // A block whose header or IFD0 cannot be read is not copied at all.
+        // A block whose header or IFD0 cannot be read, or whose thumbnail part cannot be removed
+        // for good, is not copied at all.
         if (!layout.Readable) return probe;
+        std::vector<uint8_t> trial = segment.Memory();
+        if (!RemoveThumbnail(trial, layout)) return probe;
         probe.CanCopy = true;
         probe.CanUpdateThumbnail = Regenerable(segment.Memory(), layout);
     } catch (const Exception&) {

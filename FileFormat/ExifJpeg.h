@@ -89,8 +89,8 @@ struct TThumbnailTags {
     int64_t Length = 0;       // tag 0x0202, JPEGInterchangeFormatLength
 };
 
-// Has-Exif: the file exists, its first APP1 segment is Exif, and the block's TIFF header and IFD0
-// can be read. Has-thumbnail: CanRegenerateExifThumbnail. A file that cannot be read answers two
+// Has-Exif: the file exists, its first APP1 segment is Exif, and RemoveExifThumbnail would accept
+// the block. Has-thumbnail: CanRegenerateExifThumbnail. A file that cannot be read answers two
 // noes.
 TExifProbe ProbeExif(const std::string& fileName);
 

@@ -764,6 +764,10 @@ TEST(ExifThumbnail, RemovalZeroesOnlyTheThumbnailPart) {
     TMemoryStream file(crasher), cut;
     ASSERT_TRUE(ExtractExifSegment(file, cut));
     auto seg = cut.Memory();
+    const std::string name = TempName("overlap.jpg");
+    WriteFileBytes(name, crasher);
+    auto trial = seg;
+    EXPECT_EQ(ProbeExif(name).CanCopy, RemoveExifThumbnail(trial));  // offered where it can be
     if (RemoveExifThumbnail(seg)) {
         TThumbnailPlace place;
         EXPECT_FALSE(LocateExifThumbnail(seg, place));
