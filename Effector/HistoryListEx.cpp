@@ -107,7 +107,7 @@ void ReplayHistory(TBitmap& target, int32_t n,
                 if (!e.Mask) throw Exception("history entry without mask");
                 if (IsStrokeEntry(e)) {
                     // Exactly what the live stroke did, on the picture as it stood before it.
-                    BlendMosaicStroke(target, rect, e.Param1, e.Param2, *e.Mask, region, processed);
+                    BlendMosaicStroke(target, rect, e.Param1, e.Param2, *e.Mask, region);
                     CopyRegionIn(region, rect, target);
                     break;
                 }

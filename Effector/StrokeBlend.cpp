@@ -42,12 +42,13 @@ void SpreadMaskRow(const uint8_t* maskRow, int32_t width, uint8_t* out) {
 // a := trunc(a · m/255 + b · (1 − m/255) + 0.5). With num = a·m + b·(255 − m) this is
 // floor(num / 255 + 1/2) = floor((num + 127.5) / 255), and since num is a whole number no value
 // lies in between: (num + 127) / 255. num + 127 ≤ 65152, so the sums fit 16 bits. The result never
-// leaves 0 … 255, so the byte clamp of the formula is always a no-op.
-void MaskedBlendRow(uint8_t* a, const uint8_t* b, const uint8_t* m, int32_t n) {
+// leaves 0 … 255, so the byte clamp of the formula is always a no-op. The result goes to out, which
+// may be a or b: each byte is read before it is written.
+void MaskedBlendRow(uint8_t* out, const uint8_t* a, const uint8_t* b, const uint8_t* m, int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
         const uint16_t mi = m[i];
         const uint16_t num = uint16_t(a[i] * mi + b[i] * uint16_t(255 - mi) + 127);
-        a[i] = uint8_t(num / 255);
+        out[i] = uint8_t(num / 255);
     }
 }
 
@@ -156,7 +157,8 @@ void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask) {
     std::vector<uint8_t> m(size_t(w) * 3);
     for (int32_t y = 0; y < h; ++y) {
         SpreadMaskRow(mask.ScanLine(y), w, m.data());
-        MaskedBlendRow(picture.ScanLine(y), mosaic.ScanLine(y), m.data(), w * 3);
+        MaskedBlendRow(picture.ScanLine(y), picture.ScanLine(y), mosaic.ScanLine(y), m.data(),
+                       w * 3);
     }
 }
 
@@ -182,11 +184,22 @@ void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitma
 }
 
 void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
-                       TBitmap& mask, TBitmap& region, TBitmap& mosaic) {
+                       TBitmap& mask, TBitmap& region) {
     rect = Ordered(rect);
-    CopyRegionOut(picture, rect, region);
-    PixelateRect(picture, rect, cellWidth, cellHeight, mosaic);
-    MaskedBlend(region, mosaic, mask);
+    // The cells go into region, and the blend reads the picture's own rows beside them: the same
+    // bytes as MaskedBlend of a cut-out with the cells, without the cut-out.
+    PixelateRect(picture, rect, cellWidth, cellHeight, region);
+    To24(mask);
+    const int32_t w = region.Width(), h = region.Height();
+    RequireCovers(mask, w, h);
+    if (w == 0 || h == 0) return;
+    std::vector<uint8_t> m(size_t(w) * 3);
+    const size_t left = size_t(rect.Left) * 3;
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        MaskedBlendRow(region.ScanLine(y), picture.ScanLine(rect.Top + y) + left,
+                       region.ScanLine(y), m.data(), w * 3);
+    }
 }
 
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
@@ -194,9 +207,7 @@ void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, 
     const TRect r = Ordered(dirtyRect);
     DrawStrokeMask(ctx.MaskBitmap, r.Width(), r.Height(), points, pointCount, TPoint{r.Left, r.Top},
                    brushSize, softEdge);
-    TBitmap mosaic;
-    BlendMosaicStroke(ctx.WorkBitmap, r, mosaicSize, mosaicSize, ctx.MaskBitmap, ctx.RegionBitmap,
-                      mosaic);
+    BlendMosaicStroke(ctx.WorkBitmap, r, mosaicSize, mosaicSize, ctx.MaskBitmap, ctx.RegionBitmap);
     // Everything that can fail has run before the picture changes: the copy back cannot.
     ctx.History.Add(Pixelate, "Mosaic", "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
                     dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap);

@@ -44,10 +44,10 @@ void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitma
 
 // What a stroke does inside rect, live and on replay alike: region becomes rect of picture blended
 // (MaskedBlend, through mask) with the cells PixelateRect gives there for the whole picture as it
-// is now. The picture itself is not changed; the caller copies region back into rect. mosaic is
-// scratch.
+// is now. The picture itself is not changed; the caller copies region back into rect. rect must
+// lie on the picture, and mask must cover it (throws otherwise).
 void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
-                       TBitmap& mask, TBitmap& region, TBitmap& mosaic);
+                       TBitmap& mask, TBitmap& region);
 
 // What the main window holds for a stroke.
 struct TStrokeContext {
