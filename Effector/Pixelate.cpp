@@ -20,8 +20,8 @@ using namespace rowsums;
 // Cells of up to this many pixels look their averages up in a table of every possible sum.
 constexpr int64_t kMaxTableCount = 4096;
 
-// The average of a cell, halves going up: trunc(sum / count + 0.5) in floating point. Sums stay
-// below 2^40, so the double holds them exactly.
+// The average of a cell, halves going up: trunc(sum / count + 0.5) in floating point. Cells are at
+// most 2^20 × 2^20 pixels, so sums stay below 2^48 and the double holds them exactly.
 uint8_t CellValue(uint64_t sum, int64_t count) {
     const double v = std::trunc(double(sum) / double(count) + 0.5);
     return ClampByte(v >= 255.0 ? 255 : int32_t(v));
