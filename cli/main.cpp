@@ -7,7 +7,6 @@
 
 #include "CliOptions.h"
 #include "Effector/HistoryListEx.h"
-#include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
@@ -17,13 +16,11 @@ using namespace tilvo;
 namespace {
 
 int Run(const TCliOptions& o) {
-    TBitmap work, preview, region, mask;
+    TBitmap work, region, mask;
     LoadPictureFile(o.Input, work);
-    preview.Assign(work);
-    Pixelate(preview, o.MosaicSize, o.MosaicSize, 0);
 
     THistoryControl history;
-    TStrokeContext ctx{work, preview, region, mask, history};
+    TStrokeContext ctx{work, region, mask, history};
     std::vector<TPoint> points;
     points.reserve(kMaxStrokePoints);
     for (const auto& stroke : o.Strokes) {
