@@ -154,28 +154,49 @@ void PutU16(uint8_t* p, uint32_t v) {
     p[1] = uint8_t(v >> 8);
 }
 
+// A pixel of B bytes as one number, for comparing whole pixels.
+template <int B>
+uint32_t Key(const uint8_t* p) {
+    if constexpr (B == 1)
+        return p[0];
+    else
+        return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
+}
+
 template <int B>
 size_t EncodeRow(const uint8_t* px, int32_t w, uint8_t* out) {
-    auto same = [px](int32_t a, int32_t b) {
-        return std::memcmp(px + size_t(a) * B, px + size_t(b) * B, B) == 0;
-    };
     uint8_t* o = out;
     int32_t x = 0;
     while (x < w) {
-        int32_t n = 1;
-        if (x + 1 < w && same(x, x + 1)) {
-            n = 2;
-            while (n < 128 && x + n < w && same(x, x + n)) ++n;
-            *o++ = uint8_t(0x80 | (n - 1));
+        const int32_t limit = std::min(w, x + 128);
+        const uint32_t first = Key<B>(px + size_t(x) * B);
+        if (x + 1 < w && Key<B>(px + size_t(x + 1) * B) == first) {
+            int32_t end = x + 2;
+            while (end < limit && Key<B>(px + size_t(end) * B) == first) ++end;
+            *o++ = uint8_t(0x80 | (end - x - 1));
             std::memcpy(o, px + size_t(x) * B, B);
             o += B;
+            x = end;
         } else {
-            while (n < 128 && x + n < w && !(x + n + 1 < w && same(x + n, x + n + 1))) ++n;
+            // The literal ends before the first pixel that equals its successor.
+            int32_t end = x + 1;
+            if (end < w) {
+                uint32_t key = Key<B>(px + size_t(end) * B);
+                while (end < limit) {
+                    if (end + 1 < w) {
+                        const uint32_t next = Key<B>(px + size_t(end + 1) * B);
+                        if (next == key) break;
+                        key = next;
+                    }
+                    ++end;
+                }
+            }
+            const int32_t n = end - x;
             *o++ = uint8_t(n - 1);
             std::memcpy(o, px + size_t(x) * B, size_t(n) * B);
             o += size_t(n) * B;
+            x = end;
         }
-        x += n;
     }
     return size_t(o - out);
 }
