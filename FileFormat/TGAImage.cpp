@@ -2,11 +2,16 @@
 #include "TGAImage.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstring>
 #include <vector>
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace tilvo {
 
@@ -163,6 +168,31 @@ uint32_t Key(const uint8_t* p) {
         return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16;
 }
 
+// The first pixel j in [from, limit) that equals its successor (j + 1 < w), else limit. Photos
+// are mostly literals, so this search is where the encoder spends its time: with SSE2 it compares
+// 16 bytes with the 16 bytes one pixel further at once.
+template <int B>
+int32_t FirstRepeat(const uint8_t* px, int32_t from, int32_t limit, int32_t w) {
+    int32_t j = from;
+#ifdef __SSE2__
+    // Each step looks at pixels j … j + step - 1 and their successors: 16 + B bytes from j on.
+    constexpr int32_t step = B == 1 ? 16 : 5;
+    while (j < limit && int64_t(j) * B + B + 16 <= int64_t(w) * B) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + size_t(j) * B));
+        const __m128i b =
+            _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + size_t(j) * B + B));
+        const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
+        // A pixel equals its successor when all of its B bytes do.
+        const unsigned hits = B == 1 ? m : m & (m >> 1) & (m >> 2) & 0x1249u;
+        if (hits) return std::min(limit, j + int32_t(std::countr_zero(hits)) / B);
+        j += step;
+    }
+#endif
+    for (; j < limit; ++j)
+        if (j + 1 < w && Key<B>(px + size_t(j) * B) == Key<B>(px + size_t(j + 1) * B)) return j;
+    return limit;
+}
+
 template <int B>
 size_t EncodeRow(const uint8_t* px, int32_t w, uint8_t* out) {
     uint8_t* o = out;
@@ -179,18 +209,7 @@ size_t EncodeRow(const uint8_t* px, int32_t w, uint8_t* out) {
             x = end;
         } else {
             // The literal ends before the first pixel that equals its successor.
-            int32_t end = x + 1;
-            if (end < w) {
-                uint32_t key = Key<B>(px + size_t(end) * B);
-                while (end < limit) {
-                    if (end + 1 < w) {
-                        const uint32_t next = Key<B>(px + size_t(end + 1) * B);
-                        if (next == key) break;
-                        key = next;
-                    }
-                    ++end;
-                }
-            }
+            const int32_t end = FirstRepeat<B>(px, x + 1, limit, w);
             const int32_t n = end - x;
             *o++ = uint8_t(n - 1);
             std::memcpy(o, px + size_t(x) * B, size_t(n) * B);

@@ -219,6 +219,51 @@ TEST(TGAWrite, RunLengthRowsFollowTheirPacketRule) {
     EXPECT_EQ(out[1 + 128 * 3], 1);
 }
 
+// The packet rule written the plain way, pixel by pixel, to check the encoder's fast search on
+// long rows.
+Bytes ReferencePackets(const std::vector<uint8_t>& row, int bytes) {
+    const int32_t w = int32_t(row.size()) / bytes;
+    auto same = [&](int32_t a, int32_t b) {
+        return std::memcmp(&row[size_t(a * bytes)], &row[size_t(b * bytes)], size_t(bytes)) == 0;
+    };
+    Bytes out;
+    for (int32_t x = 0; x < w;) {
+        int32_t n = 1;
+        if (x + 1 < w && same(x, x + 1)) {
+            while (n < 128 && x + n < w && same(x, x + n)) ++n;
+            out.push_back(uint8_t(0x80 | (n - 1)));
+            out.insert(out.end(), row.data() + x * bytes, row.data() + (x + 1) * bytes);
+        } else {
+            while (n < 128 && x + n < w && !(x + n + 1 < w && same(x + n, x + n + 1))) ++n;
+            out.push_back(uint8_t(n - 1));
+            out.insert(out.end(), row.data() + x * bytes, row.data() + (x + n) * bytes);
+        }
+        x += n;
+    }
+    return out;
+}
+
+TEST(TGAWrite, LongRowsFollowTheSamePacketRule) {
+    uint32_t seed = 12345;
+    auto next = [&] { return seed = seed * 1664525u + 1013904223u; };
+    for (int bytes : {1, 3})
+        for (int32_t width : {1, 2, 7, 17, 18, 129, 300, 1001}) {
+            std::vector<uint8_t> row;
+            while (int32_t(row.size()) < width * bytes) {
+                // Stretches of different pixels, pairs and longer runs; pixels that differ in one
+                // byte only, so a search that compares too few bytes finds false repeats.
+                const uint32_t r = next();
+                const int repeat = r % 7 == 0 ? int(r >> 8) % 200 + 2 : r % 5 == 0 ? 2 : 1;
+                const uint8_t v = uint8_t(r >> 16) & 3;
+                for (int k = 0; k < repeat && int32_t(row.size()) < width * bytes; ++k)
+                    for (int b = 0; b < bytes; ++b) row.push_back(b == 1 ? uint8_t(next() & 1) : v);
+            }
+            Bytes out(size_t(width) * size_t(bytes + 1));
+            out.resize(EncodeTargaRow(row.data(), width, bytes, out.data()));
+            EXPECT_EQ(out, ReferencePackets(row, bytes)) << bytes << " bytes, width " << width;
+        }
+}
+
 TEST(TGAWrite, HeadersAndLayouts) {
     TBitmap rgb(5, 3, pf24bit);
     for (int32_t y = 0; y < 3; ++y)
