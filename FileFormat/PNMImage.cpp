@@ -161,8 +161,8 @@ void DecodeBinary(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap
     const int32_t w = int32_t(h.Width), height = int32_t(h.Height);
     const int channels = h.Magic == '6' ? 3 : 1;
     const int sampleBytes = h.MaxValue > 255 ? 2 : 1;
-    const size_t rowBytes = h.Magic == '4' ? (size_t(w) + 7) / 8
-                                           : size_t(w) * size_t(channels) * size_t(sampleBytes);
+    const size_t rowBytes =
+        h.Magic == '4' ? (size_t(w) + 7) / 8 : size_t(w) * size_t(channels) * size_t(sampleBytes);
     const size_t available = size - h.Raster;
     const size_t fullRows = std::min<size_t>(available / rowBytes, size_t(height));
     if (fullRows == 0) throw EInvalidGraphic(kTruncated);
@@ -177,8 +177,8 @@ void DecodeBinary(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap
     }
     const int32_t decodedRows = int32_t(fullRows) + (hasPartial ? 1 : 0);
     for (int32_t y = 0; y < decodedRows; ++y) {
-        const uint8_t* s = size_t(y) < fullRows ? data + h.Raster + size_t(y) * rowBytes
-                                                : partial.data();
+        const uint8_t* s =
+            size_t(y) < fullRows ? data + h.Raster + size_t(y) * rowBytes : partial.data();
         uint8_t* d = out.ScanLine(y);
         if (h.Magic == '4') {
             std::memcpy(d, s, rowBytes);
@@ -191,7 +191,8 @@ void DecodeBinary(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap
                     d[0] = scale(uint32_t(s[4]) << 8 | s[5]);
                 }
             } else {
-                for (size_t i = 0; i < samples; ++i, s += 2) d[i] = scale(uint32_t(s[0]) << 8 | s[1]);
+                for (size_t i = 0; i < samples; ++i, s += 2)
+                    d[i] = scale(uint32_t(s[0]) << 8 | s[1]);
             }
         } else if (channels == 3) {
             if (scale.Identity()) {
@@ -282,7 +283,8 @@ void DecodeAscii(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap&
                 if (y == 0) throw EInvalidGraphic(kTruncated);
                 // The missing samples of this row (R, G, B in the file, B, G, R in the row) and
                 // every later row are zero.
-                for (size_t k = i; k < samples; ++k) d[channels == 3 ? k - k % 3 + 2 - k % 3 : k] = 0;
+                for (size_t k = i; k < samples; ++k)
+                    d[channels == 3 ? k - k % 3 + 2 - k % 3 : k] = 0;
                 FillRows(out, y + 1, height);
                 return;
             }
@@ -320,7 +322,8 @@ TPnmHeader ReadHeader(const uint8_t* data, size_t size, std::string& comment) {
 class TRowWriter {
   public:
     TRowWriter(TStream& stream, size_t rowBytes)
-        : stream_(stream), rowBytes_(rowBytes),
+        : stream_(stream),
+          rowBytes_(rowBytes),
           rowsPerBlock_(std::max<size_t>(1, (size_t(1) << 15) / std::max<size_t>(rowBytes, 1))),
           block_(rowBytes * rowsPerBlock_) {}
     uint8_t* Next() {
@@ -393,8 +396,10 @@ void TPNMImage::SaveToStream(TStream& stream) {
 }
 
 void WritePnm(const TBitmap& picture, const std::string& variant, TStream& stream) {
-    const char* magic = variant == "PPM" ? "P6" : variant == "PGM" ? "P5" : variant == "PBM" ? "P4"
-                                                                                          : nullptr;
+    const char* magic = variant == "PPM"   ? "P6"
+                        : variant == "PGM" ? "P5"
+                        : variant == "PBM" ? "P4"
+                                           : nullptr;
     if (!magic) throw EInvalidGraphic("Unknown PNM output variant \"" + variant + "\"");
     if (picture.Empty()) throw EInvalidGraphic("Cannot save an empty picture");
 

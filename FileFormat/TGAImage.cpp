@@ -79,7 +79,10 @@ void MirrorRow(uint8_t* row, int32_t width, int bytes) {
 class TRowTarget {
   public:
     TRowTarget(TBitmap& out, bool topDown, bool rightToLeft, int pixelBytes)
-        : out_(out), topDown_(topDown), rightToLeft_(rightToLeft), bytes_(pixelBytes),
+        : out_(out),
+          topDown_(topDown),
+          rightToLeft_(rightToLeft),
+          bytes_(pixelBytes),
           height_(out.Height()) {}
     bool Done() const { return row_ >= height_; }
     uint8_t* Row() { return out_.ScanLine(topDown_ ? row_ : height_ - 1 - row_); }
@@ -179,8 +182,7 @@ int32_t FirstRepeat(const uint8_t* px, int32_t from, int32_t limit, int32_t w) {
     constexpr int32_t step = B == 1 ? 16 : 5;
     while (j < limit && int64_t(j) * B + B + 16 <= int64_t(w) * B) {
         const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + size_t(j) * B));
-        const __m128i b =
-            _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + size_t(j) * B + B));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(px + size_t(j) * B + B));
         const unsigned m = unsigned(_mm_movemask_epi8(_mm_cmpeq_epi8(a, b)));
         // A pixel equals its successor when all of its B bytes do.
         const unsigned hits = B == 1 ? m : m & (m >> 1) & (m >> 2) & 0x1249u;
@@ -235,9 +237,8 @@ void TTGAImage::LoadFromStream(TStream& stream) {
     const int kind = h.ImageType & ~8;  // 1 colour-mapped, 2 true colour, 3 gray
     if (h.ImageType > 11 || kind < 1 || kind > 3)
         throw EInvalidGraphic("Unsupported Targa image type " + std::to_string(h.ImageType));
-    const bool depthFits = kind == 2 ? h.Depth == 15 || h.Depth == 16 || h.Depth == 24 ||
-                                           h.Depth == 32
-                                     : h.Depth == 8;
+    const bool depthFits =
+        kind == 2 ? h.Depth == 15 || h.Depth == 16 || h.Depth == 24 || h.Depth == 32 : h.Depth == 8;
     if (!depthFits)
         throw EInvalidGraphic("Unsupported Targa pixel depth " + std::to_string(h.Depth));
     if (h.ColorMapType > 1) throw EInvalidGraphic("Invalid Targa colour map type");

@@ -45,7 +45,7 @@ TEST(PNMRead, MalformedHeadersFailWithTheirMessage) {
         {"P", "Signature Error"},
         {"P7 1 1 255\n", "Signature Error"},
         {"Q6 1 1 255\n", "Signature Error"},
-        {"P6 3 2", "TPNMImage Read Error"},                     // ends before the maximum
+        {"P6 3 2", "TPNMImage Read Error"},  // ends before the maximum
         {"P6 3 # a comment that never ends", "TPNMImage Read Error"},
         {"P6 3 x 255\n", "Invalid PNM header"},
         {"P6 3 -2 255\n", "Invalid PNM header"},
@@ -100,10 +100,10 @@ TEST(PNMRead, SamplesAreScaledFromTheirMaximumWithRounding) {
         std::string file;
         uint8_t level;
     } cases[] = {
-        {"P5 1 1 100\n\x32", 128},                  // 127.5
-        {"P5 1 1 100\n\x31", 125},                  // 124.95
+        {"P5 1 1 100\n\x32", 128},  // 127.5
+        {"P5 1 1 100\n\x31", 125},  // 124.95
         {"P5 1 1 1\n\x01", 255},
-        {"P5 1 1 100\n\xC8", 255},                  // above the maximum: counts as the maximum
+        {"P5 1 1 100\n\xC8", 255},  // above the maximum: counts as the maximum
         {std::string("P5 1 1 1000\n\x01\xF4", 14), 128},  // two bytes, big-endian: 500
         {std::string("P5 1 1 65535\n\x00\xFF", 15), 1},   // the low byte counts: 255 / 257
         {std::string("P5 1 1 65535\n\x7F\xFF", 15), 127},
@@ -148,8 +148,8 @@ TEST(PNMRead, ACutRasterOpensWithItsMissingPartBlack) {
         std::string file;
         std::vector<TColor> pixels;  // row by row, 2 × 2
     } cases[] = {
-        {"P6 2 2 255\n\x10\x20\x30\x40\x50\x60\x70", {RGB(16, 32, 48), RGB(64, 80, 96),
-                                                       RGB(112, 0, 0), 0}},
+        {"P6 2 2 255\n\x10\x20\x30\x40\x50\x60\x70",
+         {RGB(16, 32, 48), RGB(64, 80, 96), RGB(112, 0, 0), 0}},
         {"P5 2 2 255\n\xFF\xFF\xFF", {0xFFFFFF, 0xFFFFFF, 0xFFFFFF, 0}},
         {std::string("P4 2 2\n\x00", 8), {0xFFFFFF, 0xFFFFFF, 0, 0}},
         {"P3 2 2 255\n1 2 3 4 5 6 7 8", {RGB(1, 2, 3), RGB(4, 5, 6), RGB(7, 8, 0), 0}},
@@ -170,7 +170,7 @@ TEST(PNMRead, ACutRasterOpensWithItsMissingPartBlack) {
 
 TEST(PNMWrite, HeadersAndRastersAreExact) {
     TBitmap p(3, 2, pf24bit);
-    const TColor colours[] = {RGB(255, 0, 0), RGB(0, 255, 0), RGB(0, 0, 255),
+    const TColor colours[] = {RGB(255, 0, 0),     RGB(0, 255, 0),     RGB(0, 0, 255),
                               RGB(128, 128, 128), RGB(129, 129, 129), RGB(255, 255, 255)};
     for (int i = 0; i < 6; ++i) p.SetPixel(i % 3, i / 3, colours[i]);
 
@@ -179,9 +179,8 @@ TEST(PNMWrite, HeadersAndRastersAreExact) {
                                              "\x80\x80\x80\x81\x81\x81\xFF\xFF\xFF",
                                              48));
     // Gray: (77 R + 150 G + 29 B) >> 8.
-    EXPECT_EQ(Written(p, "PGM"),
-              std::string("P5\n# Created by Tilvo\n3 2\n255\n") +
-                  std::string("\x4C\x95\x1C\x80\x81\xFF", 6));
+    EXPECT_EQ(Written(p, "PGM"), std::string("P5\n# Created by Tilvo\n3 2\n255\n") +
+                                     std::string("\x4C\x95\x1C\x80\x81\xFF", 6));
     // Bilevel: black (a set bit) where trunc((30 R + 59 G + 11 B) / 100 + 0.5) <= 128; so 128
     // gray is black and 129 gray white.
     EXPECT_EQ(Written(p, "PBM"),
@@ -235,8 +234,7 @@ TEST(PNMWrite, WhatIsWrittenReadsBack) {
 
 TEST(PNMWrite, RefusesAnEmptyPictureAndUnknownVariantsBeforeWriting) {
     TBitmap p(2, 2, pf24bit), empty;
-    for (const auto& [picture, variant] :
-         std::vector<std::pair<const TBitmap*, std::string>>{
+    for (const auto& [picture, variant] : std::vector<std::pair<const TBitmap*, std::string>>{
              {&p, ""}, {&p, "ppm"}, {&p, "PAM"}, {&empty, "PPM"}}) {
         TMemoryStream ms;
         EXPECT_THROW(WritePnm(*picture, variant, ms), EInvalidGraphic) << variant;

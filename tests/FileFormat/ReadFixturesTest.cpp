@@ -17,6 +17,7 @@
 
 #include <unistd.h>
 
+#include "FileFormat/FileTypes.h"
 #include "FileFormat/Graphic.h"
 
 namespace tilvo {
@@ -285,6 +286,53 @@ TEST_F(ReadFixtures, HashTableMatchesWhatTheReadersProduce) {
     }
     for (const auto& [key, line] : table)
         if (!seen.count(key)) ADD_FAILURE() << "hashes.txt row without a file: " << line;
+}
+
+TEST_F(ReadFixtures, EveryExtensionOfAnOpenDialogEntryOpensItsFormat) {
+    // The entries of the open dialog whose formats have readers, each with a fixture of its format
+    // that is opened under every extension the entry lists (also written in capitals).
+    const struct {
+        const char* label;
+        const char* fixture;
+    } entries[] = {
+        {"PNM (", "pnm/p6.ppm"},
+        {"Targa (", "tga/pillow_rgb_rle.tga"},
+    };
+    const fs::path dir = fs::temp_directory_path() / ("tilvo-entry-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string filter = BuildOpenDialogFilter(false);
+    for (const auto& e : entries) {
+        SCOPED_TRACE(e.label);
+        const size_t label = filter.find(e.label);
+        ASSERT_NE(label, std::string::npos);
+        const size_t from = filter.find('|', label) + 1;
+        std::stringstream patterns(filter.substr(from, filter.find('|', from) - from));
+        const std::vector<uint8_t> bytes = FileBytes(kData / "read" / e.fixture);
+        TBitmap expected;
+        Decode(fs::path(e.fixture).filename().string(), bytes, expected);
+        int extensions = 0;
+        for (std::string pattern; std::getline(patterns, pattern, ';');) {
+            ASSERT_EQ(pattern.substr(0, 2), "*.");
+            std::string upper = pattern.substr(1);
+            for (char& ch : upper) ch = char(std::toupper(static_cast<unsigned char>(ch)));
+            for (const std::string& ext : {pattern.substr(1), upper}) {
+                const fs::path file = dir / ("picture" + ext);
+                WriteWholeFile(file.string(), bytes.data(), int64_t(bytes.size()));
+                TBitmap picture;
+                try {
+                    LoadPictureFile(file.string(), picture);
+                } catch (const Exception& ex) {
+                    ADD_FAILURE() << ext << ": " << ex.what();
+                    continue;
+                }
+                std::string difference;
+                EXPECT_TRUE(SamePicture(picture, expected, difference)) << ext << ": " << difference;
+            }
+            ++extensions;
+        }
+        EXPECT_GT(extensions, 0);
+    }
+    fs::remove_all(dir);
 }
 
 TEST_F(ReadFixtures, CrashersFailWithAMessage) {

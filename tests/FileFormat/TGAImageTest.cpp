@@ -102,8 +102,8 @@ TEST(TGARead, FiveBitPixelsAndMapEntriesWiden) {
     // 0x7FFF is white, 0x001F blue, 0x8000 (top bit only) black, 0x4210 half of each channel.
     Load(Header(2, 4, 1, 16) + Bytes{0xFF, 0x7F, 0x1F, 0x00, 0x00, 0x80, 0x10, 0x42}, g);
     EXPECT_EQ(g.Bitmap().PixelFormat(), pf24bit);
-    EXPECT_EQ(Pixels(g.Bitmap()), (std::vector<TColor>{RGB(255, 255, 255), RGB(0, 0, 255), 0,
-                                                       RGB(132, 132, 132)}));
+    EXPECT_EQ(Pixels(g.Bitmap()),
+              (std::vector<TColor>{RGB(255, 255, 255), RGB(0, 0, 255), 0, RGB(132, 132, 132)}));
     // 15-bit entries take two bytes each, like 16-bit ones.
     Load(Header(1, 2, 1, 8, 0, 1, 0, 2, 15) + Bytes{0x00, 0x7C, 0xE0, 0x03} + Bytes{1, 0}, g);
     EXPECT_EQ(Pixels(g.Bitmap()), (std::vector<TColor>{RGB(0, 255, 0), RGB(255, 0, 0)}));
@@ -153,9 +153,9 @@ TEST(TGARead, RunLengthPacketsRunOnIntoTheNextRowAndStopAtTheLastPixel) {
     // 3 × 2 gray, top-down: a run of 4 (row 0 and the first pixel of row 1), a literal of 1, and
     // a run of 100 of which one pixel is left.
     Load(Header(11, 3, 2, 8, 0x20) + Bytes{0x83, 50, 0x00, 60, 0xE3, 70}, g);
-    EXPECT_EQ(Pixels(g.Bitmap()), (std::vector<TColor>{RGB(50, 50, 50), RGB(50, 50, 50),
-                                                       RGB(50, 50, 50), RGB(50, 50, 50),
-                                                       RGB(60, 60, 60), RGB(70, 70, 70)}));
+    EXPECT_EQ(Pixels(g.Bitmap()),
+              (std::vector<TColor>{RGB(50, 50, 50), RGB(50, 50, 50), RGB(50, 50, 50),
+                                   RGB(50, 50, 50), RGB(60, 60, 60), RGB(70, 70, 70)}));
     // 32-bit pixels keep their alpha byte in the surface.
     Load(Header(10, 2, 1, 32, 0x08) + Bytes{0x81, 1, 2, 3, 4}, g);
     ASSERT_EQ(g.Bitmap().PixelFormat(), pf32bit);
@@ -180,7 +180,8 @@ TEST(TGARead, WhatCannotBeDecodedFails) {
         {Header(2, 0, 2, 24), "Targa picture has no pixels"},
         {Header(2, 2, 2, 24) + Bytes(11, 0), "Targa file truncated"},
         {Header(1, 2, 1, 8, 0, 1, 0, 200, 24) + Bytes(10, 0), "Targa file truncated"},
-        {Header(10, 2, 2, 24) + Bytes{0x82, 1, 2, 3}, "Targa run-length data ends before the last pixel"},
+        {Header(10, 2, 2, 24) + Bytes{0x82, 1, 2, 3},
+         "Targa run-length data ends before the last pixel"},
         {Header(10, 2, 2, 24) + Bytes{0x03, 1, 2, 3, 4, 5, 6, 7, 8, 9},
          "Targa run-length data ends before the last pixel"},
         // 400 million pixels claimed by a few bytes: refused before anything is allocated.
