@@ -6,6 +6,8 @@
 #include "Graphic.h"
 #include "JPEGImage.h"
 #include "PNGImage.h"
+#include "PNMImage.h"
+#include "TGAImage.h"
 
 namespace tilvo {
 
@@ -35,6 +37,8 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
+    {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
 };
 
 }  // namespace

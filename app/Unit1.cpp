@@ -776,9 +776,11 @@ void TForm1::CommitStroke() {
 
 // ---- Save and Save As -----------------------------------------------------------------------
 
-void TForm1::ShowConvertError() {
+void TForm1::ShowConvertError(const std::string& why) {
     const TLanguageMessages& m = LanguageMessages();
-    QMessageBox::warning(this, Q(m.MBTConvertErr), Q(m.MBMConvertErr));
+    QString text = Q(m.MBMConvertErr);
+    if (!why.empty()) text += QStringLiteral("\n\n") + Q(why);
+    QMessageBox::warning(this, Q(m.MBTConvertErr), text);
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& fileName) {
@@ -832,16 +834,17 @@ void TForm1::SaveAs() {
         }
     }
     bool ok = false;
+    std::string why;
     {
         TBusyCursor busy;
         ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                          FileName, probe);
+                          FileName, probe, &why);
     }
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
     } else {
-        ShowConvertError();
+        ShowConvertError(why);
     }
 }
 
@@ -849,7 +852,8 @@ void TForm1::FMSaveClick() {
     if (WorkBitmap.Empty() || SaveFileName.empty()) return;
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
-    if (!SaveByExtension(WorkBitmap, SaveFileName, options)) ShowConvertError();
+    std::string why;
+    if (!SaveByExtension(WorkBitmap, SaveFileName, options, &why)) ShowConvertError(why);
 }
 
 }  // namespace tilvo

@@ -188,7 +188,9 @@ class TForm1 : public QMainWindow {
     // Draws one trail segment on the shown copy and repaints the rectangle it covers.
     void DrawTrail(TPoint from, TPoint to);
     void UpdateClipboardActions();
-    void ShowConvertError();
+    // The failure message of Save and Save As; a writer's reason, when it gave one, follows the
+    // language file's text.
+    void ShowConvertError(const std::string& why = {});
     void SetCaptionForFile();
 
     std::string FExePath;

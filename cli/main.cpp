@@ -36,8 +36,13 @@ int Run(const TCliOptions& o) {
     }
 
     const TExifProbe probe = ProbeExif(o.Input);
-    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe)) {
-        std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
+    std::string why;
+    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe, &why)) {
+        if (why.empty())
+            std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
+        else
+            std::fprintf(stderr, "tilvo-cli: could not write \"%s\": %s\n", o.Output.c_str(),
+                         why.c_str());
         return 1;
     }
     return 0;

@@ -129,9 +129,67 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     EXPECT_EQ(RunCli({in, (dir / "x.png").string(), "--mosaic"}), 2);
     EXPECT_EQ(RunCli({(dir / "missing.bmp").string(), (dir / "y.png").string()}), 1);
     EXPECT_EQ(RunCli({in, (dir / "no/dir/y.png").string()}), 1);
-    EXPECT_EQ(RunCli({in, (dir / "y.tga").string()}), 1);  // no Targa writer yet: an honest failure
-    EXPECT_FALSE(fs::exists(dir / "y.tga"));
+    EXPECT_EQ(RunCli({in, (dir / "y.mag").string()}), 1);  // no MAG writer yet: an honest failure
+    EXPECT_FALSE(fs::exists(dir / "y.mag"));
     EXPECT_EQ(RunCli({"--help"}), 0);
+    fs::remove_all(dir);
+}
+
+TEST(CliProgram, WritesTheSideFormatsAndSaysWhyAWriterRefuses) {
+    RegisterAllFormats();
+    const fs::path dir =
+        fs::temp_directory_path() / ("tilvo-cli-side-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(30, 20);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) src.SetPixel(x, y, RGB(uint8_t(x * 8), uint8_t(y * 12), 77));
+    const std::string in = (dir / "in.bmp").string();
+    src.SaveToFile(in);
+    const struct {
+        std::vector<std::string> extra;
+        const char* name;
+    } cases[] = {
+        {{}, "a.ppm"},
+        {{}, "a.pgm"},
+        {{}, "a.pbm"},
+        {{}, "a.tga"},
+        {{"--tga-rle"}, "b.tga"},
+        {{"--type", "ppm"}, "c.out"},
+        {{"--type", "pgm"}, "d.out"},
+        {{"--type", "pbm"}, "e.out"},
+        {{"--type", "tga"}, "f.out"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {in, (dir / c.name).string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ASSERT_EQ(RunCli(args), 0) << c.name;
+        // Read back by content: the reader of the format the name or the type asked for.
+        const std::string ext =
+            c.extra.size() == 2 ? c.extra[1] : fs::path(c.name).extension().string().substr(1);
+        const fs::path copy = dir / ("back." + ext);
+        fs::copy_file(dir / c.name, copy, fs::copy_options::overwrite_existing);
+        TBitmap back;
+        LoadPictureFile(copy.string(), back);
+        EXPECT_EQ(back.Width(), 30) << c.name;
+        EXPECT_EQ(back.Height(), 20) << c.name;
+        if (ext == "ppm" || ext == "tga") {
+            EXPECT_EQ(back.Pixel(29, 19), src.Pixel(29, 19)) << c.name;
+        }
+    }
+
+    // 70000 pixels are too wide for a Targa header: the writer refuses and tilvo-cli says why.
+    std::string wide = "P5 70000 1 255\n";
+    wide.append(70000, '\x40');
+    WriteWholeFile((dir / "wide.pgm").string(), wide.data(), int64_t(wide.size()));
+    const std::string cmd = std::string("'") + TILVO_CLI + "' '" + (dir / "wide.pgm").string() +
+                            "' '" + (dir / "wide.tga").string() + "' 2>'" +
+                            (dir / "err.txt").string() + "'";
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    const std::vector<uint8_t> err = ReadWholeFile((dir / "err.txt").string());
+    EXPECT_NE(std::string(err.begin(), err.end()).find("at most 65535 pixels a side"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "wide.tga"));
     fs::remove_all(dir);
 }
 

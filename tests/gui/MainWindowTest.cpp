@@ -727,6 +727,22 @@ TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
     EXPECT_FALSE(fs::exists(File("picture.tif")));
 }
 
+TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
+    // A gray picture 70000 pixels wide opens, but a Targa header cannot hold its width.
+    std::string wide = "P5 70000 2 255\n";
+    wide.append(140000, '\x80');
+    WriteWholeFile(File("wide.pgm"), wide.data(), int64_t(wide.size()));
+    WriteWholeFile(File("wide.tga"), "old", 3);
+    TForm1& f = NewForm({File("wide.pgm")});
+    ASSERT_EQ(f.WorkBitmap.Width(), 70000);
+    f.SaveFileName = File("wide.tga");
+    const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Convert error");
+    EXPECT_EQ(box.text, "UNKOWN file format\n\nTarga files hold at most 65535 pixels a side");
+    EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+}
+
 TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
     TForm1& f = NewForm();
     EXPECT_TRUE(f.ConfirmOverwrite(File("nothing.bmp")));
