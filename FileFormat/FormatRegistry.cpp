@@ -4,8 +4,11 @@
 #include "BMPImage.h"
 #include "GIFImage.h"
 #include "Graphic.h"
+#include "ILBMImage.h"
 #include "JPEGImage.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
+#include "SGIImage.h"
 
 namespace tilvo {
 
@@ -35,6 +38,9 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
+    {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
+    {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
 };
 
 }  // namespace

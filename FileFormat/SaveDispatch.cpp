@@ -5,7 +5,9 @@
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
+#include "SGIImage.h"
 
 namespace tilvo {
 
@@ -25,8 +27,12 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return true;
         case 4:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 6:
+            return SaveSgi(picture, fileName, o.SGIRLECompression);
+        case 7:
+            return SavePcx(picture, fileName);
         default:
-            // Targa, SGI, PCX, PNM, MAG and the component resource have no writer yet.
+            // Targa, PNM, MAG and the component resource have no writer yet.
             return false;
     }
 }
@@ -44,9 +50,13 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
                            o.PNGReduceTo256Color, o.PNGTransparent);
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 13:
+            return SaveSgi(picture, fileName, o.SGIRLECompression);
+        case 14:
+            return SavePcx(picture, fileName);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG,
-            // PNM, Targa, SGI, PCX and the component resource have no writer yet.
+            // PNM, Targa and the component resource have no writer yet.
             return false;
     }
 }

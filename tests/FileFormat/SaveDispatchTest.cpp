@@ -47,6 +47,8 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
         {2, "a.png", {0x89, 'P', 'N', 'G'}},
         {3, "a.bmp", {'B', 'M'}},
         {4, "a.gif", {'G', 'I', 'F', '8'}},
+        {6, "a.sgi", {0x01, 0xDA, 0, 1}},  // verbatim storage, one byte per channel
+        {7, "a.pcx", {10, 5, 1, 8}},
         {0x80 | 2, "b.png", {0x89, 'P', 'N', 'G'}},  // only the low 7 bits choose the writer
     };
     TSaveOptions options;
@@ -63,7 +65,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
-    for (int32_t type : {0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 127}) {
+    for (int32_t type : {0, 5, 8, 9, 10, 11, 12, 13, 127}) {
         const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
@@ -72,6 +74,19 @@ TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
          {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "noextension", "x.jpg.bak"}) {
         EXPECT_FALSE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_FALSE(fs::exists(Path(name))) << name;
+    }
+}
+
+TEST_F(SaveDispatch, SgiRunLengthOptionReachesTheWriterFromBothCommands) {
+    TSaveOptions options;
+    options.SGIRLECompression = true;
+    ASSERT_TRUE(SaveAsByType(picture_, Path("a.sgi"), 6, options, "", TExifProbe{}));
+    ASSERT_TRUE(SaveByExtension(picture_, Path("b.rgb"), options));
+    for (const char* name : {"a.sgi", "b.rgb"}) {
+        EXPECT_EQ(Head(Path(name), 3), (std::vector<uint8_t>{0x01, 0xDA, 1})) << name;
+        TBitmap back;
+        LoadPictureFile(Path(name), back);
+        EXPECT_EQ(back.Pixel(36, 20), picture_.Pixel(36, 20)) << name;
     }
 }
 
@@ -86,7 +101,7 @@ TEST_F(SaveDispatch, SaveRewritesByExtensionWithTheStoredOptions) {
     EXPECT_GT(fs::file_size(jpeg), lowQuality);  // the stored quality reaches the writer
     EXPECT_EQ(Head(jpeg, 4), (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
 
-    for (const char* name : {"p.png", "b.bmp", "b.dib", "g.gif"}) {
+    for (const char* name : {"p.png", "b.bmp", "b.dib", "g.gif", "s.sgi", "s.RGBA", "x.pcx"}) {
         ASSERT_TRUE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_GT(fs::file_size(Path(name)), 0u);
     }
