@@ -187,22 +187,29 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
 }
 
 // One plane row: a run of equal bytes (two or more, at most 63) becomes 0xC0 | count and the
-// byte; a single byte is written as itself below 0xC0, else as 0xC1 and the byte.
+// byte; a single byte is written as itself below 0xC0, else as 0xC1 and the byte. `out` has room
+// for two bytes per input byte, so a single byte is stored without branching on its value.
 uint8_t* PackPcxRow(const uint8_t* s, size_t n, uint8_t* out) {
     size_t i = 0;
-    while (i < n) {
+    while (i + 1 < n) {
         const uint8_t b = s[i];
-        if (i + 1 < n && s[i + 1] == b) {
-            size_t run = 2;
-            while (i + run < n && run < 63 && s[i + run] == b) ++run;
-            *out++ = uint8_t(0xC0 | run);
-            *out++ = b;
-            i += run;
-        } else {
-            if (b >= 0xC0) *out++ = 0xC1;
-            *out++ = b;
+        if (s[i + 1] != b) {
+            const bool escape = b >= 0xC0;
+            out[0] = escape ? 0xC1 : b;
+            out[1] = b;
+            out += 1 + escape;
             ++i;
+            continue;
         }
+        size_t run = 2;
+        while (i + run < n && run < 63 && s[i + run] == b) ++run;
+        *out++ = uint8_t(0xC0 | run);
+        *out++ = b;
+        i += run;
+    }
+    if (i < n) {
+        if (s[i] >= 0xC0) *out++ = 0xC1;
+        *out++ = s[i];
     }
     return out;
 }
@@ -264,13 +271,7 @@ void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out) {
             std::memcpy(plane.data(), s, size_t(w));
         } else {
             uint8_t* red = plane.data();
-            uint8_t* green = red + bpl;
-            uint8_t* blue = green + bpl;
-            for (size_t x = 0; x < size_t(w); ++x, s += 3) {
-                blue[x] = s[0];
-                green[x] = s[1];
-                red[x] = s[2];
-            }
+            SplitBgrRow(s, size_t(w), red, red + bpl, red + 2 * bpl);
         }
         for (int64_t p = 0; p < planes; ++p) o = PackPcxRow(plane.data() + size_t(p) * bpl, bpl, o);
     }

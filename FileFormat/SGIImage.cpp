@@ -3,6 +3,10 @@
 #include <cstring>
 #include <new>
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 #include "ByteReader.h"
 #include "PixelRoutines.h"
 
@@ -54,27 +58,41 @@ void UnpackSgiRow(const uint8_t* src, size_t len, uint8_t* dst, size_t width) {
 constexpr size_t SgiRowBound(size_t width) {
     return width + (width + 126) / 127 + 1;
 }
+// The first i >= from with src[i] == src[i + 1] == src[i + 2], or n when there is none.
+size_t FindTriple(const uint8_t* src, size_t from, size_t n) {
+    size_t i = from;
+#ifdef __SSE2__
+    for (; i + 18 <= n; i += 16) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 1));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i*>(src + i + 2));
+        const int m = _mm_movemask_epi8(_mm_and_si128(_mm_cmpeq_epi8(a, b), _mm_cmpeq_epi8(b, c)));
+        if (m) return i + size_t(__builtin_ctz(unsigned(m)));
+    }
+#endif
+    for (; i + 2 < n; ++i)
+        if (src[i] == src[i + 1] && src[i] == src[i + 2]) return i;
+    return n;
+}
+
 size_t PackSgiRow(const uint8_t* src, size_t width, uint8_t* dst) {
     uint8_t* out = dst;
     size_t i = 0;
     while (i < width) {
-        size_t run = 1;
-        while (i + run < width && run < 127 && src[i + run] == src[i]) ++run;
-        if (run >= 3) {
-            *out++ = uint8_t(run);
-            *out++ = src[i];
-            i += run;
-            continue;
+        const size_t t = FindTriple(src, i, width);
+        while (i < t) {
+            const size_t len = std::min<size_t>(127, t - i);
+            *out++ = uint8_t(0x80 | len);
+            std::memcpy(out, src + i, len);
+            out += len;
+            i += len;
         }
-        size_t j = i;
-        while (j < width && j - i < 127) {
-            if (j + 2 < width && src[j] == src[j + 1] && src[j] == src[j + 2]) break;
-            ++j;
-        }
-        *out++ = uint8_t(0x80 | (j - i));
-        std::memcpy(out, src + i, j - i);
-        out += j - i;
-        i = j;
+        if (t >= width) break;
+        size_t run = 3;
+        while (t + run < width && run < 127 && src[t + run] == src[t]) ++run;
+        *out++ = uint8_t(run);
+        *out++ = src[t];
+        i = t + run;
     }
     *out++ = 0;
     return size_t(out - dst);
@@ -235,11 +253,7 @@ void EncodeSgi(const TBitmap& picture, bool runLength, std::vector<uint8_t>& out
             uint8_t* green = red + h * w;
             uint8_t* blue = green + h * w;
             if (px == 3) {
-                for (size_t x = 0; x < w; ++x, s += 3) {
-                    blue[x] = s[0];
-                    green[x] = s[1];
-                    red[x] = s[2];
-                }
+                SplitBgrRow(s, w, red, green, blue);
             } else {
                 uint8_t* alpha = blue + h * w;
                 for (size_t x = 0; x < w; ++x, s += 4) {
@@ -253,17 +267,26 @@ void EncodeSgi(const TBitmap& picture, bool runLength, std::vector<uint8_t>& out
         return;
     }
 
+    // Row by row through the picture once: the tables say where each channel row went.
     uint8_t* starts = file + kHeaderSize;
     uint8_t* lengths = starts + 4 * size_t(planeRows);
     size_t at = kHeaderSize + 8 * size_t(planeRows);
-    std::vector<uint8_t> channel(w);
-    static constexpr size_t kOrder[4] = {2, 1, 0,
-                                         3};  // red, green, blue, alpha in a B, G, R, A pixel
-    for (size_t c = 0; c < channels; ++c) {
-        for (size_t y = 0; y < h; ++y) {
-            const uint8_t* s = src->ScanLine(int32_t(h - 1 - y)) + kOrder[c];
-            for (size_t x = 0; x < w; ++x) channel[x] = s[x * px];
-            const size_t len = PackSgiRow(channel.data(), w, file + at);
+    std::vector<uint8_t> split(w * channels);
+    for (size_t y = 0; y < h; ++y) {
+        const uint8_t* s = src->ScanLine(int32_t(h - 1 - y));
+        uint8_t* red = split.data();
+        if (px == 3) {
+            SplitBgrRow(s, w, red, red + w, red + 2 * w);
+        } else {
+            for (size_t x = 0; x < w; ++x, s += 4) {
+                red[x] = s[2];
+                red[w + x] = s[1];
+                red[2 * w + x] = s[0];
+                red[3 * w + x] = s[3];
+            }
+        }
+        for (size_t c = 0; c < channels; ++c) {
+            const size_t len = PackSgiRow(red + c * w, w, file + at);
             PutU32BE(starts + 4 * (y + c * h), uint32_t(at));
             PutU32BE(lengths + 4 * (y + c * h), uint32_t(len));
             at += len;
