@@ -74,10 +74,15 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
     }
     if (!haveHeader || h.Compression > 1) Invalid("Header Error");
     if (h.Width == 0 || h.Height == 0) Invalid("ILBM picture has no pixels");
-    if (camg & kCamgHam) Invalid("HAM pictures are not supported");
+    // Hold-and-modify: 6 or 8 planes whose top two bits say whether the low bits pick a palette
+    // entry or replace the blue, red or green of the pixel to the left.
+    const bool ham = !chunky && (camg & kCamgHam);
+    if (ham && h.Planes != 6 && h.Planes != 8) Invalid("HAM pictures are not supported");
 
     TPixelFormat pf;
-    if (chunky) {
+    if (ham) {
+        pf = pf24bit;
+    } else if (chunky) {
         if (h.Planes != 8) Invalid("Plane Error");
         pf = pf8bit;
     } else if (h.Planes == 1) {
@@ -106,8 +111,8 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
         Invalid("ILBM file truncated");
 
     std::vector<TPaletteEntry> palette;
-    if (pf != pf24bit) {
-        const int bits = chunky ? 8 : h.Planes;
+    if (pf != pf24bit || ham) {
+        const int bits = chunky ? 8 : ham ? h.Planes - 2 : h.Planes;
         if (cmap) {
             palette.resize(size_t(1) << bits);
             const size_t n = std::min(cmapEntries, palette.size());
@@ -125,9 +130,10 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
 
     TBitmap result;
     result.Resize(int32_t(h.Width), int32_t(h.Height), pf);
-    result.Palette() = std::move(palette);
+    if (!ham) result.Palette() = std::move(palette);
     std::vector<uint8_t> scan(static_cast<size_t>(rowBytes));
-    std::vector<uint8_t> merged(pf == pf4bit ? w : pf == pf24bit ? 3 * w : 0);
+    std::vector<uint8_t> merged(pf == pf4bit || ham ? w : pf == pf24bit ? 3 * w : 0);
+    const int hamBits = h.Planes - 2;
     TByteReader in(body, bodySize, "ILBM file truncated");
     const size_t stride = size_t(result.Stride());
     const size_t used = size_t((h.Width * BitsPerPixel(pf) + 7) / 8);
@@ -148,6 +154,33 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
             if (w & 1) row[w / 2] = uint8_t(merged[w - 1] << 4);
         } else if (pf == pf8bit) {
             MergeBitPlanes(scan.data(), planeBytes, h.Planes, w, row);
+        } else if (ham) {
+            MergeBitPlanes(scan.data(), planeBytes, h.Planes, w, merged.data());
+            // Each row starts from the background colour, palette entry 0.
+            uint8_t r = palette[0].Red, g = palette[0].Green, b = palette[0].Blue;
+            const unsigned mask = (1u << hamBits) - 1;
+            for (size_t x = 0; x < w; ++x) {
+                const unsigned v = merged[x] & mask;
+                const uint8_t level =
+                    uint8_t(hamBits == 4 ? v * 17 : (v << 2 | v >> 4));  // widened to 8 bits
+                switch (merged[x] >> hamBits) {
+                    case 0:
+                        r = palette[v].Red, g = palette[v].Green, b = palette[v].Blue;
+                        break;
+                    case 1:
+                        b = level;
+                        break;
+                    case 2:
+                        r = level;
+                        break;
+                    default:
+                        g = level;
+                        break;
+                }
+                row[3 * x] = b;
+                row[3 * x + 1] = g;
+                row[3 * x + 2] = r;
+            }
         } else {
             // Planes 0 to 7 are red, 8 to 15 green, 16 to 23 blue, least significant bit first.
             uint8_t* red = merged.data();

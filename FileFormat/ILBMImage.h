@@ -17,7 +17,8 @@ class TILBMImage : public TGraphic {
 
     // Reads the whole stream from position 0: 1 plane gives a 1-bit picture, 2 to 4 planes a
     // 4-bit, 5 to 8 planes and "PBM " an 8-bit one (CMAP palette, else a gray ramp; extra
-    // half-brite files get their darker half), 24 planes a 24-bit one. HAM pictures are refused.
+    // half-brite files get their darker half), 24 planes and hold-and-modify pictures (HAM6,
+    // HAM8) a 24-bit one.
     // Malformed or truncated files throw EInvalidGraphic and leave the graphic as it was.
     // On success the graphic takes a fresh holder with the file, which SaveToStream (the
     // framework's) writes back byte for byte.

@@ -141,6 +141,30 @@ TEST(ILBMImage, ByteRunBodiesMaskPlanesAndPalettes) {
     EXPECT_EQ(g.Bitmap().Pixel(0, 0), RGB(85, 85, 85));
 }
 
+TEST(ILBMImage, HoldAndModifyPicturesDecodeToTwentyFourBits) {
+    // HAM6, four pixels: entry 1; red := 15; green := 0; blue := 8. Planes 0-3 carry the value,
+    // planes 4-5 the control (1 blue, 2 red, 3 green).
+    const uint8_t values[4] = {0x01, 0x2F, 0x30, 0x18};
+    TIlbm t;
+    t.Planes = 6;
+    t.Width = 4;
+    t.Camg = 0x800;
+    t.Cmap = {10, 20, 30, 40, 50, 60};
+    for (int p = 0; p < 6; ++p) {
+        uint8_t bits = 0;
+        for (int x = 0; x < 4; ++x)
+            if (values[x] >> p & 1) bits |= uint8_t(0x80 >> x);
+        t.Body.insert(t.Body.end(), {bits, 0});
+    }
+    TILBMImage g;
+    Load(g, t.Build());
+    ASSERT_EQ(g.Bitmap().PixelFormat(), pf24bit);
+    EXPECT_EQ(g.Bitmap().Pixel(0, 0), RGB(40, 50, 60));
+    EXPECT_EQ(g.Bitmap().Pixel(1, 0), RGB(255, 50, 60));
+    EXPECT_EQ(g.Bitmap().Pixel(2, 0), RGB(255, 0, 60));
+    EXPECT_EQ(g.Bitmap().Pixel(3, 0), RGB(255, 0, 136));
+}
+
 TEST(ILBMImage, ChunkyRowsAreRoundedToEvenWidth) {
     TIlbm t;
     t.Form = "PBM ";
@@ -173,9 +197,9 @@ TEST(ILBMImage, MalformedFilesAreRefusedAndLeaveThePictureAsItWas) {
         {"compression 2", with([](TIlbm& t) { t.Compression = 2; }), "Header Error"},
         {"9 planes", with([](TIlbm& t) { t.Planes = 9; }), "Plane Error"},
         {"chunky 4 planes", with([](TIlbm& t) { t.Form = "PBM "; }), "Plane Error"},
-        {"HAM", with([](TIlbm& t) {
+        {"HAM of 5 planes", with([](TIlbm& t) {
              t.Camg = 0x800;
-             t.Planes = 6;
+             t.Planes = 5;
          }),
          "HAM pictures are not supported"},
         {"no pixels", with([](TIlbm& t) { t.Width = 0; }), "ILBM picture has no pixels"},
