@@ -4,10 +4,13 @@
 #include "BMPImage.h"
 #include "GIFImage.h"
 #include "Graphic.h"
+#include "ILBMImage.h"
 #include "JPEGImage.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
 #include "TGAImage.h"
+#include "SGIImage.h"
 
 namespace tilvo {
 
@@ -39,6 +42,9 @@ const TFormatRow kFormats[] = {
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
     {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
     {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
+    {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
+    {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
+    {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
 };
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
 #include "TGAImage.h"
+#include "SGIImage.h"
 
 namespace tilvo {
 
@@ -30,6 +32,10 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return SaveGif(picture, fileName, o.GIFTransparent);
         case 5:
             return SaveTarga(picture, fileName, o.TGARLECompression, why);
+        case 6:
+            return SaveSgi(picture, fileName, o.SGIRLECompression, why);
+        case 7:
+            return SavePcx(picture, fileName, why);
         case 8:
             return SavePnm(picture, fileName, "PPM", why);
         case 9:
@@ -37,7 +43,7 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
         case 10:
             return SavePnm(picture, fileName, "PBM", why);
         default:
-            // SGI, PCX, MAG and the component resource have no writer yet.
+            // MAG and the component resource have no writer yet.
             return false;
     }
 }
@@ -64,9 +70,13 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
             return SavePnm(picture, fileName, "PBM", why);
         case 12:
             return SaveTarga(picture, fileName, o.TGARLECompression, why);
+        case 13:
+            return SaveSgi(picture, fileName, o.SGIRLECompression, why);
+        case 14:
+            return SavePcx(picture, fileName, why);
         default:
-            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG,
-            // SGI, PCX and the component resource have no writer yet.
+            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG
+            // and the component resource have no writer yet.
             return false;
     }
 }

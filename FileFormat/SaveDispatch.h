@@ -23,6 +23,7 @@ struct TSaveOptions {
     bool PNGTransparent = false;
     bool GIFTransparent = false;
     bool TGARLECompression = false;
+    bool SGIRLECompression = false;  // set by tilvo-cli only: the window always writes verbatim SGI
     std::string DCRResourceName;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };

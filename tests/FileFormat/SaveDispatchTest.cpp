@@ -51,6 +51,8 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
         {8, "a.ppm", {'P', '6', '\n'}},
         {9, "a.pgm", {'P', '5', '\n'}},
         {10, "a.pbm", {'P', '4', '\n'}},
+        {6, "a.sgi", {0x01, 0xDA, 0, 1}},  // verbatim storage, one byte per channel
+        {7, "a.pcx", {10, 5, 1, 8}},
         {0x80 | 2, "b.png", {0x89, 'P', 'N', 'G'}},  // only the low 7 bits choose the writer
     };
     TSaveOptions options;
@@ -67,7 +69,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
-    for (int32_t type : {0, 6, 7, 11, 12, 13, 127}) {
+    for (int32_t type : {0, 11, 12, 13, 127}) {
         const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
@@ -76,6 +78,19 @@ TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
          {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "noextension", "x.jpg.bak"}) {
         EXPECT_FALSE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_FALSE(fs::exists(Path(name))) << name;
+    }
+}
+
+TEST_F(SaveDispatch, SgiRunLengthOptionReachesTheWriterFromBothCommands) {
+    TSaveOptions options;
+    options.SGIRLECompression = true;
+    ASSERT_TRUE(SaveAsByType(picture_, Path("a.sgi"), 6, options, "", TExifProbe{}));
+    ASSERT_TRUE(SaveByExtension(picture_, Path("b.rgb"), options));
+    for (const char* name : {"a.sgi", "b.rgb"}) {
+        EXPECT_EQ(Head(Path(name), 3), (std::vector<uint8_t>{0x01, 0xDA, 1})) << name;
+        TBitmap back;
+        LoadPictureFile(Path(name), back);
+        EXPECT_EQ(back.Pixel(36, 20), picture_.Pixel(36, 20)) << name;
     }
 }
 
@@ -90,7 +105,7 @@ TEST_F(SaveDispatch, SaveRewritesByExtensionWithTheStoredOptions) {
     EXPECT_GT(fs::file_size(jpeg), lowQuality);  // the stored quality reaches the writer
     EXPECT_EQ(Head(jpeg, 4), (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
 
-    for (const char* name : {"p.png", "b.bmp", "b.dib", "g.gif"}) {
+    for (const char* name : {"p.png", "b.bmp", "b.dib", "g.gif", "s.sgi", "s.RGBA", "x.pcx"}) {
         ASSERT_TRUE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_GT(fs::file_size(Path(name)), 0u);
     }
