@@ -103,6 +103,11 @@ class TCanvas {
     TPoint penPos_;
 };
 
+// For tests of out-of-memory paths: after `allocations` more surface buffers have been allocated,
+// the next one throws std::bad_alloc, once; a negative count switches this off. Everything around
+// the allocation runs as it always does.
+void FailSurfaceAllocationAfter(int64_t allocations);
+
 // A picture in memory: width × height pixels in one of the pixel formats, rows padded to 4 bytes,
 // row 0 at the top. New or grown pixels are not cleared: every user overwrites them.
 class TBitmap {
@@ -122,6 +127,8 @@ class TBitmap {
 
     // Resizing keeps the top-left pixels that remain; new area is left uninitialised. The buffer is
     // reused whenever it has room. A size beyond the surface limit, or a negative one, throws.
+    // A resize or conversion that fails (a refused size, std::bad_alloc) leaves the surface's
+    // size, format and pixels as they were.
     void SetWidth(int32_t w) { SetSize(w, height_); }
     void SetHeight(int32_t h) { SetSize(width_, h); }
     void SetSize(int32_t w, int32_t h);

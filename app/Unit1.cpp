@@ -22,6 +22,8 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 
 #include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
@@ -451,47 +453,54 @@ void TForm1::SetCaptionForFile() {
 void TForm1::OpenPictureFile(const std::string& fileName) {
     std::error_code ec;
     if (fileName.empty() || !fs::is_regular_file(fileName, ec)) return;
-    // Read first: a file that cannot be read leaves the picture and its history as they were.
-    // The shown copy is remade from WorkBitmap at any time, so its buffer is lent to the reader
-    // to decode into (a fresh buffer of a big picture costs more to map than to fill), and the
-    // old source's buffer becomes the shown copy's once the new picture is in.
+    // The window switches only once the new picture is read and every copy of it is made: a
+    // failure at any step leaves the picture, its history, the caption and Save as they were.
     TBitmap loaded;
-    loaded.Swap(DisplayBitmap);
-    loaded.Resize(0, 0, pf24bit);
-    try {
-        LoadPictureFile(fileName, loaded);
-    } catch (...) {
-        DisplayBitmap.Swap(loaded);
-        ShowWorkBitmap();
-        throw;
-    }
+    LoadPictureFile(fileName, loaded);
+    TakeNewPicture(loaded, [&] {
+        FileName = fileName;
+        SetCaptionForFile();
+        FMSaveAs->setEnabled(true);
+        FMSave->setEnabled(true);
+        SaveFileName = FileName;
+    });
+}
+
+void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState) {
+    if (loaded.PixelFormat() != pf24bit) loaded.SetPixelFormat(pf24bit);
+    TBitmap work;
+    work.Assign(loaded);
+    TBitmap shown;
+    shown.Assign(loaded);
+    TBitmap preview;
+    preview.Assign(loaded);
+    const int32_t mosaicSize = CheckedMosaicSize();
+    if (!preview.Empty()) Pixelate(preview, mosaicSize, mosaicSize, 0);
+
+    // From here on nothing allocates a surface: the window takes the new picture.
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
-    FileName = fileName;
-    SetCaptionForFile();
-    FMSaveAs->setEnabled(true);
-    FMSave->setEnabled(true);
-    SaveFileName = FileName;
+    switchState();
     SourceBitmap.Swap(loaded);
-    DisplayBitmap.Swap(loaded);
-    TakeNewPicture();
-}
-
-void TForm1::TakeNewPicture() {
-    if (SourceBitmap.PixelFormat() != pf24bit) SourceBitmap.SetPixelFormat(pf24bit);
-    WorkBitmap.Assign(SourceBitmap);
+    WorkBitmap.Swap(work);
+    DisplayBitmap.Swap(shown);
+    PreviewBitmap.Swap(preview);
+    MosaicSize = mosaicSize;
     Capture->Drawing = false;
     FTrailRect = TRect{};
-    ShowWorkBitmap();
+    ShowDisplayBitmap();
     PanelCanvas->setFixedSize(WorkBitmap.Width(), WorkBitmap.Height());
     PanelCanvas->show();
-    MosaicPixSizeChange();
     UpdateClipboardActions();
 }
 
 void TForm1::ShowWorkBitmap() {
     DisplayBitmap.Assign(WorkBitmap);
+    ShowDisplayBitmap();
+}
+
+void TForm1::ShowDisplayBitmap() {
     if (DisplayBitmap.Empty()) {
         Image1->SetPicture(QImage());
         return;
@@ -551,15 +560,12 @@ void TForm1::FMPasteClick() {
         if (file.empty()) return;
         LoadPictureFile(file, pasted);
     }
-    FileName.clear();
-    setWindowTitle(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
-    History.Clear();
-    FMUndo->setEnabled(false);
-    FMRedo->setEnabled(false);
-    FMSaveAs->setEnabled(true);
-    FMSave->setEnabled(false);
-    SourceBitmap.Swap(pasted);
-    TakeNewPicture();
+    TakeNewPicture(pasted, [&] {
+        FileName.clear();
+        setWindowTitle(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
+        FMSaveAs->setEnabled(true);
+        FMSave->setEnabled(false);
+    });
 }
 
 void TForm1::FMCopyToClipboardClick() {
@@ -570,16 +576,21 @@ void TForm1::FMCopyToClipboardClick() {
 
 // ---- Menus ----------------------------------------------------------------------------------
 
-void TForm1::MosaicPixSizeChange() {
-    PreviewBitmap.Assign(WorkBitmap);
-    MosaicSize = 4;
+int32_t TForm1::CheckedMosaicSize() const {
+    int32_t mosaicSize = 4;
     const std::pair<int32_t, QAction*> mosaics[] = {{2, FMMosaicPix2},
                                                     {4, FMMosaicPix4},
                                                     {8, FMMosaicPix8},
                                                     {12, FMMosaicPix12},
                                                     {16, FMMosaicPix16}};
     for (const auto& [size, item] : mosaics)
-        if (item->isChecked()) MosaicSize = size;
+        if (item->isChecked()) mosaicSize = size;
+    return mosaicSize;
+}
+
+void TForm1::MosaicPixSizeChange() {
+    PreviewBitmap.Assign(WorkBitmap);
+    MosaicSize = CheckedMosaicSize();
     if (!PreviewBitmap.Empty()) Pixelate(PreviewBitmap, MosaicSize, MosaicSize, 0);
 }
 
@@ -813,30 +824,56 @@ void TForm1::SaveAs() {
     const TSaveOptions chosen = SaveDialog1.SaveOptions();
     SaveOptions = chosen;
     const std::string target = SaveDialog1.FileName();
-    if (fs::exists(target, ec)) {
+    // A file made writable for the save gets its old mode back when the save fails.
+    std::optional<fs::perms> oldMode;
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::exists(status)) {
         if (!ConfirmOverwrite(target)) return;
+        if (fs::is_regular_file(status)) oldMode = status.permissions();
         MakeOwnerWritable(target);
-        if (::access(target.c_str(), W_OK) != 0) {
-            ShowConvertError();
-            return;
-        }
+    }
+    auto restoreMode = [&] {
+        std::error_code ignored;
+        if (oldMode && fs::status(target, ignored).permissions() != *oldMode)
+            fs::permissions(target, *oldMode, ignored);
+    };
+    if (oldMode && ::access(target.c_str(), W_OK) != 0) {
+        restoreMode();
+        ShowConvertError();
+        return;
     }
     bool ok = false;
     {
         TBusyCursor busy;
-        ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                          FileName, probe);
+        try {
+            ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
+                              FileName, probe);
+        } catch (...) {
+            restoreMode();
+            throw;
+        }
     }
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
     } else {
+        restoreMode();
         ShowConvertError();
     }
 }
 
 void TForm1::FMSaveClick() {
     if (WorkBitmap.Empty() || SaveFileName.empty()) return;
+    // Save never replaces a read-only file: it fails and leaves the file alone.
+    std::error_code ec;
+    const fs::file_status status = fs::status(SaveFileName, ec);
+    if (fs::is_regular_file(status) &&
+        ((status.permissions() & (fs::perms::owner_write | fs::perms::group_write |
+                                  fs::perms::others_write)) == fs::perms::none ||
+         ::access(SaveFileName.c_str(), W_OK) != 0)) {
+        ShowConvertError();
+        return;
+    }
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
     if (!SaveByExtension(WorkBitmap, SaveFileName, options)) ShowConvertError();

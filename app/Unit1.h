@@ -6,7 +6,9 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QWidget>
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -154,11 +156,13 @@ class TForm1 : public QMainWindow {
     bool ConfirmOverwrite(const std::string& fileName);
 
     // Runs a handler the way every handler runs: an exception is shown in a message box titled
-    // "Tilvo" and the window goes on in the state it had.
+    // "Tilvo" ("out of memory" for std::bad_alloc) and the window goes on in the state it had.
     template <class F>
     void Guarded(F&& handler) {
         try {
             handler();
+        } catch (const std::bad_alloc&) {
+            ShowException("out of memory");
         } catch (const std::exception& e) {
             ShowException(e.what());
         }
@@ -178,10 +182,16 @@ class TForm1 : public QMainWindow {
     void SaveSettings();
     void SaveAs();
     void CommitStroke();
-    // The new picture is in SourceBitmap: the steps every load and paste share.
-    void TakeNewPicture();
+    // The steps every load and paste share: makes the 24-bit source, the working, shown and preview
+    // copies of `loaded` first, and only then takes them, runs `switchState` (caption, Save,
+    // FileName) and shows the picture. Anything that fails throws before the window changed.
+    void TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState);
+    // The mosaic size of the checked item (4 when none is).
+    int32_t CheckedMosaicSize() const;
     // Shows a fresh copy of WorkBitmap.
     void ShowWorkBitmap();
+    // Shows DisplayBitmap as it is.
+    void ShowDisplayBitmap();
     // Copies rect of WorkBitmap onto the shown copy and repaints it.
     void RestoreDisplay(TRect rect);
     // Draws one trail segment on the shown copy and repaints the rectangle it covers.

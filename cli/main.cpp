@@ -39,7 +39,10 @@ int Run(const TCliOptions& o) {
     }
 
     const TExifProbe probe = ProbeExif(o.Input);
-    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe)) {
+    // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
+    // once the whole file is encoded.
+    const std::string output = o.Output == "-" ? std::string("/dev/stdout") : o.Output;
+    if (!SaveAsByType(work, output, o.SaveAsType, o.Save, o.Input, probe)) {
         std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
         return 1;
     }
