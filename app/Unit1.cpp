@@ -16,6 +16,7 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QUrl>
@@ -320,7 +321,19 @@ void TForm1::FormCreate() {
     std::string startFile;
     try {
         TComLineEX commandLine(FExePath, FArgs, std::string(), 0);
-        if (!commandLine.Files.empty()) startFile = commandLine.Files.front();
+        // The first named file that exists opens; when none does, the window says so.
+        std::error_code ec;
+        for (const std::string& file : commandLine.Files) {
+            if (fs::is_regular_file(file, ec)) {
+                startFile = file;
+                break;
+            }
+        }
+        if (startFile.empty() && !commandLine.Files.empty()) {
+            const std::string message = "File not found: " + commandLine.Files.front();
+            QMetaObject::invokeMethod(
+                this, [this, message] { ShowException(message); }, Qt::QueuedConnection);
+        }
     } catch (const std::exception& e) {
         const std::string message = e.what();
         QMetaObject::invokeMethod(
@@ -393,6 +406,11 @@ void TForm1::ShowException(const std::string& message) {
 
 void TForm1::LoadSettings() {
     FSettings.Load(FSettingsFile);
+    // The window opens on the screen and no larger than it, wherever the file puts it.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        FSettings.FitWindowToScreen(area.left(), area.top(), area.width(), area.height());
+    }
     const TSettings& s = FSettings;
     move(s.Left, s.Top);
     resize(s.Width, s.Height);

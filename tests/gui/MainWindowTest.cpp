@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
@@ -31,6 +32,7 @@
 #include "FileFormat/Graphic.h"
 #include "FileFormat/Stream.h"
 #include "app/Unit1.h"
+#include "lang/IniFile.h"
 
 // Every heap allocation of the process (operator new and Qt's containers both end in malloc) is
 // counted while g_countAllocations is set: through the sanitizer's allocation hook in a sanitized
@@ -294,6 +296,39 @@ TEST_F(MainWindow, OpensTheFileNamedOnTheCommandLine) {
     EXPECT_TRUE(SamePixels(f.PreviewBitmap, preview));
     f.FMEditClick();
     EXPECT_TRUE(f.FMCopyToClipboard->isEnabled());
+}
+
+TEST_F(MainWindow, CommandLineNamesResolveAgainstTheCallersFolder) {
+    fs::copy_file(File("picture.bmp"), File("my photo.bmp"));
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    struct Case {
+        std::vector<std::string> args;
+        std::string opened;
+    };
+    const Case cases[] = {
+        {{"my", "photo.bmp"}, File("my photo.bmp")},         // split at its space: joined again
+        {{"gone.bmp", "picture.bmp"}, File("picture.bmp")},  // else the first word that exists
+        {{"./picture.bmp"}, File("./picture.bmp")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        TForm1& f = NewForm(c.args);
+        EXPECT_EQ(f.FileName, c.opened);
+        EXPECT_TRUE(f.FMSaveAs->isEnabled());
+    }
+
+    // A named file that does not exist: the window starts empty and says which file it missed.
+    TBoxSeen box;
+    box = AnswerMessageBox([&] {
+        NewForm({"nothere.bmp"});
+        QApplication::processEvents();
+    });
+    fs::current_path(before);
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.text, QString::fromStdString("File not found: " + File("nothere.bmp")));
+    EXPECT_TRUE(form_->FileName.empty());
+    EXPECT_FALSE(form_->FMSaveAs->isEnabled());
 }
 
 TEST_F(MainWindow, PasteMakesAClipboardPictureThatOnlySaveAsCanWrite) {
@@ -955,6 +990,24 @@ TEST_F(MainWindow, SettingsSurviveARealClose) {
     EXPECT_TRUE(g.SaveOptions.PNGInterlaced);
     EXPECT_EQ(g.size(), QSize(420, 380));
     EXPECT_EQ(g.pos(), QPoint(40, 50));
+}
+
+TEST_F(MainWindow, WindowBoundsFromTheSettingsAreKeptOnTheScreen) {
+    std::ofstream(dir_ / "bin" / "tilvo.ini")
+        << "[General]\nLeft=-5000\nTop=99999\nWidth=99999\nHeight=99999\n";
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    {
+        TForm1& f = NewForm();
+        EXPECT_EQ(f.size(), area.size());
+        EXPECT_EQ(f.pos(), area.topLeft());
+        f.close();
+    }
+    form_.reset();
+    const TIniFile ini((dir_ / "bin" / "tilvo.ini").string());
+    EXPECT_EQ(ini.ReadInteger("General", "Left", 1), area.left());
+    EXPECT_EQ(ini.ReadInteger("General", "Top", 1), area.top());
+    EXPECT_EQ(ini.ReadInteger("General", "Width", 1), area.width());
+    EXPECT_EQ(ini.ReadInteger("General", "Height", 1), area.height());
 }
 
 }  // namespace
