@@ -124,6 +124,8 @@ class TBitmap {
     TPixelFormat PixelFormat() const { return format_; }
     // Bytes from one row to the next.
     int64_t Stride() const { return stride_; }
+    // Bytes the buffer holds: a resize to at most this many bytes allocates nothing.
+    int64_t Capacity() const { return capacity_; }
 
     // Resizing keeps the top-left pixels that remain; new area is left uninitialised. The buffer is
     // reused whenever it has room. A size beyond the surface limit, or a negative one, throws.

@@ -471,43 +471,79 @@ void TForm1::SetCaptionForFile() {
 void TForm1::OpenPictureFile(const std::string& fileName) {
     std::error_code ec;
     if (fileName.empty() || !fs::is_regular_file(fileName, ec)) return;
-    // The window switches only once the new picture is read and every copy of it is made: a
+    // The window switches only once the new picture is read and every copy of it can be made: a
     // failure at any step leaves the picture, its history, the caption and Save as they were.
+    // The reader decodes into the shown copy's buffer (a buffer that is mapped already costs far
+    // less than a fresh one); the shown copy is remade from WorkBitmap when the open fails.
     TBitmap loaded;
-    LoadPictureFile(fileName, loaded);
-    TakeNewPicture(loaded, [&] {
-        FileName = fileName;
-        SetCaptionForFile();
-        FMSaveAs->setEnabled(true);
-        FMSave->setEnabled(true);
-        SaveFileName = FileName;
-    });
+    loaded.Swap(DisplayBitmap);
+    loaded.Resize(0, 0, pf24bit);
+    try {
+        LoadPictureFile(fileName, loaded);
+        TakeNewPicture(loaded, [&] {
+            FileName = fileName;
+            SetCaptionForFile();
+            FMSaveAs->setEnabled(true);
+            FMSave->setEnabled(true);
+            SaveFileName = FileName;
+        });
+    } catch (...) {
+        if (DisplayBitmap.Empty()) RemakeDisplay(loaded);
+        throw;
+    }
+    MosaicPixSizeChange();
+}
+
+void TForm1::RemakeDisplay(TBitmap& buffer) {
+    DisplayBitmap.Swap(buffer);
+    try {
+        ShowWorkBitmap();
+    } catch (...) {
+        // Not even the shown copy fits: the window shows the working picture itself until the
+        // next change remakes the copy.
+        DisplayBitmap.Resize(0, 0, pf24bit);
+        if (WorkBitmap.Empty()) {
+            Image1->SetPicture(QImage());
+        } else {
+            Image1->SetPicture(QImage(WorkBitmap.ScanLine(0), WorkBitmap.Width(),
+                                      WorkBitmap.Height(), qsizetype(WorkBitmap.Stride()),
+                                      QImage::Format_BGR888));
+        }
+    }
 }
 
 void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState) {
     if (loaded.PixelFormat() != pf24bit) loaded.SetPixelFormat(pf24bit);
-    TBitmap work;
-    work.Assign(loaded);
-    TBitmap shown;
-    shown.Assign(loaded);
-    TBitmap preview;
-    preview.Assign(loaded);
-    const int32_t mosaicSize = CheckedMosaicSize();
-    if (!preview.Empty()) Pixelate(preview, mosaicSize, mosaicSize, 0);
+    loaded.Palette().clear();
+    const int32_t w = loaded.Width(), h = loaded.Height();
+    const int64_t bytes = CheckedMul(RowBytes(w, 24), h);
+    // The working and shown copies (and the preview) take the buffers of the old working picture,
+    // of the old source or shown copy and of the old preview, but only once the window switches.
+    // Buffers that are too small are replaced now, so that running out of memory changes nothing.
+    TBitmap freshWork, freshShown, freshPreview;
+    if (WorkBitmap.Capacity() < bytes) freshWork.Resize(w, h, pf24bit);
+    if (SourceBitmap.Capacity() < bytes && DisplayBitmap.Capacity() < bytes)
+        freshShown.Resize(w, h, pf24bit);
+    if (PreviewBitmap.Capacity() < bytes) freshPreview.Resize(w, h, pf24bit);
 
-    // From here on nothing allocates a surface: the window takes the new picture.
+    // The switch: from here on only buffers big enough are written, nothing is allocated.
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
     switchState();
+    TBitmap oldSource;
+    oldSource.Swap(SourceBitmap);
     SourceBitmap.Swap(loaded);
-    WorkBitmap.Swap(work);
-    DisplayBitmap.Swap(shown);
-    PreviewBitmap.Swap(preview);
-    MosaicSize = mosaicSize;
+    if (freshWork.Capacity() > 0) WorkBitmap.Swap(freshWork);
+    WorkBitmap.Assign(SourceBitmap);
+    if (freshShown.Capacity() > 0)
+        DisplayBitmap.Swap(freshShown);
+    else if (DisplayBitmap.Capacity() < bytes)
+        DisplayBitmap.Swap(oldSource);
+    if (freshPreview.Capacity() > 0) PreviewBitmap.Swap(freshPreview);
     Capture->Drawing = false;
     FTrailRect = TRect{};
-    ShowDisplayBitmap();
+    ShowWorkBitmap();
     PanelCanvas->setFixedSize(WorkBitmap.Width(), WorkBitmap.Height());
     PanelCanvas->show();
     UpdateClipboardActions();
@@ -584,6 +620,7 @@ void TForm1::FMPasteClick() {
         FMSaveAs->setEnabled(true);
         FMSave->setEnabled(false);
     });
+    MosaicPixSizeChange();
 }
 
 void TForm1::FMCopyToClipboardClick() {

@@ -182,10 +182,13 @@ class TForm1 : public QMainWindow {
     void SaveSettings();
     void SaveAs();
     void CommitStroke();
-    // The steps every load and paste share: makes the 24-bit source, the working, shown and preview
-    // copies of `loaded` first, and only then takes them, runs `switchState` (caption, Save,
-    // FileName) and shows the picture. Anything that fails throws before the window changed.
+    // The steps every load and paste share: converts `loaded` to 24 bits and makes sure of every
+    // buffer its copies need, and only then takes it as SourceBitmap, runs `switchState` (caption,
+    // Save, FileName), makes the working and shown copies and shows the picture. Anything that
+    // fails throws before the window changed. The preview is rebuilt afterwards.
     void TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState);
+    // After a failed open: the shown copy takes `buffer` back and is remade from WorkBitmap.
+    void RemakeDisplay(TBitmap& buffer);
     // The mosaic size of the checked item (4 when none is).
     int32_t CheckedMosaicSize() const;
     // Shows a fresh copy of WorkBitmap.
