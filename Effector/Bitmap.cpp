@@ -3,8 +3,10 @@
 #include "Bitmap.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
+#include <new>
 
 namespace tilvo {
 
@@ -92,11 +94,37 @@ TBitmap::TBitmap(int32_t width, int32_t height, TPixelFormat pf) : canvas_(this)
 
 TBitmap::~TBitmap() = default;
 
+namespace {
+
+// Surface buffers that may still be allocated before the next one fails; negative: no limit.
+std::atomic<int64_t> g_allocationsBeforeFailure{-1};
+
+// Every surface buffer comes from here, so that a test can make any one of them fail.
+std::unique_ptr<uint8_t[]> NewSurfaceBuffer(int64_t bytes) {
+    int64_t left = g_allocationsBeforeFailure.load(std::memory_order_relaxed);
+    while (left >= 0) {
+        if (left == 0) {
+            g_allocationsBeforeFailure.store(-1, std::memory_order_relaxed);
+            throw std::bad_alloc();
+        }
+        if (g_allocationsBeforeFailure.compare_exchange_weak(left, left - 1,
+                                                             std::memory_order_relaxed))
+            break;
+    }
+    return std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+}
+
+}  // namespace
+
+void FailSurfaceAllocationAfter(int64_t allocations) {
+    g_allocationsBeforeFailure.store(allocations < 0 ? -1 : allocations, std::memory_order_relaxed);
+}
+
 void TBitmap::Allocate(int64_t bytes) {
+    // The new buffer exists before the old one goes: a failed allocation leaves the surface as
+    // it was.
     if (bytes > capacity_) {
-        data_.reset();
-        capacity_ = 0;
-        data_ = std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+        data_ = NewSurfaceBuffer(bytes);
         capacity_ = bytes;
     }
 }
@@ -130,7 +158,7 @@ void TBitmap::SetSize(int32_t w, int32_t h) {
                              size_t(keepBytes));
         }
     } else {
-        auto fresh = std::make_unique_for_overwrite<uint8_t[]>(size_t(newStride * h));
+        auto fresh = NewSurfaceBuffer(newStride * h);
         for (int32_t y = 0; y < keepRows; ++y)
             std::memcpy(fresh.get() + y * newStride, data_.get() + y * stride_, size_t(keepBytes));
         data_ = std::move(fresh);
@@ -167,10 +195,11 @@ void TBitmap::SetPixelFormat(TPixelFormat pf) {
 
 void TBitmap::Assign(const TBitmap& src) {
     if (&src == this) return;
+    std::vector<TPaletteEntry> palette = src.palette_;
     Resize(src.width_, src.height_, src.format_);
     const size_t bytes = size_t(stride_ * height_);
     if (bytes) std::memcpy(data_.get(), src.data_.get(), bytes);
-    palette_ = src.palette_;
+    palette_.swap(palette);
 }
 
 void TBitmap::Swap(TBitmap& other) noexcept {

@@ -103,6 +103,11 @@ class TCanvas {
     TPoint penPos_;
 };
 
+// For tests of out-of-memory paths: after `allocations` more surface buffers have been allocated,
+// the next one throws std::bad_alloc, once; a negative count switches this off. Everything around
+// the allocation runs as it always does.
+void FailSurfaceAllocationAfter(int64_t allocations);
+
 // A picture in memory: width × height pixels in one of the pixel formats, rows padded to 4 bytes,
 // row 0 at the top. New or grown pixels are not cleared: every user overwrites them.
 class TBitmap {
@@ -119,9 +124,13 @@ class TBitmap {
     TPixelFormat PixelFormat() const { return format_; }
     // Bytes from one row to the next.
     int64_t Stride() const { return stride_; }
+    // Bytes the buffer holds: a resize to at most this many bytes allocates nothing.
+    int64_t Capacity() const { return capacity_; }
 
     // Resizing keeps the top-left pixels that remain; new area is left uninitialised. The buffer is
     // reused whenever it has room. A size beyond the surface limit, or a negative one, throws.
+    // A resize or conversion that fails (a refused size, std::bad_alloc) leaves the surface's
+    // size, format and pixels as they were.
     void SetWidth(int32_t w) { SetSize(w, height_); }
     void SetHeight(int32_t h) { SetSize(width_, h); }
     void SetSize(int32_t w, int32_t h);

@@ -178,19 +178,72 @@ std::string TempPattern(const std::string& target) {
 
 }  // namespace
 
+namespace {
+
+// Names the system hands out for devices and for the process's own descriptors: never replaced.
+bool IsSystemName(const std::string& name) {
+    return name.starts_with("/dev/") || name.starts_with("/proc/");
+}
+
+// A file nobody may write (no write bit set) is read-only, also for a process that could write it
+// anyway; otherwise the process's own access rights decide.
+bool IsWritableFile(const std::string& name, const struct stat& st) {
+    return (st.st_mode & 0222) != 0 && ::access(name.c_str(), W_OK) == 0;
+}
+
+std::string FolderOf(const std::string& name) {
+    const size_t slash = name.rfind('/');
+    return slash == std::string::npos ? std::string(".")
+           : slash == 0               ? std::string("/")
+                                      : name.substr(0, slash);
+}
+
+// Writes all of `size` bytes at `offset` (or at the descriptor's position when offset < 0);
+// answers 0 or the errno of the failure.
+int WriteFully(int fd, const uint8_t* data, int64_t size, int64_t offset) {
+    while (size > 0) {
+        const size_t chunk = size_t(std::min<int64_t>(size, int64_t(1) << 30));
+        const ssize_t n = offset < 0 ? ::write(fd, data, chunk) : ::pwrite(fd, data, chunk, offset);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return errno;
+        }
+        if (n == 0) return EIO;
+        data += n;
+        size -= n;
+        if (offset >= 0) offset += n;
+    }
+    return 0;
+}
+
+}  // namespace
+
 TSafeFileStream::TSafeFileStream(const std::string& targetName)
     : TFileStream(), targetName_(targetName) {
     if (targetName.empty()) throw EFileError("Cannot create file \"\": No such file or directory");
+    shownName_ = targetName;
+    resolved_ = ResolveTarget(targetName);
     struct stat st {};
-    if (stat(targetName.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        ThrowFileError("Cannot create file", targetName, EISDIR);
-    const std::string pattern = TempPattern(ResolveTarget(targetName));
+    const bool exists = stat(targetName.c_str(), &st) == 0;
+    if (exists && S_ISDIR(st.st_mode)) ThrowFileError("Cannot create file", targetName, EISDIR);
+    if (IsSystemName(targetName) || IsSystemName(resolved_) || (exists && !S_ISREG(st.st_mode))) {
+        kind_ = TTargetKind::Direct;
+        resolved_ = targetName;
+        return;
+    }
+    if (exists) {
+        if (!IsWritableFile(resolved_, st)) ThrowFileError("Cannot write file", targetName, EACCES);
+        if (::access(FolderOf(resolved_).c_str(), W_OK | X_OK) != 0) {
+            kind_ = TTargetKind::InPlace;
+            return;
+        }
+    }
+    const std::string pattern = TempPattern(resolved_);
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     const int fd = mkstemp(name.data());
     if (fd < 0) ThrowFileError("Cannot create file", targetName, errno);
     fileName_ = name.data();
-    shownName_ = targetName;
     file_ = fdopen(fd, "w+b");
     if (!file_) {
         const int err = errno;
@@ -208,10 +261,74 @@ TSafeFileStream::~TSafeFileStream() {
     }
 }
 
+int64_t TSafeFileStream::Read(void* buffer, int64_t count) {
+    if (kind_ != TTargetKind::Replace) return memory_.Read(buffer, count);
+    return TFileStream::Read(buffer, count);
+}
+
+void TSafeFileStream::Write(const void* buffer, int64_t count) {
+    if (committed_)
+        throw EFileError("Cannot write file " + Quoted(targetName_) + ": stream closed");
+    if (kind_ != TTargetKind::Replace) return memory_.Write(buffer, count);
+    TFileStream::Write(buffer, count);
+}
+
+int64_t TSafeFileStream::Seek(int64_t offset, TSeekOrigin origin) {
+    if (kind_ != TTargetKind::Replace) return memory_.Seek(offset, origin);
+    return TFileStream::Seek(offset, origin);
+}
+
+int64_t TSafeFileStream::Size() {
+    if (kind_ != TTargetKind::Replace) return memory_.Size();
+    return TFileStream::Size();
+}
+
 void TSafeFileStream::Commit() {
     if (committed_) return;
+    if (kind_ == TTargetKind::Replace)
+        CommitReplace();
+    else
+        CommitFromMemory();
+}
+
+void TSafeFileStream::CommitFromMemory() {
+    const std::vector<uint8_t>& bytes = memory_.Memory();
+    const int64_t size = int64_t(bytes.size());
+    int flags = O_WRONLY | O_NOCTTY | O_CLOEXEC;
+    if (kind_ == TTargetKind::Direct) {
+        // A regular file reached under /dev/ or /proc/ (standard output sent to a file) is
+        // rewritten whole; pipes and devices ignore the truncation.
+        flags |= O_TRUNC;
+    }
+    // Standard output is written where the process's own descriptor stands (a file it was sent
+    // to with >> keeps what it had).
+    const int fd = resolved_ == "/dev/stdout" ? ::fcntl(STDOUT_FILENO, F_DUPFD_CLOEXEC, 0)
+                                              : ::open(resolved_.c_str(), flags);
+    if (fd < 0) ThrowFileError("Cannot write file", targetName_, errno);
+    auto fail = [&](int err) {
+        ::close(fd);
+        ThrowFileError("Cannot write file", targetName_, err);
+    };
+    if (kind_ == TTargetKind::InPlace) {
+        // The blocks the new content needs are reserved before a byte of the old one changes:
+        // a full disk fails here with the file as it was.
+        if (size > 0) {
+            const int err = posix_fallocate(fd, 0, off_t(size));
+            if (err != 0) fail(err);
+        }
+        if (const int err = WriteFully(fd, bytes.data(), size, 0)) fail(err);
+        if (ftruncate(fd, off_t(size)) != 0) fail(errno);
+        if (fsync(fd) != 0) fail(errno);
+    } else if (const int err = WriteFully(fd, bytes.data(), size, -1)) {
+        fail(err);
+    }
+    if (::close(fd) != 0 && errno != EINTR) ThrowFileError("Cannot write file", targetName_, errno);
+    committed_ = true;
+}
+
+void TSafeFileStream::CommitReplace() {
     if (!file_) throw EFileError("Cannot write file " + Quoted(targetName_) + ": stream closed");
-    const std::string target = ResolveTarget(targetName_);
+    const std::string& target = resolved_;
     auto fail = [&](int err) {
         if (file_) {
             std::fclose(file_);
@@ -225,6 +342,8 @@ void TSafeFileStream::Commit() {
     if (fsync(fd) != 0) fail(errno);
     struct stat st {};
     if (stat(target.c_str(), &st) == 0) {
+        // The file may have become read-only since the stream was made.
+        if (!IsWritableFile(target, st)) fail(EACCES);
         // Keep the replaced file's permission bits, and its owner where the process may set it.
         if (fchmod(fd, st.st_mode & 07777) != 0) fail(errno);
         if (fchown(fd, st.st_uid, st.st_gid) != 0) {
@@ -239,9 +358,7 @@ void TSafeFileStream::Commit() {
     if (std::rename(fileName_.c_str(), target.c_str()) != 0) fail(errno);
     committed_ = true;
     // The rename itself reaches the disk with the folder; a failure here loses nothing written.
-    const size_t slash = target.rfind('/');
-    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash + 1);
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    const int dirFd = ::open(FolderOf(target).c_str(), O_RDONLY | O_DIRECTORY);
     if (dirFd >= 0) {
         fsync(dirFd);
         ::close(dirFd);

@@ -81,19 +81,44 @@ protected:
     std::string shownName_;  // the name error messages give: the file the user asked for
 };
 
-// Writes to a temporary file in the target's folder. Commit() flushes it to disk, gives it the
-// target's permission bits (or the usual ones for a new file) and renames it over the target; a
-// stream destroyed without Commit() removes the temporary file and leaves the target untouched.
-// This is how every writer saves, so a failed save never damages the file that was there.
+// The stream every writer saves through, so that a failed save never damages the file that was
+// there. How the bytes reach the target depends on what the target is:
+// - a regular file in a folder that can be written, or a new file: the bytes go to a temporary
+//   file beside it; Commit() flushes it to disk, gives it the target's permission bits (or the
+//   usual ones for a new file) and renames it over the target. Without Commit() the temporary
+//   file is removed and the target is untouched. Other hard links to the old file keep the old
+//   picture.
+// - something that is not a regular file (a named pipe, a device such as /dev/stdout or
+//   /dev/null), or any name under /dev/ or /proc/: it is never replaced; the bytes are kept in
+//   memory and Commit() writes them to it directly.
+// - a writable regular file in a folder that cannot be written (no temporary file can be made
+//   there): the bytes are kept in memory; Commit() extends the file to its final size first (so a
+//   full disk fails before any byte changes), then rewrites it in place. The file keeps its
+//   inode, owner and permission bits, and every hard link to it shows the new picture.
+// A regular file without write permission (for anyone, root included, when none of its write
+// bits is set) is refused at once with "Permission denied": Save never replaces a read-only file.
 class TSafeFileStream : public TFileStream {
 public:
+    enum class TTargetKind { Replace, Direct, InPlace };
+
     explicit TSafeFileStream(const std::string& targetName);
     ~TSafeFileStream() override;
+    int64_t Read(void* buffer, int64_t count) override;
+    void Write(const void* buffer, int64_t count) override;
+    int64_t Seek(int64_t offset, TSeekOrigin origin) override;
+    int64_t Size() override;
     void Commit();
     const std::string& TargetName() const { return targetName_; }
+    TTargetKind TargetKind() const { return kind_; }
 
 private:
+    void CommitReplace();
+    void CommitFromMemory();
+
     std::string targetName_;
+    std::string resolved_;  // the file the bytes go to (a symbolic link is followed)
+    TTargetKind kind_ = TTargetKind::Replace;
+    TMemoryStream memory_;  // the whole file, for the kinds that write at Commit()
     bool committed_ = false;
 };
 

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <sys/stat.h>
 
+#include <filesystem>
 #include <memory>
 
 #include "lang/IniFile.h"
@@ -114,6 +115,9 @@ TComLineEX::TComLineEX(const std::string& exePath, const std::vector<std::string
                        const std::string& paramFileName, uint8_t mode) {
     const size_t slash = exePath.rfind('/');
     ExeDir = slash == std::string::npos ? std::string() : exePath.substr(0, slash + 1);
+    std::error_code ec;
+    const std::string cwd = std::filesystem::current_path(ec).string();
+    if (!ec && !cwd.empty()) CurrentDir = cwd.back() == '/' ? cwd : cwd + "/";
 
     if (mode == 1) {
         LoadParamFile(paramFileName);
@@ -132,56 +136,56 @@ void TComLineEX::AddParam(std::string param) {
     Params.push_back(TParamInfo{std::move(param)});
 }
 
-void TComLineEX::FlushParam(std::string& words) {
+std::string TComLineEX::Resolve(const std::string& name) const {
+    if (name.empty() || StartsPath(name) || CurrentDir.empty()) return name;
+    return CurrentDir + name;
+}
+
+void TComLineEX::FlushParam(std::vector<std::string>& words) {
     if (words.empty()) return;
-    const std::string atRoot = ExeDrive + "/" + words;
-    AddParam(FileExists(atRoot) ? atRoot : ExeDir + words);
+    std::string joined;
+    for (const std::string& word : words) joined += (joined.empty() ? "" : " ") + word;
+    // The shell splits a name at its spaces: the words joined again come first, then each word on
+    // its own; the first that names an existing file is taken. When none does, the joined name
+    // stands, so that the window can say which file it did not find.
+    std::string chosen = Resolve(joined);
+    if (!FileExists(ReplaceDriveMacro(chosen, ExeDrive)) && words.size() > 1) {
+        for (const std::string& word : words) {
+            const std::string candidate = Resolve(word);
+            if (FileExists(ReplaceDriveMacro(candidate, ExeDrive))) {
+                chosen = candidate;
+                break;
+            }
+        }
+    }
+    AddParam(std::move(chosen));
     words.clear();
 }
 
 void TComLineEX::SplitParams(const std::vector<std::string>& args) {
-    if (args.size() == 1) {
+    if (args.size() == 1 && IsParamFileName(args[0])) {
+        // A parameter file named alone: from the current folder, else from the program's.
         const std::string& arg = args[0];
-        if (!IsParamFileName(arg)) {
-            AddParam(arg);
-        } else if (!StartsWith(arg, "/") && FileExists(ExeDrive + "/" + arg)) {
-            AddParam(ExeDrive + "/" + arg);
-        } else if (StartsPath(arg)) {
-            AddParam(arg);
-        } else {
+        const std::string here = Resolve(arg);
+        if (StartsPath(arg) || FileExists(here))
+            AddParam(here);
+        else
             AddParam(ExeDir + arg);
-        }
         return;
     }
 
-    std::string words;
-    std::string path;
-    bool inPath = false;
+    // Words gather until a switch or the start of an absolute path ends the name they make.
+    std::vector<std::string> words;
     for (const std::string& arg : args) {
-        if (!inPath) {
-            if (IsSwitch(arg)) {
-                FlushParam(words);
-                AddParam(arg);
-            } else if (StartsPath(arg)) {
-                FlushParam(words);
-                path = arg;
-                inPath = true;
-            } else {
-                words = words.empty() ? arg : words + " " + arg;
-            }
-        } else if (IsSwitch(arg)) {
-            AddParam(std::move(path));
+        if (IsSwitch(arg)) {
+            FlushParam(words);
             AddParam(arg);
-            inPath = false;
-        } else if (StartsPath(arg)) {
-            AddParam(std::move(path));
-            path = arg;
         } else {
-            path += " " + arg;
+            if (StartsPath(arg)) FlushParam(words);
+            words.push_back(arg);
         }
     }
     FlushParam(words);
-    if (inPath) AddParam(std::move(path));
 }
 
 void TComLineEX::SortParams() {

@@ -1,6 +1,6 @@
 // TComLineEX: turns the program's arguments into lists of files, media files, a colour and
-// switches. Rejoins names split at spaces, resolves names against the program's folder, expands
-// ".kvs" parameter files and gives every name the letter case it has on disk.
+// switches. Rejoins names split at spaces, resolves relative names against the caller's current
+// folder, expands ".kvs" parameter files and gives every name the letter case it has on disk.
 #pragma once
 
 #include <cstdint>
@@ -38,6 +38,7 @@ class TComLineEX {
     int32_t Color = 0;
     std::string ExeDrive;           // always empty here; "$(DRV):" in a name stands for it
     std::string ExeDir;             // the executable's folder with a trailing "/"
+    std::string CurrentDir;         // the caller's current folder with a trailing "/"
     bool HelpRequested = false;     // "--help" was given
     bool VersionRequested = false;  // "--version" was given
 
@@ -51,7 +52,11 @@ class TComLineEX {
 
   private:
     void SplitParams(const std::vector<std::string>& args);
-    void FlushParam(std::string& words);
+    // Ends a name: the words (a name the shell may have split at its spaces) become one raw
+    // parameter, resolved against the current folder.
+    void FlushParam(std::vector<std::string>& words);
+    // `name` against the current folder, unless it starts with "/" or "$(DRV):".
+    std::string Resolve(const std::string& name) const;
     void SortParams();
     void LoadParamFile(const std::string& fileName);
     void AddParam(std::string param);

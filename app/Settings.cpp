@@ -16,6 +16,9 @@ namespace {
 constexpr const auto& kMosaicSizes = kMosaicCellSizes;
 constexpr std::array<int32_t, 7> kBrushSizes = {5, 8, 10, 20, 30, 40, 50};
 
+// Window numbers beyond any screen's coordinates.
+constexpr int32_t kMaxWindowNumber = 32767;
+
 constexpr const char* kGeneral = "General";
 constexpr const char* kMosaic = "Mosaic";
 constexpr const char* kBrush = "FilterBrush";
@@ -54,10 +57,11 @@ std::string SettingsFilePath(const std::string& exePath, const std::string& conf
 
 void TSettings::Load(const std::string& fileName) {
     const TIniFile ini(fileName);
-    Top = ini.ReadInteger(kGeneral, "Top", 0);
-    Left = ini.ReadInteger(kGeneral, "Left", 0);
-    Width = ini.ReadInteger(kGeneral, "Width", 300);
-    Height = ini.ReadInteger(kGeneral, "Height", 300);
+    Top = std::clamp(ini.ReadInteger(kGeneral, "Top", 0), -kMaxWindowNumber, kMaxWindowNumber);
+    Left = std::clamp(ini.ReadInteger(kGeneral, "Left", 0), -kMaxWindowNumber, kMaxWindowNumber);
+    Width = std::clamp(ini.ReadInteger(kGeneral, "Width", 300), kMinWindowWidth, kMaxWindowNumber);
+    Height =
+        std::clamp(ini.ReadInteger(kGeneral, "Height", 300), kMinWindowHeight, kMaxWindowNumber);
     CanOverWrite = ini.ReadBool(kGeneral, "CanOverWrite", false);
     if (ini.ValueExists(kGeneral, "LegacySaveDialog"))
         LegacySaveDialog = ini.ReadBool(kGeneral, "LegacySaveDialog", false);
@@ -71,10 +75,10 @@ void TSettings::Load(const std::string& fileName) {
     SoftenEdge = ini.ReadBool(kBrush, "SoftenEdge", true);
 
     TSaveOptions& o = SaveOptions;
-    o.JPEGQuality = ini.ReadInteger(kJPEG, "Quality", 80);
+    o.JPEGQuality = std::clamp(ini.ReadInteger(kJPEG, "Quality", 80), 1, 100);
     o.JPEGProgressive = ini.ReadBool(kJPEG, "Progressive", false);
     o.JPEGGrayscale = ini.ReadBool(kJPEG, "Grayscale", false);
-    o.JPEGSubsampling = ini.ReadInteger(kJPEG, "Subsampling", 0);
+    o.JPEGSubsampling = std::clamp(ini.ReadInteger(kJPEG, "Subsampling", 0), 0, 2);
     o.ExifCopy = ini.ReadBool(kJPEG, "ExifCopy", false);
     o.ExifThumbUpdate = ini.ReadBool(kJPEG, "ExifThumbUpdate", false);
     o.PNGInterlaced = ini.ReadBool(kPNG, "Interlaced", false);
@@ -83,6 +87,17 @@ void TSettings::Load(const std::string& fileName) {
     o.PNGTransparent = ini.ReadBool(kPNG, "Transparent", false);
     o.GIFTransparent = ini.ReadBool(kGIF, "Transparent", false);
     o.TGARLECompression = ini.ReadBool(kTGA, "RLECompression", false);
+}
+
+void TSettings::FitWindowToScreen(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
+                                  int32_t areaHeight) {
+    areaWidth = std::max(areaWidth, 1);
+    areaHeight = std::max(areaHeight, 1);
+    Width = std::min(Width, areaWidth);
+    Height = std::min(Height, areaHeight);
+    // 64 bits: the area's far edge and the window's numbers may each be near the 32-bit limits.
+    Left = int32_t(std::clamp<int64_t>(Left, areaLeft, int64_t(areaLeft) + areaWidth - Width));
+    Top = int32_t(std::clamp<int64_t>(Top, areaTop, int64_t(areaTop) + areaHeight - Height));
 }
 
 void TSettings::Save(const std::string& fileName) const {

@@ -20,6 +20,11 @@ bool IsBrushSizeChoice(int32_t size);   // 5, 8, 10, 20, 30, 40 or 50
 // `configDir` (the user's configuration folder), which is created when the settings are saved.
 std::string SettingsFilePath(const std::string& exePath, const std::string& configDir);
 
+// The smallest window the settings may ask for; a window never starts smaller (unless the screen
+// is).
+inline constexpr int32_t kMinWindowWidth = 200;
+inline constexpr int32_t kMinWindowHeight = 150;
+
 struct TSettings {
     // [General]
     int32_t Top = 0;
@@ -39,8 +44,15 @@ struct TSettings {
 
     // Reads the file over these settings. A missing key (or file), or a value that is not an
     // integer, gives the key's default; a MosaicSize or BrushSize that no menu item offers leaves
-    // the current value. Never fails.
+    // the current value. Numbers are clamped as they are read: Quality to 1 … 100, Subsampling to
+    // the three choices 0 … 2, Width and Height to at least kMinWindowWidth × kMinWindowHeight and
+    // every window number to ±32767. Never fails.
     void Load(const std::string& fileName);
+    // Fits the window bounds into the screen's available area (left, top, width, height): a window
+    // larger than the area takes the area's size, and one that lies partly outside it is moved
+    // just inside. What is fitted is what Save writes back.
+    void FitWindowToScreen(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
+                           int32_t areaHeight);
     // Writes every key (LegacySaveDialog only when it was read), keeping the other sections and
     // keys of the file; the file is replaced only once complete. Throws EIniFileError naming the
     // file when it cannot be written.

@@ -16,12 +16,15 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <functional>
+#include <optional>
 
 #include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
@@ -333,7 +336,19 @@ void TForm1::FormCreate() {
     std::string startFile;
     try {
         TComLineEX commandLine(FExePath, FArgs, std::string(), 0);
-        if (!commandLine.Files.empty()) startFile = commandLine.Files.front();
+        // The first named file that exists opens; when none does, the window says so.
+        std::error_code ec;
+        for (const std::string& file : commandLine.Files) {
+            if (fs::is_regular_file(file, ec)) {
+                startFile = file;
+                break;
+            }
+        }
+        if (startFile.empty() && !commandLine.Files.empty()) {
+            const std::string message = "File not found: " + commandLine.Files.front();
+            QMetaObject::invokeMethod(
+                this, [this, message] { ShowException(message); }, Qt::QueuedConnection);
+        }
     } catch (const std::exception& e) {
         const std::string message = e.what();
         QMetaObject::invokeMethod(
@@ -405,6 +420,11 @@ void TForm1::ShowException(const std::string& message) {
 
 void TForm1::LoadSettings() {
     FSettings.Load(FSettingsFile);
+    // The window opens on the screen and no larger than it, wherever the file puts it.
+    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        FSettings.FitWindowToScreen(area.left(), area.top(), area.width(), area.height());
+    }
     const TSettings& s = FSettings;
     move(s.Left, s.Top);
     resize(s.Width, s.Height);
@@ -465,47 +485,88 @@ void TForm1::SetCaptionForFile() {
 void TForm1::OpenPictureFile(const std::string& fileName) {
     std::error_code ec;
     if (fileName.empty() || !fs::is_regular_file(fileName, ec)) return;
-    // Read first: a file that cannot be read leaves the picture and its history as they were.
-    // The shown copy is remade from WorkBitmap at any time, so its buffer is lent to the reader
-    // to decode into (a fresh buffer of a big picture costs more to map than to fill), and the
-    // old source's buffer becomes the shown copy's once the new picture is in.
+    // The window switches only once the new picture is read and every copy of it can be made: a
+    // failure at any step leaves the picture, its history, the caption and Save as they were.
+    // The reader decodes into the shown copy's buffer (a buffer that is mapped already costs far
+    // less than a fresh one); the shown copy is remade from WorkBitmap when the open fails.
     TBitmap loaded;
     loaded.Swap(DisplayBitmap);
     loaded.Resize(0, 0, pf24bit);
     try {
         LoadPictureFile(fileName, loaded);
+        TakeNewPicture(loaded, [&] {
+            FileName = fileName;
+            SetCaptionForFile();
+            FMSaveAs->setEnabled(true);
+            FMSave->setEnabled(true);
+            SaveFileName = FileName;
+        });
     } catch (...) {
-        DisplayBitmap.Swap(loaded);
-        ShowWorkBitmap();
+        if (DisplayBitmap.Empty()) RemakeDisplay(loaded);
         throw;
     }
+    MosaicPixSizeChange();
+}
+
+void TForm1::RemakeDisplay(TBitmap& buffer) {
+    DisplayBitmap.Swap(buffer);
+    try {
+        ShowWorkBitmap();
+    } catch (...) {
+        // Not even the shown copy fits: the window shows the working picture itself until the
+        // next change remakes the copy.
+        DisplayBitmap.Resize(0, 0, pf24bit);
+        if (WorkBitmap.Empty()) {
+            Image1->SetPicture(QImage());
+        } else {
+            Image1->SetPicture(QImage(WorkBitmap.ScanLine(0), WorkBitmap.Width(),
+                                      WorkBitmap.Height(), qsizetype(WorkBitmap.Stride()),
+                                      QImage::Format_BGR888));
+        }
+    }
+}
+
+void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState) {
+    if (loaded.PixelFormat() != pf24bit) loaded.SetPixelFormat(pf24bit);
+    loaded.Palette().clear();
+    const int32_t w = loaded.Width(), h = loaded.Height();
+    const int64_t bytes = CheckedMul(RowBytes(w, 24), h);
+    // The working and shown copies take the buffers of the old working picture and of the old
+    // source or shown copy, but only once the window switches.
+    // Buffers that are too small are replaced now, so that running out of memory changes nothing.
+    TBitmap freshWork, freshShown;
+    if (WorkBitmap.Capacity() < bytes) freshWork.Resize(w, h, pf24bit);
+    if (SourceBitmap.Capacity() < bytes && DisplayBitmap.Capacity() < bytes)
+        freshShown.Resize(w, h, pf24bit);
+
+    // The switch: from here on only buffers big enough are written, nothing is allocated.
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
-    FileName = fileName;
-    SetCaptionForFile();
-    FMSaveAs->setEnabled(true);
-    FMSave->setEnabled(true);
-    SaveFileName = FileName;
+    switchState();
+    TBitmap oldSource;
+    oldSource.Swap(SourceBitmap);
     SourceBitmap.Swap(loaded);
-    DisplayBitmap.Swap(loaded);
-    TakeNewPicture();
-}
-
-void TForm1::TakeNewPicture() {
-    if (SourceBitmap.PixelFormat() != pf24bit) SourceBitmap.SetPixelFormat(pf24bit);
+    if (freshWork.Capacity() > 0) WorkBitmap.Swap(freshWork);
     WorkBitmap.Assign(SourceBitmap);
+    if (freshShown.Capacity() > 0)
+        DisplayBitmap.Swap(freshShown);
+    else if (DisplayBitmap.Capacity() < bytes)
+        DisplayBitmap.Swap(oldSource);
     Capture->Drawing = false;
     FTrailRect = TRect{};
     ShowWorkBitmap();
     PanelCanvas->setFixedSize(WorkBitmap.Width(), WorkBitmap.Height());
     PanelCanvas->show();
-    MosaicPixSizeChange();
     UpdateClipboardActions();
 }
 
 void TForm1::ShowWorkBitmap() {
     DisplayBitmap.Assign(WorkBitmap);
+    ShowDisplayBitmap();
+}
+
+void TForm1::ShowDisplayBitmap() {
     if (DisplayBitmap.Empty()) {
         Image1->SetPicture(QImage());
         return;
@@ -565,15 +626,13 @@ void TForm1::FMPasteClick() {
         if (file.empty()) return;
         LoadPictureFile(file, pasted);
     }
-    FileName.clear();
-    setWindowTitle(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
-    History.Clear();
-    FMUndo->setEnabled(false);
-    FMRedo->setEnabled(false);
-    FMSaveAs->setEnabled(true);
-    FMSave->setEnabled(false);
-    SourceBitmap.Swap(pasted);
-    TakeNewPicture();
+    TakeNewPicture(pasted, [&] {
+        FileName.clear();
+        setWindowTitle(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
+        FMSaveAs->setEnabled(true);
+        FMSave->setEnabled(false);
+    });
+    MosaicPixSizeChange();
 }
 
 void TForm1::FMCopyToClipboardClick() {
@@ -825,31 +884,57 @@ void TForm1::SaveAs() {
     const TSaveOptions chosen = SaveDialog1.SaveOptions();
     SaveOptions = chosen;
     const std::string target = SaveDialog1.FileName();
-    if (fs::exists(target, ec)) {
+    // A file made writable for the save gets its old mode back when the save fails.
+    std::optional<fs::perms> oldMode;
+    const fs::file_status status = fs::status(target, ec);
+    if (fs::exists(status)) {
         if (!ConfirmOverwrite(target)) return;
+        if (fs::is_regular_file(status)) oldMode = status.permissions();
         MakeOwnerWritable(target);
-        if (::access(target.c_str(), W_OK) != 0) {
-            ShowConvertError();
-            return;
-        }
+    }
+    auto restoreMode = [&] {
+        std::error_code ignored;
+        if (oldMode && fs::status(target, ignored).permissions() != *oldMode)
+            fs::permissions(target, *oldMode, ignored);
+    };
+    if (oldMode && ::access(target.c_str(), W_OK) != 0) {
+        restoreMode();
+        ShowConvertError();
+        return;
     }
     bool ok = false;
     std::string why;
     {
         TBusyCursor busy;
-        ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                          FileName, probe, &why);
+        try {
+            ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
+                              FileName, probe, &why);
+        } catch (...) {
+            restoreMode();
+            throw;
+        }
     }
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
     } else {
+        restoreMode();
         ShowConvertError(why);
     }
 }
 
 void TForm1::FMSaveClick() {
     if (WorkBitmap.Empty() || SaveFileName.empty()) return;
+    // Save never replaces a read-only file: it fails and leaves the file alone.
+    std::error_code ec;
+    const fs::file_status status = fs::status(SaveFileName, ec);
+    if (fs::is_regular_file(status) &&
+        ((status.permissions() & (fs::perms::owner_write | fs::perms::group_write |
+                                  fs::perms::others_write)) == fs::perms::none ||
+         ::access(SaveFileName.c_str(), W_OK) != 0)) {
+        ShowConvertError();
+        return;
+    }
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
     std::string why;

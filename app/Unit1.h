@@ -6,7 +6,9 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QWidget>
+#include <functional>
 #include <memory>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -155,11 +157,13 @@ class TForm1 : public QMainWindow {
     bool ConfirmOverwrite(const std::string& fileName);
 
     // Runs a handler the way every handler runs: an exception is shown in a message box titled
-    // "Tilvo" and the window goes on in the state it had.
+    // "Tilvo" ("out of memory" for std::bad_alloc) and the window goes on in the state it had.
     template <class F>
     void Guarded(F&& handler) {
         try {
             handler();
+        } catch (const std::bad_alloc&) {
+            ShowException("out of memory");
         } catch (const std::exception& e) {
             ShowException(e.what());
         }
@@ -179,10 +183,18 @@ class TForm1 : public QMainWindow {
     void SaveSettings();
     void SaveAs();
     void CommitStroke();
-    // The new picture is in SourceBitmap: the steps every load and paste share.
-    void TakeNewPicture();
+    // The steps every load and paste share: converts `loaded` to 24 bits and makes sure of every
+    // buffer its copies need, and only then takes it as SourceBitmap, runs `switchState` (caption,
+    // Save, FileName), makes the working and shown copies and shows the picture. Anything that
+    // fails throws before the window changed. The preview is rebuilt afterwards.
+    void TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState);
+    // After a failed open: the shown copy takes `buffer` back and is remade from WorkBitmap.
+    void RemakeDisplay(TBitmap& buffer);
+    // The mosaic size of the checked item (4 when none is).
     // Shows a fresh copy of WorkBitmap.
     void ShowWorkBitmap();
+    // Shows DisplayBitmap as it is.
+    void ShowDisplayBitmap();
     // Copies rect of WorkBitmap onto the shown copy and repaints it.
     void RestoreDisplay(TRect rect);
     // Draws one trail segment on the shown copy and repaints the rectangle it covers.

@@ -10,7 +10,8 @@ namespace tilvo {
 
 const char* const kCliUsage =
     "Usage: tilvo-cli INPUT OUTPUT [options]\n"
-    "Opens INPUT, hides the stroked areas behind a mosaic and saves OUTPUT.\n"
+    "Opens INPUT, hides the stroked areas behind a mosaic and saves OUTPUT\n"
+    "(OUTPUT - writes standard output and needs --type).\n"
     "\n"
     "Output type:\n"
     "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm or mag\n"
@@ -176,6 +177,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     if (!typeName.empty()) {
         o.SaveAsType = SaveAsTypeFromShortName(typeName);
         if (!o.SaveAsType) throw EUsage("unknown type \"" + typeName + "\"");
+    } else if (o.Output == "-") {
+        throw EUsage("writing to standard output (-) needs --type");
     } else {
         o.SaveAsType = SaveAsTypeFromExtensionType(FileTypeFromExtension(o.Output));
         if (!o.SaveAsType)

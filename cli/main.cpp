@@ -36,8 +36,11 @@ int Run(const TCliOptions& o) {
     }
 
     const TExifProbe probe = ProbeExif(o.Input);
+    // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
+    // once the whole file is encoded.
+    const std::string output = o.Output == "-" ? std::string("/dev/stdout") : o.Output;
     std::string why;
-    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe, &why)) {
+    if (!SaveAsByType(work, output, o.SaveAsType, o.Save, o.Input, probe, &why)) {
         if (why.empty())
             std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
         else

@@ -96,6 +96,57 @@ TEST(Bitmap, RefusesNegativeAndOversizedSurfacesWithAClearError) {
     EXPECT_NO_THROW(big.Resize(12000, 8400, pf32bit));  // 100 megapixels are admitted
 }
 
+// Every operation that needs a bigger buffer, failing for want of memory: the surface keeps its
+// size, format, stride, palette and pixels, and stays usable.
+TEST(Bitmap, AFailedAllocationLeavesTheSurfaceAsItWas) {
+    struct Case {
+        const char* name;
+        void (*grow)(TBitmap&);
+    };
+    static TBitmap bigger(40, 30);
+    const Case cases[] = {
+        {"Resize", [](TBitmap& b) { b.Resize(40, 30, pf24bit); }},
+        {"SetSize", [](TBitmap& b) { b.SetSize(40, 30); }},
+        {"SetWidth", [](TBitmap& b) { b.SetWidth(400); }},
+        {"SetPixelFormat", [](TBitmap& b) { b.SetPixelFormat(pf32bit); }},
+        {"Assign", [](TBitmap& b) { b.Assign(bigger); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TBitmap bmp(9, 7);
+        FillPattern(bmp);
+        bmp.Palette().assign(3, TPaletteEntry{1, 2, 3, 0});
+        TBitmap before;
+        before.Assign(bmp);
+        const uint8_t* buffer = bmp.ScanLine(0);
+
+        FailSurfaceAllocationAfter(0);
+        EXPECT_THROW(c.grow(bmp), std::bad_alloc);
+        EXPECT_EQ(bmp.Width(), 9);
+        EXPECT_EQ(bmp.Height(), 7);
+        EXPECT_EQ(bmp.PixelFormat(), pf24bit);
+        EXPECT_EQ(bmp.Stride(), before.Stride());
+        EXPECT_EQ(bmp.ScanLine(0), buffer);
+        EXPECT_EQ(bmp.Palette(), before.Palette());
+        for (int32_t y = 0; y < 7; ++y)
+            for (int32_t x = 0; x < 9; ++x) ASSERT_EQ(bmp.Pixel(x, y), before.Pixel(x, y));
+
+        // The failure was one allocation: the same operation succeeds afterwards.
+        EXPECT_NO_THROW(c.grow(bmp));
+        EXPECT_NE(bmp.ScanLine(0), buffer);
+    }
+}
+
+TEST(Bitmap, TheAllocationFailureHookCountsBuffersNotCalls) {
+    TBitmap a(8, 8);
+    FailSurfaceAllocationAfter(1);
+    a.Resize(4, 4, pf24bit);  // fits the buffer it has: no allocation
+    TBitmap b(16, 16);        // the one allowed allocation
+    EXPECT_THROW(TBitmap(16, 16), std::bad_alloc);
+    EXPECT_NO_THROW(TBitmap(16, 16));  // the failure happens once
+    FailSurfaceAllocationAfter(-1);
+}
+
 TEST(Canvas, FillRectClipsToTheSurface) {
     TBitmap bmp(6, 4);
     bmp.Canvas().Brush.Color = 0;

@@ -2,12 +2,17 @@
 // writer fail without writing, and the written files are what their readers expect.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <map>
 
+#include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
 #include "FileFormat/SaveDispatch.h"
 #include "FileFormat/Stream.h"
+#include "JpegTestSupport.h"
 
 namespace tilvo {
 namespace {
@@ -155,6 +160,272 @@ TEST_F(SaveDispatch, ARefusingWriterHandsItsReasonBackAndKeepsTheOldFile) {
     EXPECT_EQ(ReadWholeFile(pnm), (std::vector<uint8_t>{'o', 'l', 'd'}));
     EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
         << "no temporary file is left behind";
+}
+
+// What a written file shows of the options it was written with, by name: one entry per option
+// the writer takes, so that an option reaching the wrong parameter changes the wrong entry.
+using TSignature = std::map<std::string, int>;
+
+// The quality whose luminance table the file carries (libjpeg's tables, forced to baseline), or
+// -1 when none matches.
+int JpegQualityOf(const std::array<uint16_t, 64>& table) {
+    static const std::vector<std::array<uint16_t, 64>> tables = [] {
+        std::vector<std::array<uint16_t, 64>> t;
+        for (int q = 1; q <= 100; ++q) t.push_back(test::LibjpegQualityTables(q)[0]);
+        return t;
+    }();
+    for (int q = 1; q <= 100; ++q)
+        if (tables[size_t(q - 1)] == table) return q;
+    return -1;
+}
+
+// The first JPEG stream (FF D8 … FF D9) inside an Exif segment: its thumbnail; empty when none.
+std::vector<uint8_t> EmbeddedJpeg(const std::vector<uint8_t>& segment) {
+    static const uint8_t soi[] = {0xFF, 0xD8, 0xFF}, eoi[] = {0xFF, 0xD9};
+    const auto start = std::search(segment.begin(), segment.end(), std::begin(soi), std::end(soi));
+    if (start == segment.end()) return {};
+    const auto end = std::search(start, segment.end(), std::begin(eoi), std::end(eoi));
+    if (end == segment.end()) return {};
+    return {start, end + 2};
+}
+
+std::vector<uint8_t> ExifSegmentOf(const std::string& file) {
+    TMemoryStream segment;
+    if (!ExtractExifSegment(file, segment)) return {};
+    return segment.Memory();
+}
+
+TSignature ObserveJpeg(const std::string& file, const std::vector<uint8_t>& sourceThumbnail) {
+    const test::TLibjpegImage jpeg = test::LibjpegDecode(ReadWholeFile(file));
+    const std::vector<uint8_t> exif = ExifSegmentOf(file);
+    const std::vector<uint8_t> thumbnail = EmbeddedJpeg(exif);
+    return {{"quality", JpegQualityOf(jpeg.Quant[jpeg.QuantTable[0]])},
+            {"luma sampling", jpeg.HSamp[0] * 10 + jpeg.VSamp[0]},
+            {"components", jpeg.Components},
+            {"progressive", jpeg.Progressive},
+            {"exif", !exif.empty()},
+            {"new thumbnail", !thumbnail.empty() && thumbnail != sourceThumbnail}};
+}
+
+TSignature ObservePng(const std::string& file) {
+    const std::vector<uint8_t> png = ReadWholeFile(file);
+    static const char trns[] = "tRNS";
+    return {{"colour type", png.at(25)},
+            {"interlace", png.at(28)},
+            {"tRNS", std::search(png.begin(), png.end(), trns, trns + 4) != png.end()}};
+}
+
+TSignature ObserveGif(const std::string& file) {
+    const std::vector<uint8_t> gif = ReadWholeFile(file);
+    static const uint8_t gce[] = {0x21, 0xF9, 0x04};
+    const auto at = std::search(gif.begin(), gif.end(), std::begin(gce), std::end(gce));
+    return {{"transparent", at != gif.end() && at + 3 != gif.end() && (at[3] & 1) != 0}};
+}
+
+// Each option, set alone, changes exactly its own mark in the written file, for Save As (by type)
+// and for Save (by extension). Swapping any two options in the dispatch moves a mark.
+TEST_F(SaveDispatch, EachOptionReachesItsWriterAndOnlyItsOwnParameter) {
+    const std::string source = std::string(TILVO_TEST_DATA) + "/../../data/sample.jpg";
+    const TExifProbe sourceProbe = ProbeExif(source);
+    ASSERT_TRUE(sourceProbe.CanCopy && sourceProbe.CanUpdateThumbnail);
+    const std::vector<uint8_t> sourceThumbnail = EmbeddedJpeg(ExifSegmentOf(source));
+    ASSERT_FALSE(sourceThumbnail.empty());
+
+    TBitmap photo;
+    test::MakeTestPicture(photo, 64, 48);
+    // Few colours, so that the palette writers keep every one and can mark a transparent one.
+    TBitmap flat(40, 30);
+    for (int y = 0; y < 30; ++y)
+        for (int x = 0; x < 40; ++x)
+            flat.SetPixel(x, y, RGB(uint8_t((x / 10) * 60), uint8_t((y / 10) * 90), 200));
+
+    enum TWay { kSaveAs, kSave };
+    struct Case {
+        const char* name;
+        TWay way;
+        int32_t type;           // Save As type
+        const char* extension;  // Save
+        std::function<void(TSaveOptions&, TExifProbe&)> set;
+        TSignature changes;  // the marks that differ from the same save with default options
+    };
+    const Case cases[] = {
+        {"JPEG quality",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGQuality = 30; },
+         {{"quality", 30}}},
+        {"JPEG 4:4:4",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGSubsampling = 2; },
+         {{"luma sampling", 11}}},
+        {"JPEG grayscale",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGGrayscale = true; },
+         {{"components", 1}, {"luma sampling", 11}}},
+        {"JPEG progressive",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGProgressive = true; },
+         {{"progressive", 1}}},
+        {"Exif copy",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.ExifCopy = true; },
+         {{"exif", 1}}},
+        {"Exif copy, thumbnail update",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.ExifCopy = o.ExifThumbUpdate = true; },
+         {{"exif", 1}, {"new thumbnail", 1}}},
+        {"thumbnail update without the copy",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.ExifThumbUpdate = true; },
+         {}},
+        {"copy where the probe found no Exif",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe& p) {
+             o.ExifCopy = o.ExifThumbUpdate = true;
+             p.CanCopy = false;
+         },
+         {}},
+        {"update where the probe found no thumbnail",
+         kSaveAs,
+         1,
+         "",
+         [](TSaveOptions& o, TExifProbe& p) {
+             o.ExifCopy = o.ExifThumbUpdate = true;
+             p.CanUpdateThumbnail = false;
+         },
+         {{"exif", 1}}},
+        {"PNG interlaced",
+         kSaveAs,
+         2,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGInterlaced = true; },
+         {{"interlace", 1}}},
+        {"PNG grayscale",
+         kSaveAs,
+         2,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGGrayscale = true; },
+         {{"colour type", 0}}},
+        {"PNG 256 colours",
+         kSaveAs,
+         2,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGReduceTo256Color = true; },
+         {{"colour type", 3}}},
+        {"PNG transparent",
+         kSaveAs,
+         2,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGTransparent = true; },
+         {{"colour type", 3}, {"tRNS", 1}}},
+        {"GIF transparent",
+         kSaveAs,
+         4,
+         "",
+         [](TSaveOptions& o, TExifProbe&) { o.GIFTransparent = true; },
+         {{"transparent", 1}}},
+        {"Save: JPEG quality",
+         kSave,
+         0,
+         ".jpg",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGQuality = 30; },
+         {{"quality", 30}}},
+        {"Save: JPEG grayscale",
+         kSave,
+         0,
+         ".jpeg",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGGrayscale = true; },
+         {{"components", 1}, {"luma sampling", 11}}},
+        {"Save: JPEG progressive",
+         kSave,
+         0,
+         ".jpe",
+         [](TSaveOptions& o, TExifProbe&) { o.JPEGProgressive = true; },
+         {{"progressive", 1}}},
+        {"Save: no subsampling choice, no Exif",
+         kSave,
+         0,
+         ".jpg",
+         [](TSaveOptions& o, TExifProbe&) {
+             o.JPEGSubsampling = 2;
+             o.ExifCopy = o.ExifThumbUpdate = true;
+         },
+         {}},
+        {"Save: PNG interlaced",
+         kSave,
+         0,
+         ".png",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGInterlaced = true; },
+         {{"interlace", 1}}},
+        {"Save: PNG grayscale",
+         kSave,
+         0,
+         ".png",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGGrayscale = true; },
+         {{"colour type", 0}}},
+        {"Save: PNG 256 colours",
+         kSave,
+         0,
+         ".png",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGReduceTo256Color = true; },
+         {{"colour type", 3}}},
+        {"Save: PNG transparent",
+         kSave,
+         0,
+         ".png",
+         [](TSaveOptions& o, TExifProbe&) { o.PNGTransparent = true; },
+         {{"colour type", 3}, {"tRNS", 1}}},
+        {"Save: GIF transparent",
+         kSave,
+         0,
+         ".gif",
+         [](TSaveOptions& o, TExifProbe&) { o.GIFTransparent = true; },
+         {{"transparent", 1}}},
+    };
+    int counter = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool jpeg = c.type == 1 || std::string(c.extension).starts_with(".jp");
+        const bool gif = c.type == 4 || std::string(c.extension) == ".gif";
+        TBitmap& picture = jpeg ? photo : flat;
+        auto write = [&](const TSaveOptions& o, const TExifProbe& probe) {
+            const std::string file = Path("out" + std::to_string(counter++) +
+                                          (c.way == kSave ? std::string(c.extension)
+                                           : jpeg         ? ".jpg"
+                                                          : ".out"));
+            const bool ok = c.way == kSaveAs ? SaveAsByType(picture, file, c.type, o, source, probe)
+                                             : SaveByExtension(picture, file, o);
+            EXPECT_TRUE(ok);
+            return jpeg  ? ObserveJpeg(file, sourceThumbnail)
+                   : gif ? ObserveGif(file)
+                         : ObservePng(file);
+        };
+        TSignature expected = write(TSaveOptions{}, sourceProbe);
+        for (const auto& [mark, value] : c.changes) {
+            ASSERT_TRUE(expected.contains(mark)) << mark;
+            EXPECT_NE(expected[mark], value) << mark << " already shows without the option";
+            expected[mark] = value;
+        }
+        TSaveOptions options;
+        TExifProbe probe = sourceProbe;
+        c.set(options, probe);
+        EXPECT_EQ(write(options, probe), expected);
+    }
 }
 
 TEST_F(SaveDispatch, BitmapFailuresReachTheCallerAsExceptions) {

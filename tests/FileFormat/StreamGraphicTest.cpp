@@ -1,13 +1,18 @@
 // Streams, the safe file replacement, the graphic base class, the picture registry and the open
 // path.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <future>
+#include <iterator>
 
 #include "FileFormat/BMPImage.h"
 #include "FileFormat/Graphic.h"
@@ -208,6 +213,161 @@ TEST(SafeFileStream, KeepsPermissionsAndFollowsSymbolicLinks) {
     WriteWholeFile(link, "via link", 8);
     EXPECT_TRUE(fs::is_symlink(link));
     EXPECT_EQ(ReadWholeFile(target), Bytes("via link"));
+}
+
+TEST(SafeFileStream, AReadOnlyFileIsRefusedAndLeftAlone) {
+    TempDir dir;
+    const std::string target = dir / "locked.bmp";
+    WriteRaw(target, Bytes("old content"));
+    ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+    // Refused before anything is written, also for a process that could write it anyway.
+    EXPECT_EQ(MessageOf<EFileError>([&] { WriteWholeFile(target, "new", 3); }),
+              "Cannot write file \"" + target + "\": Permission denied");
+    TTestImage g;
+    g.Holder()->Stream = Bytes("new picture");
+    EXPECT_THROW(g.SaveToFile(target), EFileError);
+
+    // A file that turns read-only while the picture is being written is not replaced either.
+    ASSERT_EQ(chmod(target.c_str(), 0644), 0);
+    {
+        TSafeFileStream s(target);
+        s.Write("new", 3);
+        ASSERT_EQ(chmod(target.c_str(), 0444), 0);
+        EXPECT_THROW(s.Commit(), EFileError);
+    }
+    EXPECT_EQ(ReadWholeFile(target), Bytes("old content"));
+    struct stat st {};
+    ASSERT_EQ(stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0444u);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"locked.bmp"});
+}
+
+TEST(SafeFileStream, PipesAndDevicesAreWrittenDirectlyAndNeverReplaced) {
+    TempDir dir;
+    const std::string fifo = dir / "pipe";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    auto drain = [&] {
+        return std::async(std::launch::async, [&] {
+            std::ifstream in(fifo, std::ios::binary);
+            return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {});
+        });
+    };
+    {
+        auto received = drain();
+        TSafeFileStream s(fifo);
+        EXPECT_EQ(s.TargetKind(), TSafeFileStream::TTargetKind::Direct);
+        s.Write("head", 4);
+        s.SetPosition(0);  // writers may go back to fill in a header
+        s.Write("HE", 2);
+        s.Commit();
+        EXPECT_EQ(received.get(), Bytes("HEad"));
+    }
+    {
+        // A writer that fails sends nothing: the reader sees only the end of the data.
+        auto received = drain();
+        TTestImage g;
+        g.Holder()->Stream = Bytes("half a picture");
+        g.FailAfterWriting = true;
+        EXPECT_THROW(g.SaveToFile(fifo), Exception);
+        const int fd = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(fd, 0);
+        ::close(fd);
+        EXPECT_EQ(received.get(), std::vector<uint8_t>{});
+    }
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"pipe"});
+
+    WriteWholeFile("/dev/null", "discarded", 9);
+    EXPECT_TRUE(fs::is_character_file("/dev/null"));
+}
+
+// Runs `step` with an ordinary user's rights and answers its result (0 … 255): as root in a child
+// process that gives its rights up, otherwise in this process.
+int AsOrdinaryUser(const std::function<int()>& step) {
+    if (geteuid() != 0) return step();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(99);
+        _exit(step());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 98;
+}
+
+TEST(SafeFileStream, AWritableFileInALockedFolderIsRewrittenInPlaceOnlyWhenItFits) {
+    TempDir dir;
+    ASSERT_EQ(chmod((dir / "").c_str(), 0755), 0);
+    const std::string folder = dir / "locked";
+    ASSERT_TRUE(fs::create_directory(folder));
+    const std::string target = folder + "/photo.bmp";
+    const std::string link = dir / "link.bmp";
+    std::vector<uint8_t> old(3000);
+    for (size_t i = 0; i < old.size(); ++i) old[i] = uint8_t(i * 7);
+    WriteRaw(target, old);
+    ASSERT_EQ(chmod(target.c_str(), 0666), 0);
+    ASSERT_EQ(::link(target.c_str(), link.c_str()), 0);
+    struct stat before {};
+    ASSERT_EQ(stat(target.c_str(), &before), 0);
+    ASSERT_EQ(chmod(folder.c_str(), 0555), 0);
+
+    // A disk that cannot take the new content (the file size limit refuses it, as a full disk
+    // would): the save fails before any byte of the file changes.
+    const int full = AsOrdinaryUser([&] {
+        struct rlimit saved {};
+        getrlimit(RLIMIT_FSIZE, &saved);
+        struct rlimit small = saved;
+        small.rlim_cur = 4096;
+        const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+        setrlimit(RLIMIT_FSIZE, &small);
+        int result = 2;
+        try {
+            TSafeFileStream s(target);
+            if (s.TargetKind() != TSafeFileStream::TTargetKind::InPlace) return 3;
+            const std::vector<uint8_t> data(100000, 0xAB);
+            s.Write(data.data(), int64_t(data.size()));
+            s.Commit();
+        } catch (const EFileError& e) {
+            result = std::string(e.what()) == "Cannot write file \"" + target + "\": File too large"
+                         ? 0
+                         : 1;
+        }
+        setrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, oldHandler);
+        return result;
+    });
+    EXPECT_EQ(full, 0);
+    EXPECT_EQ(ReadWholeFile(target), old);
+
+    // Room enough: rewritten in place, longer and then shorter; the file keeps its inode and
+    // mode, so the hard link shows the new picture too.
+    for (const size_t size : {5000u, 1000u}) {
+        SCOPED_TRACE(size);
+        const std::vector<uint8_t> data(size, uint8_t(size));
+        EXPECT_EQ(AsOrdinaryUser([&] {
+                      try {
+                          WriteWholeFile(target, data.data(), int64_t(data.size()));
+                          return 0;
+                      } catch (const std::exception&) {
+                          return 1;
+                      }
+                  }),
+                  0);
+        EXPECT_EQ(ReadWholeFile(target), data);
+        EXPECT_EQ(ReadWholeFile(link), data);
+        struct stat after {};
+        ASSERT_EQ(stat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+    }
+    EXPECT_EQ(fs::directory_iterator(folder)->path().filename(), "photo.bmp");
+    ASSERT_EQ(chmod(folder.c_str(), 0755), 0);
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder), fs::directory_iterator()), 1);
+
+    // In a folder that can be written the file is replaced: the hard link keeps the old picture.
+    WriteWholeFile(target, "replaced", 8);
+    EXPECT_EQ(ReadWholeFile(target), Bytes("replaced"));
+    EXPECT_EQ(ReadWholeFile(link), std::vector<uint8_t>(1000, uint8_t(1000)));
 }
 
 TEST(PictureRegistry, LookupIgnoresCaseAndTheDotAndTheNewestEntryWins) {

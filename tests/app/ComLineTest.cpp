@@ -34,13 +34,26 @@ class CommandLine : public ::testing::Test {
         Touch(root_ + "/Pics/Deep Folder/Inner.Png");
         Touch(exeDir_ + "b c.png");
         Touch(exeDir_ + "Sub/X.png");
+        // The caller's current folder, where relative names are looked up.
+        work_ = root_ + "/Work/";
+        fs::create_directories(work_ + "Sub");
+        Touch(work_ + "b c.png");
+        Touch(work_ + "Sub/X.png");
+        Touch(work_ + "x.png");
+        Touch(work_ + "y.png");
+        before_ = fs::current_path();
+        fs::current_path(work_);
     }
-    void TearDown() override { fs::remove_all(root_); }
+    void TearDown() override {
+        fs::current_path(before_);
+        fs::remove_all(root_);
+    }
     static void Touch(const std::string& path, const std::string& text = "") {
         std::ofstream(path, std::ios::binary) << text;
     }
     TComLineEX Parse(const Strings& args) { return TComLineEX(exe_, args); }
-    std::string root_, exeDir_, exe_;
+    std::string root_, exeDir_, exe_, work_;
+    fs::path before_;
 };
 
 }  // namespace
@@ -57,7 +70,13 @@ TEST_F(CommandLine, ArgumentTable) {
     };
     const Case cases[] = {
         {"nothing", {}, {}, {}, false, 0},
-        {"one relative name stays relative", {"photo.jpg"}, {"photo.jpg"}, {}, false, 0},
+        {"one relative name: in the current folder",
+         {"photo.jpg"},
+         {work_ + "photo.jpg"},
+         {},
+         false,
+         0},
+        {"never in the program's folder", {"Sub/X.png"}, {work_ + "Sub/X.png"}, {}, false, 0},
         {"one absolute name", {pics + "a.png"}, {pics + "a.png"}, {}, false, 0},
         {"name split at a space is joined",
          {pics + "My", "Photo.JPG"},
@@ -71,9 +90,28 @@ TEST_F(CommandLine, ArgumentTable) {
          {},
          false,
          0},
-        {"two relative words: one name in the program's folder",
-         {"b", "c.png"},
-         {exeDir_ + "b c.png"},
+        {"two relative words: joined first", {"b", "c.png"}, {work_ + "b c.png"}, {}, false, 0},
+        {"then each word: the first that exists",
+         {"gone", "y.png", "x.png"},
+         {work_ + "y.png"},
+         {},
+         false,
+         0},
+        {"joined name when no word exists",
+         {"no", "such.png"},
+         {work_ + "no such.png"},
+         {},
+         false,
+         0},
+        {"a split path whose joined name is no file",
+         {pics + "a.png", "x.png"},
+         {pics + "a.png"},
+         {},
+         false,
+         0},
+        {"a path, then a relative word of its own",
+         {pics + "nothing", "x.png"},
+         {work_ + "x.png"},
          {},
          false,
          0},
@@ -106,13 +144,13 @@ TEST_F(CommandLine, ArgumentTable) {
          0},
         {"paths then a switch then words",
          {pics + "a.png", pics + "My", "Photo.JPG", "-q", "b", "c.png"},
-         {pics + "a.png", pics + "My Photo.JPG", exeDir_ + "b c.png"},
+         {pics + "a.png", pics + "My Photo.JPG", work_ + "b c.png"},
          {},
          false,
          0},
         {"words before a path",
          {"Sub/X.png", pics + "a.png"},
-         {exeDir_ + "Sub/X.png", pics + "a.png"},
+         {work_ + "Sub/X.png", pics + "a.png"},
          {},
          false,
          0},
@@ -160,7 +198,8 @@ TEST_F(CommandLine, ParameterFiles) {
     const Strings expectedFiles = {exeDir_, exeDir_ + "Sub/X.png", pics + "My Photo.JPG",
                                    pics + "a.png"};
 
-    // A single relative ".kvs" argument is looked for in the program's folder.
+    // A single relative ".kvs" argument not in the current folder is looked for in the
+    // program's folder.
     const TComLineEX cl = Parse({"list.kvs"});
     EXPECT_EQ(cl.ListFile, exeDir_ + "list.kvs");
     EXPECT_EQ(cl.Files, expectedFiles);

@@ -238,7 +238,7 @@ TEST_F(LanguageFolder, BuiltInJapaneseRule) {
 // Every key the program reads from the language file, with the value it must keep where a value
 // is fixed by the program's logic (the page captions pick the page for a file type).
 TEST(ShippedLanguageFile, HasEveryKey) {
-    const std::string path = std::string(TILVO_SOURCE_DIR) + "/Lang/Japanese.ini";
+    const std::string path = std::string(TILVO_SOURCE_DIR) + "/data/Lang/Japanese.ini";
     std::ifstream in(path, std::ios::binary);
     ASSERT_TRUE(in) << path;
     const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());

@@ -139,7 +139,7 @@ TEST_F(SettingsFile, MalformedValuesGiveDefaults) {
     EXPECT_EQ(s.MosaicSize, 8);
     EXPECT_EQ(s.BrushSize, 20);
     EXPECT_TRUE(s.SoftenEdge);
-    EXPECT_EQ(s.SaveOptions.JPEGQuality, -3);  // stored as the window holds it
+    EXPECT_EQ(s.SaveOptions.JPEGQuality, 1);  // clamped as it is read
     EXPECT_EQ(s.SaveOptions.JPEGSubsampling, 0);
     EXPECT_FALSE(s.SaveOptions.JPEGProgressive);
 
@@ -151,6 +151,68 @@ TEST_F(SettingsFile, MalformedValuesGiveDefaults) {
     const TIniFile ini(file_);
     EXPECT_EQ(ini.ReadInteger("Mosaic", "MosaicSize", 0), 4);
     EXPECT_EQ(ini.ReadInteger("FilterBrush", "BrushSize", 0), 20);
+}
+
+TEST_F(SettingsFile, NumbersOutOfRangeAreClampedAsTheyAreRead) {
+    const struct {
+        const char* section;
+        const char* key;
+        const char* value;
+        int32_t TSettings::*field;
+        int32_t TSaveOptions::*option;
+        int32_t expected;
+    } cases[] = {
+        {"General", "Top", "-99999", &TSettings::Top, nullptr, -32767},
+        {"General", "Left", "2147483647", &TSettings::Left, nullptr, 32767},
+        {"General", "Width", "0", &TSettings::Width, nullptr, kMinWindowWidth},
+        {"General", "Width", "-20", &TSettings::Width, nullptr, kMinWindowWidth},
+        {"General", "Height", "99999", &TSettings::Height, nullptr, 32767},
+        {"General", "Height", "10", &TSettings::Height, nullptr, kMinWindowHeight},
+        {"General", "Height", "480", &TSettings::Height, nullptr, 480},
+        {"SaveOptions4JPEG", "Quality", "0", nullptr, &TSaveOptions::JPEGQuality, 1},
+        {"SaveOptions4JPEG", "Quality", "101", nullptr, &TSaveOptions::JPEGQuality, 100},
+        {"SaveOptions4JPEG", "Quality", "37", nullptr, &TSaveOptions::JPEGQuality, 37},
+        {"SaveOptions4JPEG", "Subsampling", "3", nullptr, &TSaveOptions::JPEGSubsampling, 2},
+        {"SaveOptions4JPEG", "Subsampling", "-1", nullptr, &TSaveOptions::JPEGSubsampling, 0},
+        {"SaveOptions4JPEG", "Subsampling", "1", nullptr, &TSaveOptions::JPEGSubsampling, 1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.key) + "=" + c.value);
+        Write(std::string("[") + c.section + "]\n" + c.key + "=" + c.value + "\n");
+        TSettings s;
+        s.Load(file_);
+        EXPECT_EQ(c.field ? s.*c.field : s.SaveOptions.*c.option, c.expected);
+        // What was read is what is written back.
+        s.Save(file_);
+        EXPECT_EQ(TIniFile(file_).ReadInteger(c.section, c.key, 12345), c.expected);
+    }
+}
+
+TEST(WindowBounds, FitIntoTheScreensAvailableArea) {
+    // Area: 1920 × 1040 at (0, 40), as below a top panel.
+    const struct {
+        int32_t left, top, width, height;
+        int32_t fitLeft, fitTop, fitWidth, fitHeight;
+    } cases[] = {
+        {100, 200, 640, 480, 100, 200, 640, 480},       // inside: unchanged
+        {-5000, -5000, 640, 480, 0, 40, 640, 480},      // off to the top left
+        {30000, 30000, 640, 480, 1280, 600, 640, 480},  // off to the bottom right
+        {1800, 1000, 640, 480, 1280, 600, 640, 480},    // partly outside
+        {0, 0, 32767, 32767, 0, 40, 1920, 1040},        // larger than the screen
+        {500, 300, 3000, 300, 0, 300, 1920, 300},       // wider only
+        {-32767, 32767, 200, 150, 0, 930, 200, 150},    // extremes of what is read
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << c.left << "," << c.top << " " << c.width << "x" << c.height);
+        TSettings s;
+        s.Left = c.left, s.Top = c.top, s.Width = c.width, s.Height = c.height;
+        s.FitWindowToScreen(0, 40, 1920, 1040);
+        EXPECT_EQ(s.Left, c.fitLeft);
+        EXPECT_EQ(s.Top, c.fitTop);
+        EXPECT_EQ(s.Width, c.fitWidth);
+        EXPECT_EQ(s.Height, c.fitHeight);
+    }
 }
 
 TEST_F(SettingsFile, UnrelatedContentIsKept) {

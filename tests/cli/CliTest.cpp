@@ -3,10 +3,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "CliOptions.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/Stream.h"
 
 namespace tilvo {
 namespace {
@@ -72,6 +74,7 @@ TEST(CliOptions, TypeComesFromTheNameOrTheExtension) {
         {{"a", "b.jpe"}, 1},
         {{"a", "b.xyz", "--type", "png"}, 2},
         {{"--type", "mag", "a", "b"}, 11},
+        {{"a", "-", "--type", "png"}, 2},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseCliOptions(c.args).SaveAsType, c.type) << c.args[1];
 }
@@ -90,14 +93,16 @@ TEST(CliOptions, UsageErrors) {
         {"a", "b.png", "--stroke", "1;2"},
         {"a", "b.png", "--mosaic", "0"},
         {"a", "b.png", "--frobnicate"},
+        {"a", "-"},  // standard output has no extension to tell the type
     };
     for (const auto& args : bad) EXPECT_THROW(ParseCliOptions(args), EUsage);
 }
 
-int RunCli(const std::vector<std::string>& args) {
+// Runs the program; `output` is the shell's redirection of its standard output.
+int RunCli(const std::vector<std::string>& args, const std::string& output = ">/dev/null") {
     std::string cmd = std::string("'") + TILVO_CLI + "'";
     for (const auto& a : args) cmd += " '" + a + "'";
-    cmd += " 2>/dev/null >/dev/null";
+    cmd += " 2>/dev/null " + output;
     const int status = std::system(cmd.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -134,6 +139,24 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     EXPECT_EQ(RunCli({in, (dir / "y.mag").string()}), 1);  // no MAG writer yet: an honest failure
     EXPECT_FALSE(fs::exists(dir / "y.mag"));
     EXPECT_EQ(RunCli({"--help"}), 0);
+
+    // "-" writes standard output, whether that is a pipe, a file or a file appended to.
+    const std::vector<uint8_t> png = ReadWholeFile(out);
+    const std::string piped = (dir / "piped.png").string(), sent = (dir / "sent.png").string(),
+                      appended = (dir / "appended.bin").string();
+    const std::vector<std::string> toStdout = {in, "-", "--type", "png", "--mosaic", "8",
+                                               "--brush", "10", "--stroke", "30,40;60,40"};
+    ASSERT_EQ(RunCli(toStdout, "| cat > '" + piped + "'"), 0);
+    EXPECT_EQ(ReadWholeFile(piped), png);
+    ASSERT_EQ(RunCli(toStdout, "> '" + sent + "'"), 0);
+    EXPECT_EQ(ReadWholeFile(sent), png);
+    WriteWholeFile(appended, "head", 4);
+    ASSERT_EQ(RunCli(toStdout, ">> '" + appended + "'"), 0);
+    std::vector<uint8_t> expected(4 + png.size());
+    std::copy_n("head", 4, expected.begin());
+    std::copy(png.begin(), png.end(), expected.begin() + 4);
+    EXPECT_EQ(ReadWholeFile(appended), expected);
+    EXPECT_EQ(RunCli({in, "-"}), 2);
     fs::remove_all(dir);
 }
 

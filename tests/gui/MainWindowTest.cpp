@@ -2,6 +2,8 @@
 // the clipboard, dropped files, the menus, Save and Save As, the settings file and the cost of a
 // mouse move during a stroke.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <QAbstractButton>
@@ -14,6 +16,7 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QScreen>
 #include <QScrollBar>
 #include <QTest>
 #include <QTimer>
@@ -28,7 +31,9 @@
 #include "Effector/Pixelate.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/Stream.h"
 #include "app/Unit1.h"
+#include "lang/IniFile.h"
 
 // Every heap allocation of the process (operator new and Qt's containers both end in malloc) is
 // counted while g_countAllocations is set: through the sanitizer's allocation hook in a sanitized
@@ -159,6 +164,26 @@ TBoxSeen AnswerMessageBox(const std::function<void()>& action,
     return seen;
 }
 
+// Runs `action`, answering every message box it opens with OK; answers their titles in order.
+std::vector<QString> AnswerEveryMessageBox(const std::function<void()>& action) {
+    std::vector<QString> titles;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return;
+        titles.push_back(box->windowTitle());
+        if (QAbstractButton* b = box->button(QMessageBox::Ok))
+            b->click();
+        else
+            box->reject();
+    });
+    timer.start();
+    action();
+    timer.stop();
+    return titles;
+}
+
 // Answers the next file dialog with a name and a type (or cancels it), as a user types them.
 void AnswerFileDialog(const QString& path, const QString& filter, bool accept,
                       QString* proposedName = nullptr) {
@@ -269,6 +294,39 @@ TEST_F(MainWindow, OpensTheFileNamedOnTheCommandLine) {
     EXPECT_TRUE(f.FMCopyToClipboard->isEnabled());
 }
 
+TEST_F(MainWindow, CommandLineNamesResolveAgainstTheCallersFolder) {
+    fs::copy_file(File("picture.bmp"), File("my photo.bmp"));
+    const fs::path before = fs::current_path();
+    fs::current_path(dir_);
+    struct Case {
+        std::vector<std::string> args;
+        std::string opened;
+    };
+    const Case cases[] = {
+        {{"my", "photo.bmp"}, File("my photo.bmp")},         // split at its space: joined again
+        {{"gone.bmp", "picture.bmp"}, File("picture.bmp")},  // else the first word that exists
+        {{"./picture.bmp"}, File("./picture.bmp")},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.args.front());
+        TForm1& f = NewForm(c.args);
+        EXPECT_EQ(f.FileName, c.opened);
+        EXPECT_TRUE(f.FMSaveAs->isEnabled());
+    }
+
+    // A named file that does not exist: the window starts empty and says which file it missed.
+    TBoxSeen box;
+    box = AnswerMessageBox([&] {
+        NewForm({"nothere.bmp"});
+        QApplication::processEvents();
+    });
+    fs::current_path(before);
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.text, QString::fromStdString("File not found: " + File("nothere.bmp")));
+    EXPECT_TRUE(form_->FileName.empty());
+    EXPECT_FALSE(form_->FMSaveAs->isEnabled());
+}
+
 TEST_F(MainWindow, PasteMakesAClipboardPictureThatOnlySaveAsCanWrite) {
     std::ofstream(dir_ / "bin" / "tilvo.ini") << "[General]\nCanOverWrite=1\n";
     TForm1& f = NewForm({File("picture.bmp")});
@@ -351,6 +409,98 @@ TEST_F(MainWindow, AFileThatCannotBeReadKeepsThePictureAndItsHistory) {
     EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
     EXPECT_TRUE(f.FMUndo->isEnabled());
     EXPECT_EQ(f.History.Count(), 1);
+}
+
+// Opening or pasting runs out of memory at each surface it needs in turn (the reader's, the
+// 24-bit conversion, the working, shown and preview copies when the old buffers are too small):
+// every time the window keeps its picture, history, caption, Save and what it shows, and strokes
+// go on working; once every allocation succeeds the new picture is in.
+TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
+    // Palette pictures, so that the conversion to 24 bits is one of the steps: one larger than
+    // the open picture (every buffer is new) and one smaller (the old buffers are reused).
+    auto palettePicture = [&](const std::string& name, int32_t w, int32_t h, TBitmap& expected) {
+        TBitmap palette(w, h, pf8bit);
+        for (int i = 0; i < 256; ++i)
+            palette.Palette().push_back(
+                TPaletteEntry{uint8_t(i), uint8_t(255 - i), uint8_t(i * 3), 0});
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x) palette.ScanLine(y)[x] = uint8_t(x * 4 + y);
+        palette.SaveToFile(File(name));
+        expected.Assign(palette);
+        expected.SetPixelFormat(pf24bit);
+    };
+    TBitmap large, small;
+    palettePicture("large.bmp", 200, 150, large);
+    palettePicture("small.bmp", 60, 50, small);
+
+    struct Case {
+        const char* name;
+        std::function<void(TForm1&)> open;
+        const TBitmap& expected;
+        std::string fileName;
+        QString caption;
+        int leastFailures;
+    };
+    const Case cases[] = {
+        {"open a larger picture", [&](TForm1& f) { f.OpenPictureFile(File("large.bmp")); }, large,
+         File("large.bmp"), QStringLiteral("large.bmp - Tilvo v1.47"), 5},
+        {"open a smaller picture", [&](TForm1& f) { f.OpenPictureFile(File("small.bmp")); }, small,
+         File("small.bmp"), QStringLiteral("small.bmp - Tilvo v1.47"), 1},
+        {"paste a larger picture",
+         [&](TForm1& f) {
+             QGuiApplication::clipboard()->setImage(ToImage(large));
+             f.FMPasteClick();
+         },
+         large, std::string(), QStringLiteral("Clipboard - Tilvo v1.47"), 4},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TForm1& f = NewForm({File("picture.bmp")});
+        f.FMSave->setVisible(true);
+        f.show();
+        Drag(f, {{20, 20}, {40, 30}});
+        TBitmap edited, source;
+        edited.Assign(f.WorkBitmap);
+        source.Assign(f.SourceBitmap);
+        const QImage shown = f.Image1->Picture().copy();
+
+        int failures = 0;
+        for (int64_t n = 0;; ++n) {
+            SCOPED_TRACE(n);
+            ASSERT_LT(n, 100) << "the open never succeeded";
+            FailSurfaceAllocationAfter(n);
+            const TBoxSeen box = AnswerMessageBox([&] { f.Guarded([&] { c.open(f); }); });
+            FailSurfaceAllocationAfter(-1);
+            if (!box.shown) break;
+            ++failures;
+            EXPECT_EQ(box.text, "out of memory");
+            EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+            EXPECT_EQ(f.FileName, File("picture.bmp"));
+            EXPECT_EQ(f.SaveFileName, File("picture.bmp"));
+            EXPECT_TRUE(f.FMSave->isEnabled());
+            EXPECT_TRUE(f.FMSaveAs->isEnabled());
+            EXPECT_TRUE(f.FMUndo->isEnabled());
+            EXPECT_EQ(f.History.Count(), 1);
+            EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
+            EXPECT_TRUE(SamePixels(f.SourceBitmap, source));
+            EXPECT_TRUE(SamePixels(f.DisplayBitmap, edited));
+            EXPECT_EQ(f.Image1->Picture(), shown);
+            EXPECT_EQ(f.PanelCanvas->size(), QSize(96, 80));
+        }
+        EXPECT_GE(failures, c.leastFailures);
+        EXPECT_EQ(f.windowTitle(), c.caption);
+        EXPECT_EQ(f.FileName, c.fileName);
+        EXPECT_EQ(f.History.Count(), 0);
+        EXPECT_TRUE(SamePixels(f.SourceBitmap, c.expected));
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, c.expected));
+        EXPECT_EQ(f.Image1->Picture().convertToFormat(QImage::Format_RGB32), ToImage(c.expected));
+        EXPECT_EQ(f.PanelCanvas->size(), QSize(c.expected.Width(), c.expected.Height()));
+        // The window goes on working: a stroke on the new picture is recorded and shown.
+        Drag(f, {{10, 10}, {30, 20}});
+        EXPECT_EQ(f.History.Count(), 1);
+        EXPECT_FALSE(SamePixels(f.WorkBitmap, c.expected));
+        EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+    }
 }
 
 TEST_F(MainWindow, OpenCommandOpensTheChosenFile) {
@@ -762,6 +912,47 @@ TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
               fs::perms::none);
 }
 
+TEST_F(MainWindow, SaveNeverReplacesAReadOnlyFileAndAFailedSaveAsPutsItsModeBack) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    f.FMSave->setVisible(true);
+    Drag(f, {{20, 20}, {50, 40}});
+    const std::vector<uint8_t> original = ReadWholeFile(File("picture.bmp"));
+    ASSERT_EQ(::chmod(File("picture.bmp").c_str(), 0444), 0);
+    EXPECT_EQ(AnswerEveryMessageBox([&] { f.Guarded([&] { f.FMSaveClick(); }); }),
+              std::vector<QString>{"Convert error"});
+    EXPECT_EQ(ReadWholeFile(File("picture.bmp")), original);
+    EXPECT_EQ(fs::status(File("picture.bmp")).permissions(), fs::perms(0444));
+
+    // Save As asks, makes the file writable for the save, and puts the mode back when the save
+    // fails (here the file size limit stops the writer, as a full disk would).
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 1024;
+    const auto oldHandler = signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    AnswerFileDialog(QString::fromStdString(File("picture.bmp")), QStringLiteral("Bitmap (*.bmp)"),
+                     true);
+    const std::vector<QString> titles =
+        AnswerEveryMessageBox([&] { f.Guarded([&] { f.FMSaveAsClick(); }); });
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, oldHandler);
+    ASSERT_EQ(titles.size(), 2u);
+    EXPECT_EQ(titles[0], "Confirm File Replace");
+    EXPECT_EQ(ReadWholeFile(File("picture.bmp")), original);
+    EXPECT_EQ(fs::status(File("picture.bmp")).permissions(), fs::perms(0444));
+
+    // With room on the disk the same Save As replaces it.
+    AnswerFileDialog(QString::fromStdString(File("picture.bmp")), QStringLiteral("Bitmap (*.bmp)"),
+                     true);
+    EXPECT_EQ(AnswerEveryMessageBox([&] { f.Guarded([&] { f.FMSaveAsClick(); }); }),
+              std::vector<QString>{"Confirm File Replace"});
+    TBitmap written;
+    LoadPictureFile(File("picture.bmp"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+}
+
 TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     TForm1& f = NewForm({File("picture.bmp")});
     f.show();
@@ -861,6 +1052,24 @@ TEST_F(MainWindow, SettingsSurviveARealClose) {
     EXPECT_TRUE(g.SaveOptions.PNGInterlaced);
     EXPECT_EQ(g.size(), QSize(420, 380));
     EXPECT_EQ(g.pos(), QPoint(40, 50));
+}
+
+TEST_F(MainWindow, WindowBoundsFromTheSettingsAreKeptOnTheScreen) {
+    std::ofstream(dir_ / "bin" / "tilvo.ini")
+        << "[General]\nLeft=-5000\nTop=99999\nWidth=99999\nHeight=99999\n";
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    {
+        TForm1& f = NewForm();
+        EXPECT_EQ(f.size(), area.size());
+        EXPECT_EQ(f.pos(), area.topLeft());
+        f.close();
+    }
+    form_.reset();
+    const TIniFile ini((dir_ / "bin" / "tilvo.ini").string());
+    EXPECT_EQ(ini.ReadInteger("General", "Left", 1), area.left());
+    EXPECT_EQ(ini.ReadInteger("General", "Top", 1), area.top());
+    EXPECT_EQ(ini.ReadInteger("General", "Width", 1), area.width());
+    EXPECT_EQ(ini.ReadInteger("General", "Height", 1), area.height());
 }
 
 }  // namespace
