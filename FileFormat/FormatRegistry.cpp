@@ -2,7 +2,10 @@
 #include <array>
 
 #include "BMPImage.h"
+#include "DcrImageA.h"
 #include "GIFImage.h"
+#include "IconImageA.h"
+#include "IconImageB.h"
 #include "Graphic.h"
 #include "JPEGImage.h"
 #include "PNGImage.h"
@@ -35,6 +38,11 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    // The icon classes come last. TIconImageA's "cur" is shadowed by TIconImageB's below; it is
+    // the reader the resource class uses for icon and cursor resources.
+    {New<TIconImageA>, {{{"cur", "Cursor"}}}},
+    {New<TDcrImageA>, {{{"dcr", "Delphi resource"}, {"res", "Win32 resource"}}}},
+    {New<TIconImageB>, {{{"ico", "Icon"}, {"cur", "Cursor"}}}},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Save As and Save: the writer behind each Save As type and each extension type id.
 #include "SaveDispatch.h"
 
+#include "DcrImageA.h"
 #include "ExifJpeg.h"
 #include "FileTypes.h"
 #include "GIFImage.h"
@@ -25,8 +26,10 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return true;
         case 4:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 12:  // never offered by the save dialog's list
+            return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
-            // Targa, SGI, PCX, PNM, MAG and the component resource have no writer yet.
+            // Targa, SGI, PCX, PNM and MAG have no writer yet.
             return false;
     }
 }
@@ -44,9 +47,11 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
                            o.PNGReduceTo256Color, o.PNGTransparent);
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 22:
+            return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG,
-            // PNM, Targa, SGI, PCX and the component resource have no writer yet.
+            // PNM, Targa, SGI and PCX have no writer yet.
             return false;
     }
 }
