@@ -65,20 +65,27 @@ TIconEntry ReadFirstIconEntry(const uint8_t* data, size_t size) {
     if (r.U16LE() != 0) throw EInvalidGraphic("Reserved error");
     const uint16_t type = r.U16LE();
     if (type != 1 && type != 2) throw EInvalidGraphic("Resource type error");
-    if (r.U16LE() == 0) throw EInvalidGraphic("The icon holds no image");
+    const uint16_t count = r.U16LE();
+    if (count == 0) throw EInvalidGraphic("The icon holds no image");
 
-    TIconEntry e;
-    const uint8_t width = r.U8();
-    const uint8_t height = r.U8();
-    e.Width = width == 0 ? 256 : width;
-    e.Height = height == 0 ? 256 : height;
-    r.Skip(6);  // colour count, reserved, planes or hot spot, bit count or hot spot
-    e.BytesInRes = r.U32LE();
-    e.ImageOffset = r.U32LE();
-    if (e.ImageOffset < kDirectorySize + kEntrySize ||
-        uint64_t(e.ImageOffset) + e.BytesInRes > size)
-        throw EInvalidGraphic("Icon image outside the file");
-    return e;
+    // Every image must lie inside the file: one that does not tells of a cut file, even when the
+    // first image is whole.
+    TIconEntry first;
+    for (uint16_t i = 0; i < count; ++i) {
+        TIconEntry e;
+        const uint8_t width = r.U8();
+        const uint8_t height = r.U8();
+        e.Width = width == 0 ? 256 : width;
+        e.Height = height == 0 ? 256 : height;
+        r.Skip(6);  // colour count, reserved, planes or hot spot, bit count or hot spot
+        e.BytesInRes = r.U32LE();
+        e.ImageOffset = r.U32LE();
+        if (e.ImageOffset < kDirectorySize + kEntrySize ||
+            uint64_t(e.ImageOffset) + e.BytesInRes > size)
+            throw EInvalidGraphic("Icon image outside the file");
+        if (i == 0) first = e;
+    }
+    return first;
 }
 
 void TIconImageA::LoadFromStream(TStream& stream) {

@@ -30,8 +30,8 @@ struct TIconEntry {
     uint32_t ImageOffset = 0;
 };
 
-// Parses the directory of an icon or cursor file and answers its first entry, whose image must
-// lie inside the file. Throws EInvalidGraphic "Signature err" (empty or shorter than a
+// Parses the directory of an icon or cursor file and answers its first entry. The image of every
+// entry must lie inside the file. Throws EInvalidGraphic "Signature err" (empty or shorter than a
 // directory), "Reserved error", "Resource type error" (neither icon nor cursor) or a message for
 // a file without images or an image outside the file.
 TIconEntry ReadFirstIconEntry(const uint8_t* data, size_t size);

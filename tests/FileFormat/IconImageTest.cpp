@@ -169,6 +169,13 @@ TEST(IconImageB, MalformedFilesFailWithTheirMessages) {
          "Icon directory truncated"},
         {"image beyond the end", with([](auto& f) { SetU32(f, 6 + 8, uint32_t(f.size())); }),
          "Icon image outside the file"},
+        {"second image beyond the end (a cut file)",
+         [&] {
+             std::vector<uint8_t> two = IconFile(1, {good, good}, 4, 4);
+             SetU32(two, 6 + 16 + 8, uint32_t(two.size()));
+             return two;
+         }(),
+         "Icon image outside the file"},
         {"image offset inside the directory", with([](auto& f) { f[6 + 12] = 6; }),
          "Icon image outside the file"},
         {"bit count 0", with([](auto& f) { f[22 + 14] = 0; }), "Zero BitCount"},
