@@ -13,7 +13,7 @@ const char* const kCliUsage =
     "Opens INPUT, hides the stroked areas behind a mosaic and saves OUTPUT.\n"
     "\n"
     "Output type:\n"
-    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm or mag\n"
+    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag or dcr\n"
     "                       (default: from OUTPUT's extension)\n"
     "JPEG:\n"
     "  --quality N          quality 1-100 (default 80)\n"
@@ -28,6 +28,8 @@ const char* const kCliUsage =
     "  --gif-transparent    bottom-left colour transparent\n"
     "Targa:\n"
     "  --tga-rle            run-length compression\n"
+    "Component resource (dcr):\n"
+    "  --dcr-name NAME      the bitmap resource's name, upper-cased (default: OUTPUT's base name)\n"
     "Mosaic:\n"
     "  --mosaic N           cell size in pixels (default 4)\n"
     "  --brush N            brush diameter in pixels (default 20)\n"
@@ -91,6 +93,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
             return 6;  // SGI
         case 14:
             return 7;  // PCX
+        case 22:
+            return 12;  // component resource
         default:
             return 0;
     }
@@ -100,8 +104,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
 
 int32_t SaveAsTypeFromShortName(const std::string& name) {
     static const char* const names[] = {"jpeg", "png", "bmp", "gif", "tga", "sgi",
-                                        "pcx",  "ppm", "pgm", "pbm", "mag"};
-    for (int32_t i = 0; i < 11; ++i)
+                                        "pcx",  "ppm", "pgm", "pbm", "mag", "dcr"};
+    for (int32_t i = 0; i < 12; ++i)
         if (name == names[i]) return i + 1;
     return name == "jpg" ? 1 : 0;
 }
@@ -152,6 +156,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.GIFTransparent = true;
         else if (a == "--tga-rle")
             o.Save.TGARLECompression = true;
+        else if (a == "--dcr-name")
+            o.Save.DCRResourceName = value();
         else if (a == "--mosaic")
             o.MosaicSize = ParseInt(value(), "--mosaic", 1, 256);
         else if (a == "--brush")
