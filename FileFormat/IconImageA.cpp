@@ -98,4 +98,8 @@ void TIconImageA::LoadImageData(const uint8_t* data, size_t size) {
     ReadIconImage(data, size, 0, bitmap_);
 }
 
+void TIconImageA::SaveToStream(TStream&) {
+    throw EInvalidGraphic("Icons and cursors are not written");
+}
+
 }  // namespace tilvo

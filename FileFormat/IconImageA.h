@@ -44,6 +44,8 @@ class TIconImageA : public TGraphic {
     void LoadFromStream(TStream& stream) override;
     // Decodes one icon image given without a directory, as resources hold it.
     void LoadImageData(const uint8_t* data, size_t size);
+    // Icons are not written: throws, so that no empty file is ever committed.
+    void SaveToStream(TStream& stream) override;
 };
 
 }  // namespace tilvo

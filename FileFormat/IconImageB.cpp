@@ -49,4 +49,8 @@ void TIconImageB::LoadFromStream(TStream& stream) {
     bitmap_.Swap(image);
 }
 
+void TIconImageB::SaveToStream(TStream&) {
+    throw EInvalidGraphic("Icons and cursors are not written");
+}
+
 }  // namespace tilvo

@@ -16,6 +16,8 @@ class TIconImageB : public TGraphic {
     // alpha (a 32-bit image whose alpha bytes are all 0 carries no alpha and is taken as opaque).
     // The hot spot of a cursor is ignored. A malformed file throws; the picture is then unchanged.
     void LoadFromStream(TStream& stream) override;
+    // Icons are not written: throws, so that no empty file is ever committed.
+    void SaveToStream(TStream& stream) override;
 };
 
 // Turns a decoded icon image into 24 bits: 32-bit pixels composited over white by their alpha

@@ -3,6 +3,9 @@
 // are composited over white, and malformed directories and images fail with their messages.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <filesystem>
 #include <functional>
 
 #include "FileFormat/IconImageA.h"
@@ -227,6 +230,28 @@ TEST(IconImageA, KeepsTheStoredDepthAndTakesTheHeadersSize) {
         EXPECT_EQ(p[3], 0x80);  // alpha kept
         EXPECT_EQ(icon.Bitmap().Pixel(299, 19), AsColor(Rgb(299 % 7, 19)));
     }
+}
+
+TEST(IconImage, NeitherClassWritesAndAnExistingFileStays) {
+    const std::string path =
+        (std::filesystem::temp_directory_path() / ("tilvo-icon-" + std::to_string(::getpid())))
+            .string();
+    const std::vector<uint8_t> old = {1, 2, 3};
+    {
+        TSafeFileStream out(path);
+        out.Write(old.data(), 3);
+        out.Commit();
+    }
+    TIconImageSpec spec{IconImage(24, 2, 2, Rgb, {})};
+    TMemoryStream in(IconFile(1, {spec}, 2, 2));
+    TIconImageB b;
+    b.LoadFromStream(in);
+    EXPECT_THROW(b.SaveToFile(path), Exception);
+    TIconImageA a;
+    a.Assign(b.Bitmap());
+    EXPECT_THROW(a.SaveToFile(path), Exception);
+    EXPECT_EQ(ReadWholeFile(path), old);
+    std::filesystem::remove(path);
 }
 
 }  // namespace
