@@ -2,7 +2,6 @@
 // 256, the information header decides the depth, the mask is never read, 32-bit and PNG images
 // are composited over white, and malformed directories and images fail with their messages.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <filesystem>
