@@ -2,7 +2,10 @@
 #include <array>
 
 #include "BMPImage.h"
+#include "DcrImageA.h"
 #include "GIFImage.h"
+#include "IconImageA.h"
+#include "IconImageB.h"
 #include "Graphic.h"
 #include "ILBMImage.h"
 #include "JPEGImage.h"
@@ -45,6 +48,11 @@ const TFormatRow kFormats[] = {
     {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
     {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
     {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
+    // The icon classes come last. TIconImageA's "cur" is shadowed by TIconImageB's below; it is
+    // the reader the resource class uses for icon and cursor resources.
+    {New<TIconImageA>, {{{"cur", "Cursor"}}}},
+    {New<TDcrImageA>, {{{"dcr", "Delphi resource"}, {"res", "Win32 resource"}}}},
+    {New<TIconImageB>, {{{"ico", "Icon"}, {"cur", "Cursor"}}}},
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Save As and Save: the writer behind each Save As type and each extension type id.
 #include "SaveDispatch.h"
 
+#include "DcrImageA.h"
 #include "ExifJpeg.h"
 #include "FileTypes.h"
 #include "GIFImage.h"
@@ -42,8 +43,10 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return SavePnm(picture, fileName, "PGM", why);
         case 10:
             return SavePnm(picture, fileName, "PBM", why);
+        case 12:  // never offered by the save dialog's list
+            return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
-            // MAG and the component resource have no writer yet.
+            // MAG has no writer yet.
             return false;
     }
 }
@@ -74,9 +77,11 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
             return SaveSgi(picture, fileName, o.SGIRLECompression, why);
         case 14:
             return SavePcx(picture, fileName, why);
+        case 22:
+            return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG
-            // and the component resource have no writer yet.
+            // has no writer yet.
             return false;
     }
 }

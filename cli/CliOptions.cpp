@@ -14,7 +14,7 @@ const char* const kCliUsage =
     "(OUTPUT - writes standard output and needs --type).\n"
     "\n"
     "Output type:\n"
-    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm or mag\n"
+    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag or dcr\n"
     "                       (default: from OUTPUT's extension)\n"
     "JPEG:\n"
     "  --quality N          quality 1-100 (default 80)\n"
@@ -31,6 +31,8 @@ const char* const kCliUsage =
     "  --tga-rle            run-length compression\n"
     "SGI:\n"
     "  --sgi-rle            run-length storage\n"
+    "Component resource (dcr):\n"
+    "  --dcr-name NAME      the bitmap resource's name, upper-cased (default: OUTPUT's base name)\n"
     "Mosaic:\n"
     "  --mosaic N           cell size in pixels (default 4)\n"
     "  --brush N            brush diameter in pixels (default 20)\n"
@@ -94,6 +96,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
             return 6;  // SGI
         case 14:
             return 7;  // PCX
+        case 22:
+            return 12;  // component resource
         default:
             return 0;
     }
@@ -103,8 +107,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
 
 int32_t SaveAsTypeFromShortName(const std::string& name) {
     static const char* const names[] = {"jpeg", "png", "bmp", "gif", "tga", "sgi",
-                                        "pcx",  "ppm", "pgm", "pbm", "mag"};
-    for (int32_t i = 0; i < 11; ++i)
+                                        "pcx",  "ppm", "pgm", "pbm", "mag", "dcr"};
+    for (int32_t i = 0; i < 12; ++i)
         if (name == names[i]) return i + 1;
     return name == "jpg" ? 1 : 0;
 }
@@ -157,6 +161,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.TGARLECompression = true;
         else if (a == "--sgi-rle")
             o.Save.SGIRLECompression = true;
+        else if (a == "--dcr-name")
+            o.Save.DCRResourceName = value();
         else if (a == "--mosaic")
             o.MosaicSize = ParseInt(value(), "--mosaic", 1, 256);
         else if (a == "--brush")

@@ -13,7 +13,7 @@ namespace tilvo {
 struct TCliOptions {
     std::string Input;
     std::string Output;
-    int32_t SaveAsType = 0;  // the Save As type id (1 … 11)
+    int32_t SaveAsType = 0;  // the Save As type id (1 … 12)
     TSaveOptions Save;
     int32_t MosaicSize = 4;
     int32_t BrushSize = 20;

@@ -408,11 +408,20 @@ TEST(PictureRegistry, RegisterAllFormatsPutsTheBitmapFirstOnceAndUnregisterRemov
     EXPECT_EQ(reg.Entries()[0].ClassName, "TBMPImage");
     for (const TPictureFormatEntry& e : reg.Entries()) {
         EXPECT_EQ(std::count_if(reg.Entries().begin(), reg.Entries().end(),
-                                [&](const auto& o) { return o.Extension == e.Extension; }),
+                                [&](const auto& o) {
+                                    return o.Extension == e.Extension &&
+                                           o.ClassName == e.ClassName;
+                                }),
                   1)
             << e.Extension;
-        EXPECT_EQ(reg.Find(e.Extension)->Create()->ClassName(), e.ClassName);
+        // An extension registered twice ("cur") goes to the later class.
+        const auto newest = std::find_if(reg.Entries().rbegin(), reg.Entries().rend(),
+                                         [&](const auto& o) { return o.Extension == e.Extension; });
+        EXPECT_EQ(reg.Find(e.Extension)->Create()->ClassName(), newest->ClassName);
     }
+    EXPECT_STREQ(reg.Find("CUR")->Create()->ClassName(), "TIconImageB");
+    EXPECT_STREQ(reg.Find("Ico")->Create()->ClassName(), "TIconImageB");
+    EXPECT_STREQ(reg.Find("res")->Create()->ClassName(), "TDcrImageA");
     reg.Register("xyz", "test", "TTestImage", NewTest);
     UnregisterAllFormats();
     ASSERT_EQ(reg.Entries().size(), 1u);  // only what others registered remains

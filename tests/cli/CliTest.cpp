@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "CliOptions.h"
+#include "FileFormat/DcrImageA.h"
 #include "FileFormat/Graphic.h"
 #include "FileFormat/Stream.h"
 
@@ -75,6 +76,8 @@ TEST(CliOptions, TypeComesFromTheNameOrTheExtension) {
         {{"a", "b.xyz", "--type", "png"}, 2},
         {{"--type", "mag", "a", "b"}, 11},
         {{"a", "-", "--type", "png"}, 2},
+        {{"a", "b.DCR"}, 12},
+        {{"a", "b.res", "--type", "dcr"}, 12},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseCliOptions(c.args).SaveAsType, c.type) << c.args[1];
 }
@@ -94,6 +97,8 @@ TEST(CliOptions, UsageErrors) {
         {"a", "b.png", "--mosaic", "0"},
         {"a", "b.png", "--frobnicate"},
         {"a", "-"},  // standard output has no extension to tell the type
+        {"a", "b.res"},  // a .res is written only with --type dcr
+        {"a", "b.dcr", "--dcr-name"},
     };
     for (const auto& args : bad) EXPECT_THROW(ParseCliOptions(args), EUsage);
 }
@@ -251,6 +256,41 @@ TEST(CliProgram, WritesSgiAndPcxThatReadBackAsSaved) {
         ASSERT_EQ(back.Width(), 33);
         for (int y = 0; y < 9; ++y)
             for (int x = 0; x < 33; ++x) ASSERT_EQ(back.Pixel(x, y), src.Pixel(x, y)) << out;
+    }
+    fs::remove_all(dir);
+}
+
+TEST(CliProgram, WritesAComponentResourceUnderItsName) {
+    RegisterAllFormats();
+    const fs::path dir =
+        fs::temp_directory_path() / ("tilvo-cli-dcr-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(30, 20);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x)  // 30 colours: the reduction to 8 bits keeps them exactly
+            src.SetPixel(x, y, RGB(uint8_t(x / 5 * 40), uint8_t(y / 4 * 50), 7));
+    const std::string in = (dir / "in.bmp").string();
+    src.SaveToFile(in);
+    const struct {
+        std::vector<std::string> extra;
+        const char* file;
+        const char* name;
+    } cases[] = {{{"--dcr-name", "Logo"}, "a.dcr", "LOGO"},
+                 {{}, "toolbar.dcr", "TOOLBAR"},
+                 {{"--type", "dcr"}, "icons.res", "ICONS"}};
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {in, (dir / c.file).string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ASSERT_EQ(RunCli(args), 0) << c.file;
+        TDcrImageA dcr;
+        TFileStream stream((dir / c.file).string(), TFileStream::fmOpenRead);
+        dcr.LoadFromStream(stream);
+        EXPECT_EQ(dcr.Resources().at(0).ResName, c.name);
+        TBitmap back;
+        dcr.AssignTo(back);
+        ASSERT_EQ(back.Width(), 30);
+        for (int y = 0; y < 20; ++y)
+            for (int x = 0; x < 30; ++x) ASSERT_EQ(back.Pixel(x, y), src.Pixel(x, y));
     }
     fs::remove_all(dir);
 }

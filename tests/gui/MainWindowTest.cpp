@@ -29,6 +29,7 @@
 #include <memory>
 
 #include "Effector/Pixelate.h"
+#include "FileFormat/DcrImageA.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
 #include "FileFormat/Stream.h"
@@ -865,6 +866,28 @@ TEST_F(MainWindow, SaveRewritesTheOpenFile) {
     LoadPictureFile(File("picture.bmp"), written);
     EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
     EXPECT_FALSE(SamePixels(written, picture_));
+}
+
+TEST_F(MainWindow, OpensAResourceFileAndSaveWritesItsResourceBack) {
+    ASSERT_TRUE(SaveDcr(picture_, File("toolbar.dcr"), "Tools"));
+    TBitmap opened;
+    LoadPictureFile(File("toolbar.dcr"), opened);
+    TForm1& f = NewForm({File("toolbar.dcr")});
+    f.show();
+    ASSERT_TRUE(SamePixels(f.WorkBitmap, opened));  // the resource's picture reached the window
+    EXPECT_EQ(f.SaveFileName, File("toolbar.dcr"));
+    Drag(f, {{20, 20}, {50, 40}});
+    f.FMSaveClick();
+    TDcrImageA written;
+    TFileStream stream(File("toolbar.dcr"), TFileStream::fmOpenRead);
+    written.LoadFromStream(stream);
+    // Nothing set a name in this session: the file's base name, upper-cased.
+    EXPECT_EQ(written.Resources().at(0).ResName, "TOOLBAR");
+    TBitmap back;
+    written.AssignTo(back);
+    back.SetPixelFormat(pf24bit);
+    EXPECT_EQ(back.Width(), 96);
+    EXPECT_FALSE(SamePixels(back, opened));  // the stroke is in the file
 }
 
 TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
