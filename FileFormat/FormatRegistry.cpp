@@ -5,7 +5,10 @@
 #include "GIFImage.h"
 #include "Graphic.h"
 #include "JPEGImage.h"
+#include "PCDImage.h"
 #include "PNGImage.h"
+#include "RawImage.h"
+#include "talTIFFImage.h"
 
 namespace tilvo {
 
@@ -35,6 +38,9 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TtalTIFFImage>, {{{"tiff", "tiff"}, {"tif", "tiff"}}}},
+    {New<TPCDImage>, {{{"pcd", "Kodak photo-cd"}}}},
+    {New<TRawImage>, {{{"raw", "raw"}}}},
 };
 
 }  // namespace
