@@ -214,15 +214,38 @@ TTiffHandle OpenTiff(TTiffSource& source) {
     throw EInvalidGraphic(text);
 }
 
-// Whether the first strip or tile decodes: at least one row of the picture is there.
-bool FirstBlockDecodes(TIFF* tif) {
+// The first row of the picture that a strip or tile that does not decode covers; `height` when
+// all decode. The RGBA reader, told not to stop at errors, fills the rows of a failed block from
+// whatever its buffer held, so after a failure every block is tried on its own.
+uint32_t FirstBadRow(TIFF* tif, uint32_t width, uint32_t height) {
     const bool tiled = TIFFIsTiled(tif);
     const uint64_t bytes = tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
-    if (bytes == 0 || bytes > uint64_t(kMaxSurfaceBytes)) return false;
+    if (bytes == 0 || bytes > uint64_t(kMaxSurfaceBytes)) return 0;
     std::vector<uint8_t> block(static_cast<size_t>(bytes));
-    const tmsize_t got = tiled ? TIFFReadEncodedTile(tif, 0, block.data(), tmsize_t(bytes))
-                               : TIFFReadEncodedStrip(tif, 0, block.data(), tmsize_t(bytes));
-    return got > 0;
+    uint32_t across = 1, blockRows = height;
+    if (tiled) {
+        uint32_t tw = 0, th = 0;
+        TIFFGetField(tif, TIFFTAG_TILEWIDTH, &tw);
+        TIFFGetField(tif, TIFFTAG_TILELENGTH, &th);
+        if (tw == 0 || th == 0) return 0;
+        across = uint32_t((uint64_t(width) + tw - 1) / tw);
+        blockRows = th;
+    } else {
+        TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &blockRows);
+        blockRows = std::clamp<uint32_t>(blockRows, 1, height);
+    }
+    const uint64_t perPlane = uint64_t(across) * ((uint64_t(height) + blockRows - 1) / blockRows);
+    const uint32_t blocks = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    uint32_t bad = height;
+    for (uint32_t i = 0; i < blocks; ++i) {
+        const uint64_t row = (i % perPlane) / across * blockRows;
+        if (row >= bad) continue;
+        const tmsize_t got =
+            tiled ? TIFFReadEncodedTile(tif, i, block.data(), tmsize_t(bytes))
+                  : TIFFReadEncodedStrip(tif, i, block.data(), tmsize_t(bytes));
+        if (got < 0) bad = uint32_t(row);
+    }
+    return bad;
 }
 
 // The whole-image path: libtiff's RGBA reader fills a 32-bit surface top row first; the result
@@ -244,9 +267,15 @@ void ReadRgba(TIFF* tif, TTiffSource& source, uint32_t width, uint32_t height, T
     // The orientation is applied afterwards for both paths alike: libtiff delivers the rows as
     // stored, top row first.
     TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-    if (!TIFFReadRGBAImageOriented(tif, width, height, raster, ORIENTATION_TOPLEFT, 0) &&
-        !FirstBlockDecodes(tif))
-        Unreadable(source);
+    // Not stopping at errors, the reader may answer success after one: the handle's error record
+    // tells.
+    source.Error[0] = 0;
+    if (!TIFFReadRGBAImageOriented(tif, width, height, raster, ORIENTATION_TOPLEFT, 0) ||
+        source.Error[0]) {
+        const uint32_t bad = FirstBadRow(tif, width, height);
+        if (bad == 0) Unreadable(source);
+        std::fill(raster + size_t(bad) * width, raster + pixels, uint32_t{0xFF000000});
+    }
 
     // libtiff hands colours premultiplied by alpha, so over white each channel gains 255 - A.
     uint8_t* p = picture.ScanLine(0);
@@ -378,7 +407,10 @@ std::string TiffTypeName(uint16_t type) {
     return type >= 1 && type <= 12 ? kTypeNames[type - 1] : "unknown";
 }
 
-TTiffDirectory ParseTiffDirectory(const uint8_t* data, size_t size) {
+namespace {
+
+// The header and the first directory; the byte reader throws a plain Exception when it runs out.
+TTiffDirectory ParseDirectory(const uint8_t* data, size_t size) {
     TTiffDirectory dir;
     if (size < 2 || data[0] != data[1] || (data[0] != 'I' && data[0] != 'M'))
         throw EInvalidGraphic("Byte order error");
@@ -425,6 +457,18 @@ TTiffDirectory ParseTiffDirectory(const uint8_t* data, size_t size) {
         }
     }
     return dir;
+}
+
+}  // namespace
+
+TTiffDirectory ParseTiffDirectory(const uint8_t* data, size_t size) {
+    try {
+        return ParseDirectory(data, size);
+    } catch (const EInvalidGraphic&) {
+        throw;
+    } catch (const Exception& e) {
+        throw EInvalidGraphic(e.what());  // the byte reader's "TIFF file truncated"
+    }
 }
 
 int ReadTiffFile(const uint8_t* data, size_t size, TBitmap& picture, TTiffDirectory& directory) {
