@@ -78,16 +78,26 @@ constexpr TTagName kTagNames[] = {
     {33432, "Copyright"},
 };
 
-constexpr const char* kTypeNames[] = {"BYTE",   "ASCII",     "SHORT",    "LONG",
-                                      "RATIONAL", "SBYTE",   "UNDEFINED", "SSHORT",
-                                      "SLONG",  "SRATIONAL", "FLOAT",    "DOUBLE"};
+constexpr const char* kTypeNames[] = {"BYTE",     "ASCII",     "SHORT",     "LONG",
+                                      "RATIONAL", "SBYTE",     "UNDEFINED", "SSHORT",
+                                      "SLONG",    "SRATIONAL", "FLOAT",     "DOUBLE"};
 
 uint32_t ElementSize(uint16_t type) {
     switch (type) {
-        case 1: case 2: case 6: case 7: return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
-        case 3: case 8: return 2;                  // SHORT, SSHORT
-        case 5: case 10: case 12: return 8;        // RATIONAL, SRATIONAL, DOUBLE
-        default: return 4;                         // LONG, SLONG, FLOAT and unknown types
+        case 1:
+        case 2:
+        case 6:
+        case 7:
+            return 1;  // BYTE, ASCII, SBYTE, UNDEFINED
+        case 3:
+        case 8:
+            return 2;  // SHORT, SSHORT
+        case 5:
+        case 10:
+        case 12:
+            return 8;  // RATIONAL, SRATIONAL, DOUBLE
+        default:
+            return 4;  // LONG, SLONG, FLOAT and unknown types
     }
 }
 
@@ -149,8 +159,10 @@ tmsize_t SourceWrite(thandle_t, void*, tmsize_t) {
 toff_t SourceSeek(thandle_t h, toff_t offset, int whence) {
     auto* s = static_cast<TTiffSource*>(h);
     uint64_t base = 0;
-    if (whence == SEEK_CUR) base = s->Pos;
-    else if (whence == SEEK_END) base = s->Size;
+    if (whence == SEEK_CUR)
+        base = s->Pos;
+    else if (whence == SEEK_END)
+        base = s->Size;
     // A move backwards arrives as a wrapped unsigned offset; one before the start is refused.
     const uint64_t pos = base + offset;
     if (int64_t(pos) < 0) return toff_t(-1);
@@ -177,8 +189,8 @@ int OnTiffError(TIFF*, void* user, const char* module, const char* format, va_li
     if (s->Error[0] == 0) {
         char text[200];
         std::vsnprintf(text, sizeof text, format, args);
-        std::snprintf(s->Error, sizeof s->Error, "%s%s%s", module ? module : "",
-                      module ? ": " : "", text);
+        std::snprintf(s->Error, sizeof s->Error, "%s%s%s", module ? module : "", module ? ": " : "",
+                      text);
     }
     return 1;  // handled: nothing reaches the process-wide handler
 }
@@ -240,9 +252,8 @@ uint32_t FirstBadRow(TIFF* tif, uint32_t width, uint32_t height) {
     for (uint32_t i = 0; i < blocks; ++i) {
         const uint64_t row = (i % perPlane) / across * blockRows;
         if (row >= bad) continue;
-        const tmsize_t got =
-            tiled ? TIFFReadEncodedTile(tif, i, block.data(), tmsize_t(bytes))
-                  : TIFFReadEncodedStrip(tif, i, block.data(), tmsize_t(bytes));
+        const tmsize_t got = tiled ? TIFFReadEncodedTile(tif, i, block.data(), tmsize_t(bytes))
+                                   : TIFFReadEncodedStrip(tif, i, block.data(), tmsize_t(bytes));
         if (got < 0) bad = uint32_t(row);
     }
     return bad;
@@ -343,13 +354,27 @@ void ApplyOrientation(TBitmap& picture, uint16_t orientation) {
         for (int32_t c = 0; c < w; ++c, src += bpp) {
             int32_t x = c, y = r;
             switch (orientation) {
-                case 2: x = w - 1 - c; break;
-                case 3: x = w - 1 - c, y = h - 1 - r; break;
-                case 4: y = h - 1 - r; break;
-                case 5: x = r, y = c; break;
-                case 6: x = h - 1 - r, y = c; break;
-                case 7: x = h - 1 - r, y = w - 1 - c; break;
-                case 8: x = r, y = w - 1 - c; break;
+                case 2:
+                    x = w - 1 - c;
+                    break;
+                case 3:
+                    x = w - 1 - c, y = h - 1 - r;
+                    break;
+                case 4:
+                    y = h - 1 - r;
+                    break;
+                case 5:
+                    x = r, y = c;
+                    break;
+                case 6:
+                    x = h - 1 - r, y = c;
+                    break;
+                case 7:
+                    x = h - 1 - r, y = w - 1 - c;
+                    break;
+                case 8:
+                    x = r, y = w - 1 - c;
+                    break;
             }
             std::memcpy(out.ScanLine(y) + size_t(x) * bpp, src, bpp);
         }
@@ -443,16 +468,20 @@ TTiffDirectory ParseDirectory(const uint8_t* data, size_t size) {
         dir.Root.Children.push_back(std::move(tag));
     }
 
-    // The colour map: the reds, then the greens, then the blues, 16 bits each; the high byte counts.
+    // The colour map: the reds, then the greens, then the blues, 16 bits each; the high byte
+    // counts.
     dir.ColourMap.assign(256, TPaletteEntry{});
     const TTiffTagNode* map = dir.Root.Find("ColorMap");
     if (map && map->ElementSize == 2 && map->Count >= 3) {
         const uint32_t third = map->Count / 3;
         // At least six bytes: always stored outside the entry.
-        if (uint64_t(map->Value) + uint64_t(map->Count) * 2 > size) throw EInvalidGraphic(kTruncated);
+        if (uint64_t(map->Value) + uint64_t(map->Count) * 2 > size)
+            throw EInvalidGraphic(kTruncated);
         const uint8_t* values = data + map->Value;
         for (uint32_t i = 0; i < std::min<uint32_t>(third, 256); ++i) {
-            const auto high = [&](uint32_t k) { return uint8_t(ReadElement(values + 2 * k, 2, be) >> 8); };
+            const auto high = [&](uint32_t k) {
+                return uint8_t(ReadElement(values + 2 * k, 2, be) >> 8);
+            };
             dir.ColourMap[i] = {high(i), high(third + i), high(2 * third + i), 0};
         }
     }
@@ -472,15 +501,17 @@ TTiffDirectory ParseTiffDirectory(const uint8_t* data, size_t size) {
 }
 
 int ReadTiffFile(const uint8_t* data, size_t size, TBitmap& picture, TTiffDirectory& directory) {
-    TTiffDirectory dir = ParseTiffDirectory(data, size);
+    TTiffDirectory dir;
     TBitmap decoded;
     int depth = 24;
     uint16_t orientation = 1;
     try {
+        dir = ParseTiffDirectory(data, size);
         const TTiffTagNode* compression = dir.Root.Find("Compression");
         if (compression && compression->Value == COMPRESSION_OJPEG) {
             ReadOldJpeg(data, size, dir, decoded);
-            if (const TTiffTagNode* o = dir.Root.Find("Orientation")) orientation = uint16_t(o->Value);
+            if (const TTiffTagNode* o = dir.Root.Find("Orientation"))
+                orientation = uint16_t(o->Value);
         } else {
             TTiffSource source;
             source.Data = data;
@@ -498,10 +529,14 @@ int ReadTiffFile(const uint8_t* data, size_t size, TBitmap& picture, TTiffDirect
             CheckPictureSize(width, height, 32);
 
             const bool known = b == 1 || b == 4 || b == 8;
-            if (b == 8 && s == 4) depth = 32;
-            else if (known && s == 1) depth = b;
-            else if (known) depth = 24;
-            else depth = int(s) * int(b);
+            if (b == 8 && s == 4)
+                depth = 32;
+            else if (known && s == 1)
+                depth = b;
+            else if (known)
+                depth = 24;
+            else
+                depth = int(s) * int(b);
 
             const bool tiled = TIFFIsTiled(tif.get());
             if (!known || p == PHOTOMETRIC_YCBCR || tiled || s != 1) {

@@ -66,7 +66,8 @@ TEST(PCDReader, RowPairsShareTheirChromaTwoByTwo) {
     EXPECT_EQ(pcd.BitsPerPixel(), 24);
     for (int32_t y = 0; y < kPcdHeight; ++y)
         for (int32_t x = 0; x < kPcdWidth; ++x)
-            ASSERT_EQ(pic.Pixel(x, y), PhotoCDColor(LumAt(x, y), C1At(x / 2, y / 2), C2At(x / 2, y / 2)))
+            ASSERT_EQ(pic.Pixel(x, y),
+                      PhotoCDColor(LumAt(x, y), C1At(x / 2, y / 2), C2At(x / 2, y / 2)))
                 << "at " << x << ", " << y;
     // Nothing is kept to write back.
     TMemoryStream out;

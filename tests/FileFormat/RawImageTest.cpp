@@ -27,8 +27,10 @@ TEST(RawReader, FixedSizesGiveTheirLayoutWhateverTheContent) {
         size_t Size;
         int32_t Width, Height;
         TPixelFormat Format;
-    } cases[] = {{64000, 320, 200, pf8bit}, {14720, 115, 32, pf32bit},
-                 {5984, 136, 11, pf32bit},  {3968, 32, 31, pf32bit}};
+    } cases[] = {{64000, 320, 200, pf8bit},
+                 {14720, 115, 32, pf32bit},
+                 {5984, 136, 11, pf32bit},
+                 {3968, 32, 31, pf32bit}};
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.Size);
         // Starts with two digits, as a fallback file would: the size decides first.

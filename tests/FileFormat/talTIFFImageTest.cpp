@@ -64,9 +64,11 @@ struct TTiffBuilder {
         const uint32_t dirBytes = 2 + 12 * uint32_t(Entries.size()) + 4;
         uint32_t outside = 8 + dirBytes;
         for (const auto& [tag, e] : Entries)
-            if (e.Values.size() * size(e.Type) > 4) outside += uint32_t(e.Values.size() * size(e.Type));
+            if (e.Values.size() * size(e.Type) > 4)
+                outside += uint32_t(e.Values.size() * size(e.Type));
         std::vector<uint32_t> offsets;
-        for (uint32_t s = 0; s < strips; ++s) offsets.push_back(outside + s * rowsPerStrip * rowBytes);
+        for (uint32_t s = 0; s < strips; ++s)
+            offsets.push_back(outside + s * rowsPerStrip * rowBytes);
         if (!Overrides.count(273)) Entries[273].Values = offsets;
 
         Bytes out = {'I', 'I', 42, 0, 8, 0, 0, 0};
@@ -81,7 +83,8 @@ struct TTiffBuilder {
             const uint32_t es = size(e.Type);
             Bytes packed;
             for (uint32_t v : e.Values)
-                for (uint32_t i = 0; i < es; ++i) packed.push_back(uint8_t(i < 4 ? v >> (8 * i) : 0));
+                for (uint32_t i = 0; i < es; ++i)
+                    packed.push_back(uint8_t(i < 4 ? v >> (8 * i) : 0));
             if (packed.size() > 4) {
                 put(valuePos, 4);
                 valuePos += uint32_t(packed.size());
@@ -178,12 +181,18 @@ TEST(TIFFReader, EachPathLeavesItsPixelFormatAndDepth) {
         TPixelFormat Format;
         int Depth;
     } cases[] = {
-        {"bilevel_g4", pf1bit, 1},        {"gray4", pf4bit, 4},
-        {"pal4_mm", pf4bit, 4},           {"pal8", pf8bit, 8},
-        {"gray8_packbits", pf8bit, 8},    {"rgb8_lzw_mm", pf24bit, 24},
-        {"rgb16", pf32bit, 48},           {"rgb8_deflate_tiled", pf32bit, 24},
-        {"ycbcr_jpeg", pf32bit, 24},      {"rgba8_lzw", pf32bit, 32},
-        {"ojpeg_interchange", pf24bit, 24}, {"gray4_orientation5", pf24bit, 4},
+        {"bilevel_g4", pf1bit, 1},
+        {"gray4", pf4bit, 4},
+        {"pal4_mm", pf4bit, 4},
+        {"pal8", pf8bit, 8},
+        {"gray8_packbits", pf8bit, 8},
+        {"rgb8_lzw_mm", pf24bit, 24},
+        {"rgb16", pf32bit, 48},
+        {"rgb8_deflate_tiled", pf32bit, 24},
+        {"ycbcr_jpeg", pf32bit, 24},
+        {"rgba8_lzw", pf32bit, 32},
+        {"ojpeg_interchange", pf24bit, 24},
+        {"gray4_orientation5", pf24bit, 4},
     };
     for (const TCase& c : cases) {
         SCOPED_TRACE(c.File);
