@@ -4,16 +4,19 @@
 #include "BMPImage.h"
 #include "DcrImageA.h"
 #include "GIFImage.h"
+#include "Graphic.h"
 #include "IconImageA.h"
 #include "IconImageB.h"
-#include "Graphic.h"
 #include "ILBMImage.h"
 #include "JPEGImage.h"
+#include "PCDImage.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
-#include "TGAImage.h"
+#include "RawImage.h"
 #include "SGIImage.h"
+#include "talTIFFImage.h"
+#include "TGAImage.h"
 
 namespace tilvo {
 
@@ -43,11 +46,14 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TtalTIFFImage>, {{{"tiff", "tiff"}, {"tif", "tiff"}}}},
     {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
     {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
     {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
+    {New<TPCDImage>, {{{"pcd", "Kodak photo-cd"}}}},
     {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
     {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
+    {New<TRawImage>, {{{"raw", "raw"}}}},
     // The icon classes come last. TIconImageA's "cur" is shadowed by TIconImageB's below; it is
     // the reader the resource class uses for icon and cursor resources.
     {New<TIconImageA>, {{{"cur", "Cursor"}}}},
