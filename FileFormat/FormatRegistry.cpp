@@ -5,7 +5,9 @@
 #include "GIFImage.h"
 #include "Graphic.h"
 #include "JPEGImage.h"
+#include "Mag.h"
 #include "PNGImage.h"
+#include "YPICImage.h"
 
 namespace tilvo {
 
@@ -35,6 +37,8 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TMAGImage>, {{{"MAG", "MAki chan Graphic format"}}}},
+    {New<TYPICImage>, {{{"pic", "pic"}}}},
 };
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "Mag.h"
 #include "PNGImage.h"
 
 namespace tilvo {
@@ -25,8 +26,10 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return true;
         case 4:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 11:
+            return SaveMag(picture, fileName);
         default:
-            // Targa, SGI, PCX, PNM, MAG and the component resource have no writer yet.
+            // Targa, SGI, PCX, PNM and the component resource have no writer yet.
             return false;
     }
 }
@@ -44,9 +47,11 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
                            o.PNGReduceTo256Color, o.PNGTransparent);
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 7:
+            return SaveMag(picture, fileName);
         default:
-            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG,
-            // PNM, Targa, SGI, PCX and the component resource have no writer yet.
+            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; PNM,
+            // Targa, SGI, PCX and the component resource have no writer yet.
             return false;
     }
 }
