@@ -57,14 +57,16 @@ uint64_t FlagABytes(uint64_t flagBytesPerRow, uint64_t height) {
     return (flagBytesPerRow * height + 7) / 8;
 }
 
-// Sets columns [from, to) of every row of a 4- or 8-bit surface to index 0.
+// Sets columns [from, to) of every row to index 0 (or black on a surface without a palette).
 void ClearColumns(TBitmap& picture, int32_t from, int32_t to) {
     if (from >= to) return;
     const bool four = picture.PixelFormat() == pf4bit;
+    const int bytesPerPixel = BitsPerPixel(picture.PixelFormat()) / 8;  // 4-bit: handled below
     for (int32_t y = 0; y < picture.Height(); ++y) {
         uint8_t* row = picture.ScanLine(y);
         if (!four) {
-            std::memset(row + from, 0, size_t(to - from));
+            std::memset(row + int64_t(from) * bytesPerPixel, 0,
+                        size_t(int64_t(to - from) * bytesPerPixel));
             continue;
         }
         int32_t x = from;
