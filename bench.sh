@@ -2,7 +2,8 @@
 # Builds every benchmark program (Release, without the tests) in build-bench/ and runs each in
 # turn. Every program prints its budgets as ratios to a baseline measured in the same run
 # ("RATIO <name> <value> budget <b> ok|OVER"). Then the program's memory with a 6000 x 4000 JPEG
-# open (under Xvfb) and tilvo-cli beside djpeg | cjpeg. Arguments are passed to every benchmark
+# open (under Xvfb), tilvo-cli beside djpeg | cjpeg, and tilvo-cli mosaicking a whole PPM beside
+# vips. Arguments are passed to every benchmark
 # program, e.g. ./bench.sh --benchmark_filter=Pixelate
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,4 +22,6 @@ echo "=== bench/memory_open.sh"
 bench/memory_open.sh build-bench || status=1
 echo "=== bench/cli_vs_djpeg.sh"
 bench/cli_vs_djpeg.sh build-bench || status=1
+echo "=== bench/cli_vs_vips.sh"
+bench/cli_vs_vips.sh build-bench || status=1
 exit $status

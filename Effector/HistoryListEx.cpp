@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "CustomFilter.h"
+#include "Pixelate.h"
 #include "StrokeBlend.h"
 
 namespace tilvo {
@@ -18,6 +19,11 @@ void ApplyEntryEffect(const TEffectHInfo& e, TBitmap& surface) {
         e.ParamEffect(surface, e.Param1, e.Param2, e.Param3);
     else if (e.Effect)
         e.Effect(surface, surface, 0);
+}
+
+// A brush stroke: the mosaic through a mask. It replays with the live stroke's own computation.
+bool IsStrokeEntry(const TEffectHInfo& e) {
+    return e.Kind == HistoryKind && e.ParamEffect == &Pixelate && FilterIdByName(e.Name) == 0;
 }
 
 }  // namespace
@@ -99,6 +105,12 @@ void ReplayHistory(TBitmap& target, int32_t n,
                 break;
             case HistoryKind:
                 if (!e.Mask) throw Exception("history entry without mask");
+                if (IsStrokeEntry(e)) {
+                    // Exactly what the live stroke did, on the picture as it stood before it.
+                    BlendMosaicStroke(target, rect, e.Param1, e.Param2, *e.Mask, region);
+                    CopyRegionIn(region, rect, target);
+                    break;
+                }
                 CopyRegionOut(target, rect, region);
                 processed.Assign(region);
                 ApplyEntryEffect(e, processed);

@@ -17,8 +17,11 @@ namespace {
 
 using namespace rowsums;
 
-// The average of a cell, halves going up: trunc(sum / count + 0.5) in floating point. Sums stay
-// below 2^40, so the double holds them exactly.
+// Cells of up to this many pixels look their averages up in a table of every possible sum.
+constexpr int64_t kMaxTableCount = 4096;
+
+// The average of a cell, halves going up: trunc(sum / count + 0.5) in floating point. Cells are at
+// most 2^20 × 2^20 pixels, so sums stay below 2^48 and the double holds them exactly.
 uint8_t CellValue(uint64_t sum, int64_t count) {
     const double v = std::trunc(double(sum) / double(count) + 0.5);
     return ClampByte(v >= 255.0 ? 255 : int32_t(v));
@@ -124,18 +127,22 @@ void GeneralCells(const Acc* acc, uint8_t* out, int32_t w, int32_t cw, int64_t c
     }
 }
 
-// Pixelates a surface (24 bits) in place, as if it were first grown to whole cells by repeating
-// its last column and then its last row: the repeated pixels are counted into the edge cells
-// without being stored. Every cell therefore has cw × ch pixels. `Acc` must hold ch × 255.
+// Pixelates the cells of `cells` of `src` (24 bits): its left and top lie on the cell grid, its
+// right and bottom on the grid or on the picture's edge. Edge cells count the picture's last
+// column and row again for the missing ones, as if the picture were grown by PadToCells, without
+// storing the repeated pixels; every cell therefore has cw × ch pixels. The part `dest` of the
+// cells is written to `out`, whose pixel (0, 0) is the picture's `outOrigin`. `out` may be `src`
+// itself: a band of cells is read whole before any of its rows is written. `Acc` must hold
+// ch × 255.
 template <class Acc>
-void PixelateBands(TBitmap& bmp, int32_t cw, int32_t ch) {
-    const int32_t w = bmp.Width();
-    const int32_t h = bmp.Height();
+void PixelateBands(const TBitmap& src, TRect cells, int32_t cw, int32_t ch, TBitmap& out,
+                   TRect dest, TPoint outOrigin) {
+    const int32_t w = cells.Width();
     const size_t rowBytes = size_t(w) * 3;
+    const size_t srcOffset = size_t(cells.Left) * 3;
     const int64_t count = int64_t(cw) * ch;
 
     // With small cells, every possible sum has its average looked up instead of divided.
-    constexpr int64_t kMaxTableCount = 4096;
     std::vector<uint8_t> table;
     if (count <= kMaxTableCount) {
         table.resize(size_t(count) * 255 + 1);
@@ -146,19 +153,23 @@ void PixelateBands(TBitmap& bmp, int32_t cw, int32_t ch) {
 
     std::vector<Acc> acc(rowBytes + 1);
     std::vector<uint8_t> mosaicRow(rowBytes + 1);
+    const uint8_t* mosaicPart = mosaicRow.data() + size_t(dest.Left - cells.Left) * 3;
+    const size_t outOffset = size_t(dest.Left - outOrigin.X) * 3;
+    const size_t outBytes = size_t(dest.Width()) * 3;
     const uint8_t* rows[kMaxRowsPerPass];
-    for (int32_t y0 = 0; y0 < h; y0 += ch) {
-        const int32_t bandRows = std::min(ch, h - y0);
+    for (int32_t y0 = cells.Top; y0 < cells.Bottom; y0 += ch) {
+        const int32_t bandRows = std::min(ch, cells.Bottom - y0);
         for (int32_t y = y0; y < y0 + bandRows; y += kMaxRowsPerPass) {
             const int group = std::min(kMaxRowsPerPass, y0 + bandRows - y);
-            for (int i = 0; i < group; ++i) rows[i] = bmp.ScanLine(y + i);
+            for (int i = 0; i < group; ++i) rows[i] = src.ScanLine(y + i) + srcOffset;
             if (y == y0)
                 AddRowGroup<Acc, true>(acc.data(), rows, group, rowBytes);
             else
                 AddRowGroup<Acc, false>(acc.data(), rows, group, rowBytes);
         }
         if (bandRows < ch)
-            AddRowTimes(acc.data(), bmp.ScanLine(h - 1), rowBytes, Acc(ch - bandRows));
+            AddRowTimes(acc.data(), src.ScanLine(cells.Bottom - 1) + srcOffset, rowBytes,
+                        Acc(ch - bandRows));
 
         if constexpr (kSmallSums) {
             if (packed) {
@@ -169,9 +180,32 @@ void PixelateBands(TBitmap& bmp, int32_t cw, int32_t ch) {
         } else {
             GeneralCells(acc.data(), mosaicRow.data(), w, cw, count, table);
         }
-        for (int32_t y = y0; y < y0 + bandRows; ++y)
-            std::memcpy(bmp.ScanLine(y), mosaicRow.data(), rowBytes);
+        const int32_t yEnd = std::min(y0 + bandRows, dest.Bottom);
+        for (int32_t y = std::max(y0, dest.Top); y < yEnd; ++y)
+            std::memcpy(out.ScanLine(y - outOrigin.Y) + outOffset, mosaicPart, outBytes);
     }
+}
+
+// Cells wider or higher than the longest side a surface may have are refused; below that every
+// column sum fits 32 bits and every cell sum 64 bits. The scratch memory of a pass over cells
+// `width` pixels wide (the column sums, one mosaic row and the table of averages) is computed in
+// 64 bits and refused beyond what a surface may take, before anything is allocated.
+void CheckCellsAndScratch(int64_t width, int32_t cw, int32_t ch) {
+    if (cw > kMaxSurfaceSide || ch > kMaxSurfaceSide) throw EPictureTooLarge();
+    const int64_t rowBytes = CheckedAdd(CheckedMul(width, 3), 1);
+    const int64_t accBytes = CheckedMul(rowBytes, ch * 255 <= 0xFFFF ? 2 : 4);
+    const int64_t count = CheckedMul(cw, ch);
+    const int64_t tableBytes = count <= kMaxTableCount ? count * 255 + 1 : 0;
+    const int64_t total = CheckedAdd(CheckedAdd(accBytes, rowBytes), tableBytes);
+    if (total > kMaxSurfaceBytes) throw EPictureTooLarge();
+}
+
+void PixelateCells(const TBitmap& src, TRect cells, int32_t cw, int32_t ch, TBitmap& out,
+                   TRect dest, TPoint outOrigin) {
+    if (ch * 255 <= 0xFFFF)
+        PixelateBands<uint16_t>(src, cells, cw, ch, out, dest, outOrigin);
+    else
+        PixelateBands<uint32_t>(src, cells, cw, ch, out, dest, outOrigin);
 }
 
 int64_t RoundUpToCells(int64_t size, int64_t cell) {
@@ -182,16 +216,45 @@ int64_t RoundUpToCells(int64_t size, int64_t cell) {
 
 void Pixelate(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight, int32_t /*unused*/) {
     if (cellWidth < 1 || cellHeight < 1 || (cellWidth == 1 && cellHeight == 1)) return;
-    // The picture behaves as if grown to whole cells, so it must be a size a surface can have;
-    // this also keeps every cell sum far inside 64 bits.
-    CheckPictureSize(RoundUpToCells(bitmap.Width(), cellWidth),
-                     RoundUpToCells(bitmap.Height(), cellHeight));
+    // The picture is never grown: edge cells count the repeated pixels without storing them, so
+    // the column sums and one row are all the memory a pass needs.
+    if (!bitmap.Empty()) CheckCellsAndScratch(bitmap.Width(), cellWidth, cellHeight);
     bitmap.SetPixelFormat(pf24bit);
     if (bitmap.Empty()) return;
-    if (cellHeight * 255 <= 0xFFFF)
-        PixelateBands<uint16_t>(bitmap, cellWidth, cellHeight);
-    else
-        PixelateBands<uint32_t>(bitmap, cellWidth, cellHeight);
+    const TRect whole{0, 0, bitmap.Width(), bitmap.Height()};
+    PixelateCells(bitmap, whole, cellWidth, cellHeight, bitmap, whole, TPoint{0, 0});
+}
+
+void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                  TBitmap& out) {
+    if (rect.Left > rect.Right) std::swap(rect.Left, rect.Right);
+    if (rect.Top > rect.Bottom) std::swap(rect.Top, rect.Bottom);
+    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
+        rect.Bottom > picture.Height())
+        throw Exception("rectangle outside the picture");
+    const bool noCells = cellWidth < 1 || cellHeight < 1 || (cellWidth == 1 && cellHeight == 1);
+    // The cells the rectangle touches, on the grid anchored at the picture's top-left pixel;
+    // cells cut by the picture's edge end there.
+    TRect cells = rect;
+    if (!noCells && rect.Width() > 0 && rect.Height() > 0) {
+        cells.Left = rect.Left / cellWidth * cellWidth;
+        cells.Top = rect.Top / cellHeight * cellHeight;
+        cells.Right =
+            int32_t(std::min<int64_t>(RoundUpToCells(rect.Right, cellWidth), picture.Width()));
+        cells.Bottom =
+            int32_t(std::min<int64_t>(RoundUpToCells(rect.Bottom, cellHeight), picture.Height()));
+        CheckCellsAndScratch(cells.Width(), cellWidth, cellHeight);
+    }
+    if (picture.PixelFormat() != pf24bit) picture.SetPixelFormat(pf24bit);
+    out.Resize(rect.Width(), rect.Height(), pf24bit);
+    if (out.Empty()) return;
+    if (noCells) {
+        for (int32_t y = rect.Top; y < rect.Bottom; ++y)
+            std::memcpy(out.ScanLine(y - rect.Top), picture.ScanLine(y) + size_t(rect.Left) * 3,
+                        size_t(rect.Width()) * 3);
+        return;
+    }
+    PixelateCells(picture, cells, cellWidth, cellHeight, out, rect, TPoint{rect.Left, rect.Top});
 }
 
 void PadToCells(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight) {

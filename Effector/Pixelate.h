@@ -2,6 +2,7 @@
 // surface to whole cells by edge replication; ClampByte limits a value to a byte.
 #pragma once
 
+#include <array>
 #include <cstdint>
 
 #include "Bitmap.h"
@@ -11,12 +12,24 @@ namespace tilvo {
 // 255 or more gives 255, 0 or less gives 0, anything else itself.
 constexpr uint8_t ClampByte(int32_t v) { return v >= 255 ? 255 : v <= 0 ? 0 : uint8_t(v); }
 
+// The mosaic sizes (square cells, in pixels) the main window offers, smallest first. Everything
+// that walks through the sizes takes them from here, so a size added later is covered too.
+inline constexpr std::array<int32_t, 5> kMosaicCellSizes = {2, 4, 8, 12, 16};
+
 // Replaces every pixel by the average of its cell (cells anchored at the top-left pixel, halves
-// rounded up); edge cells average as if the picture were grown by PadToCells. Works in place.
-// Cell sizes below 1, or both 1, leave the surface untouched. Cells so large that the grown
-// picture could not be a surface throw EPictureTooLarge before anything changes. The fourth
-// parameter is ignored: the signature is that of the history's parameterised effect.
+// rounded up); edge cells average as if the picture were grown by PadToCells, without growing it.
+// Works in place. Cell sizes below 1, or both 1, leave the surface untouched. A cell wider or
+// higher than the longest side a surface may have, or a picture row whose column sums would need
+// more memory than a surface may take, throws EPictureTooLarge before anything changes. The
+// fourth parameter is ignored: the signature is that of the history's parameterised effect.
 void Pixelate(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight, int32_t unused);
+
+// out becomes rect of the mosaic Pixelate would make of the whole picture: the same cells,
+// anchored at the picture's top-left pixel, the same edge cells at the picture's edges, whatever
+// the rectangle. Only the cells the rectangle touches are computed; the picture is only read
+// (converted to 24 bits first). rect is ordered and must lie on the picture (throws otherwise).
+void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                  TBitmap& out);
 
 // Converts to 24 bits and grows the surface to whole multiples of the cell size, replicating the
 // last column into new columns and the last row into new rows. Cell sizes below 1 throw.

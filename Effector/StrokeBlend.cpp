@@ -42,12 +42,13 @@ void SpreadMaskRow(const uint8_t* maskRow, int32_t width, uint8_t* out) {
 // a := trunc(a · m/255 + b · (1 − m/255) + 0.5). With num = a·m + b·(255 − m) this is
 // floor(num / 255 + 1/2) = floor((num + 127.5) / 255), and since num is a whole number no value
 // lies in between: (num + 127) / 255. num + 127 ≤ 65152, so the sums fit 16 bits. The result never
-// leaves 0 … 255, so the byte clamp of the formula is always a no-op.
-void MaskedBlendRow(uint8_t* a, const uint8_t* b, const uint8_t* m, int32_t n) {
+// leaves 0 … 255, so the byte clamp of the formula is always a no-op. The result goes to out, which
+// may be a or b: each byte is read before it is written.
+void MaskedBlendRow(uint8_t* out, const uint8_t* a, const uint8_t* b, const uint8_t* m, int32_t n) {
     for (int32_t i = 0; i < n; ++i) {
         const uint16_t mi = m[i];
         const uint16_t num = uint16_t(a[i] * mi + b[i] * uint16_t(255 - mi) + 127);
-        a[i] = uint8_t(num / 255);
+        out[i] = uint8_t(num / 255);
     }
 }
 
@@ -64,24 +65,28 @@ void ReplayBlendRow(uint8_t* o, const uint8_t* a, const uint8_t* p, const uint8_
 
 TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
                        int32_t pictureWidth, int32_t pictureHeight) {
-    int32_t minX = pictureWidth - 1, minY = pictureHeight - 1, maxX = 0, maxY = 0;
-    for (int32_t i = 0; i < pointCount; ++i) {
-        minX = std::min(minX, points[i].X);
-        minY = std::min(minY, points[i].Y);
-        maxX = std::max(maxX, points[i].X);
-        maxY = std::max(maxY, points[i].Y);
+    if (pointCount <= 0) return TRect{};
+    // 64 bits: points dragged far outside the picture must not wrap.
+    int64_t minX = points[0].X, minY = points[0].Y, maxX = minX, maxY = minY;
+    for (int32_t i = 1; i < pointCount; ++i) {
+        minX = std::min<int64_t>(minX, points[i].X);
+        minY = std::min<int64_t>(minY, points[i].Y);
+        maxX = std::max<int64_t>(maxX, points[i].X);
+        maxY = std::max<int64_t>(maxY, points[i].Y);
     }
-    const int32_t h = brushSize / 2;
-    minX -= h;
-    minY -= h;
-    maxX += h;
-    maxY += h;
-    // Integer division truncates towards zero, as the alignment wants for negative minima too.
-    TRect r{minX / 8 * 8, minY / 8 * 8, (maxX + 7) / 8 * 8, (maxY + 7) / 8 * 8};
-    if (r.Left < 0) r.Left = 0;
-    if (r.Top < 0) r.Top = 0;
-    if (r.Right > pictureWidth - 1) r.Right = pictureWidth - 1;
-    if (r.Bottom > pictureHeight - 1) r.Bottom = pictureHeight - 1;
+    // The pen paints pixels whose centre lies within brushSize / 2 of the stroke, so whole pixels
+    // up to brushSize / 2 (rounded down) from a point; softening spreads the edge one pixel
+    // further.
+    const int64_t reach = std::max(brushSize, 0) / 2 + 1;
+    // Outwards to multiples of 8: left and top down, the exclusive right and bottom up.
+    auto down8 = [](int64_t v) { return v >= 0 ? v / 8 * 8 : -((-v + 7) / 8 * 8); };
+    auto up8 = [](int64_t v) { return v >= 0 ? (v + 7) / 8 * 8 : -(-v / 8 * 8); };
+    auto clip = [](int64_t v, int32_t limit) { return int32_t(std::clamp<int64_t>(v, 0, limit)); };
+    TRect r{clip(down8(minX - reach), pictureWidth), clip(down8(minY - reach), pictureHeight),
+            clip(up8(maxX + reach + 1), pictureWidth), clip(up8(maxY + reach + 1), pictureHeight)};
+    // A stroke wholly off the picture touches nothing: an empty rectangle, never a reversed one.
+    r.Right = std::max(r.Right, r.Left);
+    r.Bottom = std::max(r.Bottom, r.Top);
     return r;
 }
 
@@ -152,7 +157,8 @@ void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask) {
     std::vector<uint8_t> m(size_t(w) * 3);
     for (int32_t y = 0; y < h; ++y) {
         SpreadMaskRow(mask.ScanLine(y), w, m.data());
-        MaskedBlendRow(picture.ScanLine(y), mosaic.ScanLine(y), m.data(), w * 3);
+        MaskedBlendRow(picture.ScanLine(y), picture.ScanLine(y), mosaic.ScanLine(y), m.data(),
+                       w * 3);
     }
 }
 
@@ -177,18 +183,35 @@ void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitma
     }
 }
 
+void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                       TBitmap& mask, TBitmap& region) {
+    rect = Ordered(rect);
+    // The cells go into region, and the blend reads the picture's own rows beside them: the same
+    // bytes as MaskedBlend of a cut-out with the cells, without the cut-out.
+    PixelateRect(picture, rect, cellWidth, cellHeight, region);
+    To24(mask);
+    const int32_t w = region.Width(), h = region.Height();
+    RequireCovers(mask, w, h);
+    if (w == 0 || h == 0) return;
+    std::vector<uint8_t> m(size_t(w) * 3);
+    const size_t left = size_t(rect.Left) * 3;
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        MaskedBlendRow(region.ScanLine(y), picture.ScanLine(rect.Top + y) + left,
+                       region.ScanLine(y), m.data(), w * 3);
+    }
+}
+
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
                  int32_t mosaicSize, int32_t brushSize, bool softEdge) {
     const TRect r = Ordered(dirtyRect);
-    CopyRegionOut(ctx.WorkBitmap, r, ctx.RegionBitmap);
-    TBitmap mosaic;
-    CopyRegionOut(ctx.PreviewBitmap, r, mosaic);
-    DrawStrokeMask(ctx.MaskBitmap, ctx.RegionBitmap.Width(), ctx.RegionBitmap.Height(), points,
-                   pointCount, TPoint{r.Left, r.Top}, brushSize, softEdge);
-    MaskedBlend(ctx.RegionBitmap, mosaic, ctx.MaskBitmap);
-    CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
+    DrawStrokeMask(ctx.MaskBitmap, r.Width(), r.Height(), points, pointCount, TPoint{r.Left, r.Top},
+                   brushSize, softEdge);
+    BlendMosaicStroke(ctx.WorkBitmap, r, mosaicSize, mosaicSize, ctx.MaskBitmap, ctx.RegionBitmap);
+    // Everything that can fail has run before the picture changes: the copy back cannot.
     ctx.History.Add(Pixelate, "Mosaic", "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
                     dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap);
+    CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
 }
 
 }  // namespace tilvo

@@ -14,8 +14,10 @@ class THistoryControl;
 // The stroke buffer holds at most this many points per stroke (the 1024th entry is never filled).
 inline constexpr int32_t kMaxStrokePoints = 1023;
 
-// The rectangle a stroke touches: the points' bounding box widened by brushSize / 2, aligned
-// outwards to multiples of 8, then clipped to 0 … (width − 1) and 0 … (height − 1).
+// The rectangle a stroke touches: the points' bounding box widened by every pixel the pen or the
+// softened edge can reach (brushSize / 2 rounded down, plus one), aligned outwards to multiples
+// of 8, then clipped to the picture (right and bottom exclusive, at most width and height). A
+// stroke wholly off the picture gives an empty rectangle.
 TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
                        int32_t pictureWidth, int32_t pictureHeight);
 
@@ -40,17 +42,24 @@ void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask);
 // unchanged.
 void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitmap& mask);
 
+// What a stroke does inside rect, live and on replay alike: region becomes rect of picture blended
+// (MaskedBlend, through mask) with the cells PixelateRect gives there for the whole picture as it
+// is now. The picture itself is not changed; the caller copies region back into rect. rect must
+// lie on the picture, and mask must cover it (throws otherwise).
+void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                       TBitmap& mask, TBitmap& region);
+
 // What the main window holds for a stroke.
 struct TStrokeContext {
     TBitmap& WorkBitmap;
-    TBitmap& PreviewBitmap;
     TBitmap& RegionBitmap;
     TBitmap& MaskBitmap;
     THistoryControl& History;
 };
 
-// Turns the stroke into mosaic inside dirtyRect of WorkBitmap, taking the mosaic pixels from
-// PreviewBitmap, and records the stroke in the history.
+// Turns the stroke into mosaic inside dirtyRect of WorkBitmap (BlendMosaicStroke through the
+// stroke's mask) and records the stroke in the history. When anything fails, WorkBitmap and the
+// history are as they were.
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
                  int32_t mosaicSize, int32_t brushSize, bool softEdge);
 

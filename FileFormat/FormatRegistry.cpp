@@ -4,9 +4,14 @@
 #include "BMPImage.h"
 #include "GIFImage.h"
 #include "Graphic.h"
+#include "ILBMImage.h"
 #include "JPEGImage.h"
 #include "Mag.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
+#include "PNMImage.h"
+#include "SGIImage.h"
+#include "TGAImage.h"
 #include "YPICImage.h"
 
 namespace tilvo {
@@ -37,6 +42,11 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
+    {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
+    {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
+    {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
+    {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
     {New<TMAGImage>, {{{"MAG", "MAki chan Graphic format"}}}},
     {New<TYPICImage>, {{{"pic", "pic"}}}},
 };

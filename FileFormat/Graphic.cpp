@@ -124,6 +124,9 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
     try {
         graphic->LoadFromFile(fileName);
         graphic->DecodeNeeded();
+        // Every reader fails on a file that holds no picture; should one answer with nothing
+        // anyway, the open picture is kept, so Save can never write an empty one over a file.
+        if (decoded.Empty()) throw EInvalidGraphic("The file holds no picture");
         decoded.SetPixelFormat(pf24bit);
     } catch (...) {
         if (lend) {

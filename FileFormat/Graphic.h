@@ -124,7 +124,8 @@ void UnregisterAllFormats();
 std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);
 
 // The open path of the main window: the class for the file's extension loads the file, hands its
-// picture to `picture`, which is converted to 24 bits. On failure `picture` is left as it was.
+// picture to `picture`, which is converted to 24 bits. A reader that hands over an empty picture
+// fails with "The file holds no picture". On failure `picture` is left as it was.
 void LoadPictureFile(const std::string& fileName, TBitmap& picture);
 
 }  // namespace tilvo

@@ -44,6 +44,14 @@ void MergeBitPlanes(const uint8_t* src, size_t planeStride, int planes, size_t w
 // src must hold (width * bits + 7) / 8 bytes and dst `width` bytes.
 void ExpandPackedRow(const uint8_t* src, int bits, size_t width, uint8_t* dst);
 
+// ---- Channel planes -------------------------------------------------------------------------
+
+// Splits `width` B, G, R pixels into separate red, green and blue rows (the planes of SGI and
+// PCX). Uses the processor's byte shuffles (SSSE3) where it has them unless `allowVector` is
+// false; both ways give the same bytes.
+void SplitBgrRow(const uint8_t* bgr, size_t width, uint8_t* red, uint8_t* green, uint8_t* blue,
+                 bool allowVector = true);
+
 // ---- Colour helpers -------------------------------------------------------------------------
 
 // A 5-bit channel widened to 8 bits so that 0 stays 0 and 31 becomes 255.

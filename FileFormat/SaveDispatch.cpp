@@ -6,12 +6,17 @@
 #include "GIFImage.h"
 #include "JPEGImage.h"
 #include "Mag.h"
+#include "PCXImage.h"
 #include "PNGImage.h"
+#include "PNMImage.h"
+#include "TGAImage.h"
+#include "SGIImage.h"
 
 namespace tilvo {
 
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
-                  const TSaveOptions& o, const std::string& exifSource, const TExifProbe& probe) {
+                  const TSaveOptions& o, const std::string& exifSource, const TExifProbe& probe,
+                  std::string* why) {
     switch (saveAsTypeId & 0x7F) {
         case 1:  // JPEG, with the source's Exif block when it has one and the user asked for it
             return SaveJpegWithExif(
@@ -26,15 +31,28 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return true;
         case 4:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 5:
+            return SaveTarga(picture, fileName, o.TGARLECompression, why);
+        case 6:
+            return SaveSgi(picture, fileName, o.SGIRLECompression, why);
+        case 7:
+            return SavePcx(picture, fileName, why);
+        case 8:
+            return SavePnm(picture, fileName, "PPM", why);
+        case 9:
+            return SavePnm(picture, fileName, "PGM", why);
+        case 10:
+            return SavePnm(picture, fileName, "PBM", why);
         case 11:
-            return SaveMag(picture, fileName);
+            return SaveMag(picture, fileName, why);
         default:
-            // Targa, SGI, PCX, PNM and the component resource have no writer yet.
+            // The component resource has no writer yet.
             return false;
     }
 }
 
-bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& o) {
+bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& o,
+                     std::string* why) {
     switch (FileTypeFromExtension(fileName) & 0x7F) {
         case 2:  // plain JPEG: no Exif handling, no subsampling choice
             return WriteJpegFile(picture, fileName, o.JPEGProgressive, o.JPEGQuality,
@@ -48,10 +66,22 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
         case 7:
-            return SaveMag(picture, fileName);
+            return SaveMag(picture, fileName, why);
+        case 9:
+            return SavePnm(picture, fileName, "PPM", why);
+        case 10:
+            return SavePnm(picture, fileName, "PGM", why);
+        case 11:
+            return SavePnm(picture, fileName, "PBM", why);
+        case 12:
+            return SaveTarga(picture, fileName, o.TGARLECompression, why);
+        case 13:
+            return SaveSgi(picture, fileName, o.SGIRLECompression, why);
+        case 14:
+            return SavePcx(picture, fileName, why);
         default:
-            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; PNM,
-            // Targa, SGI, PCX and the component resource have no writer yet.
+            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; the
+            // component resource has no writer yet.
             return false;
     }
 }

@@ -23,6 +23,7 @@ struct TSaveOptions {
     bool PNGTransparent = false;
     bool GIFTransparent = false;
     bool TGARLECompression = false;
+    bool SGIRLECompression = false;  // set by tilvo-cli only: the window always writes verbatim SGI
     std::string DCRResourceName;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
@@ -36,12 +37,15 @@ struct TExifProbe {
 
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
 // is the file the picture came from (JPEG only). Answers the writer's result; a type without a
-// writer answers false. The Windows bitmap and the JPEG file output may throw.
+// writer answers false. When a writer refuses and says why (a picture too large for the format's
+// header, say), the reason goes to *why, if given; it stays empty otherwise. The Windows bitmap
+// and the JPEG file output may throw.
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
-                  const TExifProbe& probe);
+                  const TExifProbe& probe, std::string* why = nullptr);
 
 // Save: the writer is chosen by fileName's extension type id.
-bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options);
+bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
+                     std::string* why = nullptr);
 
 }  // namespace tilvo

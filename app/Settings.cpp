@@ -6,13 +6,14 @@
 #include <algorithm>
 #include <array>
 
+#include "Effector/Pixelate.h"
 #include "lang/IniFile.h"
 
 namespace tilvo {
 
 namespace {
 
-constexpr std::array<int32_t, 5> kMosaicSizes = {2, 4, 8, 12, 16};
+constexpr const auto& kMosaicSizes = kMosaicCellSizes;
 constexpr std::array<int32_t, 7> kBrushSizes = {5, 8, 10, 20, 30, 40, 50};
 
 constexpr const char* kGeneral = "General";

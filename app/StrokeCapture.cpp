@@ -6,8 +6,10 @@
 
 namespace tilvo {
 
-TCaptureResult TStrokeCapture::MouseDown(TPoint p) {
+TCaptureResult TStrokeCapture::MouseDown(TPoint p, int32_t button) {
+    if (Drawing) return {};
     Drawing = true;
+    StrokeButton = button;
     AxisLocked = false;
     StrokeSlot = 0;
     PointCount = 0;
@@ -65,7 +67,8 @@ TCaptureResult TStrokeCapture::MouseMove(TPoint p, bool shiftDown) {
     return {TCaptureStep::Locked, origin, p, box};
 }
 
-bool TStrokeCapture::MouseUp() {
+bool TStrokeCapture::MouseUp(int32_t button) {
+    if (Drawing && button != StrokeButton) return false;
     const bool wasDrawing = Drawing;
     Drawing = false;
     return wasDrawing;

@@ -43,10 +43,13 @@ class TStrokeCapture {
     int32_t LockedY = 0;
     bool AxisLocked = false;
     bool LockHorizontal = false;
+    int32_t StrokeButton = 0;  // the button that started the stroke in progress
 
-    // A press (any button) starts a stroke in slot 0 with the press point stored twice; the window
-    // draws a dot there.
-    TCaptureResult MouseDown(TPoint p);
+    // A press starts a stroke in slot 0 with the press point stored twice; the window draws a dot
+    // there. Any button starts a stroke, and the stroke belongs to that button: another button
+    // pressed while it is in progress is ignored (Ignored), so the stroke is neither started
+    // again nor changed.
+    TCaptureResult MouseDown(TPoint p, int32_t button = 1);
 
     // True when the next MouseMove has to know whether Shift is down: only the move that stores
     // the fifth point tests the key, so the window asks the keyboard then and only then.
@@ -58,9 +61,9 @@ class TStrokeCapture {
     // point and runs along the locked line, exactly as the trail shows it.
     TCaptureResult MouseMove(TPoint p, bool shiftDown);
 
-    // A release (any button): answers whether a stroke was in progress, which the window then
-    // commits; capture goes back to idle.
-    bool MouseUp();
+    // A release: answers whether it ended a stroke, which the window then commits; capture goes
+    // back to idle. Only the release of the button that started the stroke ends it.
+    bool MouseUp(int32_t button = 1);
 
     const TPoint* Points() const { return Strokes[StrokeSlot]; }
 };

@@ -157,8 +157,9 @@ void TImage::paintEvent(QPaintEvent* event) {
 
 void TImage::mousePressEvent(QMouseEvent* event) {
     const QPoint pt = event->position().toPoint();
+    const int32_t button = int32_t(event->button());
     FForm->ScrollBox1Click();
-    FForm->Guarded([&] { FForm->Image1MouseDown(pt.x(), pt.y()); });
+    FForm->Guarded([&] { FForm->Image1MouseDown(pt.x(), pt.y(), button); });
 }
 
 void TImage::mouseMoveEvent(QMouseEvent* event) {
@@ -166,8 +167,9 @@ void TImage::mouseMoveEvent(QMouseEvent* event) {
     FForm->Guarded([&] { FForm->Image1MouseMove(pt.x(), pt.y()); });
 }
 
-void TImage::mouseReleaseEvent(QMouseEvent*) {
-    FForm->Guarded([&] { FForm->Image1MouseUp(); });
+void TImage::mouseReleaseEvent(QMouseEvent* event) {
+    const int32_t button = int32_t(event->button());
+    FForm->Guarded([&] { FForm->Image1MouseUp(button); });
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -269,11 +271,24 @@ void TForm1::CreateMenus() {
         g->addAction(a);
         return a;
     };
-    FMMosaicPix2 = radio(FMMosaicPixSize, mosaicGroup, "FMMosaicPix2", tr("2x2 pix"));
-    FMMosaicPix4 = radio(FMMosaicPixSize, mosaicGroup, "FMMosaicPix4", tr("4x4 pix"));
-    FMMosaicPix8 = radio(FMMosaicPixSize, mosaicGroup, "FMMosaicPix8", tr("8x8 pix"));
-    FMMosaicPix12 = radio(FMMosaicPixSize, mosaicGroup, "FMMosaicPix12", tr("12x12 pix"));
-    FMMosaicPix16 = radio(FMMosaicPixSize, mosaicGroup, "FMMosaicPix16", tr("16x16 pix"));
+    // One item per mosaic size the engine offers, named after its size.
+    for (const int32_t size : kMosaicCellSizes) {
+        const std::string name = "FMMosaicPix" + std::to_string(size);
+        QAction* item =
+            radio(FMMosaicPixSize, mosaicGroup, name.c_str(), tr("%1x%1 pix").arg(size));
+        item->setData(size);
+        FMMosaicPixItems.push_back(item);
+    }
+    auto mosaicItem = [this](int32_t size) {
+        for (QAction* item : FMMosaicPixItems)
+            if (item->data().toInt() == size) return item;
+        throw Exception("no menu item for mosaic size " + std::to_string(size));
+    };
+    FMMosaicPix2 = mosaicItem(2);
+    FMMosaicPix4 = mosaicItem(4);
+    FMMosaicPix8 = mosaicItem(8);
+    FMMosaicPix12 = mosaicItem(12);
+    FMMosaicPix16 = mosaicItem(16);
     FMMosaicPix4->setChecked(true);
     connect(mosaicGroup, &QActionGroup::triggered, this,
             [this] { Guarded([&] { MosaicPixSizeChange(); }); });
@@ -336,7 +351,6 @@ void TForm1::FormCreate() {
 
     RegionBitmap.Resize(0, 0, pf24bit);
     MaskBitmap.Resize(0, 0, pf24bit);
-    PreviewBitmap.Resize(0, 0, pf24bit);
     MaskBitmap.Canvas().Brush.Color = 0xFFFFFF;
     MaskBitmap.Canvas().Pen.Color = 0;
     MaskBitmap.Canvas().Pen.Width = BrushSize;
@@ -571,16 +585,11 @@ void TForm1::FMCopyToClipboardClick() {
 // ---- Menus ----------------------------------------------------------------------------------
 
 void TForm1::MosaicPixSizeChange() {
-    PreviewBitmap.Assign(WorkBitmap);
+    // Strokes take their cells from the picture as it stands when they are committed; nothing
+    // is prepared ahead.
     MosaicSize = 4;
-    const std::pair<int32_t, QAction*> mosaics[] = {{2, FMMosaicPix2},
-                                                    {4, FMMosaicPix4},
-                                                    {8, FMMosaicPix8},
-                                                    {12, FMMosaicPix12},
-                                                    {16, FMMosaicPix16}};
-    for (const auto& [size, item] : mosaics)
-        if (item->isChecked()) MosaicSize = size;
-    if (!PreviewBitmap.Empty()) Pixelate(PreviewBitmap, MosaicSize, MosaicSize, 0);
+    for (QAction* item : FMMosaicPixItems)
+        if (item->isChecked()) MosaicSize = item->data().toInt();
 }
 
 void TForm1::BrushSizeChange() {
@@ -702,12 +711,13 @@ void TForm1::RestoreDisplay(TRect rect) {
     Image1->update(rect.Left, rect.Top, rect.Width(), rect.Height());
 }
 
-void TForm1::Image1MouseDown(int32_t x, int32_t y) {
+void TForm1::Image1MouseDown(int32_t x, int32_t y, int32_t button) {
     if (DisplayBitmap.Empty()) return;
-    // A second button pressed during a stroke starts it again; its trail so far stays to be
-    // removed at release.
-    if (!Capture->Drawing) FTrailRect = TRect{};
-    const TCaptureResult r = Capture->MouseDown({x, y});
+    // Another button pressed during a stroke is ignored: the stroke goes on with its points and
+    // its trail, and ends when its own button is released.
+    const TCaptureResult r = Capture->MouseDown({x, y}, button);
+    if (r.Step == TCaptureStep::Ignored) return;
+    FTrailRect = TRect{};
     TCanvas& canvas = DisplayBitmap.Canvas();
     canvas.Pen.Mode = pmMerge;
     canvas.Pen.Color = TrailColor;
@@ -739,8 +749,8 @@ void TForm1::Image1MouseMove(int32_t x, int32_t y) {
     }
 }
 
-void TForm1::Image1MouseUp() {
-    if (Capture->MouseUp()) CommitStroke();
+void TForm1::Image1MouseUp(int32_t button) {
+    if (Capture->MouseUp(button)) CommitStroke();
 }
 
 void TForm1::CommitStroke() {
@@ -748,7 +758,7 @@ void TForm1::CommitStroke() {
     FTrailRect = TRect{};
     DirtyRect = ComputeDirtyRect(Capture->Points(), Capture->PointCount, BrushSize,
                                  WorkBitmap.Width(), WorkBitmap.Height());
-    TStrokeContext ctx{WorkBitmap, PreviewBitmap, RegionBitmap, MaskBitmap, History};
+    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
     try {
         ApplyStroke(ctx, Capture->Points(), Capture->PointCount, DirtyRect, MosaicSize, BrushSize,
                     FMSoftenEdge->isChecked());
@@ -766,9 +776,11 @@ void TForm1::CommitStroke() {
 
 // ---- Save and Save As -----------------------------------------------------------------------
 
-void TForm1::ShowConvertError() {
+void TForm1::ShowConvertError(const std::string& why) {
     const TLanguageMessages& m = LanguageMessages();
-    QMessageBox::warning(this, Q(m.MBTConvertErr), Q(m.MBMConvertErr));
+    QString text = Q(m.MBMConvertErr);
+    if (!why.empty()) text += QStringLiteral("\n\n") + Q(why);
+    QMessageBox::warning(this, Q(m.MBTConvertErr), text);
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& fileName) {
@@ -822,16 +834,17 @@ void TForm1::SaveAs() {
         }
     }
     bool ok = false;
+    std::string why;
     {
         TBusyCursor busy;
         ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                          FileName, probe);
+                          FileName, probe, &why);
     }
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
     } else {
-        ShowConvertError();
+        ShowConvertError(why);
     }
 }
 
@@ -839,7 +852,8 @@ void TForm1::FMSaveClick() {
     if (WorkBitmap.Empty() || SaveFileName.empty()) return;
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
-    if (!SaveByExtension(WorkBitmap, SaveFileName, options)) ShowConvertError();
+    std::string why;
+    if (!SaveByExtension(WorkBitmap, SaveFileName, options, &why)) ShowConvertError(why);
 }
 
 }  // namespace tilvo

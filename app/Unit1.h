@@ -90,6 +90,7 @@ class TForm1 : public QMainWindow {
     QAction* FMMosaicPix8 = nullptr;
     QAction* FMMosaicPix12 = nullptr;
     QAction* FMMosaicPix16 = nullptr;
+    std::vector<QAction*> FMMosaicPixItems;  // one per mosaic size, in the order of the sizes
     QMenu* FMBrushSize = nullptr;
     QAction* FMBrush5 = nullptr;
     QAction* FMBrush8 = nullptr;
@@ -106,7 +107,6 @@ class TForm1 : public QMainWindow {
     TBitmap SourceBitmap;   // the picture as loaded, 24 bits; history replay starts from it
     TBitmap RegionBitmap;   // scratch: the dirty rectangle cut out of a picture
     TBitmap MaskBitmap;     // the stroke mask
-    TBitmap PreviewBitmap;  // WorkBitmap pixelated whole with the current mosaic size
     TBitmap DisplayBitmap;  // the copy Image1 shows, with the brush trail drawn over it
     std::unique_ptr<TStrokeCapture> Capture;
     int32_t BrushSize = 20;
@@ -138,9 +138,10 @@ class TForm1 : public QMainWindow {
     void MosaicPixSizeChange();
     void BrushSizeChange();
     void FMHelpClick();
-    void Image1MouseDown(int32_t x, int32_t y);
+    // button: the mouse button pressed or released (Qt::MouseButton's value; 1 is the left).
+    void Image1MouseDown(int32_t x, int32_t y, int32_t button = 1);
     void Image1MouseMove(int32_t x, int32_t y);
-    void Image1MouseUp();
+    void Image1MouseUp(int32_t button = 1);
     void ScrollBox1Click();
     void ScrollBox1MouseWheelDown();
     void ScrollBox1MouseWheelUp();
@@ -187,7 +188,9 @@ class TForm1 : public QMainWindow {
     // Draws one trail segment on the shown copy and repaints the rectangle it covers.
     void DrawTrail(TPoint from, TPoint to);
     void UpdateClipboardActions();
-    void ShowConvertError();
+    // The failure message of Save and Save As; a writer's reason, when it gave one, follows the
+    // language file's text.
+    void ShowConvertError(const std::string& why = {});
     void SetCaptionForFile();
 
     std::string FExePath;

@@ -20,14 +20,16 @@ const char* const kCliUsage =
     "  --progressive        progressive encoding\n"
     "  --grayscale          grayscale\n"
     "  --subsampling 420|444  chroma subsampling (default 420)\n"
-    "  --exif-copy          carry INPUT's Exif block over\n"
-    "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture\n"
+    "  --exif-copy          carry INPUT's Exif block over, its thumbnail removed\n"
+    "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture instead\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
     "  --gif-transparent    bottom-left colour transparent\n"
     "Targa:\n"
     "  --tga-rle            run-length compression\n"
+    "SGI:\n"
+    "  --sgi-rle            run-length storage\n"
     "Mosaic:\n"
     "  --mosaic N           cell size in pixels (default 4)\n"
     "  --brush N            brush diameter in pixels (default 20)\n"
@@ -152,6 +154,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.GIFTransparent = true;
         else if (a == "--tga-rle")
             o.Save.TGARLECompression = true;
+        else if (a == "--sgi-rle")
+            o.Save.SGIRLECompression = true;
         else if (a == "--mosaic")
             o.MosaicSize = ParseInt(value(), "--mosaic", 1, 256);
         else if (a == "--brush")

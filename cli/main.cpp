@@ -7,7 +7,6 @@
 
 #include "CliOptions.h"
 #include "Effector/HistoryListEx.h"
-#include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
@@ -17,13 +16,11 @@ using namespace tilvo;
 namespace {
 
 int Run(const TCliOptions& o) {
-    TBitmap work, preview, region, mask;
+    TBitmap work, region, mask;
     LoadPictureFile(o.Input, work);
-    preview.Assign(work);
-    Pixelate(preview, o.MosaicSize, o.MosaicSize, 0);
 
     THistoryControl history;
-    TStrokeContext ctx{work, preview, region, mask, history};
+    TStrokeContext ctx{work, region, mask, history};
     std::vector<TPoint> points;
     points.reserve(kMaxStrokePoints);
     for (const auto& stroke : o.Strokes) {
@@ -39,8 +36,13 @@ int Run(const TCliOptions& o) {
     }
 
     const TExifProbe probe = ProbeExif(o.Input);
-    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe)) {
-        std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
+    std::string why;
+    if (!SaveAsByType(work, o.Output, o.SaveAsType, o.Save, o.Input, probe, &why)) {
+        if (why.empty())
+            std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
+        else
+            std::fprintf(stderr, "tilvo-cli: could not write \"%s\": %s\n", o.Output.c_str(),
+                         why.c_str());
         return 1;
     }
     return 0;

@@ -26,6 +26,8 @@ for target in build-fuzz/fuzz/fuzz_*; do
     corpus=$(mktemp -d)
     seeds=tests/data/read/$ext
     [ "$ext" = exif ] && seeds=tests/data/read/jpeg
+    [ "$ext" = ppm ] && seeds=tests/data/read/pnm
+    [ "$ext" = lbm ] && seeds=tests/data/read/ilbm
     [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null || true
     echo "== $name: fuzzing for ${seconds}s"
     "$target" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \

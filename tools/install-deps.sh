@@ -9,7 +9,7 @@ build_pkgs=(build-essential cmake ninja-build pkg-config
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
 pkgs=("${build_pkgs[@]}")
-bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs)
+bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tools time)
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 [ "${1:-build}" = bench ] && pkgs+=("${bench_pkgs[@]}")
 

@@ -2,7 +2,9 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <ostream>
+#include <utility>
 #include <vector>
 
 #include "Effector/CustomFilter.h"
@@ -17,11 +19,11 @@ namespace {
 using test::FillPicture;
 using test::SamePixels;
 
-// The main window's part in a stroke: source, edited picture, preview, scratch surfaces, history.
+// The main window's part in a stroke: source, edited picture, scratch surfaces, history.
 struct Session {
-    TBitmap source, work, preview, region, mask;
+    TBitmap source, work, region, mask;
     THistoryControl history;
-    TStrokeContext ctx{work, preview, region, mask, history};
+    TStrokeContext ctx{work, region, mask, history};
     int32_t mosaic = 0;
 
     Session(int32_t w, int32_t h, int32_t mosaicSize) {
@@ -29,12 +31,7 @@ struct Session {
         work.Assign(source);
         SetMosaic(mosaicSize);
     }
-    // The preview is rebuilt from the edited picture when the mosaic size changes.
-    void SetMosaic(int32_t m) {
-        mosaic = m;
-        preview.Assign(work);
-        Pixelate(preview, m, m, 0);
-    }
+    void SetMosaic(int32_t m) { mosaic = m; }
     TRect Stroke(std::vector<TPoint> pts, int32_t brush, bool soft) {
         const TRect r =
             ComputeDirtyRect(pts.data(), int32_t(pts.size()), brush, work.Width(), work.Height());
@@ -65,15 +62,7 @@ TEST(HistoryTest, UndoRedoAnswersAndUndoToTheStartGivesTheSource) {
     EXPECT_TRUE(s.Undo());
     EXPECT_TRUE(s.Undo());
     EXPECT_EQ(s.history.Position(), 1);
-    // One stroke over the untouched picture: the blends differ, but where the mask is black both
-    // take the same cell averages (cells of 8 on an 8-aligned rectangle).
-    EXPECT_FALSE(SamePixels(s.work, s.source));
-    const TEffectHInfo& first = *s.history.Entries()[0];
-    for (int32_t y = first.Top; y < first.Bottom; ++y)
-        for (int32_t x = first.Left; x < first.Right; ++x)
-            if (GetBValue(first.Mask->Pixel(x - first.Left, y - first.Top)) == 0) {
-                ASSERT_EQ(s.work.Pixel(x, y), afterOne.Pixel(x, y)) << x << "," << y;
-            }
+    EXPECT_TRUE(SamePixels(s.work, afterOne)) << "two undos give the picture after one stroke";
 
     EXPECT_FALSE(s.Undo());
     EXPECT_EQ(s.history.Position(), 0);
@@ -139,72 +128,112 @@ TEST(HistoryTest, StrokeEntryNeedsAMask) {
 
 // ---- Replay against the live stroke ---------------------------------------------------------
 
-struct ReplayCase {
-    const char* what;
-    int32_t width, height;
-    std::vector<TPoint> points;
-};
+// Random sequences of strokes: every mosaic size, every brush, soft and hard, strokes over the
+// edges and over each other, the mosaic size changed between strokes. After every stroke the
+// live picture equals a full replay of the history byte for byte; then random Undo and Redo
+// sequences (with new strokes in between, which drop the undone entries) give back exactly the
+// picture each position had when it was live.
+TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
+    const int32_t brushes[] = {5, 8, 10, 20, 30, 40, 50};
+    uint32_t seed = 2024;
+    auto rnd = [&seed](int32_t n) {
+        seed = seed * 1664525u + 1013904223u;
+        return int32_t((seed >> 8) % uint32_t(n));
+    };
+    int64_t strokes = 0, undos = 0, redos = 0;
+    for (const auto& [w, h] : {std::pair{61, 45}, {96, 40}, {33, 70}, {7, 5}}) {
+        Session s(w, h, kMosaicCellSizes[0]);
+        // snapshots[n]: the picture with the first n entries applied, as it was live.
+        std::vector<std::unique_ptr<TBitmap>> snapshots;
+        auto snapshot = [&] {
+            auto b = std::make_unique<TBitmap>();
+            b->Assign(s.work);
+            return b;
+        };
+        snapshots.push_back(snapshot());
+        TBitmap replay;
+        for (int step = 0; step < 70; ++step) {
+            const int action = step < 6 ? 0 : rnd(8);
+            if (action < 4 || s.history.Position() == 0) {
+                // A stroke: a size from the table (changed between strokes), a brush, one to six
+                // points anywhere, including off the picture.
+                s.SetMosaic(kMosaicCellSizes[size_t(rnd(int32_t(kMosaicCellSizes.size())))]);
+                const int32_t brush = brushes[rnd(7)];
+                std::vector<TPoint> pts(size_t(1 + rnd(6)));
+                for (TPoint& p : pts) p = {rnd(w + 40) - 20, rnd(h + 40) - 20};
+                pts.insert(pts.begin(), pts.front());
+                s.Stroke(pts, brush, rnd(2) == 0);
+                ++strokes;
+                snapshots.resize(size_t(s.history.Position()));
+                snapshots.push_back(snapshot());
 
-void PrintTo(const ReplayCase& c, std::ostream* os) {
-    *os << c.what;
-}
-
-class ReplayVsLiveTest : public testing::TestWithParam<ReplayCase> {};
-
-// Live: MaskedBlend with cells of the whole-picture preview. Replay: ReplayBlend with cells of
-// the cut-out. With cells of 4 on an 8-aligned rectangle the grids agree, so the two differ only
-// by the rounding of the blends (live − replay within −1 … +2 over all inputs), except in cells
-// that the rectangle's right or bottom side cuts, which replay averages over replicated edges.
-TEST_P(ReplayVsLiveTest, DiffersOnlyByBlendRoundingAndInCutCells) {
-    const ReplayCase& c = GetParam();
-    Session s(c.width, c.height, 4);
-    const TRect r = s.Stroke(c.points, 20, true);
-    TBitmap replay;
-    replay.Assign(s.source);
-    ReplayHistory(replay, 1, s.history.Entries());
-    const TBitmap& mask = *s.history.Entries()[0]->Mask;
-
-    int64_t checked = 0, equalAtBlack = 0;
-    for (int32_t y = 0; y < c.height; ++y)
-        for (int32_t x = 0; x < c.width; ++x) {
-            const TColor live = s.work.Pixel(x, y), again = replay.Pixel(x, y);
-            const bool inside = x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom;
-            if (!inside) {
-                ASSERT_EQ(live, again) << x << "," << y;
-                continue;
+                replay.Assign(s.source);
+                ReplayHistory(replay, s.history.Position(), s.history.Entries());
+                ASSERT_TRUE(SamePixels(replay, s.work))
+                    << w << "x" << h << " step " << step << " size " << s.mosaic << " brush "
+                    << brush;
+            } else {
+                // A walk back and part of the way forward again; the next stroke drops what is
+                // left undone.
+                const int32_t back = 1 + rnd(std::min(s.history.Position(), 4));
+                const int32_t forward = rnd(back + 1);
+                for (int32_t i = 0; i < back && s.history.Position() > 0; ++i) {
+                    s.Undo();
+                    ++undos;
+                    ASSERT_TRUE(SamePixels(s.work, *snapshots[size_t(s.history.Position())]))
+                        << w << "x" << h << " undo at step " << step;
+                }
+                for (int32_t i = 0; i < forward; ++i) {
+                    s.Redo();
+                    ++redos;
+                    ASSERT_TRUE(SamePixels(s.work, *snapshots[size_t(s.history.Position())]))
+                        << w << "x" << h << " redo at step " << step;
+                }
             }
-            const bool cut = (x / 4 * 4 + 4 > r.Right) || (y / 4 * 4 + 4 > r.Bottom);
-            if (cut) continue;
-            for (const int shift : {0, 8, 16}) {
-                const int d = int((live >> shift) & 255) - int((again >> shift) & 255);
-                ASSERT_GE(d, -1) << x << "," << y;
-                ASSERT_LE(d, 2) << x << "," << y;
-            }
-            if (GetBValue(mask.Pixel(x - r.Left, y - r.Top)) == 0) {
-                ASSERT_EQ(live, again) << x << "," << y;
-                ++equalAtBlack;
-            }
-            ++checked;
         }
-    EXPECT_GT(checked, 1000);
-    EXPECT_GT(equalAtBlack, 100);
+        // Everything undone gives the source, everything redone the last live picture.
+        while (s.history.Position() > 0) s.Undo();
+        EXPECT_TRUE(SamePixels(s.work, s.source));
+        while (s.history.Position() < s.history.Count()) s.Redo();
+        EXPECT_TRUE(SamePixels(s.work, *snapshots.back()));
+        EXPECT_FALSE(SamePixels(s.work, s.source));
+    }
+    EXPECT_GT(strokes, 100);
+    EXPECT_GT(undos, 20);
+    EXPECT_GT(redos, 10);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Strokes, ReplayVsLiveTest,
-    testing::Values(ReplayCase{"well inside", 160, 120, {{50, 50}, {50, 50}, {80, 62}, {100, 70}}},
-                    // W − 1 = 98 and H − 1 = 86 cut the cells 96 … 99 and 84 … 87.
-                    ReplayCase{"against the right and bottom sides",
-                               99,
-                               87,
-                               {{60, 60}, {60, 60}, {90, 80}, {97, 85}}}));
+// A stroke over an earlier one takes its cells from the picture after the earlier stroke.
+TEST(HistoryTest, AStrokeOverAnEarlierOneMosaicsThePictureAfterIt) {
+    for (const int32_t size : kMosaicCellSizes) {
+        SCOPED_TRACE(size);
+        Session s(80, 64, 2);
+        s.Stroke({{30, 30}, {30, 30}, {50, 34}}, 20, true);
+        TBitmap afterFirst;
+        afterFirst.Assign(s.work);
+        Pixelate(afterFirst, size, size, 0);
+        s.SetMosaic(size);
+        s.Stroke({{30, 30}, {30, 30}, {50, 34}}, 20, false);
+        const TEffectHInfo& e = *s.history.Entries()[1];
+        int64_t black = 0;
+        for (int32_t y = e.Top; y < e.Bottom; ++y)
+            for (int32_t x = e.Left; x < e.Right; ++x)
+                if (GetBValue(e.Mask->Pixel(x - e.Left, y - e.Top)) == 0) {
+                    ASSERT_EQ(s.work.Pixel(x, y), afterFirst.Pixel(x, y)) << x << "," << y;
+                    ++black;
+                }
+        EXPECT_GT(black, 300);
+    }
+}
 
 TEST(HistoryTest, EachEntryReplaysWithItsOwnMosaicSize) {
     Session s(200, 120, 4);
-    const TRect r1 = s.Stroke({{40, 60}, {40, 60}, {50, 60}}, 24, false);
+    s.Stroke({{40, 60}, {40, 60}, {50, 60}}, 24, false);
     s.SetMosaic(16);
-    const TRect r2 = s.Stroke({{150, 60}, {150, 60}, {160, 60}}, 24, false);
-    ASSERT_LE(r1.Right, r2.Left);
+    s.Stroke({{150, 60}, {150, 60}, {160, 60}}, 24, false);
+    const TEffectHInfo& e0 = *s.history.Entries()[0];
+    const TEffectHInfo& e1 = *s.history.Entries()[1];
+    ASSERT_LE(e0.Right, e1.Left);
 
     TBitmap replay;
     replay.Assign(s.source);
@@ -213,14 +242,14 @@ TEST(HistoryTest, EachEntryReplaysWithItsOwnMosaicSize) {
     for (int i = 0; i < 2; ++i) {
         const TEffectHInfo& e = *s.history.Entries()[size_t(i)];
         const TRect r{e.Left, e.Top, e.Right, e.Bottom};
-        // Where the mask is black, replay writes the cut-out pixelated with the entry's size.
+        // Where the mask is black, replay writes the whole picture's cells of the entry's size.
         TBitmap expected;
-        CopyRegionOut(s.source, r, expected);
+        expected.Assign(s.source);
         Pixelate(expected, i == 0 ? 4 : 16, i == 0 ? 4 : 16, 0);
         for (int32_t y = r.Top; y < r.Bottom; ++y)
             for (int32_t x = r.Left; x < r.Right; ++x)
                 if (GetBValue(e.Mask->Pixel(x - r.Left, y - r.Top)) == 0) {
-                    ASSERT_EQ(replay.Pixel(x, y), expected.Pixel(x - r.Left, y - r.Top))
+                    ASSERT_EQ(replay.Pixel(x, y), expected.Pixel(x, y))
                         << "entry " << i << " at " << x << "," << y;
                     ++black;
                 }
@@ -283,6 +312,17 @@ TEST(ReplayHistoryTest, KindsAndChoiceOfEffect) {
          InvertRect},
         {"no effect at all", "Nothing", nullptr, nullptr, HistoryKindWhole, 0, [](TBitmap&) {}},
         {"mask 0 takes the processed pixels", "", InvertParam, nullptr, HistoryKind, 0, InvertRect},
+        {"a stroke's mask 0 takes the whole picture's cells", "Mosaic", Pixelate, nullptr,
+         HistoryKind, 0,
+         [](TBitmap& b) {
+             TBitmap whole, cells;
+             whole.Assign(b);
+             Pixelate(whole, 3, 5, 0);
+             CopyRegionOut(whole, kRect, cells);
+             CopyRegionIn(cells, kRect, b);
+         }},
+        {"a stroke's mask 255 leaves the picture exactly", "Mosaic", Pixelate, nullptr, HistoryKind,
+         255, [](TBitmap&) {}},
         {"mask 255 moves one step towards them", "", InvertParam, nullptr, HistoryKind, 255,
          [](TBitmap& b) {
              for (int32_t y = kRect.Top; y < kRect.Bottom; ++y)

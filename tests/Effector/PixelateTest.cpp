@@ -2,7 +2,10 @@
 // leave a surface alone, and PadToCells.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <utility>
 #include <vector>
 
 #include "Effector/Pixelate.h"
@@ -172,6 +175,114 @@ TEST(Pixelate, CellsTooLargeForASurfaceAreRefusedBeforeAnyChange) {
     // An empty surface has nothing to grow.
     TBitmap empty(0, 0);
     EXPECT_NO_THROW(Pixelate(empty, 1 << 30, 1 << 30, 0));
+}
+
+TEST(Pixelate, NeedsOnlyItsColumnSumsNotAGrownPicture) {
+    // 1,048,575 pixels wide is within the longest side a surface may have; cells of 12 would
+    // grow it past that side, but pixelation never grows the picture, so it must work. Blue
+    // runs 0 … 250 along the row, green marks the row.
+    constexpr int32_t kW = (1 << 20) - 1;
+    TBitmap bmp(kW, 2);
+    for (int32_t y = 0; y < 2; ++y) {
+        uint8_t* row = bmp.ScanLine(y);
+        for (int32_t x = 0; x < kW; ++x) {
+            row[3 * x] = uint8_t(x % 251);
+            row[3 * x + 1] = uint8_t(100 * y);
+            row[3 * x + 2] = 7;
+        }
+    }
+    ASSERT_NO_THROW(Pixelate(bmp, 12, 12, 0));
+    // Cells of 12 × 12 over 2 rows: the last row counts for the ten missing ones, so green
+    // averages one 0 and eleven 100s (91.7 → 92). The first cell averages blue 0 … 11 (5.5 → 6).
+    // The last cell starts at 1,048,572 and holds three real columns, the last counted ten
+    // times.
+    auto blueAt = [](int64_t x) { return int(x % 251); };
+    const int32_t lastCell = kW / 12 * 12;
+    int64_t sum = 0;
+    for (int32_t x = lastCell; x < lastCell + 12; ++x) sum += blueAt(std::min(x, kW - 1));
+    const uint8_t lastBlue = uint8_t(std::trunc(double(sum) / 12 + 0.5));
+    for (int32_t y = 0; y < 2; ++y) {
+        EXPECT_EQ(bmp.Pixel(0, y), RGB(7, 92, 6));
+        EXPECT_EQ(bmp.Pixel(11, y), RGB(7, 92, 6));
+        EXPECT_EQ(bmp.Pixel(kW - 1, y), RGB(7, 92, lastBlue));
+        EXPECT_EQ(bmp.Pixel(lastCell, y), RGB(7, 92, lastBlue));
+    }
+}
+
+// ---- PixelateRect --------------------------------------------------------------------------
+
+// Cell sizes for the rectangle tests: every mosaic size the window offers, then odd and
+// oblong cells, a cell larger than the picture and cell sizes that mean "no mosaic".
+std::vector<std::pair<int32_t, int32_t>> RectCellSizes() {
+    std::vector<std::pair<int32_t, int32_t>> sizes;
+    for (const int32_t m : kMosaicCellSizes) sizes.emplace_back(m, m);
+    for (const auto& c : {std::pair{3, 5}, {7, 2}, {1, 9}, {40, 40}, {1, 1}, {0, 4}})
+        sizes.push_back(c);
+    return sizes;
+}
+
+TEST(PixelateRect, GivesThePartOfTheWholePictureMosaic) {
+    // Pictures whose sides are not multiples of any cell, so that the partial cells at the right
+    // and bottom edges are reached; rectangles anywhere, on cell boundaries or not, touching
+    // the edges, down to a single pixel and nothing.
+    uint32_t seed = 40;
+    for (const auto& [w, h] : {std::pair{53, 37}, {64, 48}, {17, 70}}) {
+        TBitmap picture(w, h);
+        FillRandom(picture, ++seed);
+        std::vector<TRect> rects = {{0, 0, w, h},
+                                    {8, 8, std::min(24, w), 16},
+                                    {w - 8, h - 5, w, h},
+                                    {w - 1, 0, w, h},
+                                    {0, h - 1, w, h},
+                                    {13, 7, 14, 8},
+                                    {5, 9, 5, 20},
+                                    {w, h, 0, 0},  // reversed: ordered
+                                    {w / 2, 3, w - 2, h / 2}};
+        uint32_t s = seed;
+        for (int i = 0; i < 20; ++i) {
+            s = s * 1664525u + 1013904223u;
+            const int32_t l = int32_t((s >> 8) % uint32_t(w));
+            const int32_t t = int32_t((s >> 16) % uint32_t(h));
+            s = s * 1664525u + 1013904223u;
+            const int32_t r = l + int32_t((s >> 8) % uint32_t(w - l + 1));
+            const int32_t b = t + int32_t((s >> 16) % uint32_t(h - t + 1));
+            rects.push_back({l, t, r, b});
+        }
+        for (const auto& [cw, ch] : RectCellSizes()) {
+            TBitmap whole;
+            whole.Assign(picture);
+            Pixelate(whole, cw, ch, 0);
+            for (const TRect& rect : rects) {
+                const int32_t l = std::min(rect.Left, rect.Right);
+                const int32_t t = std::min(rect.Top, rect.Bottom);
+                TBitmap out;
+                PixelateRect(picture, rect, cw, ch, out);
+                ASSERT_EQ(out.Width(), std::abs(rect.Width()));
+                ASSERT_EQ(out.Height(), std::abs(rect.Height()));
+                if (out.Empty()) continue;
+                for (int32_t y = 0; y < out.Height(); ++y)
+                    ASSERT_EQ(std::memcmp(out.ScanLine(y), whole.ScanLine(t + y) + 3 * l,
+                                          size_t(out.Width()) * 3),
+                              0)
+                        << w << "x" << h << " cells " << cw << "x" << ch << " rect " << rect.Left
+                        << "," << rect.Top << "," << rect.Right << "," << rect.Bottom << " row "
+                        << y;
+            }
+        }
+        // The picture is only read.
+        TBitmap again(w, h);
+        FillRandom(again, seed);
+        for (int32_t y = 0; y < h; ++y)
+            ASSERT_EQ(std::memcmp(again.ScanLine(y), picture.ScanLine(y), size_t(w) * 3), 0);
+    }
+}
+
+TEST(PixelateRect, RefusesARectangleOffThePicture) {
+    TBitmap picture(16, 16), out;
+    FillRandom(picture, 3);
+    for (const TRect r : {TRect{-1, 0, 8, 8}, TRect{0, 0, 17, 8}, TRect{0, 8, 8, 17}})
+        EXPECT_THROW(PixelateRect(picture, r, 4, 4, out), Exception);
+    EXPECT_THROW(PixelateRect(picture, TRect{0, 0, 8, 8}, 1 << 30, 4, out), EPictureTooLarge);
 }
 
 TEST(PadToCells, RepeatsTheLastColumnThenTheLastRow) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
 #include <cstdint>
 #include <ostream>
@@ -46,31 +47,85 @@ TEST_P(DirtyRectTest, BoundingBoxWidenedAlignedAndClipped) {
 INSTANTIATE_TEST_SUITE_P(
     Cases, DirtyRectTest,
     testing::Values(
-        DirtyRectCase{"two points", {{10, 10}, {30, 12}}, 2, 20, 100, 100, {0, 0, 40, 24}},
-        // Right would be 112; it stops at W − 1, so column 99 never lies inside.
+        // The pen reaches x = 40 and its softened edge x = 41: right 48, not 40.
+        DirtyRectCase{"two points", {{10, 10}, {30, 12}}, 2, 20, 100, 100, {0, 0, 48, 24}},
+        // Right would be 112; it stops at W, so the last column lies inside.
         DirtyRectCase{
-            "near the right side", {{95, 50}, {95, 50}}, 2, 20, 100, 100, {80, 40, 99, 64}},
-        DirtyRectCase{"aligned outwards", {{41, 41}, {41, 41}}, 2, 2, 100, 100, {40, 40, 48, 48}},
+            "near the right side", {{95, 50}, {95, 50}}, 2, 20, 100, 100, {80, 32, 100, 64}},
+        DirtyRectCase{"aligned outwards", {{41, 41}, {41, 41}}, 2, 2, 100, 100, {32, 32, 48, 48}},
+        // Brush 9 reaches 4 pixels, the edge 5: 45 … 55.
         DirtyRectCase{
             "odd brush halves down", {{50, 50}, {50, 50}}, 2, 9, 100, 100, {40, 40, 56, 56}},
+        // The edge pixel 55 + 1 = 56 is a multiple of 8 already: it stays.
+        DirtyRectCase{
+            "edge ends on a multiple of 8", {{50, 50}, {50, 50}}, 2, 8, 100, 100, {40, 40, 56, 56}},
         DirtyRectCase{"points outside the picture",
                       {{-30, -40}, {150, 120}},
                       2,
                       10,
                       100,
                       100,
-                      {0, 0, 99, 99}},
-        // minimum −13 truncates to −8 … and is clipped to 0 like any negative side.
-        DirtyRectCase{"negative minimum", {{-3, 60}, {20, 62}}, 2, 20, 100, 100, {0, 48, 32, 72}},
+                      {0, 0, 100, 100}},
+        DirtyRectCase{"negative minimum", {{-3, 60}, {20, 62}}, 2, 20, 100, 100, {0, 48, 32, 80}},
         DirtyRectCase{"only the counted points",
                       {{10, 10}, {10, 10}, {90, 90}},
                       2,
                       4,
                       100,
                       100,
-                      {8, 8, 16, 16}},
-        DirtyRectCase{"one pixel high", {{50, 0}, {52, 0}}, 2, 20, 100, 1, {40, 0, 64, 0}},
-        DirtyRectCase{"one pixel wide", {{0, 50}, {0, 50}}, 2, 20, 1, 100, {0, 40, 0, 64}}));
+                      {0, 0, 16, 16}},
+        DirtyRectCase{
+            "wholly off the picture", {{-100, -100}, {-90, -95}}, 2, 10, 100, 100, {0, 0, 0, 0}},
+        DirtyRectCase{
+            "beyond the right side", {{300, 10}, {300, 10}}, 2, 10, 100, 100, {100, 0, 100, 24}},
+        DirtyRectCase{"far outside without wrapping",
+                      {{INT32_MIN, INT32_MIN}, {INT32_MAX, INT32_MAX}},
+                      2,
+                      50,
+                      100,
+                      100,
+                      {0, 0, 100, 100}},
+        DirtyRectCase{"one pixel high", {{50, 0}, {52, 0}}, 2, 20, 100, 1, {32, 0, 64, 1}},
+        DirtyRectCase{"one pixel wide", {{0, 50}, {0, 50}}, 2, 20, 1, 100, {0, 32, 1, 64}}));
+
+// Every pixel the pen or its softened edge can touch lies inside the rectangle: the stroke's mask
+// drawn over the whole picture is white everywhere outside it. Random strokes of every brush the
+// window offers, over the edges and well inside, soft and hard.
+TEST(DirtyRectCoverage, EveryPixelThePenOrItsEdgeTouchesLiesInside) {
+    constexpr int32_t W = 61, H = 43;
+    uint32_t s = 99;
+    auto rnd = [&s](int32_t lo, int32_t hi) {
+        s = s * 1664525u + 1013904223u;
+        return lo + int32_t((s >> 8) % uint32_t(hi - lo + 1));
+    };
+    TBitmap mask;
+    int64_t touched = 0;
+    for (int k = 0; k < 120; ++k) {
+        const int32_t brush = std::vector<int32_t>{5, 8, 10, 20, 30, 40, 50}[size_t(k % 7)];
+        const bool soft = k % 2 == 0;
+        std::vector<TPoint> pts(size_t(rnd(1, 4)));
+        for (TPoint& p : pts) p = {rnd(-30, W + 30), rnd(-30, H + 30)};
+        pts.insert(pts.begin(), pts.front());
+        const int32_t n = int32_t(pts.size());
+        const TRect r = ComputeDirtyRect(pts.data(), n, brush, W, H);
+        ASSERT_LE(r.Left, r.Right);
+        ASSERT_LE(r.Top, r.Bottom);
+        // A stroke wholly beyond the right or bottom side gives an empty rectangle there.
+        EXPECT_TRUE(r.Left == W || r.Left % 8 == 0);
+        EXPECT_TRUE(r.Top == H || r.Top % 8 == 0);
+        EXPECT_TRUE(r.Right == W || r.Right % 8 == 0);
+        EXPECT_TRUE(r.Bottom == H || r.Bottom % 8 == 0);
+        DrawStrokeMask(mask, W, H, pts.data(), n, TPoint{0, 0}, brush, soft);
+        for (int32_t y = 0; y < H; ++y)
+            for (int32_t x = 0; x < W; ++x) {
+                if (GetBValue(mask.Pixel(x, y)) == 255) continue;
+                ++touched;
+                ASSERT_TRUE(x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom)
+                    << "stroke " << k << " brush " << brush << " pixel " << x << "," << y;
+            }
+    }
+    EXPECT_GT(touched, 10000);
+}
 
 // ---- The two blends ------------------------------------------------------------------------
 
@@ -278,75 +333,116 @@ TEST(StrokeMaskTest, SoftEdgeRampsInStepsOf51AndHardEdgeHasOnlyTwoValues) {
 // ---- ApplyStroke ---------------------------------------------------------------------------
 
 struct StrokeFixture {
-    TBitmap work, preview, region, mask;
+    TBitmap work, region, mask;
     THistoryControl history;
-    TStrokeContext ctx{work, preview, region, mask, history};
+    TStrokeContext ctx{work, region, mask, history};
 
-    StrokeFixture(int32_t w, int32_t h, int32_t mosaic) {
-        FillPicture(work, w, h, 11);
-        preview.Assign(work);
-        Pixelate(preview, mosaic, mosaic, 0);
-    }
+    StrokeFixture(int32_t w, int32_t h) { FillPicture(work, w, h, 11); }
 };
 
-TEST(ApplyStrokeTest, HardStrokeTakesPreviewUnderTheBrushAndNothingElse) {
-    StrokeFixture f(100, 80, 8);
-    TBitmap before;
-    before.Assign(f.work);
-    const TPoint pts[] = {{30, 40}, {30, 40}, {95, 42}};
-    const TRect r = ComputeDirtyRect(pts, 3, 20, 100, 80);
-    ASSERT_EQ(r, (TRect{16, 24, 99, 56}));
-    ApplyStroke(f.ctx, pts, 3, r, 8, 20, false);
+TEST(ApplyStrokeTest, HardStrokeTakesTheWholePictureCellsUnderTheBrushAndNothingElse) {
+    for (const int32_t cells : kMosaicCellSizes) {
+        SCOPED_TRACE(cells);
+        StrokeFixture f(100, 80);
+        TBitmap before, whole;
+        before.Assign(f.work);
+        whole.Assign(f.work);
+        Pixelate(whole, cells, cells, 0);
+        const TPoint pts[] = {{30, 40}, {30, 40}, {95, 42}};
+        const TRect r = ComputeDirtyRect(pts, 3, 20, 100, 80);
+        ASSERT_EQ(r, (TRect{16, 24, 100, 56}));
+        ApplyStroke(f.ctx, pts, 3, r, cells, 20, false);
 
-    int64_t changed = 0;
-    for (int32_t y = 0; y < 80; ++y)
-        for (int32_t x = 0; x < 100; ++x) {
-            const bool inside = x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom;
-            const TColor now = f.work.Pixel(x, y);
-            if (!inside) {
-                ASSERT_EQ(now, before.Pixel(x, y)) << x << "," << y;
-                continue;
+        int64_t changed = 0;
+        for (int32_t y = 0; y < 80; ++y)
+            for (int32_t x = 0; x < 100; ++x) {
+                const bool inside = x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom;
+                const TColor now = f.work.Pixel(x, y);
+                if (!inside) {
+                    ASSERT_EQ(now, before.Pixel(x, y)) << x << "," << y;
+                    continue;
+                }
+                const bool black = GetBValue(f.mask.Pixel(x - r.Left, y - r.Top)) == 0;
+                ASSERT_EQ(now, black ? whole.Pixel(x, y) : before.Pixel(x, y)) << x << "," << y;
+                changed += now != before.Pixel(x, y);
             }
-            const bool black = GetBValue(f.mask.Pixel(x - r.Left, y - r.Top)) == 0;
-            ASSERT_EQ(now, black ? f.preview.Pixel(x, y) : before.Pixel(x, y)) << x << "," << y;
-            changed += now != before.Pixel(x, y);
-        }
-    EXPECT_GT(changed, 500);
-    // Column 98 is under the brush, the last column never is.
-    EXPECT_EQ(f.work.Pixel(98, 41), f.preview.Pixel(98, 41));
-    for (int32_t y = 0; y < 80; ++y) ASSERT_EQ(f.work.Pixel(99, y), before.Pixel(99, y));
+        EXPECT_GT(changed, 500);
+        // The brush reaches the last column, and the last column is mosaicked.
+        EXPECT_EQ(f.work.Pixel(99, 41), whole.Pixel(99, 41));
 
-    ASSERT_EQ(f.history.Count(), 1);
-    ASSERT_EQ(f.history.Position(), 1);
-    const TEffectHInfo& e = *f.history.Entries()[0];
-    EXPECT_EQ(e.ParamEffect, &Pixelate);
-    EXPECT_EQ(e.Effect, nullptr);
-    EXPECT_EQ(e.Name, "Mosaic");
-    EXPECT_EQ(e.DisplayName, "モザイク");
-    EXPECT_EQ(e.Kind, HistoryKind);
-    EXPECT_EQ((TRect{e.Left, e.Top, e.Right, e.Bottom}), r);
-    EXPECT_EQ(e.Param1, 8);
-    EXPECT_EQ(e.Param2, 8);
-    EXPECT_EQ(e.Param3, 0);
-    ASSERT_TRUE(e.Mask);
-    EXPECT_TRUE(SamePixels(*e.Mask, f.mask));
-    // The entry keeps its own mask when the window's mask is redrawn.
-    f.mask.Canvas().FillRect(f.mask.Canvas().ClipRect());
-    EXPECT_FALSE(SamePixels(*e.Mask, f.mask));
+        ASSERT_EQ(f.history.Count(), 1);
+        ASSERT_EQ(f.history.Position(), 1);
+        const TEffectHInfo& e = *f.history.Entries()[0];
+        EXPECT_EQ(e.ParamEffect, &Pixelate);
+        EXPECT_EQ(e.Effect, nullptr);
+        EXPECT_EQ(e.Name, "Mosaic");
+        EXPECT_EQ(e.DisplayName, "モザイク");
+        EXPECT_EQ(e.Kind, HistoryKind);
+        EXPECT_EQ((TRect{e.Left, e.Top, e.Right, e.Bottom}), r);
+        EXPECT_EQ(e.Param1, cells);
+        EXPECT_EQ(e.Param2, cells);
+        EXPECT_EQ(e.Param3, 0);
+        ASSERT_TRUE(e.Mask);
+        EXPECT_TRUE(SamePixels(*e.Mask, f.mask));
+        // The entry keeps its own mask when the window's mask is redrawn.
+        f.mask.Canvas().FillRect(f.mask.Canvas().ClipRect());
+        EXPECT_FALSE(SamePixels(*e.Mask, f.mask));
+    }
 }
 
-TEST(ApplyStrokeTest, OnePixelHighPictureChangesNothingButAddsAnEntry) {
-    StrokeFixture f(50, 1, 4);
-    TBitmap before;
+TEST(ApplyStrokeTest, SoftEdgeBlendsWithMaskedBlendAndLeavesUnpaintedPixelsExactly) {
+    StrokeFixture f(64, 48);
+    TBitmap before, whole;
     before.Assign(f.work);
+    whole.Assign(f.work);
+    Pixelate(whole, 12, 12, 0);
+    const TPoint pts[] = {{20, 20}, {20, 20}, {40, 30}};
+    const TRect r = ComputeDirtyRect(pts, 3, 10, 64, 48);
+    ApplyStroke(f.ctx, pts, 3, r, 12, 10, true);
+    TBitmap expected, mosaic;
+    CopyRegionOut(before, r, expected);
+    CopyRegionOut(whole, r, mosaic);
+    MaskedBlend(expected, mosaic, f.mask);
+    TBitmap got;
+    CopyRegionOut(f.work, r, got);
+    EXPECT_TRUE(SamePixels(got, expected));
+    int64_t partial = 0;
+    for (int32_t y = 0; y < r.Height(); ++y)
+        for (int32_t x = 0; x < r.Width(); ++x) {
+            const int m = GetBValue(f.mask.Pixel(x, y));
+            partial += m != 0 && m != 255;
+            if (m == 255) {
+                ASSERT_EQ(got.Pixel(x, y), before.Pixel(x + r.Left, y + r.Top));
+            }
+        }
+    EXPECT_GT(partial, 20);
+}
+
+TEST(ApplyStrokeTest, OnePixelHighPictureIsMosaickedToo) {
+    StrokeFixture f(50, 1);
+    TBitmap before, whole;
+    before.Assign(f.work);
+    whole.Assign(f.work);
+    Pixelate(whole, 4, 4, 0);
     const TPoint pts[] = {{20, 0}, {20, 0}, {30, 0}};
     const TRect r = ComputeDirtyRect(pts, 3, 10, 50, 1);
-    ASSERT_EQ(r.Height(), 0);
-    ApplyStroke(f.ctx, pts, 3, r, 4, 10, true);
-    EXPECT_TRUE(SamePixels(f.work, before));
+    ASSERT_EQ(r.Height(), 1);
+    ApplyStroke(f.ctx, pts, 3, r, 4, 10, false);
+    for (int32_t x = 15; x <= 35; ++x) EXPECT_EQ(f.work.Pixel(x, 0), whole.Pixel(x, 0)) << x;
+    EXPECT_EQ(f.work.Pixel(0, 0), before.Pixel(0, 0));
     ASSERT_EQ(f.history.Count(), 1);
     EXPECT_EQ(f.history.Entries()[0]->Kind, HistoryKind);
-    EXPECT_EQ(f.history.Entries()[0]->Bottom, 0);
+}
+
+TEST(ApplyStrokeTest, StrokeWhollyOffThePictureChangesNothingButAddsAnEntry) {
+    StrokeFixture f(40, 30);
+    TBitmap before;
+    before.Assign(f.work);
+    const TPoint pts[] = {{-50, -50}, {-50, -50}, {-60, -40}};
+    const TRect r = ComputeDirtyRect(pts, 3, 10, 40, 30);
+    ApplyStroke(f.ctx, pts, 3, r, 4, 10, true);
+    EXPECT_TRUE(SamePixels(f.work, before));
+    EXPECT_EQ(f.history.Count(), 1);
 }
 
 }  // namespace

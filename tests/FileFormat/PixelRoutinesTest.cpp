@@ -181,6 +181,27 @@ TEST(Colours, Widen555ToBgrAndPaletteEntries) {
     EXPECT_EQ(Widen555(0x4210), (TPaletteEntry{132, 132, 132, 0}));
 }
 
+TEST(Colours, SplitBgrRowsGiveTheSameBytesEitherWay) {
+    std::mt19937 rng(3);
+    for (size_t width : {0, 1, 15, 16, 17, 47, 100}) {
+        Bytes bgr(width * 3);
+        for (auto& b : bgr) b = uint8_t(rng());
+        Bytes planes[2];
+        for (int vector = 0; vector < 2; ++vector) {
+            planes[vector].assign(width * 3 + 1, 0xEE);
+            uint8_t* r = planes[vector].data();
+            SplitBgrRow(bgr.data(), width, r, r + width, r + 2 * width, vector == 1);
+        }
+        EXPECT_EQ(planes[0], planes[1]) << width;
+        EXPECT_EQ(planes[0].back(), 0xEE);
+        for (size_t x = 0; x < width; ++x) {
+            ASSERT_EQ(planes[1][x], bgr[3 * x + 2]);
+            ASSERT_EQ(planes[1][width + x], bgr[3 * x + 1]);
+            ASSERT_EQ(planes[1][2 * width + x], bgr[3 * x]);
+        }
+    }
+}
+
 TEST(Colours, GrayRampsRunFromBlackToWhite) {
     for (int bits = 1; bits <= 8; ++bits) {
         const auto ramp = GrayRamp(bits);

@@ -47,6 +47,12 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
         {2, "a.png", {0x89, 'P', 'N', 'G'}},
         {3, "a.bmp", {'B', 'M'}},
         {4, "a.gif", {'G', 'I', 'F', '8'}},
+        {5, "a.tga", {0, 0, 2}},  // true colour, no map, not run-length encoded
+        {8, "a.ppm", {'P', '6', '\n'}},
+        {9, "a.pgm", {'P', '5', '\n'}},
+        {10, "a.pbm", {'P', '4', '\n'}},
+        {6, "a.sgi", {0x01, 0xDA, 0, 1}},  // verbatim storage, one byte per channel
+        {7, "a.pcx", {10, 5, 1, 8}},
         {0x80 | 2, "b.png", {0x89, 'P', 'N', 'G'}},  // only the low 7 bits choose the writer
     };
     TSaveOptions options;
@@ -63,7 +69,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
-    for (int32_t type : {0, 5, 6, 7, 8, 9, 10, 12, 13, 127}) {
+    for (int32_t type : {0, 12, 13, 127}) {
         const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
@@ -72,6 +78,19 @@ TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
          {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "noextension", "x.jpg.bak"}) {
         EXPECT_FALSE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_FALSE(fs::exists(Path(name))) << name;
+    }
+}
+
+TEST_F(SaveDispatch, SgiRunLengthOptionReachesTheWriterFromBothCommands) {
+    TSaveOptions options;
+    options.SGIRLECompression = true;
+    ASSERT_TRUE(SaveAsByType(picture_, Path("a.sgi"), 6, options, "", TExifProbe{}));
+    ASSERT_TRUE(SaveByExtension(picture_, Path("b.rgb"), options));
+    for (const char* name : {"a.sgi", "b.rgb"}) {
+        EXPECT_EQ(Head(Path(name), 3), (std::vector<uint8_t>{0x01, 0xDA, 1})) << name;
+        TBitmap back;
+        LoadPictureFile(Path(name), back);
+        EXPECT_EQ(back.Pixel(36, 20), picture_.Pixel(36, 20)) << name;
     }
 }
 
@@ -86,14 +105,57 @@ TEST_F(SaveDispatch, SaveRewritesByExtensionWithTheStoredOptions) {
     EXPECT_GT(fs::file_size(jpeg), lowQuality);  // the stored quality reaches the writer
     EXPECT_EQ(Head(jpeg, 4), (std::vector<uint8_t>{0xFF, 0xD8, 0xFF, 0xE0}));
 
-    for (const char* name : {"p.png", "b.bmp", "b.dib", "g.gif", "m.mag"}) {
+    for (const char* name :
+         {"p.png", "b.bmp", "b.dib", "g.gif", "s.sgi", "s.RGBA", "x.pcx", "m.mag"}) {
         ASSERT_TRUE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_GT(fs::file_size(Path(name)), 0u);
+    }
+    // The side formats by extension, with the stored Targa option.
+    options.TGARLECompression = true;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> magic;
+    } sides[] = {
+        {"c.ppm", {'P', '6'}}, {"c.pgm", {'P', '5'}}, {"c.pbm", {'P', '4'}},
+        {"c.tga", {0, 0, 10}}, {"c.VST", {0, 0, 10}}, {"c.icb", {0, 0, 10}},
+        {"c.vda", {0, 0, 10}},
+    };
+    for (const auto& c : sides) {
+        ASSERT_TRUE(SaveByExtension(picture_, Path(c.name), options)) << c.name;
+        EXPECT_EQ(Head(Path(c.name), c.magic.size()), c.magic) << c.name;
     }
     TBitmap back;
     LoadPictureFile(Path("b.bmp"), back);
     for (int y = 0; y < 21; ++y)
         for (int x = 0; x < 37; ++x) ASSERT_EQ(back.Pixel(x, y), picture_.Pixel(x, y));
+}
+
+TEST_F(SaveDispatch, ARefusingWriterHandsItsReasonBackAndKeepsTheOldFile) {
+    // 70000 pixels do not fit Targa's 16-bit width field: the writer refuses instead of cutting.
+    TBitmap wide(70000, 1, pf24bit);
+    const std::string target = Path("old.tga");
+    WriteWholeFile(target, "old", 3);
+    TSaveOptions options;
+    std::string why;
+    EXPECT_FALSE(SaveAsByType(wide, target, 5, options, "", TExifProbe{}, &why));
+    EXPECT_NE(why.find("65535"), std::string::npos) << why;
+    why.clear();
+    EXPECT_FALSE(SaveByExtension(wide, target, options, &why));
+    EXPECT_NE(why.find("65535"), std::string::npos) << why;
+    EXPECT_EQ(ReadWholeFile(target), (std::vector<uint8_t>{'o', 'l', 'd'}));
+
+    // An empty picture has nothing to write in any variant.
+    TBitmap empty;
+    const std::string pnm = Path("old.ppm");
+    WriteWholeFile(pnm, "old", 3);
+    for (int32_t type : {8, 9, 10}) {
+        why.clear();
+        EXPECT_FALSE(SaveAsByType(empty, pnm, type, options, "", TExifProbe{}, &why)) << type;
+        EXPECT_FALSE(why.empty()) << type;
+    }
+    EXPECT_EQ(ReadWholeFile(pnm), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 2)
+        << "no temporary file is left behind";
 }
 
 TEST_F(SaveDispatch, BitmapFailuresReachTheCallerAsExceptions) {

@@ -372,5 +372,27 @@ TEST(LoadPictureFile, AnEmptyPictureLendsItsBufferAndGetsItBackEmptyOnFailure) {
     EXPECT_EQ(picture.Height(), 3);
 }
 
+TEST(LoadPictureFile, AReaderThatDecodesNothingFailsAndLeavesThePictureAlone) {
+    // TTestImage keeps the file's bytes and decodes no picture: the open path must not hand that
+    // on as an empty "success" that Save would then write over the user's file.
+    RegisterAllFormats();
+    PictureFormats().Register("xyz", "test", "TTestImage", NewTest);
+    TempDir dir;
+    WriteRaw(dir / "nothing.xyz", Bytes("no picture here"));
+    TBitmap picture(2, 2);
+    picture.SetPixel(1, 1, RGB(1, 2, 3));
+    EXPECT_EQ(MessageOf<EInvalidGraphic>([&] { LoadPictureFile(dir / "nothing.xyz", picture); }),
+              "The file holds no picture");
+    ASSERT_EQ(picture.Width(), 2);
+    EXPECT_EQ(picture.Pixel(1, 1), RGB(1, 2, 3));
+
+    TBitmap lent(4, 4, pf8bit);
+    lent.Resize(0, 0, pf8bit);
+    EXPECT_THROW(LoadPictureFile(dir / "nothing.xyz", lent), EInvalidGraphic);
+    EXPECT_TRUE(lent.Empty());
+    EXPECT_EQ(lent.PixelFormat(), pf8bit);
+    PictureFormats().UnregisterClass("TTestImage");
+}
+
 }  // namespace
 }  // namespace tilvo

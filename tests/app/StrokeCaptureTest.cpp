@@ -52,6 +52,33 @@ TEST(StrokeCapture, MovesAppendPointsAndTrailSegmentsFromThePreviousPoint) {
     EXPECT_EQ(c->Points()[0], (TPoint{3, 4}));
 }
 
+TEST(StrokeCapture, AnotherButtonDuringAStrokeNeitherRestartsNorEndsIt) {
+    constexpr int32_t kLeft = 1, kRight = 2;
+    auto c = NewCapture();
+    c->MouseDown({10, 10}, kLeft);
+    c->MouseMove({20, 10}, false);
+    const TCaptureResult second = c->MouseDown({50, 50}, kRight);
+    EXPECT_EQ(second.Step, TCaptureStep::Ignored);
+    EXPECT_EQ(c->PointCount, 3);
+    EXPECT_EQ(c->Points()[0], (TPoint{10, 10}));
+    EXPECT_EQ(c->LastPoint, (TPoint{20, 10}));
+    // The next move goes on from the last point, not from the second press.
+    const TCaptureResult move = c->MouseMove({30, 10}, false);
+    EXPECT_EQ(move.From, (TPoint{20, 10}));
+    EXPECT_FALSE(c->MouseUp(kRight)) << "the other button's release does not end the stroke";
+    EXPECT_TRUE(c->Drawing);
+    c->MouseMove({40, 10}, false);
+    EXPECT_TRUE(c->MouseUp(kLeft));
+    EXPECT_FALSE(c->Drawing);
+    const TPoint expected[] = {{10, 10}, {10, 10}, {20, 10}, {30, 10}, {40, 10}};
+    ASSERT_EQ(c->PointCount, 5);
+    for (int32_t i = 0; i < 5; ++i) EXPECT_EQ(c->Points()[i], expected[i]) << i;
+    // Once idle, any button starts the next stroke, and only its release ends it.
+    EXPECT_EQ(c->MouseDown({5, 5}, kRight).Step, TCaptureStep::Segment);
+    EXPECT_FALSE(c->MouseUp(kLeft));
+    EXPECT_TRUE(c->MouseUp(kRight));
+}
+
 TEST(StrokeCapture, BufferKeepsTheFirst1023PointsAndIgnoresTheRest) {
     auto c = NewCapture();
     c->MouseDown({0, 0});

@@ -35,7 +35,8 @@ TEST(CliOptions, ParsesEveryOption) {
                                            "-5,6",
                                            "--png-256",
                                            "--gif-transparent",
-                                           "--tga-rle"});
+                                           "--tga-rle",
+                                           "--sgi-rle"});
     EXPECT_EQ(o.Input, "in.png");
     EXPECT_EQ(o.Output, "out.jpg");
     EXPECT_EQ(o.SaveAsType, 1);
@@ -44,6 +45,7 @@ TEST(CliOptions, ParsesEveryOption) {
                 o.Save.ExifThumbUpdate);
     EXPECT_EQ(o.Save.JPEGSubsampling, 2);
     EXPECT_TRUE(o.Save.PNGReduceTo256Color && o.Save.GIFTransparent && o.Save.TGARLECompression);
+    EXPECT_TRUE(o.Save.SGIRLECompression);
     EXPECT_EQ(o.MosaicSize, 16);
     EXPECT_EQ(o.BrushSize, 30);
     EXPECT_FALSE(o.SoftEdge);
@@ -129,9 +131,102 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     EXPECT_EQ(RunCli({in, (dir / "x.png").string(), "--mosaic"}), 2);
     EXPECT_EQ(RunCli({(dir / "missing.bmp").string(), (dir / "y.png").string()}), 1);
     EXPECT_EQ(RunCli({in, (dir / "no/dir/y.png").string()}), 1);
-    EXPECT_EQ(RunCli({in, (dir / "y.tga").string()}), 1);  // no Targa writer yet: an honest failure
-    EXPECT_FALSE(fs::exists(dir / "y.tga"));
     EXPECT_EQ(RunCli({"--help"}), 0);
+    fs::remove_all(dir);
+}
+
+TEST(CliProgram, WritesTheSideFormatsAndSaysWhyAWriterRefuses) {
+    RegisterAllFormats();
+    const fs::path dir =
+        fs::temp_directory_path() / ("tilvo-cli-side-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(30, 20);
+    for (int y = 0; y < 20; ++y)
+        for (int x = 0; x < 30; ++x) src.SetPixel(x, y, RGB(uint8_t(x * 8), uint8_t(y * 12), 77));
+    const std::string in = (dir / "in.bmp").string();
+    src.SaveToFile(in);
+    const struct {
+        std::vector<std::string> extra;
+        const char* name;
+    } cases[] = {
+        {{}, "a.ppm"},
+        {{}, "a.pgm"},
+        {{}, "a.pbm"},
+        {{}, "a.tga"},
+        {{"--tga-rle"}, "b.tga"},
+        {{"--type", "ppm"}, "c.out"},
+        {{"--type", "pgm"}, "d.out"},
+        {{"--type", "pbm"}, "e.out"},
+        {{"--type", "tga"}, "f.out"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {in, (dir / c.name).string()};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ASSERT_EQ(RunCli(args), 0) << c.name;
+        // Read back by content: the reader of the format the name or the type asked for.
+        const std::string ext =
+            c.extra.size() == 2 ? c.extra[1] : fs::path(c.name).extension().string().substr(1);
+        const fs::path copy = dir / ("back." + ext);
+        fs::copy_file(dir / c.name, copy, fs::copy_options::overwrite_existing);
+        TBitmap back;
+        LoadPictureFile(copy.string(), back);
+        EXPECT_EQ(back.Width(), 30) << c.name;
+        EXPECT_EQ(back.Height(), 20) << c.name;
+        if (ext == "ppm" || ext == "tga") {
+            EXPECT_EQ(back.Pixel(29, 19), src.Pixel(29, 19)) << c.name;
+        }
+    }
+
+    // 70000 pixels are too wide for a Targa header: the writer refuses and tilvo-cli says why.
+    std::string wide = "P5 70000 1 255\n";
+    wide.append(70000, '\x40');
+    WriteWholeFile((dir / "wide.pgm").string(), wide.data(), int64_t(wide.size()));
+    const std::string cmd = std::string("'") + TILVO_CLI + "' '" + (dir / "wide.pgm").string() +
+                            "' '" + (dir / "wide.tga").string() + "' 2>'" +
+                            (dir / "err.txt").string() + "'";
+    const int status = std::system(cmd.c_str());
+    EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+    const std::vector<uint8_t> err = ReadWholeFile((dir / "err.txt").string());
+    EXPECT_NE(std::string(err.begin(), err.end()).find("at most 65535 pixels a side"),
+              std::string::npos);
+    EXPECT_FALSE(fs::exists(dir / "wide.tga"));
+    fs::remove_all(dir);
+}
+
+TEST(CliProgram, WritesSgiAndPcxThatReadBackAsSaved) {
+    RegisterAllFormats();
+    const fs::path dir = fs::temp_directory_path() / ("tilvo-cli-sp-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(33, 9);
+    for (int y = 0; y < 9; ++y)
+        for (int x = 0; x < 33; ++x) src.SetPixel(x, y, RGB(uint8_t(x * 7), uint8_t(y * 25), 200));
+    const std::string in = (dir / "in.bmp").string();
+    src.SaveToFile(in);
+    const struct {
+        std::vector<std::string> Args;
+        uint8_t Magic0, Storage;  // first and third byte of the file
+    } cases[] = {
+        {{in, (dir / "a.sgi").string()}, 0x01, 0},
+        {{in, (dir / "b.rgb").string(), "--sgi-rle"}, 0x01, 1},
+        {{in, (dir / "c.out").string(), "--type", "sgi"}, 0x01, 0},
+        {{in, (dir / "d.out").string(), "--type", "pcx"}, 10, 1},
+    };
+    for (const auto& c : cases) {
+        const std::string out = c.Args[1];
+        ASSERT_EQ(RunCli(c.Args), 0) << out;
+        const std::vector<uint8_t> bytes = ReadWholeFile(out);
+        ASSERT_GT(bytes.size(), 3u);
+        EXPECT_EQ(bytes[0], c.Magic0) << out;
+        EXPECT_EQ(bytes[2], c.Storage) << out;
+        // Read back through the class of the written type, whatever the file is called.
+        const fs::path named = dir / (c.Magic0 == 10 ? "back.pcx" : "back.sgi");
+        fs::copy_file(out, named, fs::copy_options::overwrite_existing);
+        TBitmap back;
+        LoadPictureFile(named.string(), back);
+        ASSERT_EQ(back.Width(), 33);
+        for (int y = 0; y < 9; ++y)
+            for (int x = 0; x < 33; ++x) ASSERT_EQ(back.Pixel(x, y), src.Pixel(x, y)) << out;
+    }
     fs::remove_all(dir);
 }
 

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
 """Drives the real tilvo program on a virtual X server, as a user would.
 
-It opens the sample picture, drags a brush stroke with the mouse, undoes it with Ctrl+Z and saves
-through the Save As dialog (typing the type and the name), redoes the stroke through the Edit menu
-by keyboard and saves again. The first file must equal the picture, the second may differ from it
-only in a band the size of the stroke.
+It opens the sample picture, drags a brush stroke with the mouse and saves through the Save As
+dialog (typing the type and the name), undoes the stroke with Ctrl+Z and saves again, redoes it
+through the Edit menu by keyboard and saves a third time. The file saved after the undo must equal
+the picture, the last one may differ from it only in a band the size of the stroke, and must equal
+the file saved right after the stroke.
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Xvfb on this machine).
 """
@@ -182,6 +183,10 @@ def run(args):
         s.xdotool("mouseup", "1")
         time.sleep(0.5)
 
+        stroked = os.path.join(work, "stroked.bmp")
+        save_as_bitmap(s, main_window, stroked)
+
+        s.focus(main_window)
         s.keys("ctrl+z")
         undone = os.path.join(work, "undone.bmp")
         save_as_bitmap(s, main_window, undone)
@@ -216,6 +221,9 @@ def run(args):
         # most 176 wide and 36 high; the softened edge may leave a few of its outer pixels as they
         # were.
         compare(args.compare, picture, final, "band", "140", "176", "12", "40")
+        # Redo gives back exactly what Undo took away: the file saved after the redo equals the
+        # one saved right after the stroke.
+        compare(args.compare, stroked, final, "same")
         log("passed")
         return 0
     finally:

@@ -11,6 +11,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QScrollBar>
@@ -263,12 +264,7 @@ TEST_F(MainWindow, OpensTheFileNamedOnTheCommandLine) {
     EXPECT_TRUE(SamePixels(f.SourceBitmap, picture_));
     EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
     EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
-    // The preview is the whole picture pixelated with the checked size (4).
-    TBitmap preview;
-    preview.Assign(picture_);
-    Pixelate(preview, 4, 4, 0);
     EXPECT_EQ(f.MosaicSize, 4);
-    EXPECT_TRUE(SamePixels(f.PreviewBitmap, preview));
     f.FMEditClick();
     EXPECT_TRUE(f.FMCopyToClipboard->isEnabled());
 }
@@ -457,6 +453,38 @@ TEST_F(MainWindow, StrokeChangesOnlyItsDirtyRectAndUndoRedoReplayIt) {
     EXPECT_EQ(f.History.Count(), 0);
 }
 
+TEST_F(MainWindow, ASecondButtonDuringADragNeitherRestartsNorCutsTheStroke) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.FMSoftenEdge->setChecked(false);
+    auto move = [&](QPoint p, Qt::MouseButtons held) {
+        QMouseEvent e(QEvent::MouseMove, QPointF(p), f.Image1->mapToGlobal(QPointF(p)),
+                      Qt::NoButton, held, Qt::NoModifier);
+        QApplication::sendEvent(f.Image1, &e);
+    };
+    // Left drag along y = 40; the right button goes down far from it and comes up mid-drag.
+    QTest::mousePress(f.Image1, Qt::LeftButton, {}, QPoint(10, 40));
+    move({30, 40}, Qt::LeftButton);
+    QTest::mousePress(f.Image1, Qt::RightButton, {}, QPoint(80, 8));
+    move({50, 40}, Qt::LeftButton | Qt::RightButton);
+    QTest::mouseRelease(f.Image1, Qt::RightButton, {}, QPoint(50, 40));
+    EXPECT_TRUE(f.Capture->Drawing) << "the other button's release does not end the stroke";
+    EXPECT_EQ(f.History.Count(), 0);
+    move({70, 40}, Qt::LeftButton);
+    QTest::mouseRelease(f.Image1, Qt::LeftButton, {}, QPoint(70, 40));
+
+    ASSERT_EQ(f.History.Count(), 1);
+    const TRect changed = Differences(f.WorkBitmap, picture_);
+    // The whole drag, from its press point to its end, is mosaicked; the second press is not.
+    EXPECT_TRUE(Inside(changed, TRect{0, 29, 82, 52})) << changed.Top << " " << changed.Right;
+    EXPECT_LE(changed.Left, 1);
+    EXPECT_GE(changed.Right, 79);
+    for (int32_t y = 0; y < 20; ++y)
+        ASSERT_EQ(std::memcmp(f.WorkBitmap.ScanLine(y), picture_.ScanLine(y), 3 * 96), 0) << y;
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap)) << "no trail is left on screen";
+}
+
 TEST_F(MainWindow, ShiftAtTheFifthPointLocksTheStrokeToALine) {
     TForm1& f = NewForm({File("picture.bmp")});
     f.show();
@@ -581,10 +609,17 @@ TEST_F(MainWindow, MosaicAndBrushItemsAreRadioGroups) {
     EXPECT_TRUE(f.FMMosaicPix12->isChecked());
     EXPECT_FALSE(f.FMMosaicPix4->isChecked());
     EXPECT_EQ(f.MosaicSize, 12);
-    TBitmap preview;
-    preview.Assign(f.WorkBitmap);
-    Pixelate(preview, 12, 12, 0);
-    EXPECT_TRUE(SamePixels(f.PreviewBitmap, preview));
+    // One item per mosaic size of the engine, in its order, each choosing its own size.
+    ASSERT_EQ(f.FMMosaicPixItems.size(), kMosaicCellSizes.size());
+    for (size_t i = 0; i < kMosaicCellSizes.size(); ++i) {
+        QAction* item = f.FMMosaicPixItems[i];
+        EXPECT_EQ(f.FMMosaicPixSize->actions().at(qsizetype(i)), item);
+        item->trigger();
+        EXPECT_EQ(f.MosaicSize, kMosaicCellSizes[i]);
+        EXPECT_EQ(item->objectName().toStdString(),
+                  "FMMosaicPix" + std::to_string(kMosaicCellSizes[i]));
+    }
+    f.FMMosaicPix12->trigger();
 
     f.FMBrush50->trigger();
     EXPECT_FALSE(f.FMBrush20->isChecked());
@@ -690,6 +725,22 @@ TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
     EXPECT_EQ(box.title, "Convert error");
     EXPECT_EQ(box.text, "UNKOWN file format");
     EXPECT_FALSE(fs::exists(File("picture.tif")));
+}
+
+TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
+    // A gray picture 70000 pixels wide opens, but a Targa header cannot hold its width.
+    std::string wide = "P5 70000 2 255\n";
+    wide.append(140000, '\x80');
+    WriteWholeFile(File("wide.pgm"), wide.data(), int64_t(wide.size()));
+    WriteWholeFile(File("wide.tga"), "old", 3);
+    TForm1& f = NewForm({File("wide.pgm")});
+    ASSERT_EQ(f.WorkBitmap.Width(), 70000);
+    f.SaveFileName = File("wide.tga");
+    const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
+    EXPECT_TRUE(box.shown);
+    EXPECT_EQ(box.title, "Convert error");
+    EXPECT_EQ(box.text, "UNKOWN file format\n\nTarga files hold at most 65535 pixels a side");
+    EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
 TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
