@@ -9,6 +9,7 @@
 #include "IconImageB.h"
 #include "ILBMImage.h"
 #include "JPEGImage.h"
+#include "Mag.h"
 #include "PCDImage.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
@@ -17,6 +18,7 @@
 #include "SGIImage.h"
 #include "talTIFFImage.h"
 #include "TGAImage.h"
+#include "YPICImage.h"
 
 namespace tilvo {
 
@@ -53,6 +55,8 @@ const TFormatRow kFormats[] = {
     {New<TPCDImage>, {{{"pcd", "Kodak photo-cd"}}}},
     {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
     {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
+    {New<TMAGImage>, {{{"MAG", "MAki chan Graphic format"}}}},
+    {New<TYPICImage>, {{{"pic", "pic"}}}},
     {New<TRawImage>, {{{"raw", "raw"}}}},
     // The icon classes come last. TIconImageA's "cur" is shadowed by TIconImageB's below; it is
     // the reader the resource class uses for icon and cursor resources.

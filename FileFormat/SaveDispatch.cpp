@@ -6,6 +6,7 @@
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "Mag.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
@@ -43,10 +44,12 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return SavePnm(picture, fileName, "PGM", why);
         case 10:
             return SavePnm(picture, fileName, "PBM", why);
+        case 11:
+            return SaveMag(picture, fileName, why);
         case 12:  // never offered by the save dialog's list
             return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
-            // MAG has no writer yet.
+            // no other type has a writer
             return false;
     }
 }
@@ -65,6 +68,8 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
                            o.PNGReduceTo256Color, o.PNGTransparent);
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case 7:
+            return SaveMag(picture, fileName, why);
         case 9:
             return SavePnm(picture, fileName, "PPM", why);
         case 10:
@@ -80,8 +85,7 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
         case 22:
             return SaveDcr(picture, fileName, o.DCRResourceName);
         default:
-            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG
-            // has no writer yet.
+            // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only.
             return false;
     }
 }

@@ -102,7 +102,7 @@ void Decode(const std::string& fileName, const std::vector<uint8_t>& bytes, TBit
 
 // Extensions whose formats open a file cut short in its pixel data at full size, the missing part
 // black; a cut inside the header, or one that leaves not even the first row, still fails.
-const std::set<std::string> kTruncationTolerant = {".ppm", ".pgm", ".pbm"};
+const std::set<std::string> kTruncationTolerant = {".ppm", ".pgm", ".pbm", ".pic"};
 
 bool ToleratesTruncation(const fs::path& file) {
     std::string ext = file.extension().string();
@@ -297,6 +297,8 @@ TEST_F(ReadFixtures, EveryExtensionOfAnOpenDialogEntryOpensItsFormat) {
     } entries[] = {
         {"PNM (", "pnm/p6.ppm"},
         {"Targa (", "tga/pillow_rgb_rle.tga"},
+        {"Mag (", "mag/pal256_all_copies.mag"},
+        {"Yanagisawa-PIC (", "pic/bands16.pic"},
     };
     const fs::path dir = fs::temp_directory_path() / ("tilvo-entry-" + std::to_string(::getpid()));
     fs::create_directories(dir);

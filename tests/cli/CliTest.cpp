@@ -141,8 +141,6 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     EXPECT_EQ(RunCli({in, (dir / "x.png").string(), "--mosaic"}), 2);
     EXPECT_EQ(RunCli({(dir / "missing.bmp").string(), (dir / "y.png").string()}), 1);
     EXPECT_EQ(RunCli({in, (dir / "no/dir/y.png").string()}), 1);
-    EXPECT_EQ(RunCli({in, (dir / "y.mag").string()}), 1);  // no MAG writer yet: an honest failure
-    EXPECT_FALSE(fs::exists(dir / "y.mag"));
     EXPECT_EQ(RunCli({"--help"}), 0);
 
     // "-" writes standard output, whether that is a pipe, a file or a file appended to.
@@ -292,6 +290,30 @@ TEST(CliProgram, WritesAComponentResourceUnderItsName) {
         for (int y = 0; y < 20; ++y)
             for (int x = 0; x < 30; ++x) ASSERT_EQ(back.Pixel(x, y), src.Pixel(x, y));
     }
+    fs::remove_all(dir);
+}
+
+TEST(CliProgram, WritesAndReadsMag) {
+    RegisterAllFormats();
+    const fs::path dir =
+        fs::temp_directory_path() / ("tilvo-cli-mag-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(30, 7);
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 30; ++x)
+            src.SetPixel(x, y, RGB(uint8_t(x / 5 * 40), uint8_t(y * 30), 7));
+    const std::string in = (dir / "in.bmp").string(), mag = (dir / "out.picture").string(),
+                      back = (dir / "back.bmp").string();
+    src.SaveToFile(in);
+    ASSERT_EQ(RunCli({in, mag, "--type", "mag"}), 0);
+    ASSERT_EQ(RunCli({mag + ".mag", back}), 1);  // no such file
+    fs::rename(mag, mag + ".mag");
+    ASSERT_EQ(RunCli({mag + ".mag", back}), 0);
+    TBitmap res;
+    LoadPictureFile(back, res);
+    ASSERT_EQ(res.Width(), 32);  // widened to the 256-colour alignment
+    for (int y = 0; y < 7; ++y)
+        for (int x = 0; x < 30; ++x) ASSERT_EQ(res.Pixel(x, y), src.Pixel(x, y)) << x << "," << y;
     fs::remove_all(dir);
 }
 
