@@ -267,6 +267,219 @@ bool LocateExifThumbnail(const std::vector<uint8_t>& segment, TThumbnailPlace& p
     }
 }
 
+// ---------------------------------------------------------------------------------------------
+// The thumbnail part of a block: IFD1, the IFDs after it and the pictures they point to
+
+namespace {
+
+struct TRange {
+    size_t Begin = 0, End = 0;
+};
+
+// What the chain from IFD1 holds, as positions within the segment. A block is Readable when its
+// "Exif" header, TIFF header and IFD0 (with its link to IFD1) lie inside it. Complete means the
+// whole chain was followed: every IFD and every picture it points to lies inside the block, with
+// value types and counts that make sense.
+struct TExifLayout {
+    bool Readable = false;
+    bool BigEndian = false;
+    bool Complete = false;
+    size_t Ifd0Next = 0;       // position of IFD0's link to IFD1
+    size_t Ifd1Next = 0;       // position of IFD1's link to the next IFD (0: no IFD1)
+    std::vector<TRange> Ifds;  // IFD1 first, then the IFDs after it
+    // JPEG thumbnails, strips and tiles of those IFDs, as a difference array over the segment
+    // (+1 where a picture begins, -1 where it ends): a hostile chain may name millions of
+    // overlapping strips, and zeroing them one by one would take minutes.
+    std::vector<int32_t> Pictures;
+};
+
+constexpr size_t kTiffBase = 10;  // the TIFF header follows "Exif\0\0"
+
+TExifLayout AnalyseExifBlock(const std::vector<uint8_t>& seg) {
+    TExifLayout l;
+    const size_t size = seg.size();
+    // A segment cut short by the end of its file would swallow what follows it once inserted.
+    if (size < kTiffBase + 8 || seg[0] != 0xFF || seg[1] != 0xE1 ||
+        (size_t(seg[2]) << 8 | seg[3]) + 2 != size ||
+        std::memcmp(seg.data() + 4, "Exif\0\0", 6) != 0)
+        return l;
+    if (seg[10] == 'M' && seg[11] == 'M')
+        l.BigEndian = true;
+    else if (!(seg[10] == 'I' && seg[11] == 'I'))
+        return l;
+    // Reads within the segment; false when the bytes are not all there.
+    const auto in = [&](uint64_t pos, uint64_t n) { return pos <= size && n <= size - pos; };
+    const auto u16 = [&](size_t pos) {
+        return l.BigEndian ? uint16_t(seg[pos] << 8 | seg[pos + 1])
+                           : uint16_t(seg[pos + 1] << 8 | seg[pos]);
+    };
+    const auto u32 = [&](size_t pos) {
+        return l.BigEndian ? uint32_t(u16(pos)) << 16 | u16(pos + 2)
+                           : uint32_t(u16(pos + 2)) << 16 | u16(pos);
+    };
+    if (u16(12) != 42) return l;
+    const uint64_t ifd0 = kTiffBase + uint64_t(u32(14));
+    if (!in(ifd0, 2)) return l;
+    const uint64_t ifd0Next = ifd0 + 2 + 12 * uint64_t(u16(size_t(ifd0)));
+    if (!in(ifd0Next, 4)) return l;
+    l.Readable = true;
+    l.Ifd0Next = size_t(ifd0Next);
+    l.Pictures.assign(size + 1, 0);
+
+    // The values of a SHORT or LONG entry (inline when they fit the 4-byte field); false when the
+    // type is another or the values leave the block.
+    const auto values = [&](size_t entry, std::vector<uint32_t>& out) {
+        const uint16_t type = u16(entry + 2);
+        const uint32_t count = u32(entry + 4);
+        const uint64_t unit = type == 3 ? 2 : type == 4 ? 4 : 0;
+        if (unit == 0 || count == 0 || count > size) return false;
+        uint64_t at = entry + 8;
+        if (unit * count > 4) at = kTiffBase + uint64_t(u32(entry + 8));
+        if (!in(at, unit * count)) return false;
+        out.clear();
+        for (uint32_t i = 0; i < count; ++i)
+            out.push_back(unit == 2 ? u16(size_t(at + 2 * i)) : u32(size_t(at + 4 * i)));
+        return true;
+    };
+    bool sound = true;
+    // A picture at `offset` (relative to the TIFF header) of `length` bytes; the part inside the
+    // block is recorded, a part outside it makes the walk incomplete.
+    const auto picture = [&](uint64_t offset, uint64_t length) {
+        const uint64_t begin = kTiffBase + offset;
+        if (length == 0) return;
+        if (!in(begin, length)) sound = false;
+        if (begin >= size) return;
+        ++l.Pictures[size_t(begin)];
+        --l.Pictures[size_t(std::min<uint64_t>(size, begin + length))];
+    };
+    uint32_t next = u32(l.Ifd0Next);
+    std::vector<uint64_t> seen;
+    std::vector<uint32_t> offsets, lengths;
+    while (next != 0) {
+        const uint64_t at = kTiffBase + uint64_t(next);
+        if (seen.size() >= size_t(kMaxIfdChain) ||
+            std::find(seen.begin(), seen.end(), at) != seen.end() || !in(at, 2)) {
+            sound = false;
+            break;
+        }
+        seen.push_back(at);
+        const uint16_t n = u16(size_t(at));
+        const uint64_t end = at + 2 + 12 * uint64_t(n) + 4;
+        if (!in(at, end - at)) {
+            sound = false;
+            l.Ifds.push_back({size_t(at), size});
+            break;
+        }
+        l.Ifds.push_back({size_t(at), size_t(end)});
+        if (l.Ifds.size() == 1) l.Ifd1Next = size_t(end - 4);
+        // JPEG thumbnail: offset 0x0201 and length 0x0202; strips 0x0111 / 0x0117; tiles
+        // 0x0144 / 0x0145.
+        struct TPair {
+            uint16_t OffsetTag, LengthTag;
+            size_t OffsetEntry = 0, LengthEntry = 0;
+        };
+        TPair pairs[] = {{0x0201, 0x0202}, {0x0111, 0x0117}, {0x0144, 0x0145}};
+        for (uint16_t i = 0; i < n; ++i) {
+            const size_t entry = size_t(at + 2 + 12 * uint64_t(i));
+            const uint16_t tag = u16(entry);
+            for (TPair& p : pairs) {
+                if (tag == p.OffsetTag) p.OffsetEntry = entry;
+                if (tag == p.LengthTag) p.LengthEntry = entry;
+            }
+        }
+        for (const TPair& p : pairs) {
+            if (p.OffsetEntry == 0 && p.LengthEntry == 0) continue;
+            if (p.OffsetEntry == 0 || p.LengthEntry == 0 || !values(p.OffsetEntry, offsets) ||
+                !values(p.LengthEntry, lengths) || offsets.size() != lengths.size()) {
+                sound = false;
+                continue;
+            }
+            for (size_t k = 0; k < offsets.size(); ++k) picture(offsets[k], lengths[k]);
+        }
+        next = u32(size_t(end - 4));
+    }
+    l.Complete = sound;
+    return l;
+}
+
+void Zero(std::vector<uint8_t>& seg, TRange r) {
+    r.End = std::min(r.End, seg.size());
+    if (r.Begin < r.End)
+        std::fill(seg.begin() + std::ptrdiff_t(r.Begin), seg.begin() + std::ptrdiff_t(r.End), 0);
+}
+
+void ZeroPictures(std::vector<uint8_t>& seg, const TExifLayout& l) {
+    int32_t depth = 0;
+    for (size_t i = 0; i < seg.size() && i < l.Pictures.size(); ++i) {
+        depth += l.Pictures[i];
+        if (depth > 0) seg[i] = 0;
+    }
+}
+
+void ZeroLink(std::vector<uint8_t>& seg, size_t at) {
+    if (at != 0) Zero(seg, {at, at + 4});
+}
+
+// Every JPEG stream in the block, from its start (FF D8, then the FF of its first marker) through
+// the next FF D9, or to the block's end. A maker note may hold a preview larger than the thumbnail.
+void ZeroJpegStreams(std::vector<uint8_t>& seg) {
+    for (size_t i = kTiffBase; i + 2 < seg.size(); ++i) {
+        if (seg[i] != 0xFF || seg[i + 1] != 0xD8 || seg[i + 2] != 0xFF) continue;
+        size_t end = seg.size();
+        for (size_t j = i + 2; j + 1 < seg.size(); ++j)
+            if (seg[j] == 0xFF && seg[j + 1] == 0xD9) {
+                end = j + 2;
+                break;
+            }
+        Zero(seg, {i, end});
+        i = end - 1;
+    }
+}
+
+// False when the block has to be dropped instead: a hostile block whose IFD1 overlaps its own
+// header or IFD0 can change shape as it is zeroed, so the result is read again until IFD0 links
+// to nothing.
+bool RemoveThumbnail(std::vector<uint8_t>& seg, const TExifLayout& layout) {
+    TExifLayout l = layout;
+    for (int round = 0; round < 4; ++round) {
+        for (const TRange& r : l.Ifds) Zero(seg, r);
+        ZeroPictures(seg, l);
+        ZeroJpegStreams(seg);
+        ZeroLink(seg, l.Ifd0Next);
+        l = AnalyseExifBlock(seg);
+        if (!l.Readable) return false;
+        if (l.Ifds.empty() && l.Complete) return true;
+    }
+    return false;
+}
+
+// The thumbnail can be made again in place: the chain is sound and IFD1 itself holds the JPEG
+// thumbnail's entries, lying inside the block.
+bool Regenerable(const std::vector<uint8_t>& seg, const TExifLayout& l) {
+    if (!l.Readable || !l.Complete || l.Ifds.empty()) return false;
+    TThumbnailPlace place;
+    if (!LocateExifThumbnail(seg, place)) return false;
+    const TRange& ifd1 = l.Ifds.front();
+    for (int64_t entry : {place.Tags.Compression, place.Tags.Offset, place.Tags.Length})
+        if (size_t(entry) < ifd1.Begin || size_t(entry) + 12 > ifd1.End) return false;
+    return true;
+}
+
+}  // namespace
+
+bool RemoveExifThumbnail(std::vector<uint8_t>& segment) {
+    const TExifLayout l = AnalyseExifBlock(segment);
+    if (!l.Readable) return false;
+    std::vector<uint8_t> removed = segment;
+    if (!RemoveThumbnail(removed, l)) return false;
+    segment = std::move(removed);
+    return true;
+}
+
+bool CanRegenerateExifThumbnail(const std::vector<uint8_t>& segment) {
+    return Regenerable(segment, AnalyseExifBlock(segment));
+}
+
 TExifProbe ProbeExif(const std::string& fileName) {
     TExifProbe probe;
     std::error_code ec;
@@ -276,12 +489,14 @@ TExifProbe ProbeExif(const std::string& fileName) {
         if (!FindExifSegment(fileName, offset, length)) return probe;
         TMemoryStream segment;
         ExtractExifSegment(fileName, segment);
-        TThumbnailTags tags;
-        if (FindThumbnailTags(segment, tags)) {
-            TThumbnailPlace place;
-            probe.CanUpdateThumbnail = LocateExifThumbnail(segment.Memory(), place);
-        }
+        const TExifLayout layout = AnalyseExifBlock(segment.Memory());
+        // A block whose header or IFD0 cannot be read, or whose thumbnail part cannot be removed
+        // for good, is not copied at all.
+        if (!layout.Readable) return probe;
+        std::vector<uint8_t> trial = segment.Memory();
+        if (!RemoveThumbnail(trial, layout)) return probe;
         probe.CanCopy = true;
+        probe.CanUpdateThumbnail = Regenerable(segment.Memory(), layout);
     } catch (const Exception&) {
         // A block that cannot be read is neither copied nor updated: copying it could carry an
         // old thumbnail of the hidden picture along, and refusing it keeps Save As usable.
@@ -413,33 +628,39 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
         jpeg.SaveToFile(targetFileName);
         return true;
     }
-    TMemoryStream segment;
-    ExtractExifSegment(sourceFileName, segment);
-    TMemoryStream output;
-    if (updateThumbnail && segment.Size() > 0) {
-        TThumbnailPlace place;
-        if (LocateExifThumbnail(segment.Memory(), place)) {
-            // The segment length is 16 bits: a thumbnail that does not fit is made again at
-            // lower quality; when none fits, nothing is written (the old one is never kept).
-            TBitmap small;
-            ShrinkForThumbnail(picture, small);
-            for (int32_t q = 90; q >= 10; q -= 10) {
-                TMemoryStream thumbnail;
-                EncodeThumbnail(small, thumbnail, q);
-                std::vector<uint8_t> rebuilt;
-                const TRebuildResult r =
-                    RebuildExifSegment(segment.Memory(), thumbnail.Memory(), rebuilt);
-                if (r == TRebuildResult::TooLarge) continue;
-                if (r != TRebuildResult::Ok) break;
-                TMemoryStream s(std::move(rebuilt));
-                InsertExifSegment(jpeg, s, output);
-                output.SaveToFile(targetFileName);
-                return true;
-            }
-            return false;
+    TMemoryStream cut;
+    ExtractExifSegment(sourceFileName, cut);
+    const std::vector<uint8_t>& segment = cut.Memory();
+    // The old thumbnail shows the picture as it was before editing: it is never carried over.
+    // It is made again from the saved picture where it can be, otherwise removed.
+    std::vector<uint8_t> carried;
+    const TExifLayout layout = AnalyseExifBlock(segment);
+    if (layout.Readable && updateThumbnail && Regenerable(segment, layout)) {
+        // Only IFD1's entries are kept, to describe the new thumbnail: the IFDs after it, every
+        // picture the chain points to and every other JPEG stream in the block go first.
+        std::vector<uint8_t> cleaned = segment;
+        ZeroLink(cleaned, layout.Ifd1Next);
+        for (size_t i = 1; i < layout.Ifds.size(); ++i) Zero(cleaned, layout.Ifds[i]);
+        ZeroPictures(cleaned, layout);
+        ZeroJpegStreams(cleaned);
+        // The segment length is 16 bits: a thumbnail that does not fit is made again at lower
+        // quality; when none fits, the thumbnail is removed instead.
+        TBitmap small;
+        ShrinkForThumbnail(picture, small);
+        for (int32_t q = 90; q >= 10 && carried.empty(); q -= 10) {
+            TMemoryStream thumbnail;
+            EncodeThumbnail(small, thumbnail, q);
+            const TRebuildResult r = RebuildExifSegment(cleaned, thumbnail.Memory(), carried);
+            if (r == TRebuildResult::NoThumbnail) break;
         }
     }
-    InsertExifSegment(jpeg, segment, output);
+    if (carried.empty() && layout.Readable) {
+        carried = segment;
+        if (!RemoveThumbnail(carried, layout)) carried.clear();
+    }
+    // A block that cannot be read (or no block at all) is not carried over.
+    TMemoryStream s(std::move(carried)), output;
+    InsertExifSegment(jpeg, s, output);
     output.SaveToFile(targetFileName);
     return true;
 }

@@ -89,9 +89,9 @@ struct TThumbnailTags {
     int64_t Length = 0;       // tag 0x0202, JPEGInterchangeFormatLength
 };
 
-// Has-Exif: the file exists and its first APP1 segment is Exif. Has-thumbnail: that segment's
-// IFD chain from IFD1 holds the three thumbnail entries and the thumbnail lies inside the segment.
-// A malformed block throws "Out of bounds" or "Exif section out of bounds".
+// Has-Exif: the file exists, its first APP1 segment is Exif, and RemoveExifThumbnail would accept
+// the block. Has-thumbnail: CanRegenerateExifThumbnail. A file that cannot be read answers two
+// noes.
 TExifProbe ProbeExif(const std::string& fileName);
 
 // Looks for the first APP1 segment before the first start of scan; true when it is Exif.
@@ -124,10 +124,27 @@ struct TThumbnailPlace {
 };
 bool LocateExifThumbnail(const std::vector<uint8_t>& segment, TThumbnailPlace& place);
 
+// The thumbnail can be made again in place: the IFD chain from IFD1 is sound (every IFD and
+// picture inside the block, only the value types the walk knows), IFD1 itself holds the entries
+// 0x0103, 0x0201 and 0x0202, and the JPEG thumbnail lies inside the block.
+bool CanRegenerateExifThumbnail(const std::vector<uint8_t>& segment);
+
+// Removes the thumbnail from a cut-out segment in place, moving nothing so that every other
+// offset stays valid: IFD0's link to IFD1 is cut, and every byte of IFD1, of the IFDs after it and
+// of the pictures they point to (JPEG thumbnail, strips, tiles) is zeroed, and so is every JPEG
+// stream left inside the block (FF D8 FF through the next FF D9, or to the block's end), for a
+// thumbnail the chain no longer leads to or a preview in a maker note. False, and nothing
+// changed, when the block's TIFF header or IFD0 cannot be read, or cannot be read any more once
+// the thumbnail part is zeroed (IFD1 overlapping them): such a block is not to be copied.
+bool RemoveExifThumbnail(std::vector<uint8_t>& segment);
+
 // The Save As JPEG writer. Encodes the picture (4:4:4 when subsampling is 2, else 4:2:0), then,
-// with copyExif, carries the source's Exif segment over, with updateThumbnail its thumbnail
-// replaced by one of the edited picture. The file is written through a temporary file; when the
-// encoding fails, or the new thumbnail cannot be made small enough for the segment, nothing is
+// with copyExif, carries the source's Exif segment over without its old thumbnail: with
+// updateThumbnail, where CanRegenerateExifThumbnail holds, IFD1's thumbnail is replaced by one of
+// the saved picture (made again at lower quality until the segment fits 65,535 bytes), the IFDs
+// after IFD1 and every other JPEG stream in the block are removed; otherwise, or when even quality
+// 10 does not fit, the thumbnail is removed (RemoveExifThumbnail). A block that cannot be read is
+// not copied. The file is written through a temporary file; when the encoding fails nothing is
 // written and the answer is false. Errors of the file output and of the lossless re-encoding are
 // thrown.
 bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,

@@ -17,19 +17,26 @@ using jpegglue::TErrorManager;
 EJPEG::EJPEG(int messageCode)
     : EInvalidGraphic("JPEG error #" + std::to_string(messageCode)), code_(messageCode) {}
 
+EJPEG::EJPEG(int messageCode, const std::string& message)
+    : EInvalidGraphic(message), code_(messageCode) {}
+
 // ---------------------------------------------------------------------------------------------
 // Progress monitor: forwards libjpeg's progress to the graphic's OnProgress event. It also refuses
 // streams with an absurd number of scans, which would otherwise keep a decoder busy for minutes.
 
 namespace {
 constexpr int kMaxScans = 1000;
-}
+const char* const kTooManyScans = "JPEG with more than 1000 scans refused";
+const char* const kDecodeAborted = "JPEG decoding aborted";
+const char* const kEncodeAborted = "JPEG encoding aborted";
+}  // namespace
 
 struct TJpegProgressGlue {
     jpeg_progress_mgr pub;
     TJPEGImage* owner = nullptr;
     int64_t lastTick = 0;
     int lastPercent = -1;
+    bool reported = false;  // a running event went out already
 
     static int64_t TickMs() {
         using namespace std::chrono;
@@ -49,21 +56,26 @@ struct TJpegProgressGlue {
     static bool Step(TJpegProgressGlue* g) noexcept {
         if (g->owner == nullptr || !g->owner->OnProgress) return false;
         const int64_t now = TickMs();
-        if (now - g->lastTick < 500) return false;
-        g->lastTick = now;
+        if (g->reported && now - g->lastTick < 500) return false;
         const auto& p = g->pub;
         if (p.pass_limit <= 0 || p.total_passes <= 0) return false;
-        const int percent =
+        const int percent = std::clamp(
             int((double(p.completed_passes) + double(p.pass_counter) / double(p.pass_limit)) /
-                double(p.total_passes) * 100.0);
+                double(p.total_passes) * 100.0),
+            0, 100);
         if (percent == g->lastPercent) return false;
+        g->reported = true;
+        g->lastTick = now;
         g->lastPercent = percent;
         return Notify(g->owner, TProgressStage::psRunning, percent);
     }
+    // Installs the monitor on a created object (jpeg_create_* clears the field, so never before).
+    // Without a graphic it still enforces the scan limit.
     void Attach(j_common_ptr cinfo, TJPEGImage* graphic) {
         owner = graphic;
         lastTick = TickMs();
         lastPercent = -1;
+        reported = false;
         pub.progress_monitor = Hook;
         cinfo->progress = &pub;
     }
@@ -75,6 +87,7 @@ extern "C" void TilvoJpegProgressHook(j_common_ptr cinfo) {
     if (cinfo->is_decompressor) {
         auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
         if (d->input_scan_number > kMaxScans) {
+            reinterpret_cast<TErrorManager*>(cinfo->err)->refusal = kTooManyScans;
             cinfo->err->msg_code = JERR_NOT_COMPILED;  // any fatal code: the stream is refused
             cinfo->err->error_exit(cinfo);
         }
@@ -105,19 +118,59 @@ struct TDecompressor {
     ~TDecompressor() {
         if (created) jpeg_destroy_decompress(&cinfo);
     }
-    [[noreturn]] void Fail() const { throw EJPEG(err.code); }
-    // Creates the object, reads the header of `data`.
-    void Open(const std::vector<uint8_t>& data) {
+    [[noreturn]] void Fail() const {
+        if (err.aborted) throw EJPEG(err.code, kDecodeAborted);
+        if (err.refusal != nullptr) throw EJPEG(err.code, err.refusal);
+        throw EJPEG(err.code);
+    }
+    // Creates the object with the progress monitor (which also holds the scan limit), reads the
+    // header of `data` and refuses a component layout the decoder does not know.
+    void Open(const std::vector<uint8_t>& data, TJPEGImage* progressOwner = nullptr) {
         const unsigned char* bytes = data.data();
         const unsigned long size = static_cast<unsigned long>(data.size());
         if (!Guard(err, [&] {
                 jpeg_create_decompress(&cinfo);
                 created = true;
+                progress.Attach(reinterpret_cast<j_common_ptr>(&cinfo), progressOwner);
                 cinfo.mem->max_memory_to_use = long(kMaxSurfaceBytes);
                 jpeg_mem_src(&cinfo, bytes, size);
                 jpeg_read_header(&cinfo, TRUE);
             }))
             Fail();
+        CheckLayout();
+    }
+
+  private:
+    static const char* ColorSpaceName(J_COLOR_SPACE cs) {
+        switch (cs) {
+            case JCS_GRAYSCALE:
+                return "gray";
+            case JCS_RGB:
+                return "RGB";
+            case JCS_YCbCr:
+                return "YCbCr";
+            case JCS_CMYK:
+                return "CMYK";
+            case JCS_YCCK:
+                return "YCCK";
+            default:
+                return "unknown";
+        }
+    }
+    // The layouts the decoder knows: 1 component (gray), 3 (YCbCr or RGB), 4 (CMYK or YCCK).
+    // Anything else is refused before a row exists: libjpeg writes one byte per component into
+    // every row, so 2 components would leave part of each row unwritten and 5 or more overrun it.
+    void CheckLayout() const {
+        const int n = cinfo.num_components;
+        const J_COLOR_SPACE cs = cinfo.jpeg_color_space;
+        if ((n == 1 && cs == JCS_GRAYSCALE) || (n == 3 && (cs == JCS_YCbCr || cs == JCS_RGB)) ||
+            (n == 4 && (cs == JCS_CMYK || cs == JCS_YCCK)))
+            return;
+        if (n != 1 && n != 3 && n != 4)
+            throw EInvalidGraphic("Unsupported JPEG: " + std::to_string(n) +
+                                  " colour components (only 1, 3 or 4 can be opened)");
+        throw EInvalidGraphic(std::string("Unsupported JPEG: colour space ") + ColorSpaceName(cs) +
+                              " with " + std::to_string(n) + " components");
     }
 };
 
@@ -202,7 +255,10 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
     c.Create();
     if (progressOwner != nullptr) {
         c.progress.Attach(reinterpret_cast<j_common_ptr>(&c.cinfo), progressOwner);
-        TJpegProgressGlue::Notify(progressOwner, TProgressStage::psStarting, 0);
+        if (TJpegProgressGlue::Notify(progressOwner, TProgressStage::psStarting, 0)) {
+            TJpegProgressGlue::Notify(progressOwner, TProgressStage::psEnding, 0);
+            return false;
+        }
     }
     jpegglue::SetStreamDestination(&c.cinfo, c.dest, out);
     JSAMPROW* rowTable = rows.data();
@@ -407,9 +463,9 @@ void TJPEGImage::LoadFromStream(TStream& stream) {
 }
 
 void TJPEGImage::ReadJpegStream(int64_t byteCount, TStream& stream) {
-    NewImage();
-    FreeBitmap();
-    auto& d = JData();
+    // Everything is read into a fresh holder first: a stream that is refused leaves the graphic
+    // as it was.
+    auto fresh = std::make_shared<TJPEGData>();
     // The JPEG starts at the first byte, or after a 128-byte prefix.
     int64_t start = -1;
     uint8_t sig[2] = {0, 0};
@@ -423,18 +479,23 @@ void TJPEGImage::ReadJpegStream(int64_t byteCount, TStream& stream) {
     if (start < 0) throw EInvalidGraphic("TJPEGImage Sig Error");
     const int64_t available = stream.Size() - start;
     const int64_t count = std::clamp<int64_t>(byteCount - start, 0, available);
-    d.Stream.resize(size_t(count));
+    fresh->Stream.resize(size_t(count));
     stream.SetPosition(start);
-    if (count > 0) stream.ReadBuffer(d.Stream.data(), count);
+    if (count > 0) stream.ReadBuffer(fresh->Stream.data(), count);
+    bool progressive = progressiveEncoding_;
     if (count > 0) {
         TDecompressor dec;
-        dec.Open(d.Stream);
-        d.Width = int32_t(dec.cinfo.image_width);
-        d.Height = int32_t(dec.cinfo.image_height);
-        d.Grayscale = dec.cinfo.jpeg_color_space == JCS_GRAYSCALE;
-        bitsPerPixel_ = d.Grayscale ? 8 : 24;
-        progressiveEncoding_ = jpeg_has_multiple_scans(&dec.cinfo) != 0;
+        dec.Open(fresh->Stream);
+        fresh->Width = int32_t(dec.cinfo.image_width);
+        fresh->Height = int32_t(dec.cinfo.image_height);
+        fresh->Grayscale = dec.cinfo.jpeg_color_space == JCS_GRAYSCALE;
+        progressive = jpeg_has_multiple_scans(&dec.cinfo) != 0;
     }
+    FreeBitmap();
+    holder_ = std::move(fresh);
+    needRecalc_ = true;
+    bitsPerPixel_ = JData().Grayscale ? 8 : 24;
+    progressiveEncoding_ = progressive;
     Changed();
 }
 
@@ -488,7 +549,7 @@ void TJPEGImage::EncodePicture() {
     fresh->Stream = std::move(encoded.Memory());
     if (!done) {
         holder_ = std::make_shared<TJPEGData>();  // aborted: the holder is reset to empty
-        return;
+        throw EJPEG(0, kEncodeAborted);
     }
     if (grayscale_) {
         fresh->Grayscale = true;
@@ -500,118 +561,137 @@ void TJPEGImage::EncodePicture() {
 void TJPEGImage::DecodePicture() {
     const auto& data = JData();
     TDecompressor d;
-    d.progress.Attach(reinterpret_cast<j_common_ptr>(&d.cinfo), this);
-    TJpegProgressGlue::Notify(this, TProgressStage::psStarting, 0);
+    bool quantise = false;
+    // A refused, corrupt or aborted stream leaves no decoded surface: the rows decoded so far
+    // (in a buffer the open path may have lent, holding the previous picture) are never shown.
     try {
-        d.Open(data.Stream);
+        if (TJpegProgressGlue::Notify(this, TProgressStage::psStarting, 0))
+            throw EJPEG(0, kDecodeAborted);
+        d.Open(data.Stream, this);
+        jpeg_decompress_struct& ci = d.cinfo;
+        ci.scale_num = 1;
+        ci.scale_denom = 1u << unsigned(scale_);
+        ci.do_block_smoothing = smoothing_ ? TRUE : FALSE;
+        if (grayscale_) ci.out_color_space = JCS_GRAYSCALE;
+        quantise = pixelFormat_ == TJPEGPixelFormat::jf8Bit || ci.out_color_space == JCS_GRAYSCALE;
+        if (quantise) {
+            ci.quantize_colors = TRUE;
+            ci.desired_number_of_colors = 236;
+        }
+        if (performance_ == TJPEGPerformance::jpBestSpeed) {
+            ci.dct_method = JDCT_IFAST;
+            ci.two_pass_quantize = FALSE;
+            ci.dither_mode = JDITHER_ORDERED;
+        }
+        // Unquantised colour goes straight into the surface's B, G, R order.
+        if (!quantise && ci.out_color_space == JCS_RGB) ci.out_color_space = JCS_EXT_BGR;
+        // Unquantised CMYK comes out as four bytes a pixel and goes through the ink formula.
+        const bool inks = !quantise && ci.out_color_space == JCS_CMYK;
+
+        std::vector<TPaletteEntry> palette;
+        bool ownColormap = quantise;
+        if (!tempPalette_.empty()) {
+            if (quantise && ci.out_color_space == JCS_RGB) {
+                palette = tempPalette_;
+                ownColormap = false;
+            } else if (!quantise) {
+                tempPalette_.clear();
+            }
+        }
+        const TPaletteEntry* pal = palette.data();
+        const int palCount = int(palette.size());
+        if (!Guard(d.err, [&] {
+                if (quantise && !ownColormap) {
+                    ci.colormap = (*ci.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&ci),
+                                                          JPOOL_IMAGE, JDIMENSION(palCount), 3);
+                    for (int i = 0; i < palCount; ++i) {
+                        ci.colormap[0][i] = pal[i].Red;
+                        ci.colormap[1][i] = pal[i].Green;
+                        ci.colormap[2][i] = pal[i].Blue;
+                    }
+                    ci.actual_number_of_colors = palCount;
+                }
+                jpeg_calc_output_dimensions(&ci);
+            }))
+            d.Fail();
+        // Every row is sized from what libjpeg writes into it: output_components bytes a pixel. The
+        // surface takes 1 (palette index) or 3 (B, G, R); CMYK goes through a 4-byte row of its
+        // own.
+        const int surfaceBytes = quantise ? 1 : 3;
+        const int rowComponents = inks ? 4 : surfaceBytes;
+        const auto checkComponents = [&] {
+            if (ci.output_components != rowComponents)
+                throw EInvalidGraphic("Unsupported JPEG: " + std::to_string(ci.output_components) +
+                                      " output components");
+        };
+        checkComponents();
+        // Refuse absurd sizes before the library or the surface allocates for them.
+        CheckPictureSize(ci.output_width, ci.output_height, quantise ? 8 : inks ? 32 : 24);
+        if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) d.Fail();
+        checkComponents();
+        const int32_t w = int32_t(ci.output_width);
+        const int32_t h = int32_t(ci.output_height);
+        bitmap_.Resize(w, h, quantise ? pf8bit : pf24bit);
+        bitmap_.Palette().clear();
+        if (quantise) {
+            if (ownColormap) {
+                const int n = ci.actual_number_of_colors;
+                const int mapComponents = ci.out_color_components;
+                bitmap_.Palette().resize(size_t(n));
+                for (int i = 0; i < n; ++i) {
+                    auto& e = bitmap_.Palette()[size_t(i)];
+                    if (mapComponents == 1) {
+                        e.Red = e.Green = e.Blue = ci.colormap[0][i];
+                    } else if (mapComponents == 4) {
+                        // A CMYK colour map: each entry through the ink formula.
+                        const int k = 255 - ci.colormap[3][i];
+                        e.Red = uint8_t(std::max(0, ci.colormap[0][i] - k));
+                        e.Green = uint8_t(std::max(0, ci.colormap[1][i] - k));
+                        e.Blue = uint8_t(std::max(0, ci.colormap[2][i] - k));
+                    } else {
+                        e.Red = ci.colormap[0][i];
+                        e.Green = ci.colormap[1][i];
+                        e.Blue = ci.colormap[2][i];
+                    }
+                    e.Flags = 0;
+                }
+            } else {
+                bitmap_.Palette() = palette;
+            }
+        }
+        std::vector<JSAMPROW> rows(static_cast<size_t>(h));
+        for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = bitmap_.ScanLine(y);
+        std::vector<uint8_t> scratch(inks ? size_t(w) * size_t(rowComponents) : 0);
+        JSAMPROW* rowTable = rows.data();
+        JSAMPROW inkRow = scratch.data();
+        if (!Guard(d.err, [&] {
+                while (ci.output_scanline < ci.output_height) {
+                    if (!inks) {
+                        jpeg_read_scanlines(&ci, rowTable + ci.output_scanline,
+                                            ci.output_height - ci.output_scanline);
+                        continue;
+                    }
+                    // c, m, y, k in component order become blue, green, red of a 24-bit row.
+                    uint8_t* out = rowTable[ci.output_scanline];
+                    if (jpeg_read_scanlines(&ci, &inkRow, 1) != 1) continue;
+                    const uint8_t* in = inkRow;
+                    for (int32_t x = 0; x < w; ++x, in += 4, out += 3) {
+                        const int k = 255 - in[3];
+                        out[0] = uint8_t(std::max(0, in[2] - k));
+                        out[1] = uint8_t(std::max(0, in[1] - k));
+                        out[2] = uint8_t(std::max(0, in[0] - k));
+                    }
+                }
+                jpeg_finish_decompress(&ci);
+            }))
+            d.Fail();
+        hasBitmap_ = true;
     } catch (...) {
+        FreeBitmap();
         TJpegProgressGlue::Notify(this, TProgressStage::psEnding, 0);
         throw;
     }
-    jpeg_decompress_struct& ci = d.cinfo;
-    ci.scale_num = 1;
-    ci.scale_denom = 1u << unsigned(scale_);
-    ci.do_block_smoothing = smoothing_ ? TRUE : FALSE;
-    if (grayscale_) ci.out_color_space = JCS_GRAYSCALE;
-    const bool quantise =
-        pixelFormat_ == TJPEGPixelFormat::jf8Bit || ci.out_color_space == JCS_GRAYSCALE;
-    const bool cmyk = ci.out_color_space == JCS_CMYK;
-    if (quantise) {
-        ci.quantize_colors = TRUE;
-        ci.desired_number_of_colors = 236;
-    }
-    if (performance_ == TJPEGPerformance::jpBestSpeed) {
-        ci.dct_method = JDCT_IFAST;
-        ci.two_pass_quantize = FALSE;
-        ci.dither_mode = JDITHER_ORDERED;
-    }
-    // Unquantised colour goes straight into the surface's B, G, R order.
-    if (!quantise && ci.out_color_space == JCS_RGB) ci.out_color_space = JCS_EXT_BGR;
-
-    std::vector<TPaletteEntry> palette;
-    bool ownColormap = quantise;
-    if (!tempPalette_.empty()) {
-        if (quantise && ci.out_color_space == JCS_RGB) {
-            palette = tempPalette_;
-            ownColormap = false;
-        } else if (!quantise) {
-            tempPalette_.clear();
-        }
-    }
-    const TPaletteEntry* pal = palette.data();
-    const int palCount = int(palette.size());
-    const auto fail = [&] {
-        TJpegProgressGlue::Notify(this, TProgressStage::psEnding, 0);
-        d.Fail();
-    };
-    if (!Guard(d.err, [&] {
-            if (quantise && !ownColormap) {
-                ci.colormap = (*ci.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&ci),
-                                                      JPOOL_IMAGE, JDIMENSION(palCount), 3);
-                for (int i = 0; i < palCount; ++i) {
-                    ci.colormap[0][i] = pal[i].Red;
-                    ci.colormap[1][i] = pal[i].Green;
-                    ci.colormap[2][i] = pal[i].Blue;
-                }
-                ci.actual_number_of_colors = palCount;
-            }
-            jpeg_calc_output_dimensions(&ci);
-        }))
-        fail();
-    // Refuse absurd sizes before the library or the surface allocates for them.
-    CheckPictureSize(ci.output_width, ci.output_height, quantise ? 8 : cmyk ? 32 : 24);
-    if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) {
-        if (d.err.aborted) return;
-        fail();
-    }
-    const int32_t w = int32_t(ci.output_width);
-    const int32_t h = int32_t(ci.output_height);
-    bitmap_.Resize(w, h, quantise ? pf8bit : pf24bit);
-    bitmap_.Palette().clear();
-    hasBitmap_ = true;
-    if (quantise) {
-        if (ownColormap) {
-            const int n = ci.actual_number_of_colors;
-            const bool gray = ci.out_color_components == 1;
-            bitmap_.Palette().resize(size_t(n));
-            for (int i = 0; i < n; ++i) {
-                auto& e = bitmap_.Palette()[size_t(i)];
-                e.Red = ci.colormap[0][i];
-                e.Green = gray ? e.Red : ci.colormap[1][i];
-                e.Blue = gray ? e.Red : ci.colormap[2][i];
-                e.Flags = 0;
-            }
-        } else {
-            bitmap_.Palette() = palette;
-        }
-    }
-    std::vector<JSAMPROW> rows(static_cast<size_t>(h));
-    for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = bitmap_.ScanLine(y);
-    std::vector<uint8_t> scratch(cmyk ? size_t(w) * 4 : 0);
-    JSAMPROW* rowTable = rows.data();
-    JSAMPROW cmykRow = scratch.data();
-    const bool ok = Guard(d.err, [&] {
-        while (ci.output_scanline < ci.output_height) {
-            if (!cmyk) {
-                jpeg_read_scanlines(&ci, rowTable + ci.output_scanline,
-                                    ci.output_height - ci.output_scanline);
-                continue;
-            }
-            // c, m, y, k in component order become blue, green, red of a 24-bit row.
-            uint8_t* out = rowTable[ci.output_scanline];
-            if (jpeg_read_scanlines(&ci, &cmykRow, 1) != 1) continue;
-            const uint8_t* in = cmykRow;
-            for (int32_t x = 0; x < w; ++x, in += 4, out += 3) {
-                const int k = 255 - in[3];
-                out[0] = uint8_t(std::max(0, in[2] - k));
-                out[1] = uint8_t(std::max(0, in[1] - k));
-                out[2] = uint8_t(std::max(0, in[0] - k));
-            }
-        }
-        jpeg_finish_decompress(&ci);
-    });
-    if (!ok && !d.err.aborted) fail();
-    TJpegProgressGlue::Notify(this, TProgressStage::psEnding, ok ? 100 : 0);
+    TJpegProgressGlue::Notify(this, TProgressStage::psEnding, 100);
     if (quantise) Changed();  // the palette changed
 }
 

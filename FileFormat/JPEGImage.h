@@ -14,10 +14,12 @@
 
 namespace tilvo {
 
-// Every error libjpeg reports: "JPEG error #<libjpeg message code>".
+// Every error libjpeg reports: "JPEG error #<libjpeg message code>". A stream Tilvo refuses on
+// its own account (too many scans, an aborted decode or encode) carries a plain message instead.
 class EJPEG : public EInvalidGraphic {
   public:
     explicit EJPEG(int messageCode);
+    EJPEG(int messageCode, const std::string& message);
     int MessageCode() const { return code_; }
 
   private:
@@ -40,8 +42,10 @@ enum class TJPEGPerformance : uint8_t { jpBestQuality = 0, jpBestSpeed = 1 };
 enum class TProgressStage : uint8_t { psStarting, psRunning, psEnding };
 
 class TJPEGImage;
-// Progress of an encode or decode: a start event, running events (at most one per 500 ms, only
-// when the percentage changed), then an end event (100, or 0 after an error).
+// Progress of an encode or decode: a start event, running events (the first at once, then at most
+// one per 500 ms, only when the percentage changed), then an end event (100, or 0 after an error
+// or an abort). Setting `abort` in a start or running event stops the work: an aborted decode
+// throws and leaves no decoded surface, an aborted encode throws and leaves no stream.
 using TJPEGProgressEvent =
     std::function<void(TJPEGImage& sender, TProgressStage stage, int percentDone, bool& abort)>;
 
@@ -69,9 +73,11 @@ class TJPEGImage : public TGraphic {
     void SetHeight(int32_t h) override;
 
     // Reads the JPEG that starts at the stream's first byte, or after a 128-byte prefix; anything
-    // else fails with "TJPEGImage Sig Error". The header is read at once; decoding waits.
+    // else fails with "TJPEGImage Sig Error". The header is read at once (a component layout the
+    // decoder does not know is refused here); decoding waits. On failure the graphic is unchanged.
     void LoadFromStream(TStream& stream) override;
-    // Encodes first when there is no stream, then writes the whole stream.
+    // Encodes first when there is no stream, then writes the whole stream. An encode aborted by
+    // the progress listener throws before anything is written.
     void SaveToStream(TStream& stream) override;
     // A 32-bit little-endian byte count, then that many bytes of JPEG stream.
     void ReadData(TStream& stream);
@@ -85,9 +91,12 @@ class TJPEGImage : public TGraphic {
     // decoded surface with another palette is dropped.
     void SetPalette(const std::vector<TPaletteEntry>& palette);
 
-    // Encodes the decoded surface now, replacing the held stream.
+    // Encodes the decoded surface now, replacing the held stream; throws when the progress
+    // listener aborted (the holder is then empty, the decoded surface kept).
     void Compress();
-    // Decodes the held stream if there is no decoded surface yet.
+    // Decodes the held stream if there is no decoded surface yet. Only streams of 1 component
+    // (gray), 3 (YCbCr or RGB) or 4 (CMYK or YCCK) and at most 1,000 scans are decoded; anything
+    // else, a corrupt stream or an abort throws and leaves no decoded surface behind.
     void DIBNeeded();
     void DecodeNeeded() override { DIBNeeded(); }
     bool HasDecodedBitmap() const { return hasBitmap_; }

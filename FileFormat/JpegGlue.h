@@ -24,6 +24,9 @@ struct TErrorManager {
     std::jmp_buf jump;
     int code = 0;
     bool aborted = false;  // the progress handler asked to stop
+    // Set when Tilvo itself refused the stream (too many scans): the message to report instead of
+    // libjpeg's code.
+    const char* refusal = nullptr;
     // A stream that ends before its picture does is refused instead of padded with gray.
     bool endOfFileIsFatal = false;
 };

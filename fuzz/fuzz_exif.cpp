@@ -1,7 +1,7 @@
 // The Exif fuzzer: the input is a JPEG file whose first APP1 segment may be an Exif block. It runs
-// the probe's steps (find, cut out, thumbnail tags) and the rebuild of the segment around a small
-// thumbnail. Malformed input must end in a tilvo::Exception or a "no" answer; anything else (a
-// crash, a sanitizer report, a hang) is a fault.
+// the probe's steps (find, cut out, thumbnail tags), the rebuild of the segment around a small
+// thumbnail and the removal of the thumbnail. Malformed input must end in a tilvo::Exception or a
+// "no" answer; anything else (a crash, a sanitizer report, a hang) is a fault.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,6 +33,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             tilvo::TMemoryStream jpeg(std::vector<uint8_t>(data, data + size)), s(rebuilt), out;
             tilvo::InsertExifSegment(jpeg, s, out);
             if (out.Size() != int64_t(size + rebuilt.size())) __builtin_trap();
+        }
+        const std::vector<uint8_t>& original = segment.Memory();
+        tilvo::CanRegenerateExifThumbnail(original);
+        // Removal only zeroes bytes, moves nothing, cuts IFD0's link, and leaves nothing to
+        // regenerate; a refused block stays as it was.
+        std::vector<uint8_t> removed = original;
+        if (tilvo::RemoveExifThumbnail(removed)) {
+            if (removed.size() != original.size()) __builtin_trap();
+            for (size_t i = 0; i < removed.size(); ++i)
+                if (removed[i] != original[i] && removed[i] != 0) __builtin_trap();
+            if (tilvo::CanRegenerateExifThumbnail(removed)) __builtin_trap();
+            tilvo::TThumbnailPlace gone;
+            if (tilvo::LocateExifThumbnail(removed, gone)) __builtin_trap();
+        } else if (removed != original) {
+            __builtin_trap();
         }
     } catch (const tilvo::Exception&) {
         // a clean refusal

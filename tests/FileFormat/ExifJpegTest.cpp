@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -52,8 +53,9 @@ class TExifBuilder {
         const size_t thumbAt = ifd1At + ifd1Size + filler;
         ifd0[0].Value = uint32_t(makeAt);
         for (auto& e : ifd1) {
-            if (e.Tag == 0x0201 && e.Value == 0) e.Value = uint32_t(thumbAt);
-            if (e.Tag == 0x0202 && e.Value == 0) e.Value = uint32_t(thumbnail.size());
+            if ((e.Tag == 0x0201 || e.Tag == 0x0111) && e.Value == 0) e.Value = uint32_t(thumbAt);
+            if ((e.Tag == 0x0202 || e.Tag == 0x0117) && e.Value == 0)
+                e.Value = uint32_t(thumbnail.size());
         }
         PutIfd(ifd0, ifd1.empty() ? 0 : uint32_t(ifd1At));
         for (char c : std::string("Maker", 6)) t_.push_back(uint8_t(c));
@@ -70,6 +72,31 @@ class TExifBuilder {
 
     static std::vector<TEntry> ThumbnailIfd() {
         return {{0x0103, 3, 1, 6}, {0x0201, 4, 1, 0}, {0x0202, 4, 1, 0}};
+    }
+
+    // Appends an IFD of `entries` and, behind it, `picture` to a segment this builder made; the
+    // link at TIFF offset `linkAt` points to the new IFD, and entries 0x0201 / 0x0111 with value 0
+    // get the picture's offset. Returns the TIFF offset of the new IFD's own link.
+    uint32_t AppendIfd(std::vector<uint8_t>& seg, uint32_t linkAt, std::vector<TEntry> entries,
+                       const std::vector<uint8_t>& picture) {
+        const uint32_t at = uint32_t(seg.size() - 10);
+        const uint32_t pictureAt = at + 2 + 12 * uint32_t(entries.size()) + 4;
+        for (auto& e : entries) {
+            if ((e.Tag == 0x0201 || e.Tag == 0x0111) && e.Value == 0) e.Value = pictureAt;
+            if ((e.Tag == 0x0202 || e.Tag == 0x0117) && e.Value == 0)
+                e.Value = uint32_t(picture.size());
+        }
+        t_.clear();
+        PutIfd(entries, 0);
+        seg.insert(seg.end(), t_.begin(), t_.end());
+        seg.insert(seg.end(), picture.begin(), picture.end());
+        t_.clear();
+        Put32(at);
+        std::copy(t_.begin(), t_.end(), seg.begin() + 10 + linkAt);
+        const size_t len = seg.size() - 2;
+        seg[2] = uint8_t(len >> 8);
+        seg[3] = uint8_t(len);
+        return pictureAt - 4;
     }
 
   private:
@@ -450,7 +477,9 @@ TEST(ExifSave, CopyAndUpdateOptions) {
     const auto seg =
         TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), SmallJpeg(40, 30));
     const auto source = SourceFile({seg});
-    EXPECT_EQ(SaveWith(source, pic, true, false).app1, seg);        // carried over unchanged
+    auto removed = seg;
+    ASSERT_TRUE(RemoveExifThumbnail(removed));
+    EXPECT_EQ(SaveWith(source, pic, true, false).app1, removed);    // carried, thumbnail removed
     EXPECT_TRUE(SaveWith(source, pic, false, false).app1.empty());  // copy off
     const TSaved noCopy = SaveWith(source, pic, false, true);       // update without copy
     EXPECT_TRUE(noCopy.app1.empty());
@@ -461,24 +490,14 @@ TEST(ExifSave, CopyAndUpdateOptions) {
     EXPECT_EQ(SaveWith(SmallJpeg(), pic, true, true).file, plain.Memory());
     // 4:4:4 gray progressive keeps SOI, JFIF, then the Exif segment.
     const TSaved gray = SaveWith(source, pic, true, false, 2, true, true);
-    EXPECT_EQ(gray.app1, seg);
+    EXPECT_EQ(gray.app1, removed);
     const auto img = LibjpegDecode(gray.file);
     EXPECT_EQ(img.Components, 1);
     EXPECT_TRUE(img.Progressive);
 }
 
-TEST(ExifSave, ThumbnailOutsideSegmentIsNotUpdated) {
-    TBitmap pic;
-    MakeTestPicture(pic, 64, 48);
-    auto ifd1 = TExifBuilder::ThumbnailIfd();
-    ifd1[1].Value = 0xFFF0;  // offset beyond the segment
-    const auto seg = TExifBuilder(true).Segment({}, ifd1, SmallJpeg(8, 8));
-    const TSaved s = SaveWith(SourceFile({seg}), pic, true, true);
-    EXPECT_EQ(s.app1, seg);
-}
-
 // A segment that leaves little room: the thumbnail is made again at lower quality until the
-// segment fits 65,535 bytes; when nothing fits, the save fails and writes nothing.
+// segment fits 65,535 bytes; when nothing fits, the thumbnail is removed and the save goes on.
 TEST(ExifSave, OversizedSegmentLowersThumbnailQualityOrFails) {
     TBitmap pic;
     MakeTestPicture(pic, 480, 360, 11);
@@ -511,11 +530,254 @@ TEST(ExifSave, OversizedSegmentLowersThumbnailQualityOrFails) {
     const size_t fillerFull = 65537 - baseSize - sizes[2] + 1;
     const auto full =
         TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), oldThumb, fillerFull);
-    const std::string src = TempName("full_src.jpg"), dst = TempName("full_dst.jpg");
-    WriteFileBytes(src, SourceFile({full}));
-    WriteFileBytes(dst, {'o', 'l', 'd'});
-    EXPECT_FALSE(SaveJpegWithExif(pic, src, dst, 80, 0, true, true, false, false));
-    EXPECT_EQ(ReadFileBytes(dst), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    auto removed = full;
+    ASSERT_TRUE(RemoveExifThumbnail(removed));
+    const TSaved r = SaveWith(SourceFile({full}), pic, true, true);
+    EXPECT_EQ(r.app1, removed);
+    EXPECT_EQ(LibjpegDecode(r.file).Width, 480);
+}
+
+// ------------------------------------------------------------------------------------------
+// No old thumbnail survives a save
+
+bool Contains(const std::vector<uint8_t>& hay, const std::vector<uint8_t>& needle) {
+    return std::search(hay.begin(), hay.end(), needle.begin(), needle.end()) != hay.end();
+}
+
+uint16_t Read16(const std::vector<uint8_t>& b, size_t at, bool be) {
+    return be ? uint16_t(b[at] << 8 | b[at + 1]) : uint16_t(b[at + 1] << 8 | b[at]);
+}
+
+// A thumbnail made from `pic` at one of the qualities a save tries.
+bool IsRegeneratedThumbnail(const std::vector<uint8_t>& t, const TBitmap& pic) {
+    for (int q = 90; q >= 10; q -= 10) {
+        TMemoryStream m;
+        MakeExifThumbnail(pic, m, q);
+        if (m.Memory() == t) return true;
+    }
+    return false;
+}
+
+// Pictures to plant in a source block: a JPEG of a picture no test saves, and raw pixels.
+std::vector<uint8_t> DistinctiveJpeg(uint32_t seed) {
+    TBitmap face;
+    MakeTestPicture(face, 48, 36, seed);
+    TMemoryStream s;
+    EncodeJpegToStream(face, s, false, 95, false);
+    return s.Memory();
+}
+
+std::vector<uint8_t> DistinctiveRaw() {
+    std::vector<uint8_t> raw(24 * 18 * 3);
+    uint32_t v = 12345;
+    for (auto& b : raw) {
+        v = v * 1103515245u + 12345u;
+        b = uint8_t(1 + (v >> 24) % 255);  // never 0
+    }
+    return raw;
+}
+
+enum class TThumb { NotCopied, Removed, Regenerated };
+
+// The saved file holds none of the planted pictures, and its Exif block is the source's with the
+// thumbnail removed (IFD0 links to nothing, nothing moved, only bytes zeroed) or regenerated from
+// the saved picture.
+void ExpectThumbnail(const TSaved& s, const std::vector<uint8_t>& source,
+                     const std::vector<std::vector<uint8_t>>& planted, const TBitmap& pic,
+                     TThumb expect) {
+    for (const auto& p : planted) EXPECT_FALSE(Contains(s.file, p)) << "an old picture survived";
+    EXPECT_EQ(LibjpegDecode(s.file).Width, pic.Width());
+    if (expect == TThumb::NotCopied) {
+        EXPECT_TRUE(s.app1.empty());
+        return;
+    }
+    ASSERT_GT(s.app1.size(), 18u);
+    const bool be = s.app1[10] == 'M';
+    const size_t ifd0 = 10 + Read32(s.app1, 14, be);
+    ASSERT_LE(ifd0 + 2, s.app1.size());
+    const size_t link = ifd0 + 2 + 12 * size_t(Read16(s.app1, ifd0, be));
+    ASSERT_LE(link + 4, s.app1.size());
+    TThumbnailPlace place;
+    if (expect == TThumb::Removed) {
+        EXPECT_EQ(Read32(s.app1, link, be), 0u);
+        EXPECT_FALSE(LocateExifThumbnail(s.app1, place));
+        ASSERT_EQ(s.app1.size(), source.size());
+        for (size_t i = 0; i < source.size(); ++i) {
+            ASSERT_TRUE(s.app1[i] == source[i] || s.app1[i] == 0) << "moved or changed at " << i;
+        }
+        // IFD0 itself stands as it was.
+        EXPECT_EQ(std::vector<uint8_t>(s.app1.begin(), s.app1.begin() + std::ptrdiff_t(link)),
+                  std::vector<uint8_t>(source.begin(), source.begin() + std::ptrdiff_t(link)));
+    } else {
+        ASSERT_TRUE(LocateExifThumbnail(s.app1, place));
+        const auto at = s.app1.begin() + 10 + std::ptrdiff_t(place.Offset);
+        EXPECT_TRUE(IsRegeneratedThumbnail(std::vector<uint8_t>(at, at + place.Length), pic));
+        // IFD1 is the last IFD.
+        const size_t ifd1 = 10 + Read32(s.app1, link, be);
+        EXPECT_EQ(Read32(s.app1, ifd1 + 2 + 12 * size_t(Read16(s.app1, ifd1, be)), be), 0u);
+    }
+}
+
+// Copying Exif never carries an old thumbnail: without the update the thumbnail is removed, with
+// it the thumbnail is made from the saved picture where the block allows, and removed where it
+// does not (a FLOAT entry, offsets stored as SHORT in a big-endian block, an uncompressed
+// thumbnail, a thumbnail in an IFD after IFD1, a thumbnail outside the block, a broken chain).
+// Other JPEG streams in the block (a preview) go too.
+// The probe offers the update exactly where the save can make it.
+TEST(ExifSave, NoOldThumbnailIsEverCarriedOver) {
+    TBitmap pic;
+    MakeTestPicture(pic, 200, 150, 21);
+    const auto face = DistinctiveJpeg(31), face2 = DistinctiveJpeg(47), raw = DistinctiveRaw();
+    TExifBuilder le(false), be(true);
+    // IFD0 has one entry here: its link sits at TIFF 22, IFD1 at 32, IFD1's link at 34 + 12 n.
+    const auto withIfd2 = [&](TExifBuilder& b, std::vector<TEntry> ifd1, std::vector<TEntry> ifd2,
+                              const std::vector<uint8_t>& first,
+                              const std::vector<uint8_t>& second) {
+        auto seg = b.Segment({}, ifd1, first);
+        b.AppendIfd(seg, 34 + 12 * uint32_t(ifd1.size()), ifd2, second);
+        return seg;
+    };
+    auto floatIfd = TExifBuilder::ThumbnailIfd();
+    floatIfd.push_back({0x011A, 11, 1, 0});
+    const std::vector<TEntry> shortIfd = {{0x0103, 3, 1, 6}, {0x0201, 3, 1, 0}, {0x0202, 3, 1, 0}};
+    const std::vector<TEntry> stripIfd = {{0x0100, 3, 1, 24},
+                                          {0x0101, 3, 1, 18},
+                                          {0x0103, 3, 1, 1},
+                                          {0x0111, 4, 1, 0},
+                                          {0x0117, 4, 1, 0}};
+    auto outsideIfd = TExifBuilder::ThumbnailIfd();
+    outsideIfd[1].Value = 0xFFF0;
+    auto broken = le.Segment({}, TExifBuilder::ThumbnailIfd(), face);
+    for (int i = 0; i < 4; ++i) broken[10 + 34 + 36 + i] = uint8_t(0xF0 >> (8 * i));  // link 0xF0
+    // A JPEG stream no IFD of the chain points to (as a maker note's preview), behind IFD1.
+    auto withPreview = be.Segment({}, TExifBuilder::ThumbnailIfd(), face, face2.size());
+    std::copy(face2.begin(), face2.end(), withPreview.begin() + 10 + 32 + 42);
+    auto unreadable = le.Segment({}, TExifBuilder::ThumbnailIfd(), face);
+    unreadable[10] = unreadable[11] = 'X';
+
+    struct Case {
+        const char* name;
+        std::vector<uint8_t> segment;
+        std::vector<std::vector<uint8_t>> planted;
+        TThumb withUpdate;  // without the update a readable block always loses its thumbnail
+    };
+    const Case cases[] = {
+        {"ii", le.Segment({}, TExifBuilder::ThumbnailIfd(), face), {face}, TThumb::Regenerated},
+        {"mm", be.Segment({}, TExifBuilder::ThumbnailIfd(), face), {face}, TThumb::Regenerated},
+        {"float_entry", le.Segment({}, floatIfd, face), {face}, TThumb::Removed},
+        {"short_offsets_mm", be.Segment({}, shortIfd, face), {face}, TThumb::Removed},
+        {"short_offsets_ii", le.Segment({}, shortIfd, face), {face}, TThumb::Regenerated},
+        {"uncompressed", be.Segment({}, stripIfd, raw), {raw}, TThumb::Removed},
+        {"thumbnail_in_ifd2",
+         withIfd2(le, TExifBuilder::ThumbnailIfd(), {{0x0201, 4, 1, 0}, {0x0202, 4, 1, 0}}, face,
+                  face2),
+         {face, face2},
+         TThumb::Removed},
+        {"strips_in_ifd2",
+         withIfd2(be, TExifBuilder::ThumbnailIfd(), {{0x0111, 3, 1, 0}, {0x0117, 4, 1, 0}}, face,
+                  raw),
+         {face, raw},
+         TThumb::Regenerated},
+        {"outside_block", be.Segment({}, outsideIfd, face), {face}, TThumb::Removed},
+        {"broken_chain", broken, {face}, TThumb::Removed},
+        {"data_behind",
+         SegmentWithIfd1AfterThumbnail(face, 14, uint32_t(face.size())),
+         {face},
+         TThumb::Regenerated},
+        {"preview_in_ifd0_data", withPreview, {face, face2}, TThumb::Regenerated},
+        {"no_ifd1", le.Segment({}, {}, {}), {}, TThumb::Removed},
+        {"unreadable", unreadable, {face}, TThumb::NotCopied},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto source = SourceFile({c.segment});
+        for (const auto& p : c.planted) ASSERT_TRUE(Contains(source, p));
+        const std::string src = TempName("planted.jpg");
+        WriteFileBytes(src, source);
+        const TExifProbe probe = ProbeExif(src);
+        EXPECT_EQ(probe.CanCopy, c.withUpdate != TThumb::NotCopied);
+        EXPECT_EQ(probe.CanUpdateThumbnail, c.withUpdate == TThumb::Regenerated);
+        for (bool update : {false, true}) {
+            SCOPED_TRACE(update ? "update" : "copy only");
+            const TThumb expect =
+                update || c.withUpdate == TThumb::NotCopied ? c.withUpdate : TThumb::Removed;
+            for (int subsampling : {0, 2})
+                ExpectThumbnail(SaveWith(source, pic, true, update, subsampling), c.segment,
+                                c.planted, pic, expect);
+        }
+    }
+
+    // A file that ends inside its Exif segment: the block is neither offered nor copied (inserted,
+    // its length would swallow the saved picture's own segments).
+    const auto whole = le.Segment({}, TExifBuilder::ThumbnailIfd(), face);
+    std::vector<uint8_t> cutShort = {0xFF, 0xD8};
+    cutShort.insert(cutShort.end(), whole.begin(),
+                    whole.begin() + std::ptrdiff_t(whole.size() / 2));
+    const std::string src = TempName("cut_short.jpg");
+    WriteFileBytes(src, cutShort);
+    EXPECT_FALSE(ProbeExif(src).CanCopy);
+    ExpectThumbnail(SaveWith(cutShort, pic, true, true), {}, {face}, pic, TThumb::NotCopied);
+}
+
+// Removal zeroes exactly IFD1, the IFDs after it, their pictures and IFD0's link; a block whose
+// header or IFD0 cannot be read is left alone and refused. A block whose IFD1 overlaps its IFD0
+// (found by fuzzing: zeroing IFD1 made IFD0 link to a new chain) ends with no chain, or is refused.
+TEST(ExifThumbnail, RemovalZeroesOnlyTheThumbnailPart) {
+    const auto thumb = DistinctiveJpeg(5);
+    for (bool bigEndian : {false, true}) {
+        SCOPED_TRACE(bigEndian ? "MM" : "II");
+        const auto seg = TExifBuilder(bigEndian).Segment({}, TExifBuilder::ThumbnailIfd(), thumb);
+        auto removed = seg;
+        ASSERT_TRUE(RemoveExifThumbnail(removed));
+        auto expect = seg;
+        std::fill(expect.begin() + 10 + 22, expect.begin() + 10 + 26, 0);  // IFD0's link
+        std::fill(expect.begin() + 10 + 32, expect.end(), 0);              // IFD1 and the thumbnail
+        EXPECT_EQ(removed, expect);
+        EXPECT_FALSE(CanRegenerateExifThumbnail(removed));
+        EXPECT_TRUE(CanRegenerateExifThumbnail(seg));
+    }
+    const auto good = TExifBuilder(false).Segment({}, TExifBuilder::ThumbnailIfd(), thumb);
+    struct Case {
+        const char* name;
+        size_t at;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"not_exif", 4, {'E', 'x', 'i', 'g'}},
+        {"byte_order", 10, {'I', 'M'}},
+        {"magic", 12, {43, 0}},
+        {"ifd0_beyond", 14, {0xF0, 0xFF, 0, 0}},
+        {"ifd0_entries_beyond", 18, {0xFF, 0x0F}},
+        {"length_not_the_segments", 2, {0x7F, 0xFF}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto seg = good;
+        std::copy(c.bytes.begin(), c.bytes.end(), seg.begin() + std::ptrdiff_t(c.at));
+        const auto before = seg;
+        EXPECT_FALSE(RemoveExifThumbnail(seg));
+        EXPECT_EQ(seg, before);
+        EXPECT_FALSE(CanRegenerateExifThumbnail(seg));
+    }
+    const auto crasher =
+        ReadFileBytes(std::string(TILVO_TEST_DATA) + "/crashers/exif_ifd1_overlaps_ifd0.jpg");
+    TMemoryStream file(crasher), cut;
+    ASSERT_TRUE(ExtractExifSegment(file, cut));
+    auto seg = cut.Memory();
+    const std::string name = TempName("overlap.jpg");
+    WriteFileBytes(name, crasher);
+    auto trial = seg;
+    EXPECT_EQ(ProbeExif(name).CanCopy, RemoveExifThumbnail(trial));  // offered where it can be
+    if (RemoveExifThumbnail(seg)) {
+        TThumbnailPlace place;
+        EXPECT_FALSE(LocateExifThumbnail(seg, place));
+        EXPECT_FALSE(CanRegenerateExifThumbnail(seg));
+        auto again = seg;
+        ASSERT_TRUE(RemoveExifThumbnail(again));
+        EXPECT_EQ(again, seg);  // nothing left to remove
+    } else {
+        EXPECT_EQ(seg, cut.Memory());
+    }
 }
 
 TEST(ExifSave, FailedEncodingWritesNothing) {

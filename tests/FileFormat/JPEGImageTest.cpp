@@ -6,6 +6,7 @@
 #include <cstring>
 #include <set>
 
+#include "FileFormat/Graphic.h"
 #include "FileFormat/JPEGImage.h"
 #include "FileFormat/JpegTranscode.h"
 #include "JpegTestSupport.h"
@@ -431,21 +432,206 @@ TEST(JPEGImage, GraphicOperations) {
     EXPECT_EQ(out.PixelFormat(), pf8bit);
 }
 
-TEST(JPEGImage, ProgressStartAndEndEvents) {
+// Encoding and decoding both report start, running and end; a listener that asks to stop at the
+// start or while running stops the work: a decode leaves no surface, an encode leaves no stream
+// and a save through it keeps the file that was there. Without the abort the same graphic works.
+TEST(JPEGImage, ProgressEventsAndAbort) {
     TBitmap pic;
     MakeTestPicture(pic, 64, 64);
-    TJPEGImage j;
-    j.Assign(pic);
-    std::vector<TProgressStage> stages;
-    j.OnProgress = [&](TJPEGImage&, TProgressStage st, int, bool& abort) {
-        stages.push_back(st);
-        abort = false;
+    TMemoryStream encoded;
+    ASSERT_TRUE(EncodeJpegToStream(pic, encoded, false, 90, false));
+    struct Event {
+        TProgressStage stage;
+        int percent;
     };
-    j.Compress();
-    ASSERT_GE(stages.size(), 2u);
-    EXPECT_EQ(stages.front(), TProgressStage::psStarting);
-    EXPECT_EQ(stages.back(), TProgressStage::psEnding);
-    EXPECT_TRUE(j.Data()->HasStream());
+    const auto listen = [](std::vector<Event>& events, int abortAt) {
+        return [&events, abortAt](TJPEGImage&, TProgressStage st, int percent, bool& abort) {
+            events.push_back({st, percent});
+            abort = int(events.size()) == abortAt + 1;
+        };
+    };
+    const auto stages = [](const std::vector<Event>& events) {
+        std::string s;
+        for (const Event& e : events)
+            s += e.stage == TProgressStage::psStarting  ? 'S'
+                 : e.stage == TProgressStage::psRunning ? 'R'
+                                                        : 'E';
+        return s;
+    };
+    // abortAt: index of the event whose listener asks to stop (-1: never).
+    for (int abortAt : {-1, 0, 1}) {
+        SCOPED_TRACE(abortAt);
+        std::vector<Event> events;
+        TJPEGImage d;
+        encoded.SetPosition(0);  // the byte count runs from the position to the end
+        d.LoadFromStream(encoded);
+        d.OnProgress = listen(events, abortAt);
+        if (abortAt < 0) {
+            d.DIBNeeded();
+            EXPECT_TRUE(d.HasDecodedBitmap());
+            EXPECT_EQ(stages(events).substr(0, 2), "SR");
+            ASSERT_FALSE(events.empty());
+            EXPECT_EQ(events.back().percent, 100);
+        } else {
+            try {
+                d.DIBNeeded();
+                ADD_FAILURE() << "an aborted decode succeeded";
+            } catch (const EJPEG& e) {
+                EXPECT_STREQ(e.what(), "JPEG decoding aborted");
+            }
+            EXPECT_FALSE(d.HasDecodedBitmap());
+            EXPECT_TRUE(d.Bitmap().Empty());
+            EXPECT_EQ(stages(events), abortAt == 0 ? "SE" : "SRE");
+            EXPECT_EQ(events.back().percent, 0);
+            d.OnProgress = nullptr;
+            TBitmap out;
+            d.AssignTo(out);
+            EXPECT_EQ(out.Width(), 64);
+        }
+        EXPECT_EQ(events.back().stage, TProgressStage::psEnding);
+
+        events.clear();
+        const std::string name = TempName("abort.jpg");
+        test::WriteFileBytes(name, {'o', 'l', 'd'});
+        TJPEGImage e;
+        e.Assign(pic);
+        e.OnProgress = listen(events, abortAt);
+        if (abortAt < 0) {
+            e.SaveToFile(name);
+            EXPECT_EQ(stages(events).substr(0, 2), "SR");
+            ASSERT_FALSE(events.empty());
+            EXPECT_EQ(events.back().percent, 100);
+            EXPECT_EQ(LibjpegDecode(ReadFileBytes(name)).Width, 64);
+        } else {
+            try {
+                e.SaveToFile(name);
+                ADD_FAILURE() << "an aborted encode was saved";
+            } catch (const EJPEG& x) {
+                EXPECT_STREQ(x.what(), "JPEG encoding aborted");
+            }
+            EXPECT_EQ(ReadFileBytes(name), (std::vector<uint8_t>{'o', 'l', 'd'}));
+            EXPECT_FALSE(e.Data()->HasStream());
+            EXPECT_EQ(stages(events), abortAt == 0 ? "SE" : "SRE");
+        }
+        EXPECT_EQ(events.back().stage, TProgressStage::psEnding);
+    }
+}
+
+// ------------------------------------------------------------------------------------------
+// Streams the decoder refuses
+
+// What decoding `bytes` with the given settings threw ("" when it opened). A refusal leaves no
+// decoded surface behind.
+std::string DecodeFailure(const std::vector<uint8_t>& bytes,
+                          TJPEGPixelFormat pf = TJPEGPixelFormat::jf24Bit,
+                          TJPEGPerformance perf = TJPEGPerformance::jpBestQuality) {
+    TJPEGImage j;
+    j.SetPixelFormat(pf);
+    j.SetPerformance(perf);
+    TMemoryStream s(bytes);
+    try {
+        j.LoadFromStream(s);
+        TBitmap out;
+        j.AssignTo(out);
+    } catch (const Exception& e) {
+        EXPECT_FALSE(j.HasDecodedBitmap());
+        EXPECT_TRUE(j.Bitmap().Empty());
+        return e.what();
+    }
+    return "";
+}
+
+// Only 1, 3 and 4 components are decoded. libjpeg writes one byte per component into each row:
+// 2 components left a third of every 24-bit row unwritten (holding whatever the lent buffer
+// held), 5 and 10 overran the rows. Such files, whole, with scans missing or cut off in the
+// middle, at every decode setting, are refused with the count named, and the open path keeps its
+// picture.
+TEST(JPEGImage, RefusesComponentCountsItCannotDecode) {
+    RegisterAllFormats();
+    TBitmap previous;
+    MakeTestPicture(previous, 16, 16, 5);
+    struct Case {
+        int components, keptScans;
+    };
+    for (const Case c : {Case{2, 2}, Case{2, 1}, Case{5, 4}, Case{10, 4}}) {
+        SCOPED_TRACE(std::to_string(c.components) + " components, " + std::to_string(c.keptScans) +
+                     " scans");
+        const auto file = test::MakeComponentJpeg(c.components, c.keptScans);
+        // A file libjpeg itself decodes, writing every component into each row.
+        const auto plain = LibjpegDecode(file);
+        ASSERT_EQ(plain.OutComponents, c.components);
+        // Cut off in the middle of the scans (the header, up to the first scan, stays whole).
+        size_t firstScan = 0;
+        while (firstScan + 1 < file.size() &&
+               !(file[firstScan] == 0xFF && file[firstScan + 1] == 0xDA))
+            ++firstScan;
+        const std::vector<uint8_t> cut(
+            file.begin(), file.begin() + std::ptrdiff_t(firstScan + (file.size() - firstScan) / 2));
+        const std::string message = "Unsupported JPEG: " + std::to_string(c.components) +
+                                    " colour components (only 1, 3 or 4 can be opened)";
+        for (const auto* bytes : {&file, &cut}) {
+            for (auto pf : {TJPEGPixelFormat::jf24Bit, TJPEGPixelFormat::jf8Bit})
+                for (auto perf : {TJPEGPerformance::jpBestQuality, TJPEGPerformance::jpBestSpeed})
+                    EXPECT_EQ(DecodeFailure(*bytes, pf, perf), message);
+            // Refused with the header, before any row exists.
+            TJPEGImage j;
+            TMemoryStream s(*bytes);
+            EXPECT_THROW(j.LoadFromStream(s), EInvalidGraphic);
+            EXPECT_TRUE(j.GetEmpty());
+
+            const std::string name = TempName("components.jpg");
+            test::WriteFileBytes(name, *bytes);
+            TBitmap picture;
+            picture.Assign(previous);
+            EXPECT_THROW(LoadPictureFile(name, picture), EInvalidGraphic);
+            ASSERT_EQ(picture.Width(), 16);
+            for (int y = 0; y < 16; ++y)
+                EXPECT_EQ(std::memcmp(picture.ScanLine(y), previous.ScanLine(y), 48), 0);
+        }
+    }
+}
+
+// The scan limit holds: 1,000 scans open, 1,001 and 20,000 are refused (the limit is counted as
+// the scans arrive, so the refusal comes at scan 1,001 whatever follows).
+TEST(JPEGImage, ScanLimit) {
+    struct Case {
+        int scans;
+        bool opens;
+    };
+    for (const Case c : {Case{1000, true}, Case{1001, false}, Case{20000, false}}) {
+        SCOPED_TRACE(c.scans);
+        const auto bytes = test::MakeManyScanJpeg(c.scans);
+        ASSERT_EQ(test::CountScans(bytes), c.scans);
+        for (auto pf : {TJPEGPixelFormat::jf24Bit, TJPEGPixelFormat::jf8Bit})
+            EXPECT_EQ(DecodeFailure(bytes, pf),
+                      c.opens ? "" : "JPEG with more than 1000 scans refused");
+    }
+}
+
+// Decoded to 8 bits with a palette, CMYK is quantised in its four inks (each row one index a
+// pixel) and the palette goes through the ink formula; the fast path overran every row before.
+TEST(JPEGImage, EightBitCmykKeepsRowsAndInks) {
+    const auto bytes = MakeCmykJpeg(
+        {{255, 255, 255, 255}, {200, 100, 50, 0}, {255, 0, 0, 255}, {0, 255, 255, 255}});
+    for (auto perf : {TJPEGPerformance::jpBestQuality, TJPEGPerformance::jpBestSpeed}) {
+        SCOPED_TRACE(int(perf));
+        TJPEGImage j;
+        j.SetPixelFormat(TJPEGPixelFormat::jf8Bit);
+        j.SetPerformance(perf);
+        TMemoryStream s(bytes);
+        j.LoadFromStream(s);
+        TBitmap out;
+        j.AssignTo(out);
+        ASSERT_EQ(out.PixelFormat(), pf8bit);
+        ASSERT_EQ(out.Width(), 32);
+        EXPECT_LE(out.Palette().size(), 236u);
+        for (int y : {0, 7}) {
+            EXPECT_EQ(out.Pixel(3, y), RGB(255, 255, 255));
+            EXPECT_EQ(out.Pixel(11, y), RGB(0, 0, 0));
+            EXPECT_EQ(out.Pixel(19, y), RGB(255, 0, 0));
+            EXPECT_EQ(out.Pixel(27, y), RGB(0, 255, 255));
+        }
+    }
 }
 
 }  // namespace

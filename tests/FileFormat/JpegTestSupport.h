@@ -119,6 +119,100 @@ inline int CountScans(const std::vector<uint8_t>& b) {
     return n;
 }
 
+// A JPEG of `components` components in no colour space libjpeg knows (JCS_UNKNOWN), sequential,
+// one scan per component, cut short after the first `keptScans` scans (then the end-of-image
+// marker). libjpeg decodes such a file: components without a scan come out flat. It does not
+// read a scan of a component past the fourth, so files of more components keep at most four.
+inline std::vector<uint8_t> MakeComponentJpeg(int components, int keptScans, int w = 16,
+                                              int h = 16) {
+    jpeg_compress_struct ci{};
+    jpegglue::TErrorManager err;
+    ci.err = jpegglue::InitErrorManager(err);
+    std::vector<uint8_t> out;
+    jpegglue::TVectorDestination dest{};
+    std::vector<uint8_t> row(size_t(w) * size_t(components));
+    std::vector<jpeg_scan_info> scans(static_cast<size_t>(components));
+    for (int c = 0; c < components; ++c) scans[size_t(c)] = {1, {c, 0, 0, 0}, 0, 63, 0, 0};
+    JSAMPROW r = row.data();
+    const bool ok = jpegglue::Guard(err, [&] {
+        jpeg_create_compress(&ci);
+        jpegglue::SetVectorDestination(&ci, dest, out);
+        ci.image_width = JDIMENSION(w);
+        ci.image_height = JDIMENSION(h);
+        ci.input_components = components;
+        ci.in_color_space = JCS_UNKNOWN;
+        jpeg_set_defaults(&ci);
+        jpeg_set_colorspace(&ci, JCS_UNKNOWN);
+        ci.scan_info = scans.data();
+        ci.num_scans = components;
+        jpeg_start_compress(&ci, TRUE);
+        while (ci.next_scanline < ci.image_height) {
+            for (int x = 0; x < w; ++x)
+                for (int c = 0; c < components; ++c)
+                    r[size_t(x) * size_t(components) + size_t(c)] =
+                        uint8_t((x * 16 + int(ci.next_scanline) * 8 + c * 40) & 0xFF);
+            jpeg_write_scanlines(&ci, &r, 1);
+        }
+        jpeg_finish_compress(&ci);
+        jpegglue::FinishVector(dest);
+    });
+    jpeg_destroy_compress(&ci);
+    if (!ok) throw std::runtime_error("component encode " + std::to_string(err.code));
+    int seen = 0;
+    for (size_t i = 0; i + 1 < out.size(); ++i) {
+        if (out[i] != 0xFF || out[i + 1] != 0xDA || ++seen <= keptScans) continue;
+        out.resize(i);
+        out.push_back(0xFF);
+        out.push_back(0xD9);
+        break;
+    }
+    return out;
+}
+
+// A progressive colour JPEG of exactly `scans` scans (at least 10): libjpeg's simple progression,
+// its last scan (an AC refinement, which a decoder may see again with only a warning) repeated.
+inline std::vector<uint8_t> MakeManyScanJpeg(int scans, int w = 16, int h = 16) {
+    jpeg_compress_struct ci{};
+    jpegglue::TErrorManager err;
+    ci.err = jpegglue::InitErrorManager(err);
+    std::vector<uint8_t> out;
+    jpegglue::TVectorDestination dest{};
+    std::vector<uint8_t> row(size_t(w) * 3);
+    JSAMPROW r = row.data();
+    const bool ok = jpegglue::Guard(err, [&] {
+        jpeg_create_compress(&ci);
+        jpegglue::SetVectorDestination(&ci, dest, out);
+        ci.image_width = JDIMENSION(w);
+        ci.image_height = JDIMENSION(h);
+        ci.input_components = 3;
+        ci.in_color_space = JCS_RGB;
+        jpeg_set_defaults(&ci);
+        jpeg_simple_progression(&ci);
+        jpeg_start_compress(&ci, TRUE);
+        while (ci.next_scanline < ci.image_height) {
+            for (int x = 0; x < w * 3; ++x)
+                r[x] = uint8_t((x * 7 + int(ci.next_scanline) * 13) & 0xFF);
+            jpeg_write_scanlines(&ci, &r, 1);
+        }
+        jpeg_finish_compress(&ci);
+        jpegglue::FinishVector(dest);
+    });
+    jpeg_destroy_compress(&ci);
+    if (!ok) throw std::runtime_error("progressive encode " + std::to_string(err.code));
+    size_t last = 0;
+    for (size_t i = 0; i + 1 < out.size(); ++i)
+        if (out[i] == 0xFF && out[i + 1] == 0xDA) last = i;
+    const int have = CountScans(out);
+    if (have > scans || last == 0) throw std::runtime_error("too few scans asked for");
+    const std::vector<uint8_t> scan(out.begin() + std::ptrdiff_t(last), out.end() - 2);
+    std::vector<uint8_t> result(out.begin(), out.end() - 2);
+    result.reserve(result.size() + scan.size() * size_t(scans - have) + 2);
+    for (int i = have; i < scans; ++i) result.insert(result.end(), scan.begin(), scan.end());
+    result.push_back(0xFF);
+    result.push_back(0xD9);
+    return result;
+}
+
 inline std::vector<uint8_t> ReadFileBytes(const std::string& name) {
     std::ifstream f(name, std::ios::binary);
     return std::vector<uint8_t>(std::istreambuf_iterator<char>(f), {});
