@@ -4,8 +4,10 @@
 #include "BMPImage.h"
 #include "GIFImage.h"
 #include "Graphic.h"
+#include "HEIFImage.h"
 #include "JPEGImage.h"
 #include "PNGImage.h"
+#include "WebPImage.h"
 
 namespace tilvo {
 
@@ -35,6 +37,8 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<THEIFImage>, {{{"heic", "HEIF Image"}, {"heif", "HEIF Image"}, {"avif", "AVIF Image"}}}},
+    {New<TWebPImage>, {{{"webp", "WebP Image"}}}},
 };
 
 }  // namespace
