@@ -11,7 +11,6 @@
 #include <new>
 #include <string>
 
-
 namespace tilvo {
 
 namespace {
@@ -99,10 +98,9 @@ void DecodeHeif(const std::vector<uint8_t>& file, TBitmap& picture) {
     if (!options) throw std::bad_alloc();
     options->convert_hdr_to_8bit = 1;
     heif_image* decodedRaw = nullptr;
-    const heif_error err =
-        heif_decode_image(handle.get(), &decodedRaw, heif_colorspace_RGB,
-                          alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB,
-                          options.get());
+    const heif_error err = heif_decode_image(
+        handle.get(), &decodedRaw, heif_colorspace_RGB,
+        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
     TImagePtr decoded(decodedRaw);
     if (err.code != heif_error_Ok || !decoded) ThrowHeif("cannot decode the picture", err);
 

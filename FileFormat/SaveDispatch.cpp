@@ -6,6 +6,7 @@
 #include "GIFImage.h"
 #include "JPEGImage.h"
 #include "PNGImage.h"
+#include "WebPImage.h"
 
 namespace tilvo {
 
@@ -25,6 +26,8 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return true;
         case 4:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case sftWEBP:
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
         default:
             // Targa, SGI, PCX, PNM, MAG and the component resource have no writer yet.
             return false;
@@ -44,6 +47,8 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
                            o.PNGReduceTo256Color, o.PNGTransparent);
         case 5:
             return SaveGif(picture, fileName, o.GIFTransparent);
+        case ftWEBP:
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only; MAG,
             // PNM, Targa, SGI, PCX and the component resource have no writer yet.

@@ -24,6 +24,8 @@ struct TSaveOptions {
     bool GIFTransparent = false;
     bool TGARLECompression = false;
     std::string DCRResourceName;
+    int32_t WebPQuality = 80;
+    bool WebPLossless = false;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 
@@ -35,7 +37,7 @@ struct TExifProbe {
 };
 
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
-// is the file the picture came from (JPEG only). Answers the writer's result; a type without a
+// is the file the picture came from (a JPEG, or a HEIC, AVIF or WebP holding an Exif block). Answers the writer's result; a type without a
 // writer answers false. The Windows bitmap and the JPEG file output may throw.
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,

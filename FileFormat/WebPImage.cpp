@@ -73,18 +73,28 @@ void DecodeWebP(const std::vector<uint8_t>& file, TBitmap& picture) {
     if (status != VP8_STATUS_OK) throw EInvalidGraphic("Invalid WebP file: unreadable header");
     if (features.width <= 0 || features.height <= 0)
         throw EInvalidGraphic("Invalid WebP file: empty picture");
+    // The container is checked whole first (every chunk inside the file, a picture present), so
+    // that a header alone never gets a surface allocated for it.
+    {
+        WebPData data{file.data(), file.size()};
+        WebPDemuxer* demux = WebPDemux(&data);
+        if (!demux) throw EInvalidGraphic("Invalid WebP file: malformed or truncated container");
+        WebPDemuxDelete(demux);
+    }
     TBitmap result;
     if (features.has_animation) {
         DecodeFirstFrame(file, result);
     } else if (features.has_alpha) {
         const int64_t w = features.width, h = features.height;
         CheckPictureSize(w, h, 32);
-        std::vector<uint8_t> bgra(size_t(w * h * 4));
-        if (!WebPDecodeBGRAInto(file.data(), file.size(), bgra.data(), bgra.size(), int(w * 4)))
+        // Not cleared: the decoder writes every byte or fails.
+        const size_t bytes = size_t(w * h * 4);
+        std::unique_ptr<uint8_t[]> bgra(new uint8_t[bytes]);
+        if (!WebPDecodeBGRAInto(file.data(), file.size(), bgra.get(), bytes, int(w * 4)))
             throw EInvalidGraphic("Invalid WebP file: cannot decode the picture");
         result.Resize(int32_t(w), int32_t(h), pf24bit);
         for (int32_t y = 0; y < int32_t(h); ++y)
-            BgraOverWhite(bgra.data() + y * w * 4, result.ScanLine(y), int32_t(w));
+            BgraOverWhite(bgra.get() + y * w * 4, result.ScanLine(y), int32_t(w));
     } else {
         // Decoded straight into the surface's rows.
         CheckPictureSize(features.width, features.height, 24);
@@ -173,8 +183,7 @@ void TWebPImage::SaveToStream(TStream& stream) {
     EncodeWebP(bitmap_, Quality, Lossless, stream);
 }
 
-bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality,
-              bool lossless) {
+bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless) {
     try {
         TSafeFileStream file(fileName);
         EncodeWebP(picture, quality, lossless, file);

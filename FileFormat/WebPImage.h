@@ -38,8 +38,7 @@ class TWebPImage : public TGraphic {
 
 // Writes `picture` as a WebP file; answers false (leaving any existing file intact) on any
 // failure. `picture` itself is never changed.
-bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality,
-              bool lossless);
+bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless);
 
 // The payload of the EXIF chunk of a WebP file in memory, from its TIFF header on (a leading
 // "Exif\0\0" some writers put in front is skipped); empty when there is none.

@@ -13,7 +13,8 @@ const char* const kCliUsage =
     "Opens INPUT, hides the stroked areas behind a mosaic and saves OUTPUT.\n"
     "\n"
     "Output type:\n"
-    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm or mag\n"
+    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag\n"
+    "                       or webp\n"
     "                       (default: from OUTPUT's extension)\n"
     "JPEG:\n"
     "  --quality N          quality 1-100 (default 80)\n"
@@ -28,6 +29,9 @@ const char* const kCliUsage =
     "  --gif-transparent    bottom-left colour transparent\n"
     "Targa:\n"
     "  --tga-rle            run-length compression\n"
+    "WebP:\n"
+    "  --quality N          quality 1-100 (default 80)\n"
+    "  --webp-lossless      lossless (--quality has no effect)\n"
     "Mosaic:\n"
     "  --mosaic N           cell size in pixels (default 4)\n"
     "  --brush N            brush diameter in pixels (default 20)\n"
@@ -91,6 +95,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
             return 6;  // SGI
         case 14:
             return 7;  // PCX
+        case ftWEBP:
+            return sftWEBP;
         default:
             return 0;
     }
@@ -103,6 +109,7 @@ int32_t SaveAsTypeFromShortName(const std::string& name) {
                                         "pcx",  "ppm", "pgm", "pbm", "mag"};
     for (int32_t i = 0; i < 11; ++i)
         if (name == names[i]) return i + 1;
+    if (name == "webp") return sftWEBP;
     return name == "jpg" ? 1 : 0;
 }
 
@@ -122,8 +129,12 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Version = true;
         else if (a == "--type")
             typeName = value();
-        else if (a == "--quality")
+        else if (a == "--quality") {
+            // One type is written per run: the quality is that of JPEG or WebP, whichever it is.
             o.Save.JPEGQuality = ParseInt(value(), "--quality", 1, 100);
+            o.Save.WebPQuality = o.Save.JPEGQuality;
+        } else if (a == "--webp-lossless")
+            o.Save.WebPLossless = true;
         else if (a == "--progressive")
             o.Save.JPEGProgressive = true;
         else if (a == "--grayscale")

@@ -48,6 +48,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
         {3, "a.bmp", {'B', 'M'}},
         {4, "a.gif", {'G', 'I', 'F', '8'}},
         {0x80 | 2, "b.png", {0x89, 'P', 'N', 'G'}},  // only the low 7 bits choose the writer
+        {13, "a.webp", {'R', 'I', 'F', 'F'}},
     };
     TSaveOptions options;
     for (const auto& c : cases) {
@@ -63,13 +64,13 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
-    for (int32_t type : {0, 5, 6, 7, 8, 9, 10, 11, 12, 13, 127}) {
+    for (int32_t type : {0, 5, 6, 7, 8, 9, 10, 11, 12, 14, 127}) {
         const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
     }
     for (const char* name :
-         {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "noextension", "x.jpg.bak"}) {
+         {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "x.heic", "x.avif", "noextension", "x.jpg.bak"}) {
         EXPECT_FALSE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_FALSE(fs::exists(Path(name))) << name;
     }
