@@ -28,42 +28,47 @@ void BgraOverWhite(const uint8_t* src, uint8_t* dst, int32_t width) {
     }
 }
 
-struct TAnimDecoderDelete {
-    void operator()(WebPAnimDecoder* d) const { WebPAnimDecoderDelete(d); }
+struct TDemuxDelete {
+    void operator()(WebPDemuxer* d) const { WebPDemuxDelete(d); }
 };
 
-// The first frame of an animation, composited on the animation's canvas.
+// The first frame of an animation as shown: the canvas starts transparent (white here, as alpha
+// is composited over white) and the frame is drawn at its offset. The frame is decoded before the
+// canvas is allocated, so a header that only declares a large canvas costs nothing.
 void DecodeFirstFrame(const std::vector<uint8_t>& file, TBitmap& result) {
-    WebPAnimDecoderOptions options;
-    if (!WebPAnimDecoderOptionsInit(&options))
-        throw EInvalidGraphic("Invalid WebP file: decoder set-up failed");
-    options.color_mode = MODE_BGRA;
-    options.use_threads = 0;
-    // The canvas size is read first, so the decoder's canvas is checked before it is allocated.
     WebPData data{file.data(), file.size()};
-    {
-        WebPDemuxer* demux = WebPDemux(&data);
-        if (!demux) throw EInvalidGraphic("Invalid WebP file: malformed animation");
-        const int64_t w = WebPDemuxGetI(demux, WEBP_FF_CANVAS_WIDTH);
-        const int64_t h = WebPDemuxGetI(demux, WEBP_FF_CANVAS_HEIGHT);
-        WebPDemuxDelete(demux);
-        if (w <= 0 || h <= 0) throw EInvalidGraphic("Invalid WebP file: empty picture");
-        CheckPictureSize(w, h, 32);
-    }
-    std::unique_ptr<WebPAnimDecoder, TAnimDecoderDelete> decoder(
-        WebPAnimDecoderNew(&data, &options));
-    if (!decoder) throw EInvalidGraphic("Invalid WebP file: malformed animation");
-    WebPAnimInfo info;
-    if (!WebPAnimDecoderGetInfo(decoder.get(), &info) || info.frame_count < 1)
+    std::unique_ptr<WebPDemuxer, TDemuxDelete> demux(WebPDemux(&data));
+    if (!demux) throw EInvalidGraphic("Invalid WebP file: malformed animation");
+    const int64_t canvasW = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_WIDTH);
+    const int64_t canvasH = WebPDemuxGetI(demux.get(), WEBP_FF_CANVAS_HEIGHT);
+    if (canvasW <= 0 || canvasH <= 0) throw EInvalidGraphic("Invalid WebP file: empty picture");
+    WebPIterator frame;
+    if (!WebPDemuxGetFrame(demux.get(), 1, &frame))
         throw EInvalidGraphic("Invalid WebP file: no frames");
-    uint8_t* canvas = nullptr;
-    int timestamp = 0;
-    if (!WebPAnimDecoderGetNext(decoder.get(), &canvas, &timestamp) || !canvas)
+    const int64_t x0 = frame.x_offset, y0 = frame.y_offset;
+    const int64_t w = frame.width, h = frame.height;
+    const uint8_t* bytes = frame.fragment.bytes;
+    const size_t size = frame.fragment.size;
+    WebPDemuxReleaseIterator(&frame);
+    if (w <= 0 || h <= 0 || x0 < 0 || y0 < 0 || x0 + w > canvasW || y0 + h > canvasH)
+        throw EInvalidGraphic("Invalid WebP file: frame outside the canvas");
+    CheckPictureSize(w, h, 32);
+    CheckPictureSize(canvasW, canvasH, 24);
+    const size_t frameBytes = size_t(w * h * 4);
+    std::unique_ptr<uint8_t[]> bgra(new uint8_t[frameBytes]);
+    if (!WebPDecodeBGRAInto(bytes, size, bgra.get(), frameBytes, int(w * 4)))
         throw EInvalidGraphic("Invalid WebP file: cannot decode the first frame");
-    const int32_t width = int32_t(info.canvas_width), height = int32_t(info.canvas_height);
-    result.Resize(width, height, pf24bit);
-    for (int32_t y = 0; y < height; ++y)
-        BgraOverWhite(canvas + int64_t(y) * width * 4, result.ScanLine(y), width);
+    result.Resize(int32_t(canvasW), int32_t(canvasH), pf24bit);
+    for (int64_t y = 0; y < canvasH; ++y) {
+        uint8_t* row = result.ScanLine(int32_t(y));
+        if (y < y0 || y >= y0 + h) {
+            std::memset(row, 255, size_t(canvasW * 3));
+            continue;
+        }
+        std::memset(row, 255, size_t(x0 * 3));
+        BgraOverWhite(bgra.get() + (y - y0) * w * 4, row + x0 * 3, int32_t(w));
+        std::memset(row + (x0 + w) * 3, 255, size_t((canvasW - x0 - w) * 3));
+    }
 }
 
 void DecodeWebP(const std::vector<uint8_t>& file, TBitmap& picture) {

@@ -83,3 +83,11 @@ done
 img2webp -loop 0 -lossless -d 100 "$tmp/frame1.png" "$tmp/frame2.png" -o "$webp/animated.webp" \
     >/dev/null
 cp "$tmp/frame1.png" "$webp/animated.png"
+# An animation whose first frame covers only part of the canvas, at an offset (the rest of the
+# canvas starts transparent, so it shows white); the second frame fixes the canvas size.
+convert -size 8x6 xc:orange "PNG24:$tmp/small.png"
+cwebp -quiet -lossless "$tmp/small.png" -o "$tmp/small.webp"
+cwebp -quiet -lossless "$tmp/frame2.png" -o "$tmp/frame2.webp"
+webpmux -frame "$tmp/small.webp" +100+4+2 -frame "$tmp/frame2.webp" +100 -loop 0 \
+    -o "$webp/animated_offset.webp" >/dev/null
+convert -size 16x12 xc:white "$tmp/small.png" -geometry +4+2 -composite "PNG24:$webp/animated_offset.png"
