@@ -191,7 +191,7 @@ bool ExifSegmentFromBlock(const std::vector<uint8_t>& tiff, std::vector<uint8_t>
 }
 
 bool ReadExifSourceSegment(const std::string& fileName, TStream& segment) {
-    std::vector<uint8_t> head(16);
+    std::vector<uint8_t> head(64);  // room for the brands of an ISO media "ftyp" box
     {
         TFileStream f(fileName, TFileStream::fmOpenRead);
         head.resize(size_t(std::max<int64_t>(0, f.Read(head.data(), int64_t(head.size())))));
