@@ -9,7 +9,9 @@
 
 #include "ByteReader.h"
 #include "Effector/Resample.h"
+#include "HEIFImage.h"
 #include "JPEGImage.h"
+#include "WebPImage.h"
 
 namespace tilvo {
 
@@ -134,6 +136,77 @@ bool ExtractExifSegment(TStream& source, TStream& segment) {
 bool ExtractExifSegment(const std::string& fileName, TStream& segment) {
     TFileStream f(fileName, TFileStream::fmOpenRead);
     return ExtractExifSegment(f, segment);
+}
+
+void SetExifOrientationUpright(std::vector<uint8_t>& segment) {
+    // The TIFF header sits after FF E1, the length and "Exif\0\0".
+    constexpr size_t kTiff = 10;
+    const size_t size = segment.size();
+    if (size < kTiff + 8) return;
+    const uint8_t* t = segment.data() + kTiff;
+    const size_t n = size - kTiff;
+    bool little;
+    if (t[0] == 'I' && t[1] == 'I')
+        little = true;
+    else if (t[0] == 'M' && t[1] == 'M')
+        little = false;
+    else
+        return;
+    auto u16 = [&](size_t at) {
+        return little ? uint32_t(t[at] | t[at + 1] << 8) : uint32_t(t[at] << 8 | t[at + 1]);
+    };
+    auto u32 = [&](size_t at) {
+        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
+    };
+    const uint64_t ifd0 = u32(4);
+    if (ifd0 > n || n - ifd0 < 2) return;
+    const uint64_t count = u16(size_t(ifd0));
+    if (count * 12 > n - ifd0 - 2) return;
+    for (uint64_t i = 0; i < count; ++i) {
+        const size_t e = size_t(ifd0 + 2 + i * 12);
+        // Orientation: SHORT, one value, held in the entry itself.
+        if (u16(e) != 0x0112 || u16(e + 2) != 3 || u32(e + 4) != 1) continue;
+        uint8_t* v = segment.data() + kTiff + e + 8;
+        v[0] = little ? 1 : 0;
+        v[1] = little ? 0 : 1;
+    }
+}
+
+bool ExifSegmentFromBlock(const std::vector<uint8_t>& tiff, std::vector<uint8_t>& segment) {
+    static const uint8_t kIntel[] = {'I', 'I', 0x2A, 0}, kMotorola[] = {'M', 'M', 0, 0x2A};
+    if (tiff.size() < 8 || (std::memcmp(tiff.data(), kIntel, 4) != 0 &&
+                            std::memcmp(tiff.data(), kMotorola, 4) != 0))
+        return false;
+    // The segment length counts itself, "Exif\0\0" and the block, in 16 bits.
+    const size_t length = 2 + 6 + tiff.size();
+    if (length > 0xFFFF) return false;
+    segment.clear();
+    segment.reserve(2 + length);
+    const uint8_t head[] = {0xFF, 0xE1, uint8_t(length >> 8), uint8_t(length), 'E', 'x', 'i', 'f',
+                            0, 0};
+    segment.insert(segment.end(), std::begin(head), std::end(head));
+    segment.insert(segment.end(), tiff.begin(), tiff.end());
+    SetExifOrientationUpright(segment);
+    return true;
+}
+
+bool ReadExifSourceSegment(const std::string& fileName, TStream& segment) {
+    std::vector<uint8_t> head(64);  // room for the brands of an ISO media "ftyp" box
+    {
+        TFileStream f(fileName, TFileStream::fmOpenRead);
+        head.resize(size_t(std::max<int64_t>(0, f.Read(head.data(), int64_t(head.size())))));
+    }
+    const bool heif = LooksLikeHeif(head), webp = LooksLikeWebP(head);
+    if (!heif && !webp) {
+        // A JPEG: its first APP1 segment, when that is Exif.
+        return ExtractExifSegment(fileName, segment);
+    }
+    const std::vector<uint8_t> file = ReadWholeFile(fileName);
+    std::vector<uint8_t> wrapped;
+    if (!ExifSegmentFromBlock(heif ? ExtractHeifExif(file) : ExtractWebPExif(file), wrapped))
+        return false;
+    segment.Write(wrapped.data(), int64_t(wrapped.size()));
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -485,10 +558,8 @@ TExifProbe ProbeExif(const std::string& fileName) {
     std::error_code ec;
     if (fileName.empty() || !std::filesystem::exists(fileName, ec)) return probe;
     try {
-        int64_t offset = 0, length = 0;
-        if (!FindExifSegment(fileName, offset, length)) return probe;
         TMemoryStream segment;
-        ExtractExifSegment(fileName, segment);
+        if (!ReadExifSourceSegment(fileName, segment)) return probe;
         const TExifLayout layout = AnalyseExifBlock(segment.Memory());
         // A block whose header or IFD0 cannot be read, or whose thumbnail part cannot be removed
         // for good, is not copied at all.
@@ -629,7 +700,7 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
         return true;
     }
     TMemoryStream cut;
-    ExtractExifSegment(sourceFileName, cut);
+    ReadExifSourceSegment(sourceFileName, cut);
     const std::vector<uint8_t>& segment = cut.Memory();
     // The old thumbnail shows the picture as it was before editing: it is never carried over.
     // It is made again from the saved picture where it can be, otherwise removed.

@@ -89,8 +89,9 @@ struct TThumbnailTags {
     int64_t Length = 0;       // tag 0x0202, JPEGInterchangeFormatLength
 };
 
-// Has-Exif: the file exists, its first APP1 segment is Exif, and RemoveExifThumbnail would accept
-// the block. Has-thumbnail: CanRegenerateExifThumbnail. A file that cannot be read answers two
+// Has-Exif: the file exists, has an Exif segment (ReadExifSourceSegment: a JPEG's first APP1
+// segment, or a HEIC's, AVIF's or WebP's Exif block), and RemoveExifThumbnail would accept the
+// block. Has-thumbnail: CanRegenerateExifThumbnail. A file that cannot be read answers two
 // noes.
 TExifProbe ProbeExif(const std::string& fileName);
 
@@ -102,6 +103,20 @@ bool FindExifSegment(TStream& source, int64_t& offset, int64_t& length);
 // Appends the Exif segment of the file (or stream) to `segment`; answers whether there was one.
 bool ExtractExifSegment(const std::string& fileName, TStream& segment);
 bool ExtractExifSegment(TStream& source, TStream& segment);
+
+// The Exif source's segment, appended to `segment`: a JPEG's first APP1 segment when it is Exif
+// (as ExtractExifSegment), or the Exif block a HEIC, AVIF or WebP file carries, made into the APP1
+// segment a JPEG would hold (ExifSegmentFromBlock). Answers whether there was one.
+bool ReadExifSourceSegment(const std::string& fileName, TStream& segment);
+
+// Wraps an Exif block that starts with its TIFF header into an APP1 segment (FF E1, length,
+// "Exif\0\0", block) with IFD0's Orientation set to 1: the pictures such blocks come from open
+// upright already. False when the block has no TIFF header or does not fit a segment.
+bool ExifSegmentFromBlock(const std::vector<uint8_t>& tiff, std::vector<uint8_t>& segment);
+
+// Sets an Orientation entry of IFD0 (SHORT, one value) of a cut-out segment to 1, in place;
+// a segment whose header or IFD0 cannot be read is left as it is.
+void SetExifOrientationUpright(std::vector<uint8_t>& segment);
 
 // Finds the thumbnail entries of a cut-out segment (starting with 0xFF 0xE1). True when the IFD
 // chain from IFD1 could be walked and all three entries were found.

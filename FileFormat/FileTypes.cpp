@@ -21,12 +21,14 @@ constexpr TExtensionType kExtensionTypes[] = {
     {".pdd", ftPSD},  {".psp", ftPSP},   {".jsl", ftPSP},  {".pfr", ftPSP},  {".tub", ftPSP},
     {".iff", ftIFF},  {".lbm", ftIFF},   {".raw", ftRAW},  {".ico", ftICO},  {".cur", ftCUR},
     {".dcr", ftDCR},
+    {".heic", ftHEIF}, {".heif", ftHEIF}, {".avif", ftHEIF}, {".webp", ftWEBP},
 };
 
 constexpr const char* kAllPatterns =
     "*.bmp;*.rle;*.dib;*.jpg;*.jpeg;*.jpe;*.png;*.gif;*.tif;*.tiff;*.ppm;*.pgm;*.pbm;*.tga;*.vst;"
     "*.icb;*.vda;*.sgi;*.rgb;*.rgba;*.pcx;*.iff;*.lbm;*.psd;*.pdd;*.psp;*.jsl;*.pfr;*.tub;*.pcd;"
-    "*.ico;*.cur;*.dcr;*.mag;*.pic;*.raw;";
+    "*.ico;*.cur;*.dcr;*.mag;*.pic;*.raw;"
+    "*.heic;*.heif;*.avif;*.webp;";
 
 constexpr const char* kFilterEntries[] = {
     "JPEG (*.jpg;*.jpeg;*.jpe)|*.jpg;*.jpeg;*.jpe|",
@@ -47,9 +49,11 @@ constexpr const char* kFilterEntries[] = {
     "Yanagisawa-PIC (*.pic)|*.pic|",
     "Icon/Cursor (*.ico;*.cur)|*.ico;*.cur|",
     "Delphi resource (*.dcr)|*.dcr|",
+    "HEIF/AVIF (*.heic;*.heif;*.avif)|*.heic;*.heif;*.avif|",
+    "WebP (*.webp)|*.webp|",
 };
 
-constexpr std::array<TKorvaneFileTypeInfo, 11> kFileTypeInfos = {{
+constexpr std::array<TKorvaneFileTypeInfo, 12> kFileTypeInfos = {{
     {"JPEG", "*.jpg", 1, sftJPG},
     {"PNG", "*.png", 1, sftPNG},
     {"Bitmap", "*.bmp", 0, sftBMP},
@@ -61,6 +65,7 @@ constexpr std::array<TKorvaneFileTypeInfo, 11> kFileTypeInfos = {{
     {"Portable graymap", "*.pgm", 0, sftPGM},
     {"Portable bitmap", "*.pbm", 0, sftPBM},
     {"MAG", "*.mag", 0, sftMAG},
+    {"WebP", "*.webp", 1, sftWEBP},
 }};
 
 }  // namespace

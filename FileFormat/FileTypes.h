@@ -32,6 +32,8 @@ inline constexpr uint8_t ftRAW = 19;
 inline constexpr uint8_t ftICO = 20;
 inline constexpr uint8_t ftCUR = 21;
 inline constexpr uint8_t ftDCR = 22;
+inline constexpr uint8_t ftHEIF = 23;  // .heic, .heif, .avif
+inline constexpr uint8_t ftWEBP = 24;
 
 // The extension type id of a file name: the text from the last dot to the end, ASCII letters
 // lower-cased, looked up exactly. A name without an extension, or an unlisted one, gives 0.
@@ -56,6 +58,7 @@ enum TFileType4Save : uint8_t {
     sftPBM = 10,
     sftMAG = 11,
     sftDCR = 12,
+    sftWEBP = 13,
 };
 
 // One row of the Save As type list.
@@ -66,7 +69,8 @@ struct TKorvaneFileTypeInfo {
     uint8_t SaveAsTypeId;
 };
 
-// The eleven rows of the Save As type list, in row order (the component resource type has none).
+// The rows of the Save As type list, in row order (the component resource type has none): the
+// eleven of the original list, then WebP.
 std::span<const TKorvaneFileTypeInfo> FileTypeInfos();
 
 // The first row, in row order, whose DisplayName occurs in `displayName` (letter case

@@ -5,6 +5,7 @@
 #include "DcrImageA.h"
 #include "GIFImage.h"
 #include "Graphic.h"
+#include "HEIFImage.h"
 #include "IconImageA.h"
 #include "IconImageB.h"
 #include "ILBMImage.h"
@@ -18,6 +19,7 @@
 #include "SGIImage.h"
 #include "talTIFFImage.h"
 #include "TGAImage.h"
+#include "WebPImage.h"
 #include "YPICImage.h"
 
 namespace tilvo {
@@ -63,6 +65,8 @@ const TFormatRow kFormats[] = {
     {New<TIconImageA>, {{{"cur", "Cursor"}}}},
     {New<TDcrImageA>, {{{"dcr", "Delphi resource"}, {"res", "Win32 resource"}}}},
     {New<TIconImageB>, {{{"ico", "Icon"}, {"cur", "Cursor"}}}},
+    {New<THEIFImage>, {{{"heic", "HEIF Image"}, {"heif", "HEIF Image"}, {"avif", "AVIF Image"}}}},
+    {New<TWebPImage>, {{{"webp", "WebP Image"}}}},
 };
 
 }  // namespace

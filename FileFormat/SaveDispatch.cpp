@@ -10,8 +10,9 @@
 #include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
-#include "TGAImage.h"
 #include "SGIImage.h"
+#include "TGAImage.h"
+#include "WebPImage.h"
 
 namespace tilvo {
 
@@ -48,6 +49,8 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return SaveMag(picture, fileName, why);
         case 12:  // never offered by the save dialog's list
             return SaveDcr(picture, fileName, o.DCRResourceName);
+        case sftWEBP:
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
         default:
             // no other type has a writer
             return false;
@@ -84,6 +87,8 @@ bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveO
             return SavePcx(picture, fileName, why);
         case 22:
             return SaveDcr(picture, fileName, o.DCRResourceName);
+        case ftWEBP:
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only.
             return false;

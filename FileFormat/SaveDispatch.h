@@ -25,6 +25,8 @@ struct TSaveOptions {
     bool TGARLECompression = false;
     bool SGIRLECompression = false;  // set by tilvo-cli only: the window always writes verbatim SGI
     std::string DCRResourceName;
+    int32_t WebPQuality = 80;
+    bool WebPLossless = false;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 
@@ -36,7 +38,8 @@ struct TExifProbe {
 };
 
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
-// is the file the picture came from (JPEG only). Answers the writer's result; a type without a
+// is the file the picture came from (a JPEG, or a HEIC, AVIF or WebP
+// holding an Exif block). Answers the writer's result; a type without a
 // writer answers false. When a writer refuses and says why (a picture too large for the format's
 // header, say), the reason goes to *why, if given; it stays empty otherwise. The Windows bitmap
 // and the JPEG file output may throw.

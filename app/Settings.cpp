@@ -26,6 +26,7 @@ constexpr const char* kJPEG = "SaveOptions4JPEG";
 constexpr const char* kPNG = "SaveOptions4PNG";
 constexpr const char* kGIF = "SaveOptions4GIF";
 constexpr const char* kTGA = "SaveOptions4TGA";
+constexpr const char* kWebP = "SaveOptions4WebP";
 
 }  // namespace
 
@@ -87,6 +88,8 @@ void TSettings::Load(const std::string& fileName) {
     o.PNGTransparent = ini.ReadBool(kPNG, "Transparent", false);
     o.GIFTransparent = ini.ReadBool(kGIF, "Transparent", false);
     o.TGARLECompression = ini.ReadBool(kTGA, "RLECompression", false);
+    o.WebPQuality = ini.ReadInteger(kWebP, "Quality", 80);
+    o.WebPLossless = ini.ReadBool(kWebP, "Lossless", false);
 }
 
 void TSettings::FitWindowToScreen(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
@@ -126,6 +129,8 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteBool(kPNG, "Transparent", o.PNGTransparent);
     ini.WriteBool(kGIF, "Transparent", o.GIFTransparent);
     ini.WriteBool(kTGA, "RLECompression", o.TGARLECompression);
+    ini.WriteInteger(kWebP, "Quality", o.WebPQuality);
+    ini.WriteBool(kWebP, "Lossless", o.WebPLossless);
     ini.UpdateFile();
 }
 

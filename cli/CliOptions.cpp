@@ -14,7 +14,8 @@ const char* const kCliUsage =
     "(OUTPUT - writes standard output and needs --type).\n"
     "\n"
     "Output type:\n"
-    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag or dcr\n"
+    "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag, dcr\n"
+    "                       or webp\n"
     "                       (default: from OUTPUT's extension)\n"
     "JPEG:\n"
     "  --quality N          quality 1-100 (default 80)\n"
@@ -33,6 +34,9 @@ const char* const kCliUsage =
     "  --sgi-rle            run-length storage\n"
     "Component resource (dcr):\n"
     "  --dcr-name NAME      the bitmap resource's name, upper-cased (default: OUTPUT's base name)\n"
+    "WebP:\n"
+    "  --quality N          quality 1-100 (default 80)\n"
+    "  --webp-lossless      lossless (--quality has no effect)\n"
     "Mosaic:\n"
     "  --mosaic N           cell size in pixels (default 4)\n"
     "  --brush N            brush diameter in pixels (default 20)\n"
@@ -98,6 +102,8 @@ int32_t SaveAsTypeFromExtensionType(uint8_t extType) {
             return 7;  // PCX
         case 22:
             return 12;  // component resource
+        case ftWEBP:
+            return sftWEBP;
         default:
             return 0;
     }
@@ -110,6 +116,7 @@ int32_t SaveAsTypeFromShortName(const std::string& name) {
                                         "pcx",  "ppm", "pgm", "pbm", "mag", "dcr"};
     for (int32_t i = 0; i < 12; ++i)
         if (name == names[i]) return i + 1;
+    if (name == "webp") return sftWEBP;
     return name == "jpg" ? 1 : 0;
 }
 
@@ -129,8 +136,12 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Version = true;
         else if (a == "--type")
             typeName = value();
-        else if (a == "--quality")
+        else if (a == "--quality") {
+            // One type is written per run: the quality is that of JPEG or WebP, whichever it is.
             o.Save.JPEGQuality = ParseInt(value(), "--quality", 1, 100);
+            o.Save.WebPQuality = o.Save.JPEGQuality;
+        } else if (a == "--webp-lossless")
+            o.Save.WebPLossless = true;
         else if (a == "--progressive")
             o.Save.JPEGProgressive = true;
         else if (a == "--grayscale")

@@ -165,8 +165,15 @@ bool TSaveDialogPassport::ExecuteItemDialog(QWidget* parent) {
 bool TSaveDialogPassport::ExecuteLegacyDialog(QWidget* parent) {
     if (!FLegacyDialog) FLegacyDialog = std::make_unique<TtalSavePictureDialog>();
     TtalSavePictureDialog& dialog = *FLegacyDialog;
+    // The legacy dialog knows its types by list position (1 JPEG ... 12 the component resource):
+    // it lists only the types that have one, so a later type never lands on another's position.
+    TFileTypeItems legacyTypes;
+    for (const TFileTypeItem& item : FFileTypes) {
+        const TFileType4Save type = SaveAsTypeFromDisplayName(item.DisplayName);
+        if (type != sftUNKNOWN && type <= sftDCR) legacyTypes.push_back(item);
+    }
     QStringList filters;
-    for (const std::string& filter : NameFiltersOf(FFileTypes))
+    for (const std::string& filter : NameFiltersOf(legacyTypes))
         filters << QString::fromStdString(filter);
     dialog.setNameFilters(filters);
     dialog.Options() = FOptions;

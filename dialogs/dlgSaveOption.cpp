@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTabWidget>
+#include <algorithm>
 #include <exception>
 #include <memory>
 
@@ -56,6 +57,7 @@ TFormSaveOption::TFormSaveOption(QWidget* parent) : QDialog(parent) {
     TabSheet3 = MakePage(PageControl1, "TabSheet3", QStringLiteral("GIF"));
     TabSheet5 = MakePage(PageControl1, "TabSheet5", QStringLiteral("Targa"));
     TabSheet4 = MakePage(PageControl1, "TabSheet4", QStringLiteral("DCR"));
+    TabSheet6 = MakePage(PageControl1, "TabSheet6", QStringLiteral("WebP"));
 
     LJPEGQuality = MakeLabel(TabSheet1, "LJPEGQuality", 16, 16, QStringLiteral("Quality"));
     EditJPEGQuality = Make<QLineEdit>(TabSheet1, "EditJPEGQuality", 72, 13, 65, 21);
@@ -103,6 +105,12 @@ TFormSaveOption::TFormSaveOption(QWidget* parent) : QDialog(parent) {
         MakeLabel(TabSheet4, "LDCRResourceName", 16, 16, QStringLiteral("Resource name"));
     EditDCRResourceName = Make<QLineEdit>(TabSheet4, "EditDCRResourceName", 16, 35, 249, 21);
 
+    LWebPQuality = MakeLabel(TabSheet6, "LWebPQuality", 16, 16, QStringLiteral("Quality"));
+    EditWebPQuality = Make<QLineEdit>(TabSheet6, "EditWebPQuality", 72, 13, 65, 21);
+    EditWebPQuality->setText(QStringLiteral("80"));
+    CBWebPLossless = Make<QCheckBox>(TabSheet6, "CBWebPLossless", 16, 48, 153, 17);
+    CBWebPLossless->setText(QStringLiteral("Lossless"));
+
     ButtonOK = Make<QPushButton>(this, "ButtonOK", 311, 175, 75, 25);
     ButtonOK->setText(QStringLiteral("OK"));
     ButtonOK->setDefault(true);
@@ -134,6 +142,9 @@ void TFormSaveOption::SetJapaneseCaptions() {
     CBPNGTransparent->setText(QStringLiteral("透過PNG （左下の色を透過）"));
     CBGIFTransparent->setText(QStringLiteral("透過GIF （左下の色を透過）"));
     CBTGARLECompression->setText(QStringLiteral("RLE で圧縮"));
+    LWebPQuality->setText(QStringLiteral("品質"));
+    LWebPQuality->adjustSize();
+    CBWebPLossless->setText(QStringLiteral("ロスレス"));
     LDCRResourceName->setText(QStringLiteral("リソースの名前"));
     LDCRResourceName->adjustSize();
     ButtonOK->setText(QStringLiteral("OK"));
@@ -150,6 +161,8 @@ void TFormSaveOption::LoadOptions(const TSaveDialogOptions& options) {
     CBPNGTransparent->setChecked(options.PNGTransparent);
     CBGIFTransparent->setChecked(options.GIFTransparent);
     CBTGARLECompression->setChecked(options.TGARLECompression);
+    EditWebPQuality->setText(QString::number(options.WebPQuality));
+    CBWebPLossless->setChecked(options.WebPLossless);
     CBExifCopy->setChecked(options.ExifCopy);
     CBExifThumbUpdate->setChecked(options.ExifThumbUpdate);
     EditDCRResourceName->clear();
@@ -173,8 +186,14 @@ void TFormSaveOption::SelectPages(std::string_view typeDisplayName) {
 
 bool TFormSaveOption::StoreOptions(TSaveDialogOptions& options) const {
     int32_t quality = 0;
-    if (!ParseQuality(EditJPEGQuality->text(), quality)) return false;
+    int32_t webpQuality = 0;
+    if (!ParseQuality(EditJPEGQuality->text(), quality) ||
+        !ParseQuality(EditWebPQuality->text(), webpQuality))
+        return false;
     options.JPEGQuality = quality;
+    // WebP's quality scale is 0-100; a value outside it is brought to the nearer end.
+    options.WebPQuality = std::clamp(webpQuality, 0, 100);
+    options.WebPLossless = CBWebPLossless->isChecked();
     options.JPEGProgressive = CBJPEGProgressive->isChecked();
     options.JPEGGrayscale = CBJPEGGrayscale->isChecked();
     options.PNGInterlaced = CBPNGInterlaced->isChecked();
@@ -197,6 +216,14 @@ void TFormSaveOption::accept() {
             QStringLiteral("'%1' is not a valid integer value").arg(EditJPEGQuality->text()));
         EditJPEGQuality->setFocus();
         EditJPEGQuality->selectAll();
+        return;
+    }
+    if (!ParseQuality(EditWebPQuality->text(), quality)) {
+        QMessageBox::warning(
+            this, QStringLiteral("Tilvo"),
+            QStringLiteral("'%1' is not a valid integer value").arg(EditWebPQuality->text()));
+        EditWebPQuality->setFocus();
+        EditWebPQuality->selectAll();
         return;
     }
     QDialog::accept();

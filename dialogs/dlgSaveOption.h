@@ -42,6 +42,7 @@ class TFormSaveOption : public QDialog {
     QWidget* TabSheet3;  // GIF
     QWidget* TabSheet4;  // DCR
     QWidget* TabSheet5;  // Targa
+    QWidget* TabSheet6;  // WebP
     QCheckBox* CBJPEGProgressive;
     QCheckBox* CBJPEGGrayscale;
     QPushButton* ButtonOK;
@@ -62,6 +63,9 @@ class TFormSaveOption : public QDialog {
     QGroupBox* GBExif;
     QCheckBox* CBExifCopy;
     QCheckBox* CBExifThumbUpdate;
+    QLabel* LWebPQuality;
+    QLineEdit* EditWebPQuality;
+    QCheckBox* CBWebPLossless;
 };
 
 // Opens the save options window for the type `typeDisplayName` ("JPEG", "Targa") over `parent`.

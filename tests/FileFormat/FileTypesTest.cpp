@@ -22,6 +22,7 @@ TEST(FileTypes, ExtensionTypeIdsIgnoreLetterCaseAndLookOnlyAtTheLastDot) {
         {"p.pdd", 16},      {"p.tub", 17},        {"p.lbm", 18},    {"p.raw", 19},
         {"p.ico", 20},      {"p.cur", 21},        {"p.dcr", 22},    {"movie.mpg", 0},
         {"movie.mpeg", 0},  {"clip.avi", 0},      {"lib.res", 0},   {"a.jpgx", 0},
+        {"p.HEIC", 23},     {"p.heif", 23},       {"p.avif", 23},   {"p.WebP", 24},
     };
     for (const auto& c : cases) EXPECT_EQ(FileTypeFromExtension(c.name), c.id) << c.name;
 }
@@ -30,7 +31,7 @@ TEST(FileTypes, OpenDialogFilterHasBothWordingsAndTheEighteenEntries) {
     const std::string tail =
         "*.bmp;*.rle;*.dib;*.jpg;*.jpeg;*.jpe;*.png;*.gif;*.tif;*.tiff;*.ppm;*.pgm;*.pbm;*.tga;"
         "*.vst;*.icb;*.vda;*.sgi;*.rgb;*.rgba;*.pcx;*.iff;*.lbm;*.psd;*.pdd;*.psp;*.jsl;*.pfr;"
-        "*.tub;*.pcd;*.ico;*.cur;*.dcr;*.mag;*.pic;*.raw;|"
+        "*.tub;*.pcd;*.ico;*.cur;*.dcr;*.mag;*.pic;*.raw;*.heic;*.heif;*.avif;*.webp;|"
         "JPEG (*.jpg;*.jpeg;*.jpe)|*.jpg;*.jpeg;*.jpe|Bitmap (*.bmp;*.rle;*.dib)|*.bmp;*.rle;*.dib|"
         "PNG (*.png)|*.png|GIF (*.gif)|*.gif|TIFF (*.tif;*.tiff)|*.tif;*.tiff|"
         "PNM (*.ppm;*.pgm;*.pbm)|*.ppm;*.pgm;*.pbm|"
@@ -40,14 +41,15 @@ TEST(FileTypes, OpenDialogFilterHasBothWordingsAndTheEighteenEntries) {
         "PaintShop Pro (*.psp;*.jsl;*.pfr;*.tub)|*.psp;*.jsl;*.pfr;*.tub|"
         "Kodak Photo-CD (*.pcd)|*.pcd|Raw (*.raw)|*.raw|Mag (*.mag)|*.mag|"
         "Yanagisawa-PIC (*.pic)|*.pic|Icon/Cursor (*.ico;*.cur)|*.ico;*.cur|"
-        "Delphi resource (*.dcr)|*.dcr|";
+        "Delphi resource (*.dcr)|*.dcr|"
+        "HEIF/AVIF (*.heic;*.heif;*.avif)|*.heic;*.heif;*.avif|WebP (*.webp)|*.webp|";
     EXPECT_EQ(BuildOpenDialogFilter(false), "Image files|" + tail);
     EXPECT_EQ(BuildOpenDialogFilter(true), "画像ファイル|" + tail);
 }
 
-TEST(FileTypes, SaveAsListHasElevenRowsInOrder) {
+TEST(FileTypes, SaveAsListHasTheElevenRowsThenWebPInOrder) {
     const auto infos = FileTypeInfos();
-    ASSERT_EQ(infos.size(), 11u);
+    ASSERT_EQ(infos.size(), 12u);
     const char* names[] = {"JPEG",
                            "PNG",
                            "Bitmap",
@@ -58,15 +60,17 @@ TEST(FileTypes, SaveAsListHasElevenRowsInOrder) {
                            "Portable pixelmap",
                            "Portable graymap",
                            "Portable bitmap",
-                           "MAG"};
+                           "MAG",
+                           "WebP"};
     const char* masks[] = {"*.jpg", "*.png", "*.bmp", "*.gif", "*.tga", "*.sgi",
-                           "*.pcx", "*.ppm", "*.pgm", "*.pbm", "*.mag"};
-    const uint8_t options[] = {1, 1, 0, 1, 1, 0, 0, 0, 0, 0, 0};
-    for (size_t i = 0; i < 11; ++i) {
+                           "*.pcx", "*.ppm", "*.pgm", "*.pbm", "*.mag", "*.webp"};
+    const uint8_t options[] = {1, 1, 0, 1, 1, 0, 0, 0, 0, 0, 0, 1};
+    const uint8_t ids[] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, sftWEBP};
+    for (size_t i = 0; i < 12; ++i) {
         EXPECT_STREQ(infos[i].DisplayName, names[i]);
         EXPECT_STREQ(infos[i].FileMask, masks[i]);
         EXPECT_EQ(infos[i].HasOptions, options[i]) << i;
-        EXPECT_EQ(infos[i].SaveAsTypeId, i + 1);
+        EXPECT_EQ(infos[i].SaveAsTypeId, ids[i]);
     }
     EXPECT_EQ(sftDCR, 12);
 }

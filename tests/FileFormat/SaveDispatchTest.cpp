@@ -60,6 +60,7 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
         {7, "a.pcx", {10, 5, 1, 8}},
         {12, "a.dcr", {0, 0, 0, 0, 0x20, 0, 0, 0, 0xFF, 0xFF, 0, 0}},
         {0x80 | 2, "b.png", {0x89, 'P', 'N', 'G'}},  // only the low 7 bits choose the writer
+        {13, "a.webp", {'R', 'I', 'F', 'F'}},
     };
     TSaveOptions options;
     for (const auto& c : cases) {
@@ -75,13 +76,13 @@ TEST_F(SaveDispatch, SaveAsWritesEachTypeWithItsWriter) {
 
 TEST_F(SaveDispatch, TypesWithoutAWriterFailAndWriteNothing) {
     TSaveOptions options;
-    for (int32_t type : {0, 13, 127}) {
+    for (int32_t type : {0, 14, 127}) {
         const std::string target = Path(std::to_string(type) + ".out");
         EXPECT_FALSE(SaveAsByType(picture_, target, type, options, "", TExifProbe{})) << type;
         EXPECT_FALSE(fs::exists(target)) << type;
     }
     for (const char* name :
-         {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "noextension", "x.jpg.bak"}) {
+         {"x.tif", "x.psd", "x.ico", "x.pic", "x.raw", "x.heic", "x.avif", "noextension", "x.jpg.bak"}) {
         EXPECT_FALSE(SaveByExtension(picture_, Path(name), options)) << name;
         EXPECT_FALSE(fs::exists(Path(name))) << name;
     }

@@ -71,6 +71,8 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
     o.JPEGSubsampling = 2;
     o.PNGInterlaced = o.PNGGrayscale = o.PNGReduceTo256Color = o.PNGTransparent = true;
     o.GIFTransparent = o.TGARLECompression = true;
+    o.WebPQuality = 33;
+    o.WebPLossless = true;
     s.Save(file_);
 
     TSettings back;
@@ -100,6 +102,8 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
         {"SaveOptions4PNG", "Transparent", "1"},
         {"SaveOptions4GIF", "Transparent", "1"},
         {"SaveOptions4TGA", "RLECompression", "1"},
+        {"SaveOptions4WebP", "Quality", "33"},
+        {"SaveOptions4WebP", "Lossless", "1"},
     };
     for (const auto& [section, key, value] : keys)
         EXPECT_EQ(ini.ReadString(section, key, "<missing>"), value) << section << "." << key;

@@ -8,6 +8,7 @@
 
 #include "CliOptions.h"
 #include "FileFormat/DcrImageA.h"
+#include "FileFormat/FileTypes.h"
 #include "FileFormat/Graphic.h"
 #include "FileFormat/Stream.h"
 
@@ -78,6 +79,8 @@ TEST(CliOptions, TypeComesFromTheNameOrTheExtension) {
         {{"a", "-", "--type", "png"}, 2},
         {{"a", "b.DCR"}, 12},
         {{"a", "b.res", "--type", "dcr"}, 12},
+        {{"a", "b.webp"}, sftWEBP},
+        {{"a", "b.jpg", "--type", "webp"}, sftWEBP},
     };
     for (const auto& c : cases) EXPECT_EQ(ParseCliOptions(c.args).SaveAsType, c.type) << c.args[1];
 }
@@ -99,6 +102,7 @@ TEST(CliOptions, UsageErrors) {
         {"a", "-"},  // standard output has no extension to tell the type
         {"a", "b.res"},  // a .res is written only with --type dcr
         {"a", "b.dcr", "--dcr-name"},
+        {"a", "b.heic"},  // read-only: no writer for the extension
     };
     for (const auto& args : bad) EXPECT_THROW(ParseCliOptions(args), EUsage);
 }
@@ -314,6 +318,40 @@ TEST(CliProgram, WritesAndReadsMag) {
     ASSERT_EQ(res.Width(), 32);  // widened to the 256-colour alignment
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 30; ++x) ASSERT_EQ(res.Pixel(x, y), src.Pixel(x, y)) << x << "," << y;
+    fs::remove_all(dir);
+}
+
+TEST(CliOptions, WebPQualityAndLossless) {
+    const TCliOptions o = ParseCliOptions({"a.heic", "b.webp", "--quality", "35", "--webp-lossless"});
+    EXPECT_EQ(o.SaveAsType, sftWEBP);
+    EXPECT_EQ(o.Save.WebPQuality, 35);
+    EXPECT_TRUE(o.Save.WebPLossless);
+    EXPECT_FALSE(ParseCliOptions({"a", "b.webp"}).Save.WebPLossless);
+    EXPECT_EQ(ParseCliOptions({"a", "b.webp"}).Save.WebPQuality, 80);
+}
+
+// A phone's HEIC opens upright and converts to a lossless WebP that reads back pixel for pixel;
+// a WebP converts to JPEG.
+TEST(CliProgram, ConvertsHeicAndWebP) {
+    RegisterAllFormats();
+    const fs::path data = TILVO_TEST_DATA;
+    const fs::path dir = fs::temp_directory_path() / ("tilvo-cli-m-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    const std::string heic = (data / "read/heic/rotated.heic").string();
+    const std::string webp = (dir / "out.webp").string(), jpeg = (dir / "out.jpg").string();
+    ASSERT_EQ(RunCli({heic, webp, "--webp-lossless"}), 0);
+    TBitmap source, written;
+    LoadPictureFile(heic, source);
+    LoadPictureFile(webp, written);
+    ASSERT_EQ(written.Width(), 16);
+    ASSERT_EQ(written.Height(), 24);
+    for (int y = 0; y < 24; ++y)
+        for (int x = 0; x < 16; ++x) ASSERT_EQ(written.Pixel(x, y), source.Pixel(x, y));
+    ASSERT_EQ(RunCli({webp, jpeg, "--exif-copy"}), 0);
+    TBitmap back;
+    LoadPictureFile(jpeg, back);
+    EXPECT_EQ(back.Width(), 16);
+    EXPECT_EQ(RunCli({webp, (dir / "x.heic").string()}), 2);  // no HEIC writer
     fs::remove_all(dir);
 }
 

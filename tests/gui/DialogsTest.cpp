@@ -39,7 +39,7 @@ TEST(SaveDialogDecisions, SelectedTypeMatchesTheFirstRowContainedInTheDisplayNam
     };
     for (const TCase& c :
          {TCase{1, sftJPG}, TCase{2, sftPNG}, TCase{3, sftBMP}, TCase{5, sftTGA}, TCase{10, sftPBM},
-          TCase{11, sftMAG}, TCase{12, sftUNKNOWN}, TCase{13, sftUNKNOWN}, TCase{0, sftUNKNOWN}})
+          TCase{11, sftMAG}, TCase{12, sftWEBP}, TCase{13, sftUNKNOWN}, TCase{0, sftUNKNOWN}})
         EXPECT_EQ(ItemSelectedFileType(items, c.Index), c.Expected) << c.Index;
     // "Bitmap" does not occur in "Portable bitmap": the case matters.
     EXPECT_EQ(ItemSelectedFileType({{"Portable bitmap", "*.pbm"}}, 1), sftPBM);
@@ -75,10 +75,11 @@ TEST(SaveDialogDecisions, ExtensionIsAppendedOnlyToNamesWithoutOne) {
     EXPECT_EQ(ExtractFileNamePart("photo"), "photo");
 }
 
-TEST(SaveDialogDecisions, OptionsExistForJpegPngGifAndTargaOnly) {
+TEST(SaveDialogDecisions, OptionsExistForJpegPngGifTargaAndWebPOnly) {
     for (const TKorvaneFileTypeInfo& row : FileTypeInfos()) {
         const std::string name = row.DisplayName;
-        const bool expected = name == "JPEG" || name == "PNG" || name == "GIF" || name == "Targa";
+        const bool expected =
+            name == "JPEG" || name == "PNG" || name == "GIF" || name == "Targa" || name == "WebP";
         EXPECT_EQ(OptionsButtonEnabled(name), std::optional<bool>(expected)) << name;
     }
     EXPECT_EQ(OptionsButtonEnabled("Unknown"), std::nullopt);
@@ -185,6 +186,7 @@ TSaveDialogOptions SomeOptions() {
     o.ExifCopy = true;
     o.ExifCopyEnabled = false;
     o.ExifThumbUpdateEnabled = true;
+    o.WebPQuality = 65;
     return o;
 }
 
@@ -206,10 +208,16 @@ TEST(SaveOptionsWindow, ShowsTheOptionsAndStoresTheEditsOnOk) {
         form->RBSubsampling420->setChecked(true);
         form->CBPNGInterlaced->setChecked(true);
         form->CBTGARLECompression->setChecked(true);
+        EXPECT_EQ(form->EditWebPQuality->text(), "65");
+        EXPECT_FALSE(form->CBWebPLossless->isChecked());
+        form->EditWebPQuality->setText("101");
+        form->CBWebPLossless->setChecked(true);
         form->ButtonOK->click();
     });
     EditSaveOptions(options, "JPEG");
     TSaveDialogOptions expected = SomeOptions();
+    expected.WebPQuality = 100;  // WebP's scale ends at 100
+    expected.WebPLossless = true;
     expected.JPEGQuality = 150;  // stored as typed
     expected.JPEGGrayscale = true;
     expected.JPEGSubsampling = jss420;
@@ -243,7 +251,7 @@ TEST(SaveOptionsWindow, ShowsOnlyThePagesNamedInTheType) {
     };
     for (const TCase& c :
          {TCase{"JPEG", "TabSheet1"}, TCase{"PNG", "TabSheet2"}, TCase{"GIF", "TabSheet3"},
-          TCase{"Targa", "TabSheet5"}, TCase{"Bitmap", nullptr}}) {
+          TCase{"Targa", "TabSheet5"}, TCase{"WebP", "TabSheet6"}, TCase{"Bitmap", nullptr}}) {
         TFormSaveOption form;
         form.SelectPages(c.Type);
         for (int i = 0; i < form.PageControl1->count(); ++i) {

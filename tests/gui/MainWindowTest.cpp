@@ -795,9 +795,29 @@ TEST_F(MainWindow, OpenDialogOffersTheRegisteredPictureTypesInQtsSyntax) {
     ASSERT_GT(filters.size(), 10);
     EXPECT_TRUE(filters[0].startsWith(QStringLiteral("Image files (*.bmp *.rle *.dib *.jpg")))
         << filters[0].toStdString();
-    EXPECT_TRUE(filters[0].endsWith(QStringLiteral(" *.raw)"))) << filters[0].toStdString();
+    EXPECT_TRUE(filters[0].endsWith(QStringLiteral(" *.raw *.heic *.heif *.avif *.webp)")))
+        << filters[0].toStdString();
     EXPECT_TRUE(filters.contains(QStringLiteral("JPEG (*.jpg *.jpeg *.jpe)")));
     EXPECT_TRUE(filters.contains(QStringLiteral("PNG (*.png)")));
+    EXPECT_TRUE(filters.contains(QStringLiteral("HEIF/AVIF (*.heic *.heif *.avif)")));
+    EXPECT_TRUE(filters.contains(QStringLiteral("WebP (*.webp)")));
+}
+
+// A phone's HEIC (stored on its side), an AVIF and a WebP open in the window, upright.
+TEST_F(MainWindow, OpensHeicAvifAndWebPUpright) {
+    const struct {
+        const char* File;
+        int32_t Width, Height;
+    } cases[] = {{"rotated.heic", 16, 24}, {"photo_av1.avif", 24, 16}, {"animated.webp", 16, 12}};
+    for (const auto& c : cases) {
+        const std::string folder = std::string(c.File).ends_with(".webp") ? "webp" : "heic";
+        const std::string path =
+            std::string(TILVO_SOURCE_DIR) + "/tests/data/read/" + folder + "/" + c.File;
+        TForm1& f = NewForm({path});
+        EXPECT_EQ(f.FileName, path);
+        EXPECT_EQ(f.WorkBitmap.Width(), c.Width) << c.File;
+        EXPECT_EQ(f.WorkBitmap.Height(), c.Height) << c.File;
+    }
 }
 
 TEST_F(MainWindow, WheelScrollsTwentyPixelsPerStep) {
