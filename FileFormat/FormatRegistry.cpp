@@ -6,6 +6,7 @@
 #include "Graphic.h"
 #include "JPEGImage.h"
 #include "PNGImage.h"
+#include "PSDImage.h"
 
 namespace tilvo {
 
@@ -35,6 +36,7 @@ const TFormatRow kFormats[] = {
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
+    {New<TPSDImage>, {{{"psd", "PhotoShop"}}}},
 };
 
 }  // namespace
