@@ -7,6 +7,7 @@
 #include "JPEGImage.h"
 #include "PNGImage.h"
 #include "PSDImage.h"
+#include "PSPImage.h"
 
 namespace tilvo {
 
@@ -37,6 +38,7 @@ const TFormatRow kFormats[] = {
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
     {New<TPSDImage>, {{{"psd", "PhotoShop"}}}},
+    {New<TPSPImage>, {{{"psp", "psp"}, {"jsl", "psp"}, {"pfr", "psp"}, {"tub", "psp"}}}},
 };
 
 }  // namespace
