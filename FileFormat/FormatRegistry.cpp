@@ -1,10 +1,12 @@
 // The table of picture formats registered at start-up, in registration order.
 #include <array>
 
+#include "AVIImage.h"
 #include "BMPImage.h"
 #include "GIFImage.h"
 #include "Graphic.h"
 #include "JPEGImage.h"
+#include "MPEGImage.h"
 #include "PNGImage.h"
 #include "PSDImage.h"
 #include "PSPImage.h"
@@ -39,6 +41,8 @@ const TFormatRow kFormats[] = {
     {New<TGIFImage>, {{{"GIF", "GIF Image"}}}},
     {New<TPSDImage>, {{{"psd", "PhotoShop"}}}},
     {New<TPSPImage>, {{{"psp", "psp"}, {"jsl", "psp"}, {"pfr", "psp"}, {"tub", "psp"}}}},
+    {New<TMPEGImage>, {{{"mpg"}, {"mpeg"}}}},
+    {New<TAVIImage>, {{{"avi", "avi"}}}},
 };
 
 }  // namespace
