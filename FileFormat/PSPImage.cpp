@@ -207,6 +207,7 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
 
     const int64_t width = saved[2] - saved[0], height = saved[3] - saved[1];
     if (width < 0 || height < 0) Invalid("Invalid Paint Shop Pro layer rectangle");
+    if (width == 0 || height == 0) return false;  // a layer of no pixels shows nothing
     CheckPictureSize(width, height, info.Bits == 24 ? 32 : info.Bits);
     const int64_t rowLen = info.Bits == 24 ? width : RowBytes(width, info.Bits);
     const size_t planeSize = size_t(CheckedMul(rowLen, height));
