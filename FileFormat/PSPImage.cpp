@@ -212,8 +212,7 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
     const int64_t rowLen = info.Bits == 24 ? width : RowBytes(width, info.Bits);
     const size_t planeSize = size_t(CheckedMul(rowLen, height));
 
-    std::vector<uint8_t> planes;
-    planes.resize(planeSize * size_t(channels));
+    std::vector<uint8_t> planes;  // allocated once the first channel shows it can fill them
     for (int c = 0; c < channels; ++c) {
         const TBlock ch = ReadBlockHeader(l, info.Major);
         if (ch.Id != biChannel) return false;
@@ -227,6 +226,14 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
         SeekChunkEnd(cr, chEnd);
         if (uncompressed < planeSize) Invalid("Paint Shop Pro channel is smaller than its layer");
         const uint8_t* src = cr.Bytes(compressed);
+        // No stream expands more than this (a run-length pair gives 127 bytes, deflate at most
+        // about 1032 times its size): a channel that cannot fill its plane fails before any
+        // memory is taken for it.
+        const uint64_t most = info.Compression == pcNone  ? compressed
+                              : info.Compression == pcRle ? uint64_t(compressed) * 64
+                                                          : uint64_t(compressed) * 1032 + 64;
+        if (most < planeSize) Invalid("Paint Shop Pro channel data is incomplete");
+        if (planes.empty()) planes.resize(planeSize * size_t(channels));
         DecodeChannel(info.Compression, src, compressed, planes.data() + planeSize * size_t(c),
                       planeSize);
         l.Seek(ch.End);
