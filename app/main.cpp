@@ -9,6 +9,7 @@
 #include "FileFormat/Graphic.h"
 #include "app/ComLineEX.h"
 #include "app/Unit1.h"
+#include "app/VideoIcon.h"
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -30,6 +31,7 @@ int main(int argc, char** argv) {
     struct TUnregister {
         ~TUnregister() { tilvo::UnregisterAllFormats(); }
     } unregister;
+    tilvo::InstallVideoPlaceholderIcon();
 
     // QApplication has taken its own options (-platform, -style ...) out of argv.
     const std::vector<std::string> args(argv + 1, argv + argc);
