@@ -159,10 +159,14 @@ struct TCanvasInfo {
     int Major = 5;
     TCompression Compression = pcNone;
     int Bits = 24;
+    int32_t Width = 0, Height = 0;
+    TPixelFormat Format = pf24bit;
+    std::vector<TPaletteEntry> Palette;
 };
 
-// Decodes the layer bank into `canvas` (already filled black). Answers false when the bank is
-// not a single usable raster layer; the canvas is then untouched.
+// Decodes the layer bank into `canvas`, made here (black, or palette index 0) once the layer's
+// channels have decoded. Answers false when the bank is not a single usable raster layer; the
+// canvas is then untouched.
 bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo& info,
                      TBitmap& canvas) {
     TByteReader b = BodyReader(data, bank);
@@ -238,6 +242,10 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
                       planeSize);
         l.Seek(ch.End);
     }
+
+    canvas.Resize(info.Width, info.Height, info.Format);
+    canvas.Palette() = info.Palette;
+    FillSurface(canvas);
 
     // Place the layer at its offsets, clipped to the canvas.
     const int64_t left = image[0] + saved[0], top = image[1] + saved[1];
@@ -318,7 +326,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
     info.Bits = a.U16LE();
     a.U16LE();  // plane count
     a.U32LE();  // colour count
-    const bool gray = a.U8() != 0;
+    a.U8();  // gray flag: gray files have no palette block, and a gray ramp is the default
     if (info.Bits != 1 && info.Bits != 4 && info.Bits != 8 && info.Bits != 24)
         Invalid("BitDepth error");
     if (compression > pcDeflate) Invalid("Unknown Paint Shop Pro compression");
@@ -331,12 +339,12 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
     CheckPictureSize(width, height, info.Bits);
     r.Seek(attributes.End);
 
-    TBitmap result;
-    result.Resize(int32_t(width), int32_t(height), pf);
-    if (info.Bits <= 8) result.Palette() = GrayRamp(info.Bits);  // until the file gives one
-    FillSurface(result);
+    info.Width = int32_t(width);
+    info.Height = int32_t(height);
+    info.Format = pf;
+    if (info.Bits <= 8) info.Palette = GrayRamp(info.Bits);
 
-    (void)gray;  // gray files are told by their gray ramp, which is the default palette
+    TBitmap result;
     bool fromLayer = false;
     std::vector<std::pair<const uint8_t*, uint32_t>> jpegs;
     size_t composites = 0;
@@ -354,7 +362,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
                 std::vector<TPaletteEntry> palette(count);
                 for (uint32_t i = 0; i < count; ++i)
                     palette[i] = {entries[4 * i + 2], entries[4 * i + 1], entries[4 * i], 0};
-                result.Palette() = PadPalette(palette, size_t(1) << info.Bits);
+                info.Palette = PadPalette(palette, size_t(1) << info.Bits);
                 break;
             }
             case biCompositeBank: {
