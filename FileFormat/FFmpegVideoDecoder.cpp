@@ -108,9 +108,9 @@ std::vector<uint8_t> ToDib(const AVFrame& frame) {
     Put32(header + 8, uint32_t(-h));  // negative: rows top-down
     Put16(header + 12, 1);
     Put16(header + 14, 24);
-    std::unique_ptr<SwsContext, TFreeSws> sws(
-        sws_getContext(w, h, AVPixelFormat(frame.format), w, h, AV_PIX_FMT_BGR24, SWS_BILINEAR,
-                       nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, TFreeSws> sws(sws_getContext(w, h, AVPixelFormat(frame.format), w,
+                                                             h, AV_PIX_FMT_BGR24, SWS_BILINEAR,
+                                                             nullptr, nullptr, nullptr));
     if (!sws) return {};
     uint8_t* dst[4] = {dib.data() + 40, nullptr, nullptr, nullptr};
     const int dstStride[4] = {int(stride), 0, 0, 0};
@@ -119,8 +119,8 @@ std::vector<uint8_t> ToDib(const AVFrame& frame) {
 }
 
 std::vector<uint8_t> Decode(const uint8_t* data, size_t size, TVideoContainer container) {
-    const AVInputFormat* format = av_find_input_format(container == TVideoContainer::AVI ? "avi"
-                                                                                         : "mpeg");
+    const AVInputFormat* format =
+        av_find_input_format(container == TVideoContainer::AVI ? "avi" : "mpeg");
     if (!format || size == 0) return {};
     TMemoryInput input{data, size};
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));

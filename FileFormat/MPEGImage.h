@@ -1,5 +1,5 @@
-// The MPEG video still: TMPEGImage opens "mpg" and "mpeg" files as their first frame through the installed
-// video decoder, or as the placeholder when none is installed.
+// The MPEG video still: TMPEGImage opens "mpg" and "mpeg" files as their first frame through the
+// installed video decoder, or as the placeholder when none is installed.
 #pragma once
 
 #include "VideoStill.h"

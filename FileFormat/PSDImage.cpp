@@ -35,9 +35,9 @@ bool HasSignature(const uint8_t* data, size_t size, size_t at) {
 
 // Where one decoded channel goes in the surface.
 enum class TPlace {
-    Copy,      // the sample row is the surface row (1- and 8-bit pictures)
-    Channel,   // one byte of every pixel (Offset within PixelBytes)
-    Ink,       // CMYK black: scales the colour bytes already placed
+    Copy,     // the sample row is the surface row (1- and 8-bit pictures)
+    Channel,  // one byte of every pixel (Offset within PixelBytes)
+    Ink,      // CMYK black: scales the colour bytes already placed
 };
 
 struct TTarget {
@@ -108,7 +108,8 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
         palette.resize(256);
         const size_t third = std::min<size_t>(modeDataLength, 768) / 3;
         for (size_t i = 0; i < third; ++i)
-            palette[i] = TPaletteEntry{modeData[i], modeData[third + i], modeData[2 * third + i], 0};
+            palette[i] =
+                TPaletteEntry{modeData[i], modeData[third + i], modeData[2 * third + i], 0};
     } else if (mode == cmBitmap) {
         palette = {TPaletteEntry{255, 255, 255, 0}, TPaletteEntry{0, 0, 0, 0}};
     } else if (pf == pf8bit) {
@@ -123,8 +124,7 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
     if (compression > 3) Invalid("Unknown Photoshop compression");
 
     // One channel row as stored: 16-bit samples are big-endian pairs.
-    const int64_t sampleRow =
-        mode == cmBitmap ? (width + 7) / 8 : CheckedMul(width, depth / 8);
+    const int64_t sampleRow = mode == cmBitmap ? (width + 7) / 8 : CheckedMul(width, depth / 8);
     const int64_t rows = CheckedMul(height, channels);
 
     // Where each stored row starts: raw rows follow each other, PackBits rows follow a table of

@@ -326,7 +326,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
     info.Bits = a.U16LE();
     a.U16LE();  // plane count
     a.U32LE();  // colour count
-    a.U8();  // gray flag: gray files have no palette block, and a gray ramp is the default
+    a.U8();     // gray flag: gray files have no palette block, and a gray ramp is the default
     if (info.Bits != 1 && info.Bits != 4 && info.Bits != 8 && info.Bits != 24)
         Invalid("BitDepth error");
     if (compression > pcDeflate) Invalid("Unknown Paint Shop Pro compression");

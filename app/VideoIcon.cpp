@@ -24,9 +24,8 @@ void DrawTypeIcon(TBitmap& picture, const std::string& fileName) {
     if (icon.isNull()) icon = QIcon::fromTheme(type.genericIconName());
     if (icon.isNull()) icon = QIcon::fromTheme(QStringLiteral("video-x-generic"));
     if (icon.isNull()) return;
-    const QImage image = icon.pixmap(kIconSide, kIconSide)
-                             .toImage()
-                             .convertToFormat(QImage::Format_RGBA8888);
+    const QImage image =
+        icon.pixmap(kIconSide, kIconSide).toImage().convertToFormat(QImage::Format_RGBA8888);
     if (picture.PixelFormat() != pf24bit) return;
     for (int y = 0; y < image.height() && kIconOrigin + y < picture.Height(); ++y) {
         const uchar* s = image.constScanLine(y);

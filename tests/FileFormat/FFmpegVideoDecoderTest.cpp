@@ -36,8 +36,7 @@ int WritePacket(void* opaque, uint8_t* buf, int size) {
 }
 
 // Encodes `frames` frames of the test picture with `codecId` into the container `muxer`.
-std::vector<uint8_t> MakeVideo(const char* muxer, AVCodecID codecId, AVPixelFormat pf,
-                               int frames) {
+std::vector<uint8_t> MakeVideo(const char* muxer, AVCodecID codecId, AVPixelFormat pf, int frames) {
     std::vector<uint8_t> bytes;
     const AVCodec* codec = avcodec_find_encoder(codecId);
     if (!codec) return bytes;
@@ -123,8 +122,8 @@ class FFmpegVideoDecoder : public ::testing::Test {
     }
     // Opens the bytes as a file of the given name through the open path.
     void Open(const std::string& name, const std::vector<uint8_t>& bytes, TBitmap& picture) {
-        const fs::path p = fs::temp_directory_path() /
-                           ("tilvo_ffmpeg_" + std::to_string(::getpid()) + "_" + name);
+        const fs::path p =
+            fs::temp_directory_path() / ("tilvo_ffmpeg_" + std::to_string(::getpid()) + "_" + name);
         std::ofstream(p, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         files_.push_back(p);
@@ -143,7 +142,8 @@ TEST_F(FFmpegVideoDecoder, TheFirstFrameOfARawAviIsExact) {
     ASSERT_EQ(picture.Width(), kW);
     ASSERT_EQ(picture.Height(), kH);
     for (int y = 0; y < kH; ++y)
-        for (int x = 0; x < kW; ++x) ASSERT_EQ(picture.Pixel(x, y), Expected(x, y)) << x << "," << y;
+        for (int x = 0; x < kW; ++x)
+            ASSERT_EQ(picture.Pixel(x, y), Expected(x, y)) << x << "," << y;
 }
 
 TEST_F(FFmpegVideoDecoder, TheFirstFrameOfAnMpegIsClose) {
@@ -155,7 +155,8 @@ TEST_F(FFmpegVideoDecoder, TheFirstFrameOfAnMpegIsClose) {
     ASSERT_EQ(picture.Width(), kW);
     ASSERT_EQ(picture.Height(), kH);
     // Away from the colour edge the flat halves survive within a few levels.
-    for (const auto& [x, y] : {std::pair{2, 2}, std::pair{12, 12}, std::pair{20, 3}, std::pair{29, 14}}) {
+    for (const auto& [x, y] :
+         {std::pair{2, 2}, std::pair{12, 12}, std::pair{20, 3}, std::pair{29, 14}}) {
         const TColor got = picture.Pixel(x, y), want = Expected(x, y);
         SCOPED_TRACE(std::to_string(x) + "," + std::to_string(y));
         EXPECT_NEAR(GetRValue(got), GetRValue(want), 12);

@@ -221,7 +221,11 @@ TEST(PSDImage, MalformedAndUnsupportedFilesAreRefused) {
         {"huge width", [](TPsd& p) { p.Width = 0x7FFFFFFF; }, "picture too large"},
         {"raw plane cut short", [](TPsd& p) { p.Planes[2].pop_back(); },
          "Photoshop file truncated"},
-        {"mode section longer than the file", [](TPsd& p) { p.ModeData.resize(1); p.Planes.clear(); },
+        {"mode section longer than the file",
+         [](TPsd& p) {
+             p.ModeData.resize(1);
+             p.Planes.clear();
+         },
          "Photoshop file truncated"},
         {"PackBits counts past the end",
          [](TPsd& p) {

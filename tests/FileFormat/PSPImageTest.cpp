@@ -156,19 +156,32 @@ TEST(PSPImage, MalformedFilesFailWithTheFormatsMessages) {
         {"version 6", [](TPsp& p) { p.Version = 6; }, "PSP version error"},
         {"bit depth 16", [](TPsp& p) { p.Bits = 16; }, "BitDepth error"},
         {"zero width", [](TPsp& p) { p.Width = 0; }, "Paint Shop Pro picture is empty"},
-        {"compression 3", [](TPsp& p) { p.Compression = 3; },
-         "Unknown Paint Shop Pro compression"},
+        {"compression 3", [](TPsp& p) { p.Compression = 3; }, "Unknown Paint Shop Pro compression"},
         {"no layer and no composite", [](TPsp& p) { p.WithLayer = false; },
          "Paint Shop Pro file has neither a usable layer nor a composite picture"},
         {"layer type 3 and no composite", [](TPsp& p) { p.LayerType = 3; },
          "Paint Shop Pro file has neither a usable layer nor a composite picture"},
-        {"run past the channel", [](TPsp& p) { p.Packed = {0x85, 0x11}; },
+        {"run past the channel",
+         [](TPsp& p) {
+             p.Packed = {0x85, 0x11};
+         },
          "Paint Shop Pro run crosses the end of the channel"},
-        {"run-length data ends early", [](TPsp& p) { p.Packed = {0x82, 0x11}; },
+        {"run-length data ends early",
+         [](TPsp& p) {
+             p.Packed = {0x82, 0x11};
+         },
          "Paint Shop Pro channel data is incomplete"},
-        {"raw data ends early", [](TPsp& p) { p.Compression = 0; p.Packed = {1, 2, 3}; },
+        {"raw data ends early",
+         [](TPsp& p) {
+             p.Compression = 0;
+             p.Packed = {1, 2, 3};
+         },
          "Paint Shop Pro channel data is incomplete"},
-        {"deflate data is not zlib", [](TPsp& p) { p.Compression = 2; p.Packed = {1, 2, 3}; },
+        {"deflate data is not zlib",
+         [](TPsp& p) {
+             p.Compression = 2;
+             p.Packed = {1, 2, 3};
+         },
          "Paint Shop Pro channel data is corrupt"},
         {"deflate data ends early",
          [](TPsp& p) {

@@ -65,10 +65,10 @@ class VideoStill : public ::testing::Test {
         for (const fs::path& f : files_) fs::remove(f);
     }
     fs::path WriteFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-        const fs::path p = fs::temp_directory_path() /
-                           ("tilvo_video_" + std::to_string(::testing::UnitTest::GetInstance()
-                                                               ->random_seed()) +
-                            "_" + name);
+        const fs::path p =
+            fs::temp_directory_path() /
+            ("tilvo_video_" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) +
+             "_" + name);
         std::ofstream(p, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
         files_.push_back(p);
