@@ -108,13 +108,23 @@ std::vector<uint8_t> ToDib(const AVFrame& frame) {
     Put32(header + 8, uint32_t(-h));  // negative: rows top-down
     Put16(header + 12, 1);
     Put16(header + 14, 24);
-    std::unique_ptr<SwsContext, TFreeSws> sws(sws_getContext(w, h, AVPixelFormat(frame.format), w,
-                                                             h, AV_PIX_FMT_BGR24, SWS_BILINEAR,
-                                                             nullptr, nullptr, nullptr));
+    std::unique_ptr<SwsContext, TFreeSws> sws(
+        sws_getContext(w, h, AVPixelFormat(frame.format), w, h, AV_PIX_FMT_BGR24, SWS_BILINEAR,
+                       nullptr, nullptr, nullptr));
     if (!sws) return {};
-    uint8_t* dst[4] = {dib.data() + 40, nullptr, nullptr, nullptr};
-    const int dstStride[4] = {int(stride), 0, 0, 0};
-    if (sws_scale(sws.get(), frame.data, frame.linesize, 0, h, dst, dstStride) != h) return {};
+    // The scaler's vector code may write whole blocks past a row's last pixel, so it writes into
+    // its own padded buffer (one spare row), and the rows are copied from there.
+    uint8_t* rgb[4] = {};
+    int rgbStride[4] = {};
+    if (av_image_alloc(rgb, rgbStride, w + 64, h + 1, AV_PIX_FMT_BGR24, 64) < 0) return {};
+    struct TFreeImage {
+        uint8_t** Data;
+        ~TFreeImage() { av_freep(&Data[0]); }
+    } freeImage{rgb};
+    if (sws_scale(sws.get(), frame.data, frame.linesize, 0, h, rgb, rgbStride) != h) return {};
+    for (int y = 0; y < h; ++y)
+        std::memcpy(dib.data() + 40 + y * stride, rgb[0] + int64_t(y) * rgbStride[0],
+                    size_t(w) * 3);
     return dib;
 }
 
