@@ -1,6 +1,7 @@
 // The table of picture formats registered at start-up, in registration order.
 #include <array>
 
+#include "AVIImage.h"
 #include "BMPImage.h"
 #include "DcrImageA.h"
 #include "GIFImage.h"
@@ -11,10 +12,13 @@
 #include "ILBMImage.h"
 #include "JPEGImage.h"
 #include "Mag.h"
+#include "MPEGImage.h"
 #include "PCDImage.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
 #include "PNMImage.h"
+#include "PSDImage.h"
+#include "PSPImage.h"
 #include "RawImage.h"
 #include "SGIImage.h"
 #include "talTIFFImage.h"
@@ -54,12 +58,16 @@ const TFormatRow kFormats[] = {
     {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
     {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
     {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
+    {New<TPSDImage>, {{{"psd", "PhotoShop"}}}},
+    {New<TPSPImage>, {{{"psp", "psp"}, {"jsl", "psp"}, {"pfr", "psp"}, {"tub", "psp"}}}},
     {New<TPCDImage>, {{{"pcd", "Kodak photo-cd"}}}},
     {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},
     {New<TILBMImage>, {{{"iff", "iff"}, {"lbm", "ilbm"}}}},
     {New<TMAGImage>, {{{"MAG", "MAki chan Graphic format"}}}},
     {New<TYPICImage>, {{{"pic", "pic"}}}},
     {New<TRawImage>, {{{"raw", "raw"}}}},
+    {New<TMPEGImage>, {{{"mpg"}, {"mpeg"}}}},
+    {New<TAVIImage>, {{{"avi", "avi"}}}},
     // The icon classes come last. TIconImageA's "cur" is shadowed by TIconImageB's below; it is
     // the reader the resource class uses for icon and cursor resources.
     {New<TIconImageA>, {{{"cur", "Cursor"}}}},

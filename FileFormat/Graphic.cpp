@@ -4,6 +4,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "VideoStill.h"
+
 
 namespace tilvo {
 
@@ -124,6 +126,10 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
     try {
         graphic->LoadFromFile(fileName);
         graphic->DecodeNeeded();
+        // A video shown as the placeholder square is no picture to edit.
+        if (const auto* video = dynamic_cast<const TVideoStillImage*>(graphic.get());
+            video && video->IsPlaceholder())
+            throw EInvalidGraphic(kNoVideoDecoder);
         // Every reader fails on a file that holds no picture; should one answer with nothing
         // anyway, the open picture is kept, so Save can never write an empty one over a file.
         if (decoded.Empty()) throw EInvalidGraphic("The file holds no picture");

@@ -9,6 +9,10 @@
 #include "FileFormat/Graphic.h"
 #include "app/ComLineEX.h"
 #include "app/Unit1.h"
+#include "app/VideoIcon.h"
+#ifdef TILVO_HAVE_VIDEO_DECODER
+#include "FileFormat/FFmpegVideoDecoder.h"
+#endif
 
 int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
@@ -30,6 +34,10 @@ int main(int argc, char** argv) {
     struct TUnregister {
         ~TUnregister() { tilvo::UnregisterAllFormats(); }
     } unregister;
+    tilvo::InstallVideoPlaceholderIcon();
+#ifdef TILVO_HAVE_VIDEO_DECODER
+    tilvo::InstallVideoDecoder(std::make_shared<tilvo::TFFmpegVideoDecoder>());
+#endif
 
     // QApplication has taken its own options (-platform, -style ...) out of argv.
     const std::vector<std::string> args(argv + 1, argv + argc);

@@ -10,6 +10,9 @@
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#ifdef TILVO_HAVE_VIDEO_DECODER
+#include "FileFormat/FFmpegVideoDecoder.h"
+#endif
 
 using namespace tilvo;
 
@@ -70,6 +73,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     RegisterAllFormats();
+#ifdef TILVO_HAVE_VIDEO_DECODER
+    InstallVideoDecoder(std::make_shared<TFFmpegVideoDecoder>());
+#endif
     try {
         const int rc = Run(o);
         UnregisterAllFormats();

@@ -7,6 +7,9 @@
 #include <vector>
 
 #include "FileFormat/Graphic.h"
+#ifdef TILVO_FUZZ_VIDEO_DECODER
+#include "FileFormat/FFmpegVideoDecoder.h"
+#endif
 
 #ifndef TILVO_FUZZ_EXTENSION
 #error "TILVO_FUZZ_EXTENSION names the format, e.g. \"bmp\""
@@ -21,6 +24,12 @@ extern "C" const char* __lsan_default_suppressions() {
 constexpr int64_t kMaxHandOverPixels = int64_t{1} << 24;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+#ifdef TILVO_FUZZ_VIDEO_DECODER
+    // The video targets fuzz the decoder the programs install.
+    static const bool installed =
+        (tilvo::InstallVideoDecoder(std::make_shared<tilvo::TFFmpegVideoDecoder>()), true);
+    (void)installed;
+#endif
     static const bool registered = (tilvo::RegisterAllFormats(), true);
     (void)registered;
     try {
