@@ -49,7 +49,7 @@ std::unique_ptr<TGraphic> New() {
 // The platform's own bitmap entry comes first; the later a row, the more it wins a shared
 // extension. A new format is one row here.
 const TFormatRow kFormats[] = {
-    {New<TBMPImage>, {{{"bmp", "Bitmaps"}}}},
+    {New<TBMPImage>, {{{"bmp", "Bitmaps"}, {"dib", "Bitmaps"}, {"rle", "Bitmaps"}}}},
     {New<TJPEGImage>,
      {{{"jpg", "JPEG Image File"}, {"jpeg", "JPEG Image File"}, {"jpe", "JPEG Image File"}}}},
     {New<TPNGImage>, {{{"PNG", "PNG Format"}}}},
@@ -58,7 +58,7 @@ const TFormatRow kFormats[] = {
     {New<TPNMImage>, {{{"ppm"}, {"pgm"}, {"pbm"}}}},
     {New<TTGAImage>, {{{"tga", "targa"}, {"vst", "targa"}, {"icb", "targa"}, {"vda", "targa"}}}},
     {New<TPCXImage>, {{{"pcx", "ZSoft Paintbrush"}}}},
-    {New<TPSDImage>, {{{"psd", "PhotoShop"}}}},
+    {New<TPSDImage>, {{{"psd", "PhotoShop"}, {"pdd", "PhotoShop"}}}},
     {New<TPSPImage>, {{{"psp", "psp"}, {"jsl", "psp"}, {"pfr", "psp"}, {"tub", "psp"}}}},
     {New<TPCDImage>, {{{"pcd", "Kodak photo-cd"}}}},
     {New<TSGIImage>, {{{"sgi", "SGI"}, {"rgb", "SGI"}, {"rgba", "SGI"}}}},

@@ -289,16 +289,32 @@ TEST_F(ReadFixtures, HashTableMatchesWhatTheReadersProduce) {
 }
 
 TEST_F(ReadFixtures, EveryExtensionOfAnOpenDialogEntryOpensItsFormat) {
-    // The entries of the open dialog whose formats have readers, each with a fixture of its format
+    // Every entry of the open dialog, each with a fixture of its format
     // that is opened under every extension the entry lists (also written in capitals).
     const struct {
         const char* label;
         const char* fixture;
     } entries[] = {
+        {"JPEG (", "jpeg/color420.jpg"},
+        {"Bitmap (", "bmp/rle8.bmp"},
+        {"PNG (", "png/rgb8_interlaced.png"},
+        {"GIF (", "gif/plain.gif"},
+        {"TIFF (", "tif/bilevel_g4.tif"},
         {"PNM (", "pnm/p6.ppm"},
         {"Targa (", "tga/pillow_rgb_rle.tga"},
         {"Mag (", "mag/pal256_all_copies.mag"},
         {"Yanagisawa-PIC (", "pic/bands16.pic"},
+        {"SGI (", "sgi/magick_rgba.sgi"},
+        {"ZSoft Paintbrush (", "pcx/netpbm_8bit.pcx"},
+        {"Interleave Bitmap (", "ilbm/netpbm_1plane.iff"},
+        {"Photoshop (", "psd/gray.psd"},
+        {"PaintShop Pro (", "psp/v3_rgb_deflate.psp"},
+        {"Kodak Photo-CD (", "pcd/two_row_pairs.pcd"},
+        {"Raw (", "raw/gray320x200.raw"},
+        {"Icon/Cursor (", "ico/holes8.ico"},
+        {"Delphi resource (", "res/bitmap24.dcr"},
+        {"HEIF/AVIF (", "heic/alpha.heic"},
+        {"WebP (", "webp/alpha.webp"},
     };
     const fs::path dir = fs::temp_directory_path() / ("tilvo-entry-" + std::to_string(::getpid()));
     fs::create_directories(dir);
