@@ -109,7 +109,9 @@ TEST(PCXImage, RoundTripsEverySurfaceDepth) {
         ASSERT_EQ(in.Bitmap().PixelFormat(), c.Read);
         for (int32_t y = 0; y < 5; ++y)
             for (int32_t x = 0; x < 67; ++x) ASSERT_EQ(in.Bitmap().Pixel(x, y), p.Pixel(x, y));
-        if (c.Read == pf8bit) EXPECT_EQ(in.Bitmap().Palette().size(), 256u);  // padded with black
+        if (c.Read == pf8bit) {
+            EXPECT_EQ(in.Bitmap().Palette().size(), 256u);  // padded with black
+        }
     }
 }
 
