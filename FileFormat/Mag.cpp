@@ -460,18 +460,14 @@ void TMAGImage::SetOrigin(uint16_t x, uint16_t y) {
 // ---- the writer of Save and Save As ---------------------------------------------------------
 
 bool SaveMag(const TBitmap& picture, const std::string& fileName, std::string* message) {
-    try {
+    return AnswerWriter(message, [&] {
         TBitmap copy;
         copy.Assign(picture);
         ReduceTo8Bit(copy);
         TMAGImage mag;
         mag.Assign(copy);
         mag.SaveToFile(fileName);
-        return true;
-    } catch (const std::exception& e) {
-        if (message) *message = e.what();
-        return false;
-    }
+    });
 }
 
 }  // namespace tilvo

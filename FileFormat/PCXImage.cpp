@@ -300,15 +300,11 @@ void TPCXImage::SaveToStream(TStream& stream) {
 }
 
 bool SavePcx(TBitmap& picture, const std::string& fileName, std::string* message) {
-    try {
+    return AnswerWriter(message, [&] {
         std::vector<uint8_t> file;
         EncodePcx(picture, file);
         WriteWholeFile(fileName, file.data(), int64_t(file.size()));
-        return true;
-    } catch (const std::exception& e) {
-        if (message) *message = e.what();
-        return false;
-    }
+    });
 }
 
 }  // namespace tilvo

@@ -435,16 +435,12 @@ void WritePnm(const TBitmap& picture, const std::string& variant, TStream& strea
 
 bool SavePnm(TBitmap& picture, const std::string& fileName, const std::string& variant,
              std::string* why) {
-    try {
-        // The writer takes the picture as it is: nothing is changed, so no copy is needed.
+    // The writer takes the picture as it is: nothing is changed, so no copy is needed.
+    return AnswerWriter(why, [&] {
         TSafeFileStream stream(fileName);
         WritePnm(picture, variant, stream);
         stream.Commit();
-        return true;
-    } catch (const std::exception& e) {
-        if (why) *why = e.what();
-        return false;
-    }
+    });
 }
 
 }  // namespace tilvo

@@ -312,15 +312,11 @@ void TSGIImage::SaveToStream(TStream& stream) {
 }
 
 bool SaveSgi(TBitmap& picture, const std::string& fileName, bool runLength, std::string* message) {
-    try {
+    return AnswerWriter(message, [&] {
         std::vector<uint8_t> file;
         EncodeSgi(picture, runLength, file);
         WriteWholeFile(fileName, file.data(), int64_t(file.size()));
-        return true;
-    } catch (const std::exception& e) {
-        if (message) *message = e.what();
-        return false;
-    }
+    });
 }
 
 }  // namespace tilvo

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 #include <string>
 #include <vector>
 
@@ -126,5 +127,19 @@ private:
 std::vector<uint8_t> ReadWholeFile(const std::string& fileName);
 // Writes bytes to a file through TSafeFileStream; throws EFileError.
 void WriteWholeFile(const std::string& fileName, const void* data, int64_t size);
+
+// The answer of a Save or Save As writer: runs `write` and answers true when it returns, false
+// when it throws, with the exception's text in *why when one is given. Writers reach the file
+// through TSafeFileStream, so a false answer leaves an existing file as it was.
+template <class Write>
+bool AnswerWriter(std::string* why, Write&& write) {
+    try {
+        write();
+        return true;
+    } catch (const std::exception& e) {
+        if (why) *why = e.what();
+        return false;
+    }
+}
 
 }  // namespace tilvo

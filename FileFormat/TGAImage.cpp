@@ -346,16 +346,12 @@ void WriteTarga(const TBitmap& picture, bool rleCompression, TStream& stream) {
 
 bool SaveTarga(TBitmap& picture, const std::string& fileName, bool rleCompression,
                std::string* why) {
-    try {
-        // The writer takes the picture as it is: nothing is changed, so no copy is needed.
+    // The writer takes the picture as it is: nothing is changed, so no copy is needed.
+    return AnswerWriter(why, [&] {
         TSafeFileStream stream(fileName);
         WriteTarga(picture, rleCompression, stream);
         stream.Commit();
-        return true;
-    } catch (const std::exception& e) {
-        if (why) *why = e.what();
-        return false;
-    }
+    });
 }
 
 }  // namespace tilvo
