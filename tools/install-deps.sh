@@ -6,7 +6,7 @@ set -euo pipefail
 build_pkgs=(build-essential cmake ninja-build pkg-config
     libjpeg62-turbo-dev libpng-dev libgif-dev zlib1g-dev libtiff-dev
     qt6-base-dev fonts-dejavu-core
-    libavformat-dev libavcodec-dev libswscale-dev)
+    libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
 build_pkgs+=(libheif-dev libwebp-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
