@@ -21,9 +21,15 @@ void ApplyEntryEffect(const TEffectHInfo& e, TBitmap& surface) {
         e.Effect(surface, surface, 0);
 }
 
-// A brush stroke: the mosaic through a mask. It replays with the live stroke's own computation.
+// A brush or rectangle stroke: the mosaic or the solid fill through a mask. It replays with the
+// live stroke's own computation.
 bool IsStrokeEntry(const TEffectHInfo& e) {
-    return e.Kind == HistoryKind && e.ParamEffect == &Pixelate && FilterIdByName(e.Name) == 0;
+    return e.Kind == HistoryKind && (e.ParamEffect == &Pixelate || e.ParamEffect == &SolidFill) &&
+           FilterIdByName(e.Name) == 0;
+}
+
+TStrokeEffect StrokeEffectOf(const TEffectHInfo& e) {
+    return e.ParamEffect == &SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
 }
 
 }  // namespace
@@ -107,7 +113,8 @@ void ReplayHistory(TBitmap& target, int32_t n,
                 if (!e.Mask) throw Exception("history entry without mask");
                 if (IsStrokeEntry(e)) {
                     // Exactly what the live stroke did, on the picture as it stood before it.
-                    BlendMosaicStroke(target, rect, e.Param1, e.Param2, *e.Mask, region);
+                    BlendStroke(target, rect, StrokeEffectOf(e), e.Param1, e.Param2, *e.Mask,
+                                region);
                     CopyRegionIn(region, rect, target);
                     break;
                 }

@@ -59,9 +59,9 @@ private:
 };
 
 // Replays entries 0 … n − 1 onto target (n is limited to the list; n ≤ 0 leaves it unchanged).
-// A stroke entry (kind 2, effect Pixelate) replays exactly as the live stroke ran
-// (BlendMosaicStroke), so replaying a history gives back the very bytes the strokes made; other
-// kind 2 entries blend their processed cut-out with ReplayBlend.
+// A stroke entry (kind 2, effect Pixelate or SolidFill) replays exactly as the live stroke ran
+// (BlendStroke), so replaying a history gives back the very bytes the strokes made; other kind 2
+// entries blend their processed cut-out with ReplayBlend.
 void ReplayHistory(TBitmap& target, int32_t n,
                    const std::vector<std::unique_ptr<TEffectHInfo>>& entries);
 

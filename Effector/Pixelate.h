@@ -14,7 +14,12 @@ constexpr uint8_t ClampByte(int32_t v) { return v >= 255 ? 255 : v <= 0 ? 0 : ui
 
 // The mosaic sizes (square cells, in pixels) the main window offers, smallest first. Everything
 // that walks through the sizes takes them from here, so a size added later is covered too.
-inline constexpr std::array<int32_t, 5> kMosaicCellSizes = {2, 4, 8, 12, 16};
+inline constexpr std::array<int32_t, 9> kMosaicCellSizes = {2, 4, 8, 12, 16, 24, 32, 48, 64};
+
+// The brush diameters (in pixels) the main window offers, smallest first; like the sizes above,
+// the one table everything that walks through the brushes takes them from.
+inline constexpr std::array<int32_t, 10> kBrushDiameters = {5,  8,  10, 20,  30,
+                                                            40, 50, 80, 120, 200};
 
 // Replaces every pixel by the average of its cell (cells anchored at the top-left pixel, halves
 // rounded up); edge cells average as if the picture were grown by PadToCells, without growing it.

@@ -61,6 +61,58 @@ void ReplayBlendRow(uint8_t* o, const uint8_t* a, const uint8_t* p, const uint8_
     }
 }
 
+// left … right, top … bottom (exclusive ends, 64 bits so that far-off points do not wrap)
+// aligned outwards to multiples of 8 (left and top down, right and bottom up), then clipped to
+// the picture. Something wholly off the picture touches nothing: an empty rectangle, never a
+// reversed one.
+TRect AlignAndClip(int64_t left, int64_t top, int64_t right, int64_t bottom, int32_t pictureWidth,
+                   int32_t pictureHeight) {
+    auto down8 = [](int64_t v) { return v >= 0 ? v / 8 * 8 : -((-v + 7) / 8 * 8); };
+    auto up8 = [](int64_t v) { return v >= 0 ? (v + 7) / 8 * 8 : -(-v / 8 * 8); };
+    auto clip = [](int64_t v, int32_t limit) { return int32_t(std::clamp<int64_t>(v, 0, limit)); };
+    TRect r{clip(down8(left), pictureWidth), clip(down8(top), pictureHeight),
+            clip(up8(right), pictureWidth), clip(up8(bottom), pictureHeight)};
+    r.Right = std::max(r.Right, r.Left);
+    r.Bottom = std::max(r.Bottom, r.Top);
+    return r;
+}
+
+// The part of rect (ordered) that lies on a width × height surface, moved by -origin; empty when
+// none does.
+TRect ClipToSurface(TRect rect, TPoint origin, int32_t width, int32_t height) {
+    rect = Ordered(rect);
+    auto clip = [](int64_t v, int32_t limit) { return int32_t(std::clamp<int64_t>(v, 0, limit)); };
+    TRect r{clip(int64_t(rect.Left) - origin.X, width), clip(int64_t(rect.Top) - origin.Y, height),
+            clip(int64_t(rect.Right) - origin.X, width),
+            clip(int64_t(rect.Bottom) - origin.Y, height)};
+    r.Right = std::max(r.Right, r.Left);
+    r.Bottom = std::max(r.Bottom, r.Top);
+    return r;
+}
+
+// Sets the mask's pixels in r (on the mask) to value.
+void FillMaskRect(TBitmap& mask, TRect r, uint8_t value) {
+    if (r.Right <= r.Left) return;
+    const size_t bytes = size_t(r.Right - r.Left) * 3;
+    for (int32_t y = r.Top; y < r.Bottom; ++y)
+        std::memset(mask.ScanLine(y) + size_t(r.Left) * 3, value, bytes);
+}
+
+// The strong guarantee of the two Apply functions: everything that can fail has run before the
+// picture changes, and the copy back cannot fail.
+void CommitStroke(TStrokeContext& ctx, TRect dirtyRect, int32_t mosaicSize, TStrokeEffect effect) {
+    const TRect r = Ordered(dirtyRect);
+    if (effect == TStrokeEffect::SolidFill)
+        ctx.History.Add(SolidFill, kSolidFillEffectName, "塗りつぶし", HistoryKind, dirtyRect.Left,
+                        dirtyRect.Top, dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0,
+                        &ctx.MaskBitmap);
+    else
+        ctx.History.Add(Pixelate, kMosaicEffectName, "モザイク", HistoryKind, dirtyRect.Left,
+                        dirtyRect.Top, dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0,
+                        &ctx.MaskBitmap);
+    CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
+}
+
 }  // namespace
 
 TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
@@ -78,16 +130,19 @@ TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSi
     // up to brushSize / 2 (rounded down) from a point; softening spreads the edge one pixel
     // further.
     const int64_t reach = std::max(brushSize, 0) / 2 + 1;
-    // Outwards to multiples of 8: left and top down, the exclusive right and bottom up.
-    auto down8 = [](int64_t v) { return v >= 0 ? v / 8 * 8 : -((-v + 7) / 8 * 8); };
-    auto up8 = [](int64_t v) { return v >= 0 ? (v + 7) / 8 * 8 : -(-v / 8 * 8); };
-    auto clip = [](int64_t v, int32_t limit) { return int32_t(std::clamp<int64_t>(v, 0, limit)); };
-    TRect r{clip(down8(minX - reach), pictureWidth), clip(down8(minY - reach), pictureHeight),
-            clip(up8(maxX + reach + 1), pictureWidth), clip(up8(maxY + reach + 1), pictureHeight)};
-    // A stroke wholly off the picture touches nothing: an empty rectangle, never a reversed one.
-    r.Right = std::max(r.Right, r.Left);
-    r.Bottom = std::max(r.Bottom, r.Top);
-    return r;
+    return AlignAndClip(minX - reach, minY - reach, maxX + reach + 1, maxY + reach + 1,
+                        pictureWidth, pictureHeight);
+}
+
+TRect ComputeRectDirtyRect(TRect rect, bool softEdge, int32_t pictureWidth, int32_t pictureHeight) {
+    // Only the part on the picture is drawn into the mask, so only that part has a soft edge.
+    rect = ClipToSurface(rect, TPoint{0, 0}, pictureWidth, pictureHeight);
+    if (rect.Left == rect.Right || rect.Top == rect.Bottom) return TRect{};
+    // "Blur" spreads the rectangle's edge one pixel outwards.
+    const int64_t reach = softEdge ? 1 : 0;
+    return AlignAndClip(int64_t(rect.Left) - reach, int64_t(rect.Top) - reach,
+                        int64_t(rect.Right) + reach, int64_t(rect.Bottom) + reach, pictureWidth,
+                        pictureHeight);
 }
 
 void CopyRegionOut(TBitmap& source, TRect rect, TBitmap& target) {
@@ -146,6 +201,21 @@ void DrawStrokeMask(TBitmap& mask, int32_t width, int32_t height, const TPoint* 
     if (softEdge) ApplyFilter(mask, "Blur");
 }
 
+void DrawRectMask(TBitmap& mask, int32_t width, int32_t height, TRect rect, TPoint origin,
+                  bool softEdge) {
+    mask.Resize(width, height, pf24bit);
+    if (mask.Empty()) return;
+    const TRect all{0, 0, width, height};
+    const TRect inside = ClipToSurface(rect, origin, width, height);
+    FillMaskRect(mask, all, 0xFF);
+    FillMaskRect(mask, inside, 0);
+    if (!softEdge) return;
+    ApplyFilter(mask, "Blur");
+    // The blur also greys the rectangle's own edge pixels: they go back to black, so that the
+    // inside is exactly the hard-edged result.
+    FillMaskRect(mask, inside, 0);
+}
+
 void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask) {
     To24(picture);
     To24(mosaic);
@@ -202,16 +272,60 @@ void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t 
     }
 }
 
+void BlendFillStroke(TBitmap& picture, TRect rect, TBitmap& mask, TBitmap& region) {
+    rect = Ordered(rect);
+    To24(picture);
+    To24(mask);
+    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
+        rect.Bottom > picture.Height())
+        throw Exception("stroke rectangle off the picture");
+    const int32_t w = rect.Width(), h = rect.Height();
+    RequireCovers(mask, w, h);
+    region.Resize(w, h, pf24bit);
+    if (w == 0 || h == 0) return;
+    // MaskedBlend with a black mosaic: the mosaic's term is zero.
+    std::vector<uint8_t> m(size_t(w) * 3);
+    const size_t left = size_t(rect.Left) * 3;
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        const uint8_t* a = picture.ScanLine(rect.Top + y) + left;
+        uint8_t* out = region.ScanLine(y);
+        for (int32_t i = 0; i < 3 * w; ++i) out[i] = uint8_t((a[i] * m[i] + 127) / 255);
+    }
+}
+
+void BlendStroke(TBitmap& picture, TRect rect, TStrokeEffect effect, int32_t cellWidth,
+                 int32_t cellHeight, TBitmap& mask, TBitmap& region) {
+    if (effect == TStrokeEffect::SolidFill)
+        BlendFillStroke(picture, rect, mask, region);
+    else
+        BlendMosaicStroke(picture, rect, cellWidth, cellHeight, mask, region);
+}
+
+void SolidFill(TBitmap& bitmap, int32_t, int32_t, int32_t) {
+    To24(bitmap);
+    const size_t bytes = size_t(bitmap.Width()) * 3;
+    for (int32_t y = 0; y < bitmap.Height(); ++y) std::memset(bitmap.ScanLine(y), 0, bytes);
+}
+
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
-                 int32_t mosaicSize, int32_t brushSize, bool softEdge) {
+                 int32_t mosaicSize, int32_t brushSize, bool softEdge, TStrokeEffect effect) {
     const TRect r = Ordered(dirtyRect);
     DrawStrokeMask(ctx.MaskBitmap, r.Width(), r.Height(), points, pointCount, TPoint{r.Left, r.Top},
                    brushSize, softEdge);
-    BlendMosaicStroke(ctx.WorkBitmap, r, mosaicSize, mosaicSize, ctx.MaskBitmap, ctx.RegionBitmap);
-    // Everything that can fail has run before the picture changes: the copy back cannot.
-    ctx.History.Add(Pixelate, "Mosaic", "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
-                    dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap);
-    CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
+    BlendStroke(ctx.WorkBitmap, r, effect, mosaicSize, mosaicSize, ctx.MaskBitmap,
+                ctx.RegionBitmap);
+    CommitStroke(ctx, dirtyRect, mosaicSize, effect);
+}
+
+void ApplyRectStroke(TStrokeContext& ctx, TRect rect, int32_t mosaicSize, bool softEdge,
+                     TStrokeEffect effect) {
+    const TRect r =
+        ComputeRectDirtyRect(rect, softEdge, ctx.WorkBitmap.Width(), ctx.WorkBitmap.Height());
+    DrawRectMask(ctx.MaskBitmap, r.Width(), r.Height(), rect, TPoint{r.Left, r.Top}, softEdge);
+    BlendStroke(ctx.WorkBitmap, r, effect, mosaicSize, mosaicSize, ctx.MaskBitmap,
+                ctx.RegionBitmap);
+    CommitStroke(ctx, r, mosaicSize, effect);
 }
 
 }  // namespace tilvo

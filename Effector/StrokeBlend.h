@@ -1,6 +1,6 @@
 // What a committed brush stroke does to the picture: the dirty rectangle of the stroke, region
 // copies, the stroke mask, the two blends of picture and mosaic, and ApplyStroke, which the main
-// window calls on release.
+// window calls on release; ApplyRectStroke does the same for a dragged rectangle.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,9 @@ namespace tilvo {
 
 class THistoryControl;
 
+// What a stroke puts under its mask: mosaic cells, or opaque black.
+enum class TStrokeEffect : uint8_t { Mosaic, SolidFill };
+
 // The stroke buffer holds at most this many points per stroke (the 1024th entry is never filled).
 inline constexpr int32_t kMaxStrokePoints = 1023;
 
@@ -20,6 +23,12 @@ inline constexpr int32_t kMaxStrokePoints = 1023;
 // stroke wholly off the picture gives an empty rectangle.
 TRect ComputeDirtyRect(const TPoint* points, int32_t pointCount, int32_t brushSize,
                        int32_t pictureWidth, int32_t pictureHeight);
+
+// The rectangle a rectangle stroke touches: rect (right and bottom exclusive, any order) widened
+// by the soft edge's reach (one pixel) when softEdge, aligned outwards to multiples of 8 and
+// clipped to the picture like ComputeDirtyRect. A rectangle wholly off the picture, or an empty
+// one, gives an empty rectangle.
+TRect ComputeRectDirtyRect(TRect rect, bool softEdge, int32_t pictureWidth, int32_t pictureHeight);
 
 // target becomes a 24-bit copy of rect of source (rect is ordered first, source converted to 24
 // bits). Parts of rect that lie off the source come out black.
@@ -33,6 +42,12 @@ void CopyRegionIn(TBitmap& source, TRect rect, TBitmap& target);
 // "Blur" when softEdge is set.
 void DrawStrokeMask(TBitmap& mask, int32_t width, int32_t height, const TPoint* points,
                     int32_t pointCount, TPoint origin, int32_t brushSize, bool softEdge);
+
+// Redraws mask at width × height: white, with rect (minus origin; right and bottom exclusive,
+// ordered first, clipped to the mask) black. With softEdge the rectangle's outside is softened
+// with "Blur" while its inside stays black: the softening lies wholly outside the rectangle.
+void DrawRectMask(TBitmap& mask, int32_t width, int32_t height, TRect rect, TPoint origin,
+                  bool softEdge);
 
 // picture := picture · f + mosaic · (1 − f), f = mask's blue byte / 255, halves rounded up.
 // Throws when mosaic or mask is smaller than picture.
@@ -49,6 +64,22 @@ void ReplayBlend(TBitmap& output, TBitmap& unchanged, TBitmap& processed, TBitma
 void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
                        TBitmap& mask, TBitmap& region);
 
+// The same for a solid fill: region becomes rect of picture blended (MaskedBlend, through mask)
+// with opaque black.
+void BlendFillStroke(TBitmap& picture, TRect rect, TBitmap& mask, TBitmap& region);
+
+// BlendMosaicStroke or BlendFillStroke, as effect says.
+void BlendStroke(TBitmap& picture, TRect rect, TStrokeEffect effect, int32_t cellWidth,
+                 int32_t cellHeight, TBitmap& mask, TBitmap& region);
+
+// The history effect of a solid fill: the whole surface becomes black (24 bits). The parameters
+// are ignored: the signature is that of the history's parameterised effect.
+void SolidFill(TBitmap& bitmap, int32_t unused1, int32_t unused2, int32_t unused3);
+
+// The names a stroke's history entry carries, by effect.
+inline constexpr const char* kMosaicEffectName = "Mosaic";
+inline constexpr const char* kSolidFillEffectName = "Solid fill";
+
 // What the main window holds for a stroke.
 struct TStrokeContext {
     TBitmap& WorkBitmap;
@@ -57,10 +88,17 @@ struct TStrokeContext {
     THistoryControl& History;
 };
 
-// Turns the stroke into mosaic inside dirtyRect of WorkBitmap (BlendMosaicStroke through the
-// stroke's mask) and records the stroke in the history. When anything fails, WorkBitmap and the
-// history are as they were.
+// Turns the stroke into mosaic (or solid black) inside dirtyRect of WorkBitmap (BlendStroke
+// through the stroke's mask) and records the stroke in the history. When anything fails,
+// WorkBitmap and the history are as they were.
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
-                 int32_t mosaicSize, int32_t brushSize, bool softEdge);
+                 int32_t mosaicSize, int32_t brushSize, bool softEdge,
+                 TStrokeEffect effect = TStrokeEffect::Mosaic);
+
+// Mosaics (or fills) the whole of rect (picture coordinates, right/bottom exclusive, any order),
+// softened outside it when softEdge; recorded in the history as a stroke whose mask is the
+// rectangle (DrawRectMask over ComputeRectDirtyRect). Strong guarantee like ApplyStroke.
+void ApplyRectStroke(TStrokeContext& ctx, TRect rect, int32_t mosaicSize, bool softEdge,
+                     TStrokeEffect effect);
 
 }  // namespace tilvo

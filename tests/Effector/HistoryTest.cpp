@@ -32,11 +32,15 @@ struct Session {
         SetMosaic(mosaicSize);
     }
     void SetMosaic(int32_t m) { mosaic = m; }
-    TRect Stroke(std::vector<TPoint> pts, int32_t brush, bool soft) {
+    TRect Stroke(std::vector<TPoint> pts, int32_t brush, bool soft,
+                 TStrokeEffect effect = TStrokeEffect::Mosaic) {
         const TRect r =
             ComputeDirtyRect(pts.data(), int32_t(pts.size()), brush, work.Width(), work.Height());
-        ApplyStroke(ctx, pts.data(), int32_t(pts.size()), r, mosaic, brush, soft);
+        ApplyStroke(ctx, pts.data(), int32_t(pts.size()), r, mosaic, brush, soft, effect);
         return r;
+    }
+    void Rect(TRect rect, bool soft, TStrokeEffect effect) {
+        ApplyRectStroke(ctx, rect, mosaic, soft, effect);
     }
     bool Undo() {
         work.Assign(source);
@@ -134,7 +138,6 @@ TEST(HistoryTest, StrokeEntryNeedsAMask) {
 // sequences (with new strokes in between, which drop the undone entries) give back exactly the
 // picture each position had when it was live.
 TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
-    const int32_t brushes[] = {5, 8, 10, 20, 30, 40, 50};
     uint32_t seed = 2024;
     auto rnd = [&seed](int32_t n) {
         seed = seed * 1664525u + 1013904223u;
@@ -155,14 +158,24 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
         for (int step = 0; step < 70; ++step) {
             const int action = step < 6 ? 0 : rnd(8);
             if (action < 4 || s.history.Position() == 0) {
-                // A stroke: a size from the table (changed between strokes), a brush, one to six
-                // points anywhere, including off the picture.
+                // A stroke: a size from the table (changed between strokes), mosaic or solid
+                // fill, and either a brush through one to six points or a rectangle, anywhere,
+                // including off the picture.
                 s.SetMosaic(kMosaicCellSizes[size_t(rnd(int32_t(kMosaicCellSizes.size())))]);
-                const int32_t brush = brushes[rnd(7)];
-                std::vector<TPoint> pts(size_t(1 + rnd(6)));
-                for (TPoint& p : pts) p = {rnd(w + 40) - 20, rnd(h + 40) - 20};
-                pts.insert(pts.begin(), pts.front());
-                s.Stroke(pts, brush, rnd(2) == 0);
+                const TStrokeEffect effect =
+                    rnd(4) == 0 ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
+                const bool soft = rnd(2) == 0;
+                const int32_t brush = kBrushDiameters[size_t(rnd(int32_t(kBrushDiameters.size())))];
+                if (rnd(3) == 0) {
+                    s.Rect(TRect{rnd(w + 20) - 10, rnd(h + 20) - 10, rnd(w + 20) - 10,
+                                 rnd(h + 20) - 10},
+                           soft, effect);
+                } else {
+                    std::vector<TPoint> pts(size_t(1 + rnd(6)));
+                    for (TPoint& p : pts) p = {rnd(w + 40) - 20, rnd(h + 40) - 20};
+                    pts.insert(pts.begin(), pts.front());
+                    s.Stroke(pts, brush, soft, effect);
+                }
                 ++strokes;
                 snapshots.resize(size_t(s.history.Position()));
                 snapshots.push_back(snapshot());

@@ -101,7 +101,7 @@ TEST(DirtyRectCoverage, EveryPixelThePenOrItsEdgeTouchesLiesInside) {
     TBitmap mask;
     int64_t touched = 0;
     for (int k = 0; k < 120; ++k) {
-        const int32_t brush = std::vector<int32_t>{5, 8, 10, 20, 30, 40, 50}[size_t(k % 7)];
+        const int32_t brush = kBrushDiameters[size_t(k) % kBrushDiameters.size()];
         const bool soft = k % 2 == 0;
         std::vector<TPoint> pts(size_t(rnd(1, 4)));
         for (TPoint& p : pts) p = {rnd(-30, W + 30), rnd(-30, H + 30)};
@@ -126,6 +126,54 @@ TEST(DirtyRectCoverage, EveryPixelThePenOrItsEdgeTouchesLiesInside) {
     }
     EXPECT_GT(touched, 10000);
 }
+
+// ---- ComputeRectDirtyRect ------------------------------------------------------------------
+
+struct RectDirtyCase {
+    const char* what;
+    TRect rect;
+    bool soft;
+    int32_t width, height;
+    TRect expected;
+};
+
+void PrintTo(const RectDirtyCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+class RectDirtyTest : public testing::TestWithParam<RectDirtyCase> {};
+
+TEST_P(RectDirtyTest, RectangleWidenedBySoftEdgeAlignedAndClipped) {
+    const RectDirtyCase& c = GetParam();
+    EXPECT_EQ(ComputeRectDirtyRect(c.rect, c.soft, c.width, c.height), c.expected) << c.what;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RectDirtyTest,
+    testing::Values(
+        RectDirtyCase{"hard, aligned already", {8, 16, 40, 48}, false, 100, 100, {8, 16, 40, 48}},
+        // The blur reaches x = 7 and x = 40: both ends move by a whole step of 8.
+        RectDirtyCase{"soft, aligned", {8, 16, 40, 48}, true, 100, 100, {0, 8, 48, 56}},
+        RectDirtyCase{"hard, unaligned", {9, 17, 39, 47}, false, 100, 100, {8, 16, 40, 48}},
+        RectDirtyCase{"soft, unaligned", {9, 17, 39, 47}, true, 100, 100, {8, 16, 40, 48}},
+        RectDirtyCase{"corners in any order", {39, 47, 9, 17}, false, 100, 100, {8, 16, 40, 48}},
+        RectDirtyCase{
+            "clipped to the picture", {-20, 90, 130, 120}, true, 100, 100, {0, 88, 100, 100}},
+        RectDirtyCase{"empty rectangle", {20, 20, 20, 60}, true, 100, 100, {0, 0, 0, 0}},
+        RectDirtyCase{"wholly off the picture", {-50, -50, -10, -10}, true, 100, 100, {0, 0, 0, 0}},
+        // Only the part on the picture is drawn, so nothing of a rectangle beyond its right side.
+        RectDirtyCase{"soft edge of a rectangle beyond the right side",
+                      {100, 10, 120, 20},
+                      true,
+                      100,
+                      100,
+                      {0, 0, 0, 0}},
+        RectDirtyCase{"far outside without wrapping",
+                      {INT32_MIN, INT32_MIN, INT32_MAX, INT32_MAX},
+                      true,
+                      100,
+                      100,
+                      {0, 0, 100, 100}}));
 
 // ---- The two blends ------------------------------------------------------------------------
 
@@ -432,6 +480,166 @@ TEST(ApplyStrokeTest, OnePixelHighPictureIsMosaickedToo) {
     EXPECT_EQ(f.work.Pixel(0, 0), before.Pixel(0, 0));
     ASSERT_EQ(f.history.Count(), 1);
     EXPECT_EQ(f.history.Entries()[0]->Kind, HistoryKind);
+}
+
+// A solid-fill stroke: black where the mask is black, the blend towards black where it is grey,
+// the picture where it is white; recorded under its own effect and name.
+TEST(ApplyStrokeTest, SolidFillBlendsTowardsBlackThroughTheMask) {
+    for (const bool soft : {false, true}) {
+        SCOPED_TRACE(soft);
+        StrokeFixture f(64, 48);
+        TBitmap before;
+        before.Assign(f.work);
+        const TPoint pts[] = {{20, 20}, {20, 20}, {40, 30}};
+        const TRect r = ComputeDirtyRect(pts, 3, 10, 64, 48);
+        ApplyStroke(f.ctx, pts, 3, r, 12, 10, soft, TStrokeEffect::SolidFill);
+        TBitmap expected, black;
+        CopyRegionOut(before, r, expected);
+        black.Resize(r.Width(), r.Height(), pf24bit);
+        for (int32_t y = 0; y < black.Height(); ++y)
+            std::fill_n(black.ScanLine(y), 3 * black.Width(), uint8_t(0));
+        MaskedBlend(expected, black, f.mask);
+        TBitmap got;
+        CopyRegionOut(f.work, r, got);
+        EXPECT_TRUE(SamePixels(got, expected));
+        int64_t blackPixels = 0;
+        for (int32_t y = 0; y < 48; ++y)
+            for (int32_t x = 0; x < 64; ++x) {
+                const bool inside = x >= r.Left && x < r.Right && y >= r.Top && y < r.Bottom;
+                if (!inside) {
+                    ASSERT_EQ(f.work.Pixel(x, y), before.Pixel(x, y));
+                } else if (GetBValue(f.mask.Pixel(x - r.Left, y - r.Top)) == 0) {
+                    ASSERT_EQ(f.work.Pixel(x, y), RGB(0, 0, 0)) << x << "," << y;
+                    ++blackPixels;
+                }
+            }
+        EXPECT_GT(blackPixels, 200);
+        ASSERT_EQ(f.history.Count(), 1);
+        const TEffectHInfo& e = *f.history.Entries()[0];
+        EXPECT_EQ(e.ParamEffect, &SolidFill);
+        EXPECT_EQ(e.Name, kSolidFillEffectName);
+        EXPECT_NE(e.Name, kMosaicEffectName);
+        EXPECT_EQ(e.Kind, HistoryKind);
+        EXPECT_EQ((TRect{e.Left, e.Top, e.Right, e.Bottom}), r);
+    }
+}
+
+// ---- ApplyRectStroke -----------------------------------------------------------------------
+
+struct RectStrokeCase {
+    const char* what;
+    TRect rect;
+    bool soft;
+};
+
+// Every mosaic size and both effects over each rectangle: the inside (clipped to the picture) is
+// wholly the whole picture's cells or black, with the soft edge exactly as with the hard one; the
+// outside is untouched with the hard edge, and with the soft one changed only in the ring of
+// pixels next to the rectangle, each a blend between picture and effect.
+TEST(ApplyRectStrokeTest, InsideWhollyCoveredSofteningOnlyOutside) {
+    const RectStrokeCase cases[] = {
+        {"inside the picture", {13, 9, 58, 41}, false},
+        {"inside the picture, soft", {13, 9, 58, 41}, true},
+        {"corners in any order, soft", {58, 41, 13, 9}, true},
+        {"aligned to 8, soft", {16, 8, 56, 40}, true},
+        {"over the top-left corner, soft", {-10, -7, 21, 17}, true},
+        {"over the bottom-right corner", {70, 50, 140, 90}, false},
+        {"over the bottom-right corner, soft", {70, 50, 140, 90}, true},
+        {"the whole picture, soft", {0, 0, 100, 70}, true},
+        {"one pixel, soft", {40, 30, 41, 31}, true},
+    };
+    constexpr int32_t W = 100, H = 70;
+    for (const RectStrokeCase& c : cases) {
+        for (const TStrokeEffect effect : {TStrokeEffect::Mosaic, TStrokeEffect::SolidFill}) {
+            for (const int32_t cells : kMosaicCellSizes) {
+                SCOPED_TRACE(testing::Message()
+                             << c.what << ", "
+                             << (effect == TStrokeEffect::Mosaic ? "mosaic" : "fill") << ", cells "
+                             << cells);
+                StrokeFixture f(W, H);
+                TBitmap before, covered;
+                before.Assign(f.work);
+                covered.Assign(f.work);
+                if (effect == TStrokeEffect::Mosaic)
+                    Pixelate(covered, cells, cells, 0);
+                else
+                    SolidFill(covered, 0, 0, 0);
+                ApplyRectStroke(f.ctx, c.rect, cells, c.soft, effect);
+
+                const int32_t l = std::clamp(std::min(c.rect.Left, c.rect.Right), 0, W);
+                const int32_t r = std::clamp(std::max(c.rect.Left, c.rect.Right), 0, W);
+                const int32_t t = std::clamp(std::min(c.rect.Top, c.rect.Bottom), 0, H);
+                const int32_t b = std::clamp(std::max(c.rect.Top, c.rect.Bottom), 0, H);
+                int64_t softened = 0;
+                for (int32_t y = 0; y < H; ++y)
+                    for (int32_t x = 0; x < W; ++x) {
+                        const TColor now = f.work.Pixel(x, y), was = before.Pixel(x, y),
+                                     cov = covered.Pixel(x, y);
+                        if (x >= l && x < r && y >= t && y < b) {
+                            ASSERT_EQ(now, cov) << "inside at " << x << "," << y;
+                            continue;
+                        }
+                        const bool ring = x >= l - 1 && x <= r && y >= t - 1 && y <= b;
+                        if (!c.soft || !ring) {
+                            ASSERT_EQ(now, was) << "outside at " << x << "," << y;
+                            continue;
+                        }
+                        // Between the picture and the effect, channel by channel.
+                        for (int ch = 0; ch < 3; ++ch) {
+                            const int v = int(now >> (8 * ch) & 0xFF);
+                            const int p = int(was >> (8 * ch) & 0xFF);
+                            const int q = int(cov >> (8 * ch) & 0xFF);
+                            ASSERT_TRUE(v >= std::min(p, q) && v <= std::max(p, q))
+                                << "ring at " << x << "," << y;
+                        }
+                        softened += now != was;
+                    }
+                if (c.soft && cells == kMosaicCellSizes[0] &&
+                    !(l == 0 && r == W && t == 0 && b == H)) {
+                    EXPECT_GT(softened, 0) << "the soft edge softens the ring outside";
+                }
+
+                // One stroke entry whose mask is the rectangle: black inside, and with the hard
+                // edge white everywhere else.
+                ASSERT_EQ(f.history.Count(), 1);
+                const TEffectHInfo& e = *f.history.Entries()[0];
+                EXPECT_EQ(e.Kind, HistoryKind);
+                EXPECT_EQ(e.ParamEffect, effect == TStrokeEffect::Mosaic ? &Pixelate : &SolidFill);
+                const TRect dirty = ComputeRectDirtyRect(c.rect, c.soft, W, H);
+                EXPECT_EQ((TRect{e.Left, e.Top, e.Right, e.Bottom}), dirty);
+                ASSERT_TRUE(e.Mask);
+                ASSERT_EQ(e.Mask->Width(), dirty.Width());
+                ASSERT_EQ(e.Mask->Height(), dirty.Height());
+                for (int32_t y = dirty.Top; y < dirty.Bottom; ++y)
+                    for (int32_t x = dirty.Left; x < dirty.Right; ++x) {
+                        const int m = GetBValue(e.Mask->Pixel(x - dirty.Left, y - dirty.Top));
+                        if (x >= l && x < r && y >= t && y < b) {
+                            ASSERT_EQ(m, 0);
+                        } else if (!c.soft) {
+                            ASSERT_EQ(m, 255);
+                        }
+                    }
+
+                // The live result is what a replay of the history gives.
+                TBitmap replay;
+                replay.Assign(before);
+                ReplayHistory(replay, 1, f.history.Entries());
+                EXPECT_TRUE(SamePixels(replay, f.work));
+            }
+        }
+    }
+}
+
+TEST(ApplyRectStrokeTest, RectangleOffThePictureOrEmptyChangesNothingButAddsAnEntry) {
+    for (const TRect rect :
+         {TRect{-40, -40, -2, -2}, TRect{30, 20, 30, 40}, TRect{120, 0, 150, 9}}) {
+        StrokeFixture f(60, 40);
+        TBitmap before;
+        before.Assign(f.work);
+        ApplyRectStroke(f.ctx, rect, 8, true, TStrokeEffect::SolidFill);
+        EXPECT_TRUE(SamePixels(f.work, before));
+        EXPECT_EQ(f.history.Count(), 1);
+    }
 }
 
 TEST(ApplyStrokeTest, StrokeWhollyOffThePictureChangesNothingButAddsAnEntry) {
