@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 
 #include "FileFormat/FileTypes.h"
 
@@ -42,6 +43,11 @@ const char* const kCliUsage =
     "  --brush N            brush diameter in pixels (default 20)\n"
     "  --hard-edge          no softened edge\n"
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
+    "  --rect X,Y,W,H       hide the whole rectangle W x H at X,Y (repeatable)\n"
+    "  --fill               solid black instead of mosaic cells, for every stroke and rectangle\n"
+    "  --strokes FILE       more items from FILE, one per line: --stroke X,Y[;X,Y...],\n"
+    "                       --rect X,Y,W,H or --fill; blank lines and lines starting with #\n"
+    "                       are skipped. Items apply in the order given.\n"
     "\n"
     "  --help, --version\n"
     "Exit status: 0 success, 1 reading or writing failed, 2 usage error.\n";
@@ -57,6 +63,9 @@ int32_t ParseInt(const std::string& text, const std::string& what, int32_t lo, i
     return v;
 }
 
+// Coordinates and sizes on the command line stay within this, far beyond any picture's side.
+constexpr int32_t kCoordinateLimit = 1 << 20;
+
 std::vector<TPoint> ParseStroke(const std::string& text) {
     std::vector<TPoint> points;
     size_t start = 0;
@@ -66,13 +75,88 @@ std::vector<TPoint> ParseStroke(const std::string& text) {
         const size_t comma = pair.find(',');
         if (comma == std::string::npos)
             throw EUsage("a stroke point must be X,Y: \"" + pair + "\"");
-        const int32_t lim = 1 << 20;
+        const int32_t lim = kCoordinateLimit;
         points.push_back(
             TPoint{ParseInt(pair.substr(0, comma), "a stroke coordinate", -lim, lim),
                    ParseInt(pair.substr(comma + 1), "a stroke coordinate", -lim, lim)});
         start = end + 1;
     }
     return points;
+}
+
+// X,Y,W,H: the rectangle from (X, Y), W wide and H high (both at least 1).
+TRect ParseRect(const std::string& text) {
+    int32_t v[4] = {};
+    size_t start = 0;
+    for (int i = 0; i < 4; ++i) {
+        const size_t end = i < 3 ? text.find(',', start) : text.size();
+        if (end == std::string::npos || (i == 3 && text.find(',', start) != std::string::npos))
+            throw EUsage("a rectangle must be X,Y,W,H: \"" + text + "\"");
+        const std::string part = text.substr(start, end - start);
+        v[i] = i < 2 ? ParseInt(part, "a rectangle coordinate", -kCoordinateLimit, kCoordinateLimit)
+                     : ParseInt(part, "a rectangle size", 1, kCoordinateLimit);
+        start = end + 1;
+    }
+    return TRect{v[0], v[1], v[0] + v[2], v[1] + v[3]};
+}
+
+// A strokes file is a hand-written list: anything beyond this is not one.
+constexpr size_t kMaxStrokesFileBytes = size_t(16) << 20;
+
+std::string ReadStrokesFile(const std::string& fileName) {
+    std::ifstream in(fileName, std::ios::binary);
+    if (!in) throw EUsage("cannot read the strokes file \"" + fileName + "\"");
+    std::string text;
+    char buf[65536];
+    while (in) {
+        in.read(buf, sizeof buf);
+        text.append(buf, size_t(in.gcount()));
+        if (text.size() > kMaxStrokesFileBytes)
+            throw EUsage("the strokes file \"" + fileName + "\" is larger than 16 MiB");
+    }
+    if (in.bad()) throw EUsage("cannot read the strokes file \"" + fileName + "\"");
+    return text;
+}
+
+// One item per line, each as on the command line: "--stroke X,Y[;X,Y...]", "--rect X,Y,W,H" or
+// "--fill". Blank lines and lines whose first non-blank character is # are skipped.
+void ParseStrokesFile(const std::string& fileName, TCliOptions& o) {
+    const std::string text = ReadStrokesFile(fileName);
+    size_t start = 0;
+    for (int64_t lineNo = 1; start < text.size(); ++lineNo) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        std::vector<std::string> words;
+        size_t p = 0;
+        while (true) {
+            p = line.find_first_not_of(" \t", p);
+            if (p == std::string::npos) break;
+            const size_t q = std::min(line.find_first_of(" \t", p), line.size());
+            words.push_back(line.substr(p, q - p));
+            p = q;
+        }
+        if (words.empty() || words[0][0] == '#') continue;
+        const std::string where = fileName + " line " + std::to_string(lineNo) + ": ";
+        try {
+            const std::string& item = words[0];
+            const size_t values = item == "--fill" ? 0 : 1;
+            if (item != "--stroke" && item != "--rect" && item != "--fill")
+                throw EUsage("expected --stroke, --rect or --fill, not \"" + item + "\"");
+            if (words.size() != values + 1)
+                throw EUsage(item + (values ? " needs exactly one value" : " takes no value"));
+            if (item == "--fill")
+                o.SolidFill = true;
+            else if (item == "--rect")
+                o.Strokes.push_back(TCliStroke{true, {}, ParseRect(words[1])});
+            else
+                o.Strokes.push_back(TCliStroke{false, ParseStroke(words[1]), {}});
+        } catch (const EUsage& e) {
+            throw EUsage(where + e.what());
+        }
+    }
 }
 
 // The Save As type id that writes files with this extension type id.
@@ -181,7 +265,13 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--hard-edge")
             o.SoftEdge = false;
         else if (a == "--stroke")
-            o.Strokes.push_back(ParseStroke(value()));
+            o.Strokes.push_back(TCliStroke{false, ParseStroke(value()), {}});
+        else if (a == "--rect")
+            o.Strokes.push_back(TCliStroke{true, {}, ParseRect(value())});
+        else if (a == "--fill")
+            o.SolidFill = true;
+        else if (a == "--strokes")
+            ParseStrokesFile(value(), o);
         else if (a.size() > 1 && a[0] == '-' && a != "-")
             throw EUsage("unknown option " + a);
         else

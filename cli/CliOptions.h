@@ -10,6 +10,14 @@
 
 namespace tilvo {
 
+// One item to hide: a brush stroke through Points, or the rectangle Rect (IsRect).
+struct TCliStroke {
+    bool IsRect = false;
+    std::vector<TPoint> Points;
+    TRect Rect{};
+    friend bool operator==(const TCliStroke&, const TCliStroke&) = default;
+};
+
 struct TCliOptions {
     std::string Input;
     std::string Output;
@@ -18,7 +26,9 @@ struct TCliOptions {
     int32_t MosaicSize = 4;
     int32_t BrushSize = 20;
     bool SoftEdge = true;
-    std::vector<std::vector<TPoint>> Strokes;
+    bool SolidFill = false;  // black instead of mosaic cells, for every item
+    // The brush strokes and rectangles, in the order given (--stroke, --rect and --strokes FILE).
+    std::vector<TCliStroke> Strokes;
     bool Help = false;
     bool Version = false;
 };

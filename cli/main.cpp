@@ -26,16 +26,22 @@ int Run(const TCliOptions& o) {
     TStrokeContext ctx{work, region, mask, history};
     std::vector<TPoint> points;
     points.reserve(kMaxStrokePoints);
-    for (const auto& stroke : o.Strokes) {
+    const TStrokeEffect effect = o.SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
+    for (const auto& item : o.Strokes) {
+        if (item.IsRect) {
+            ApplyRectStroke(ctx, item.Rect, o.MosaicSize, o.SoftEdge, effect);
+            continue;
+        }
         // As in the window: the press point is stored twice, so a single point paints a dot, and a
         // stroke keeps at most its first kMaxStrokePoints points.
+        const auto& stroke = item.Points;
         points.assign(1, stroke.front());
         const size_t take = std::min(stroke.size(), size_t(kMaxStrokePoints - 1));
         points.insert(points.end(), stroke.begin(), stroke.begin() + take);
         const int32_t n = int32_t(points.size());
         const TRect dirty =
             ComputeDirtyRect(points.data(), n, o.BrushSize, work.Width(), work.Height());
-        ApplyStroke(ctx, points.data(), n, dirty, o.MosaicSize, o.BrushSize, o.SoftEdge);
+        ApplyStroke(ctx, points.data(), n, dirty, o.MosaicSize, o.BrushSize, o.SoftEdge, effect);
     }
 
     const TExifProbe probe = ProbeExif(o.Input);

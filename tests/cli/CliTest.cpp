@@ -7,6 +7,7 @@
 #include <filesystem>
 
 #include "CliOptions.h"
+#include "Effector/Pixelate.h"
 #include "FileFormat/DcrImageA.h"
 #include "FileFormat/FileTypes.h"
 #include "FileFormat/Graphic.h"
@@ -37,6 +38,9 @@ TEST(CliOptions, ParsesEveryOption) {
                                            "1,2;3,4",
                                            "--stroke",
                                            "-5,6",
+                                           "--rect",
+                                           "-3,4,10,20",
+                                           "--fill",
                                            "--png-256",
                                            "--gif-transparent",
                                            "--tga-rle",
@@ -53,9 +57,86 @@ TEST(CliOptions, ParsesEveryOption) {
     EXPECT_EQ(o.MosaicSize, 16);
     EXPECT_EQ(o.BrushSize, 30);
     EXPECT_FALSE(o.SoftEdge);
-    ASSERT_EQ(o.Strokes.size(), 2u);
-    EXPECT_EQ(o.Strokes[0], (std::vector<TPoint>{{1, 2}, {3, 4}}));
-    EXPECT_EQ(o.Strokes[1], (std::vector<TPoint>{{-5, 6}}));
+    EXPECT_TRUE(o.SolidFill);
+    ASSERT_EQ(o.Strokes.size(), 3u);
+    EXPECT_EQ(o.Strokes[0], (TCliStroke{false, {{1, 2}, {3, 4}}, {}}));
+    EXPECT_EQ(o.Strokes[1], (TCliStroke{false, {{-5, 6}}, {}}));
+    EXPECT_EQ(o.Strokes[2], (TCliStroke{true, {}, {-3, 4, 7, 24}}));
+    EXPECT_FALSE(ParseCliOptions({"a", "b.png"}).SolidFill);
+}
+
+// A scratch folder of the test's own, removed with everything in it.
+struct TempDir {
+    fs::path path;
+    explicit TempDir(const char* tag)
+        : path(fs::temp_directory_path() / (std::string(tag) + std::to_string(::getpid()))) {
+        fs::create_directories(path);
+    }
+    ~TempDir() { fs::remove_all(path); }
+    std::string Write(const char* name, const std::string& text) const {
+        const std::string file = (path / name).string();
+        WriteWholeFile(file, text.data(), int64_t(text.size()));
+        return file;
+    }
+};
+
+TEST(CliOptions, StrokesFileItemsJoinTheCommandLineInOrder) {
+    const TempDir dir("tilvo-cli-sf-");
+    const std::string file = dir.Write("items.txt",
+                                       "# a camera's fixed plates\n"
+                                       "\n"
+                                       "--rect 10,20,30,40\r\n"
+                                       "   \t\n"
+                                       "  # indented comment\n"
+                                       "\t--stroke   1,2;3,4  \n"
+                                       "--fill");  // no newline at the end
+    const TCliOptions o =
+        ParseCliOptions({"a", "b.png", "--stroke", "7,7", "--strokes", file, "--rect", "0,0,1,1"});
+    EXPECT_TRUE(o.SolidFill);
+    const std::vector<TCliStroke> expected = {{false, {{7, 7}}, {}},
+                                              {true, {}, {10, 20, 40, 60}},
+                                              {false, {{1, 2}, {3, 4}}, {}},
+                                              {true, {}, {0, 0, 1, 1}}};
+    EXPECT_EQ(o.Strokes, expected);
+    // A file of comments only adds nothing.
+    const std::string empty = dir.Write("empty.txt", "# nothing yet\n\n");
+    EXPECT_TRUE(ParseCliOptions({"a", "b.png", "--strokes", empty}).Strokes.empty());
+}
+
+TEST(CliOptions, StrokesFileErrorsNameTheFileAndLine) {
+    const TempDir dir("tilvo-cli-sfe-");
+    const struct {
+        const char* text;
+        const char* says;  // part of the message
+    } cases[] = {
+        {"--brush 5\n", "line 1: expected --stroke, --rect or --fill"},
+        {"# ok\n--rect 1,2,3,4\n--rect\n", "line 3: --rect needs exactly one value"},
+        {"\n\n--stroke 1,2 3,4\n", "line 3: --stroke needs exactly one value"},
+        {"--fill yes\n", "line 1: --fill takes no value"},
+        {"--rect 1,2,3\n", "line 1: a rectangle must be X,Y,W,H"},
+        {"--rect 1,2,3,4,5\n", "line 1: a rectangle must be X,Y,W,H"},
+        {"\n--rect 1,2,0,4\n", "line 2: a rectangle size must be a whole number from 1"},
+        {"--rect 1,2,3,x\n", "line 1: a rectangle size"},
+        {"--stroke 1;2\n", "line 1: a stroke point must be X,Y"},
+        {"--stroke 1,2;3,99999999\n", "line 1: a stroke coordinate"},
+        {"rect 1,2,3,4\n", "line 1: expected --stroke, --rect or --fill"},
+    };
+    for (const auto& c : cases) {
+        const std::string file = dir.Write("bad.txt", c.text);
+        try {
+            ParseCliOptions({"a", "b.png", "--strokes", file});
+            ADD_FAILURE() << "accepted: " << c.text;
+        } catch (const EUsage& e) {
+            const std::string what = e.what();
+            EXPECT_NE(what.find(file + " " + c.says), std::string::npos) << what;
+        }
+    }
+    EXPECT_THROW(ParseCliOptions({"a", "b.png", "--strokes", (dir.path / "none.txt").string()}),
+                 EUsage);
+    EXPECT_THROW(ParseCliOptions({"a", "b.png", "--strokes", dir.path.string()}), EUsage);
+    // Far larger than any list of items: refused, not read into memory whole.
+    const std::string huge = dir.Write("huge.txt", std::string((16 << 20) + 1, '#'));
+    EXPECT_THROW(ParseCliOptions({"a", "b.png", "--strokes", huge}), EUsage);
 }
 
 TEST(CliOptions, TypeComesFromTheNameOrTheExtension) {
@@ -97,6 +178,12 @@ TEST(CliOptions, UsageErrors) {
         {"a", "b.png", "--quality", "8x"},
         {"a", "b.png", "--subsampling", "422"},
         {"a", "b.png", "--stroke", "1;2"},
+        {"a", "b.png", "--rect", "1,2,3"},
+        {"a", "b.png", "--rect", "1,2,-3,4"},
+        {"a", "b.png", "--rect", "1,2,3,0"},
+        {"a", "b.png", "--rect", "1,2,3,4,"},
+        {"a", "b.png", "--rect"},
+        {"a", "b.png", "--strokes"},
         {"a", "b.png", "--mosaic", "0"},
         {"a", "b.png", "--frobnicate"},
         {"a", "-"},  // standard output has no extension to tell the type
@@ -165,6 +252,70 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     EXPECT_EQ(ReadWholeFile(appended), expected);
     EXPECT_EQ(RunCli({in, "-"}), 2);
     fs::remove_all(dir);
+}
+
+// Rectangles hide the whole rectangle (the whole picture's cells, or black with --fill) and
+// nothing else with the hard edge; a strokes file gives the very bytes of the same items on the
+// command line.
+TEST(CliProgram, RectanglesFillAndStrokesFile) {
+    RegisterAllFormats();
+    const TempDir dir("tilvo-cli-rect-");
+    TBitmap src(90, 60);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 90; ++x)
+            src.SetPixel(x, y, RGB(uint8_t(x * 3 + y), uint8_t(y * 4), uint8_t((x * y) & 255)));
+    const std::string in = (dir.path / "in.bmp").string();
+    src.SaveToFile(in);
+    TBitmap cells;
+    cells.Assign(src);
+    Pixelate(cells, 8, 8, 0);
+
+    const struct {
+        bool fill;
+        const char* out;
+    } runs[] = {{false, "mosaic.png"}, {true, "fill.png"}};
+    for (const auto& r : runs) {
+        SCOPED_TRACE(r.out);
+        const std::string out = (dir.path / r.out).string();
+        std::vector<std::string> args = {in,           out,           "--mosaic",
+                                         "8",          "--hard-edge", "--rect",
+                                         "13,9,30,20", "--rect",      "70,40,40,40"};
+        if (r.fill) args.push_back("--fill");
+        ASSERT_EQ(RunCli(args), 0);
+        TBitmap res;
+        LoadPictureFile(out, res);
+        ASSERT_EQ(res.Width(), 90);
+        ASSERT_EQ(res.Height(), 60);
+        for (int y = 0; y < 60; ++y)
+            for (int x = 0; x < 90; ++x) {
+                const bool inside = (x >= 13 && x < 43 && y >= 9 && y < 29) || (x >= 70 && y >= 40);
+                const TColor expected = !inside  ? src.Pixel(x, y)
+                                        : r.fill ? RGB(0, 0, 0)
+                                                 : cells.Pixel(x, y);
+                ASSERT_EQ(res.Pixel(x, y), expected) << x << "," << y;
+            }
+    }
+
+    // The same items, soft-edged, from a file and from the command line.
+    const std::string items = dir.Write("items.txt",
+                                        "# plates\n--rect 13,9,30,20\n--stroke 50,10;80,50\n"
+                                        "--fill\n");
+    const std::string viaFile = (dir.path / "file.png").string();
+    const std::string viaArgs = (dir.path / "args.png").string();
+    ASSERT_EQ(RunCli({in, viaFile, "--strokes", items}), 0);
+    ASSERT_EQ(RunCli({in, viaArgs, "--rect", "13,9,30,20", "--stroke", "50,10;80,50", "--fill"}),
+              0);
+    EXPECT_EQ(ReadWholeFile(viaFile), ReadWholeFile(viaArgs));
+    TBitmap res;
+    LoadPictureFile(viaFile, res);
+    EXPECT_EQ(res.Pixel(20, 15), RGB(0, 0, 0));
+    EXPECT_EQ(res.Pixel(65, 30), RGB(0, 0, 0));
+    EXPECT_EQ(res.Pixel(5, 50), src.Pixel(5, 50));
+
+    // A bad strokes file is a usage error, and nothing is written.
+    const std::string bad = dir.Write("bad.txt", "--rect 1,2\n");
+    EXPECT_EQ(RunCli({in, (dir.path / "no.png").string(), "--strokes", bad}), 2);
+    EXPECT_FALSE(fs::exists(dir.path / "no.png"));
 }
 
 TEST(CliProgram, WritesTheSideFormatsAndSaysWhyAWriterRefuses) {
