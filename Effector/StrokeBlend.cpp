@@ -102,14 +102,13 @@ void FillMaskRect(TBitmap& mask, TRect r, uint8_t value) {
 // picture changes, and the copy back cannot fail.
 void CommitStroke(TStrokeContext& ctx, TRect dirtyRect, int32_t mosaicSize, TStrokeEffect effect) {
     const TRect r = Ordered(dirtyRect);
-    if (effect == TStrokeEffect::SolidFill)
-        ctx.History.Add(SolidFill, kSolidFillEffectName, "塗りつぶし", HistoryKind, dirtyRect.Left,
-                        dirtyRect.Top, dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0,
-                        &ctx.MaskBitmap);
-    else
-        ctx.History.Add(Pixelate, kMosaicEffectName, "モザイク", HistoryKind, dirtyRect.Left,
-                        dirtyRect.Top, dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0,
-                        &ctx.MaskBitmap);
+    const bool fill = effect == TStrokeEffect::SolidFill;
+    // The entry keeps the rectangle before (still in WorkBitmap) and after (RegionBitmap) the
+    // stroke, for undo and redo at the cost of a copy.
+    ctx.History.Add(fill ? SolidFill : Pixelate, fill ? kSolidFillEffectName : kMosaicEffectName,
+                    fill ? "塗りつぶし" : "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
+                    dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap,
+                    &ctx.WorkBitmap, &ctx.RegionBitmap);
     CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
 }
 

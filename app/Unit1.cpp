@@ -668,22 +668,19 @@ void TForm1::BrushSizeChange() {
 
 void TForm1::FMUndoClick() {
     if (History.Position() <= 0) return;
-    TBitmap replayed;
-    replayed.Assign(SourceBitmap);
-    const bool more = History.Undo(replayed);
-    WorkBitmap.Swap(replayed);
-    ShowWorkBitmap();
+    // The history takes the last stroke off WorkBitmap in place; only its rectangle is shown anew.
+    TRect changed;
+    const bool more = History.Undo(WorkBitmap, SourceBitmap, &changed);
+    RestoreDisplay(changed);
     FMUndo->setEnabled(more);
     FMRedo->setEnabled(true);
 }
 
 void TForm1::FMRedoClick() {
     if (History.Position() >= History.Count()) return;
-    TBitmap replayed;
-    replayed.Assign(SourceBitmap);
-    const bool more = History.Redo(replayed);
-    WorkBitmap.Swap(replayed);
-    ShowWorkBitmap();
+    TRect changed;
+    const bool more = History.Redo(WorkBitmap, &changed);
+    RestoreDisplay(changed);
     FMRedo->setEnabled(more);
     FMUndo->setEnabled(true);
 }

@@ -2,8 +2,9 @@
 // bytes in the same run. Budgets: MaskedBlend and ReplayBlend of a 1024 × 1024 region cost at
 // most 4 memcpys of the region's three buffers. Committing a brush-50 stroke of 200 points on a
 // 4000 × 3000 picture is printed against a memcpy of the stroke's rectangle with budget 2.0.
-// Undo replay of 100 strokes on a 4000 × 3000 picture has no budget; its time and its ratio to
-// one memcpy of the picture are printed.
+// A full replay of 100 strokes on a 4000 × 3000 picture has no budget; its time and its ratio to
+// one memcpy of the picture are printed. Undo and redo of the last of them cost at most 2
+// memcpys of its rectangle each, and the history at most 12 bytes a pixel of the rectangles.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -174,7 +175,8 @@ BENCHMARK(BM_CommitStroke)->Unit(benchmark::kMillisecond)->UseManualTime()->MinT
 
 // 100 strokes of a 50-pixel brush, each a random walk of 200 points, soft edge on, the mosaic
 // size changing between 16 and 8 every ten strokes, recorded through ApplyStroke as the main
-// window does. One undo = a fresh copy of the source plus the replay of the first 99 entries.
+// window does. A full replay = a fresh copy of the source plus the replay of the first 99
+// entries (what an undo cost before the history kept each stroke's rectangle).
 void BM_UndoReplay100Strokes(benchmark::State& state) {
     constexpr int32_t W = 4000, H = 3000, kStrokes = 100, kPoints = 200, kBrush = 50;
     TBitmap source, work, region, mask;
@@ -216,6 +218,69 @@ void BM_UndoReplay100Strokes(benchmark::State& state) {
     g_report.lines["Undo_99_of_100_strokes_4000x3000_vs_memcpy_picture"] = {best / base, 0, note};
 }
 BENCHMARK(BM_UndoReplay100Strokes)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(8);
+
+// The same 100 strokes; undo and redo of the last one, each on the picture as it stands, against
+// one memcpy of that stroke's rectangle (the copy the commit benchmark compares with). Budget:
+// each at most 2 memcpys. The history's bytes per pixel of the strokes' rectangles are printed
+// beside them (at most 12).
+void BM_UndoRedoLastOf100Strokes(benchmark::State& state) {
+    constexpr int32_t W = 4000, H = 3000, kStrokes = 100, kPoints = 200, kBrush = 50;
+    TBitmap source, work, region, mask;
+    MakePhotoLike(source, W, H, 3);
+    work.Assign(source);
+    THistoryControl history;
+    TStrokeContext ctx{work, region, mask, history};
+    Lcg rnd{12345};
+    std::vector<TPoint> pts;
+    TRect last;
+    for (int32_t k = 0; k < kStrokes; ++k) {
+        const int32_t mosaic = (k / 10) % 2 == 0 ? 16 : 8;
+        RandomStroke(pts, kPoints, W, H, rnd);
+        last = ComputeDirtyRect(pts.data(), kPoints, kBrush, W, H);
+        ApplyStroke(ctx, pts.data(), kPoints, last, mosaic, kBrush, true);
+    }
+    TBitmap rectCopy;
+    CopyRegionOut(work, last, rectCopy);
+    MemcpyBaseline baseline({&rectCopy});
+    double bestUndo = 1e30, bestRedo = 1e30, base = 1e30;
+    for (auto _ : state) {
+        auto t0 = Clock::now();
+        history.Undo(work, source);
+        benchmark::ClobberMemory();
+        const double undo = Seconds(Clock::now() - t0);
+        t0 = Clock::now();
+        history.Redo(work);
+        benchmark::ClobberMemory();
+        const double redo = Seconds(Clock::now() - t0);
+        state.SetIterationTime(undo + redo);
+        bestUndo = std::min(bestUndo, undo);
+        bestRedo = std::min(bestRedo, redo);
+        base = std::min(base, baseline.Time());
+    }
+    int64_t area = 0;
+    for (const auto& e : history.Entries())
+        area += int64_t(e->Right - e->Left) * int64_t(e->Bottom - e->Top);
+    const double bytesPerPixel = double(history.SurfaceBytes()) / double(area);
+    state.counters["undo_us"] = bestUndo * 1e6;
+    state.counters["redo_us"] = bestRedo * 1e6;
+    state.counters["memcpy_us"] = base * 1e6;
+    state.counters["rect_kpx"] = double(last.Width()) * last.Height() / 1e3;
+    state.counters["history_bytes_per_px"] = bytesPerPixel;
+    char note[96];
+    std::snprintf(note, sizeof note, " (undo %.0f us, memcpy of the rectangle %.0f us)",
+                  bestUndo * 1e6, base * 1e6);
+    g_report.lines["Undo_last_of_100_strokes_4000x3000_vs_memcpy_rect"] = {bestUndo / base, 2.0,
+                                                                           note};
+    std::snprintf(note, sizeof note, " (redo %.0f us, memcpy of the rectangle %.0f us)",
+                  bestRedo * 1e6, base * 1e6);
+    g_report.lines["Redo_last_of_100_strokes_4000x3000_vs_memcpy_rect"] = {bestRedo / base, 2.0,
+                                                                           note};
+    g_report.lines["History_bytes_per_pixel_of_stroke_rectangles"] = {bytesPerPixel, 12.0, ""};
+}
+BENCHMARK(BM_UndoRedoLastOf100Strokes)
+    ->Unit(benchmark::kMicrosecond)
+    ->UseManualTime()
+    ->MinTime(0.5);
 
 }  // namespace
 }  // namespace tilvo::bench

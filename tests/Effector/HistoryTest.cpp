@@ -42,14 +42,11 @@ struct Session {
     void Rect(TRect rect, bool soft, TStrokeEffect effect) {
         ApplyRectStroke(ctx, rect, mosaic, soft, effect);
     }
-    bool Undo() {
-        work.Assign(source);
-        return history.Undo(work);
-    }
-    bool Redo() {
-        work.Assign(source);
-        return history.Redo(work);
-    }
+    // Undo and Redo work on the picture as it stands, as the window's do; changed is what they
+    // report as changed.
+    TRect changed;
+    bool Undo() { return history.Undo(work, source, &changed); }
+    bool Redo() { return history.Redo(work, &changed); }
 };
 
 TEST(HistoryTest, UndoRedoAnswersAndUndoToTheStartGivesTheSource) {
@@ -132,11 +129,29 @@ TEST(HistoryTest, StrokeEntryNeedsAMask) {
 
 // ---- Replay against the live stroke ---------------------------------------------------------
 
-// Random sequences of strokes: every mosaic size, every brush, soft and hard, strokes over the
-// edges and over each other, the mosaic size changed between strokes. After every stroke the
-// live picture equals a full replay of the history byte for byte; then random Undo and Redo
-// sequences (with new strokes in between, which drop the undone entries) give back exactly the
-// picture each position had when it was live.
+void InvertParam(TBitmap& b, int32_t, int32_t, int32_t) {
+    for (int32_t y = 0; y < b.Height(); ++y)
+        for (int32_t i = 0; i < 3 * b.Width(); ++i) b.ScanLine(y)[i] ^= 0xFF;
+}
+
+// Whether a and b (of one size) differ only inside r.
+bool SameOutside(const TBitmap& a, const TBitmap& b, TRect r) {
+    for (int32_t y = 0; y < a.Height(); ++y)
+        for (int32_t x = 0; x < a.Width(); ++x)
+            if ((x < r.Left || x >= r.Right || y < r.Top || y >= r.Bottom) &&
+                a.Pixel(x, y) != b.Pixel(x, y))
+                return false;
+    return true;
+}
+
+// Random sequences of strokes: every mosaic size, every brush, brush strokes and rectangles,
+// mosaic and solid fill, soft and hard, over the edges and over each other, the mosaic size
+// changed between strokes, and now and then an entry of another kind added without its
+// rectangles (a whole-picture effect, a filtered rectangle). After every stroke the live picture
+// equals a full replay of the history byte for byte; then random Undo and Redo sequences on the
+// picture as it stands (with new strokes in between, which drop the undone entries) give exactly
+// a full replay of the entries below the new position, which is the picture that position had
+// when it was live, and change nothing outside the rectangle they report.
 TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
     uint32_t seed = 2024;
     auto rnd = [&seed](int32_t n) {
@@ -166,7 +181,17 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
                     rnd(4) == 0 ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
                 const bool soft = rnd(2) == 0;
                 const int32_t brush = kBrushDiameters[size_t(rnd(int32_t(kBrushDiameters.size())))];
-                if (rnd(3) == 0) {
+                if (step >= 6 && rnd(12) == 0) {
+                    // Entries the window does not make, kept without their rectangles: undo and
+                    // redo over them fall back to replaying.
+                    const bool whole = rnd(2) == 0;
+                    const TRect r{rnd(w), rnd(h), rnd(w) + 1, rnd(h) + 1};
+                    s.history.Add(InvertParam, whole ? "Invert" : "Blur", "",
+                                  whole ? HistoryKindWhole : HistoryKindRect, r.Left, r.Top,
+                                  r.Right, r.Bottom, 0, 0, 0, nullptr);
+                    s.work.Assign(s.source);
+                    ReplayHistory(s.work, s.history.Position(), s.history.Entries());
+                } else if (rnd(3) == 0) {
                     s.Rect(TRect{rnd(w + 20) - 10, rnd(h + 20) - 10, rnd(w + 20) - 10,
                                  rnd(h + 20) - 10},
                            soft, effect);
@@ -190,17 +215,31 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
                 // left undone.
                 const int32_t back = 1 + rnd(std::min(s.history.Position(), 4));
                 const int32_t forward = rnd(back + 1);
+                TBitmap shown;
+                auto check = [&](const char* what) {
+                    const int32_t pos = s.history.Position();
+                    replay.Assign(s.source);
+                    ReplayHistory(replay, pos, s.history.Entries());
+                    ASSERT_TRUE(SamePixels(s.work, replay))
+                        << w << "x" << h << " " << what << " at step " << step;
+                    ASSERT_TRUE(SamePixels(s.work, *snapshots[size_t(pos)]))
+                        << w << "x" << h << " " << what << " at step " << step;
+                    ASSERT_TRUE(SameOutside(s.work, shown, s.changed))
+                        << w << "x" << h << " " << what << " at step " << step;
+                };
                 for (int32_t i = 0; i < back && s.history.Position() > 0; ++i) {
-                    s.Undo();
+                    shown.Assign(s.work);
+                    const bool more = s.Undo();
+                    EXPECT_EQ(more, s.history.Position() != 0);
                     ++undos;
-                    ASSERT_TRUE(SamePixels(s.work, *snapshots[size_t(s.history.Position())]))
-                        << w << "x" << h << " undo at step " << step;
+                    check("undo");
                 }
                 for (int32_t i = 0; i < forward; ++i) {
-                    s.Redo();
+                    shown.Assign(s.work);
+                    const bool more = s.Redo();
+                    EXPECT_EQ(more, s.history.Position() != s.history.Count());
                     ++redos;
-                    ASSERT_TRUE(SamePixels(s.work, *snapshots[size_t(s.history.Position())]))
-                        << w << "x" << h << " redo at step " << step;
+                    check("redo");
                 }
             }
         }
@@ -214,6 +253,71 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
     EXPECT_GT(strokes, 100);
     EXPECT_GT(undos, 20);
     EXPECT_GT(redos, 10);
+}
+
+// Undo and redo over strokes copy the stroke's rectangle back: they report that rectangle as
+// changed, and what the history keeps for it stays within 12 bytes a pixel of the rectangle
+// (mask, before and after).
+TEST(HistoryTest, StrokeEntriesKeepTheirRectanglesWithinTwelveBytesAPixel) {
+    Session s(203, 151, 8);
+    int64_t area = 0;
+    for (int32_t k = 0; k < 12; ++k) {
+        const TStrokeEffect effect = k % 3 == 0 ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
+        if (k % 2 == 0)
+            s.Rect(TRect{7 * k, 5 * k, 7 * k + 41, 5 * k + 23}, k % 4 == 0, effect);
+        else
+            s.Stroke({{10 * k, 150 - 9 * k}, {10 * k, 150 - 9 * k}, {10 * k + 30, 140 - 9 * k}},
+                     kBrushDiameters[size_t(k) % kBrushDiameters.size()], true, effect);
+        const TEffectHInfo& e = *s.history.Entries().back();
+        const TRect r{e.Left, e.Top, e.Right, e.Bottom};
+        area += int64_t(r.Width()) * r.Height();
+        ASSERT_TRUE(e.Before && e.After);
+        EXPECT_EQ(e.Before->Width(), r.Width());
+        EXPECT_EQ(e.After->Height(), r.Height());
+    }
+    EXPECT_LE(s.history.SurfaceBytes(), 12 * area);
+    EXPECT_GE(s.history.SurfaceBytes(), 9 * area);
+
+    for (int32_t k = 11; k >= 0; --k) {
+        const TEffectHInfo& e = *s.history.Entries()[size_t(k)];
+        s.Undo();
+        EXPECT_EQ(s.changed, (TRect{e.Left, e.Top, e.Right, e.Bottom}));
+    }
+    s.Redo();
+    const TEffectHInfo& first = *s.history.Entries()[0];
+    EXPECT_EQ(s.changed, (TRect{first.Left, first.Top, first.Right, first.Bottom}));
+    // Past the ends nothing changes.
+    while (s.Redo()) {
+    }
+    EXPECT_FALSE(s.Redo());
+    EXPECT_EQ(s.changed, TRect{});
+}
+
+// An undo or redo that fails (here: no memory for the picture it rebuilds) leaves the picture and
+// the position as they were.
+TEST(HistoryTest, FailedUndoOrRedoLeavesPictureAndPosition) {
+    Session s(64, 48, 4);
+    s.Stroke({{20, 20}, {20, 20}}, 10, false);
+    // A whole-picture entry without rectangles: undo over it rebuilds from the source.
+    s.history.Add(InvertParam, "Invert", "", HistoryKindWhole, 0, 0, 0, 0, 0, 0, 0, nullptr);
+    InvertParam(s.work, 0, 0, 0);
+    TBitmap shown;
+    shown.Assign(s.work);
+    FailSurfaceAllocationAfter(0);
+    EXPECT_THROW(s.Undo(), std::bad_alloc);
+    FailSurfaceAllocationAfter(-1);
+    EXPECT_EQ(s.history.Position(), 2);
+    EXPECT_TRUE(SamePixels(s.work, shown));
+    EXPECT_TRUE(s.Undo());
+    EXPECT_EQ(s.changed, (TRect{0, 0, 64, 48}));
+    shown.Assign(s.work);
+    FailSurfaceAllocationAfter(0);
+    EXPECT_THROW(s.Redo(), std::bad_alloc);
+    FailSurfaceAllocationAfter(-1);
+    EXPECT_EQ(s.history.Position(), 1);
+    EXPECT_TRUE(SamePixels(s.work, shown));
+    EXPECT_FALSE(s.Redo());
+    EXPECT_EQ(s.history.Position(), 2);
 }
 
 // A stroke over an earlier one takes its cells from the picture after the earlier stroke.
@@ -272,10 +376,6 @@ TEST(HistoryTest, EachEntryReplaysWithItsOwnMosaicSize) {
 
 // ---- Replay of hand-made entries: kinds and the choice of effect ----------------------------
 
-void InvertParam(TBitmap& b, int32_t, int32_t, int32_t) {
-    for (int32_t y = 0; y < b.Height(); ++y)
-        for (int32_t i = 0; i < 3 * b.Width(); ++i) b.ScanLine(y)[i] ^= 0xFF;
-}
 void AddParams(TBitmap& b, int32_t p1, int32_t p2, int32_t p3) {
     for (int32_t y = 0; y < b.Height(); ++y)
         for (int32_t x = 0; x < b.Width(); ++x) {

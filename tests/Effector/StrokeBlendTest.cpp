@@ -642,6 +642,41 @@ TEST(ApplyRectStrokeTest, RectangleOffThePictureOrEmptyChangesNothingButAddsAnEn
     }
 }
 
+// Running out of memory anywhere in a stroke (mask, cells, the history's copies) leaves the
+// picture and the history as they were, the undone entries included; a stroke that goes through
+// is complete.
+TEST(ApplyRectStrokeTest, AFailedStrokeLeavesPictureAndHistoryAsTheyWere) {
+    int failures = 0;
+    for (int64_t n = 0; n < 40; ++n) {
+        SCOPED_TRACE(n);
+        StrokeFixture f(72, 56);
+        TBitmap source, before;
+        source.Assign(f.work);
+        ApplyRectStroke(f.ctx, TRect{4, 4, 20, 20}, 4, false, TStrokeEffect::Mosaic);
+        ApplyRectStroke(f.ctx, TRect{30, 4, 50, 20}, 4, false, TStrokeEffect::Mosaic);
+        ASSERT_TRUE(f.history.Undo(f.work, source));  // the second one undone: now position 1
+        before.Assign(f.work);
+        FailSurfaceAllocationAfter(n);
+        bool failed = false;
+        try {
+            ApplyRectStroke(f.ctx, TRect{10, 30, 60, 50}, 8, true, TStrokeEffect::SolidFill);
+        } catch (const std::bad_alloc&) {
+            failed = true;
+        }
+        FailSurfaceAllocationAfter(-1);
+        if (!failed) {
+            EXPECT_EQ(f.history.Count(), 2);
+            EXPECT_EQ(f.work.Pixel(30, 40), RGB(0, 0, 0));
+            break;
+        }
+        ++failures;
+        EXPECT_TRUE(SamePixels(f.work, before));
+        EXPECT_EQ(f.history.Count(), 2);
+        EXPECT_EQ(f.history.Position(), 1);
+    }
+    EXPECT_GE(failures, 3);
+}
+
 TEST(ApplyStrokeTest, StrokeWhollyOffThePictureChangesNothingButAddsAnEntry) {
     StrokeFixture f(40, 30);
     TBitmap before;
