@@ -76,8 +76,8 @@ void ReplayEntry(TBitmap& target, const TEffectHInfo& e, TRect& rect, TReplayScr
     }
 }
 
-// Whether a kept rectangle can stand in for the entry on this picture: it covers the part of the
-// entry's rectangle that lies on the picture.
+// Whether a kept rectangle can stand in for the entry on this picture: the entry's rectangle lies
+// on the picture and the kept one is a 24-bit surface of its size.
 bool KeptFits(const TEffectHInfo& e, const TBitmap* kept, const TBitmap& picture) {
     if (!kept || e.Kind == HistoryKindWhole) return false;
     const TRect r = Ordered(TRect{e.Left, e.Top, e.Right, e.Bottom});
