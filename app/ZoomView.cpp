@@ -50,8 +50,7 @@ TZoom PreviousZoomStep(TZoom zoom) {
     return ClampZoom(zoom);
 }
 
-TZoom FitZoom(int32_t pictureWidth, int32_t pictureHeight, int32_t areaWidth,
-              int32_t areaHeight) {
+TZoom FitZoom(int32_t pictureWidth, int32_t pictureHeight, int32_t areaWidth, int32_t areaHeight) {
     if (pictureWidth <= 0 || pictureHeight <= 0) return {1, 1};
     const TZoom across{std::max(areaWidth, 0), pictureWidth};
     const TZoom down{std::max(areaHeight, 0), pictureHeight};
@@ -73,9 +72,15 @@ int32_t ViewExtent(int32_t pictureSize, TZoom zoom) {
 }
 
 TRect PictureRectToView(const TRect& rect, TZoom zoom) {
-    return {ClampToInt(FloorDiv(int64_t(rect.Left) * zoom.Num, zoom.Den)),
-            ClampToInt(FloorDiv(int64_t(rect.Top) * zoom.Num, zoom.Den)),
-            PictureToView(rect.Right, zoom), PictureToView(rect.Bottom, zoom)};
+    // Below 1 the first view pixel is the one whose block holds the rect's first pixel; from 1 on
+    // it is the first of the pixels that repeat it.
+    auto first = [zoom](int32_t p) {
+        if (zoom < TZoom{1, 1})
+            return ClampToInt(CeilDiv((int64_t(p) + 1) * zoom.Num, zoom.Den) - 1);
+        return PictureToView(p, zoom);
+    };
+    return {first(rect.Left), first(rect.Top), PictureToView(rect.Right, zoom),
+            PictureToView(rect.Bottom, zoom)};
 }
 
 void RenderView(const TPixelRows& picture, TZoom zoom, const TRect& view, uint8_t* out,
