@@ -157,14 +157,23 @@ void RenderView(const TPixelRows& picture, TZoom zoom, const TRect& view, uint8_
                 sum[2] += r;
             }
         }
+        // The rounded mean (sum + count / 2) / count, as (2 · sum + count) · ⌈2^20 / count⌉ >> 21:
+        // 2 · sum + count stays below 2^13, so the reciprocal's error never reaches the next
+        // integer and the result is exact.
+        uint32_t reciprocal[K + 1];
+        for (int32_t n = 1; n <= K; ++n) {
+            const uint32_t count = uint32_t(n * m);
+            reciprocal[n] = ((1u << 20) + count - 1) / count;
+        }
         uint8_t* dst = out + j * outStride;
         const int32_t* c = columns;
         const uint32_t* sum = sums;
         for (int32_t i = 0; i < w; ++i, c += K + 1, sum += 3, dst += 4) {
             const uint32_t count = uint32_t(c[0] * m);
-            dst[0] = uint8_t((sum[0] + count / 2) / count);
-            dst[1] = uint8_t((sum[1] + count / 2) / count);
-            dst[2] = uint8_t((sum[2] + count / 2) / count);
+            const uint32_t r = reciprocal[c[0]];
+            dst[0] = uint8_t(((2 * sum[0] + count) * r) >> 21);
+            dst[1] = uint8_t(((2 * sum[1] + count) * r) >> 21);
+            dst[2] = uint8_t(((2 * sum[2] + count) * r) >> 21);
             dst[3] = 0xFF;
         }
     }

@@ -143,18 +143,24 @@ TEST(RenderView, AtOneAndMoreEachViewPixelShowsItsPicturePixel) {
 }
 
 TEST(RenderView, BelowOneAveragesTheBlock) {
-    // At 1/2 every view pixel is the rounded mean of its 2 × 2 block.
-    const TPicture pic(40, 30);
+    // At 1/2, 1/3 and 1/4 every pixel of a block is sampled: each view pixel is the rounded mean
+    // of its whole block.
+    const TPicture pic(48, 36);
     TViewScratch scratch;
-    const TZoom half{1, 2};
-    const std::vector<uint8_t> out = Render(pic, half, {0, 0, 20, 15}, scratch);
-    for (int32_t y = 0; y < 15; ++y)
-        for (int32_t x = 0; x < 20; ++x)
-            for (int c = 0; c < 3; ++c) {
-                const int sum = pic.At(2 * x, 2 * y)[c] + pic.At(2 * x + 1, 2 * y)[c] +
-                                pic.At(2 * x, 2 * y + 1)[c] + pic.At(2 * x + 1, 2 * y + 1)[c];
-                ASSERT_EQ(out[size_t(y * 20 + x) * 4 + c], (sum + 2) / 4) << x << "," << y;
-            }
+    for (const int32_t n : {2, 3, 4}) {
+        const TZoom z{1, n};
+        const int32_t w = 48 / n, h = 36 / n;
+        const std::vector<uint8_t> out = Render(pic, z, {0, 0, w, h}, scratch);
+        for (int32_t y = 0; y < h; ++y)
+            for (int32_t x = 0; x < w; ++x)
+                for (int c = 0; c < 3; ++c) {
+                    int sum = 0;
+                    for (int32_t dy = 0; dy < n; ++dy)
+                        for (int32_t dx = 0; dx < n; ++dx) sum += pic.At(n * x + dx, n * y + dy)[c];
+                    ASSERT_EQ(out[size_t(y * w + x) * 4 + c], (sum + n * n / 2) / (n * n))
+                        << "1/" << n << " at " << x << "," << y;
+                }
+    }
     // At 1/16 a flat picture stays flat, up to its ragged last block.
     TPicture flat(100, 70);
     for (int32_t y = 0; y < flat.Height; ++y)

@@ -722,7 +722,10 @@ TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
 
     g_allocations = 0;
     g_countAllocations = true;
-    for (int i = 0; i < 500; ++i) f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+    for (int i = 0; i < 500; ++i) {
+        f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+        f.Image1->ShowBrushCircle({10 + i % 60, 10 + (i / 60) % 5}, f.BrushSize);
+    }
     g_countAllocations = false;
     EXPECT_EQ(g_allocations.load(), 0);
     EXPECT_EQ(f.DisplayBitmap.Pixel(90, 75), 0x123456u);
