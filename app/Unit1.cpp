@@ -225,23 +225,26 @@ void TImage::ShowRectOutline(const TRect& rect) {
 void TImage::paintEvent(QPaintEvent* event) {
     if (FPicture.isNull()) return;
     QPainter p(this);
-    const QRect view = event->rect() & QRect(QPoint(0, 0), ViewSize());
-    if (!view.isEmpty()) {
+    const QRect viewRect(QPoint(0, 0), ViewSize());
+    // Each exposed rectangle on its own: the outline of a dragged rectangle exposes four thin
+    // edges, not the picture inside them.
+    for (const QRect& exposed : event->region()) {
+        const QRect view = exposed & viewRect;
+        if (view.isEmpty()) continue;
         if (FZoom.IsOne()) {
             p.drawImage(view.topLeft(), FPicture, view);
-        } else {
-            // Only the exposed part is scaled, from the picture's rows, into a buffer that is
-            // reused from paint to paint.
-            if (FBuffer.width() < view.width() || FBuffer.height() < view.height())
-                FBuffer = QImage(std::max(view.width(), FBuffer.width()),
-                                 std::max(view.height(), FBuffer.height()), QImage::Format_RGB32);
-            const TPixelRows rows{FPicture.constBits(), ptrdiff_t(FPicture.bytesPerLine()),
-                                  FPicture.width(), FPicture.height()};
-            RenderView(rows, FZoom,
-                       TRect{view.left(), view.top(), view.right() + 1, view.bottom() + 1},
-                       FBuffer.bits(), ptrdiff_t(FBuffer.bytesPerLine()), FScratch);
-            p.drawImage(view.topLeft(), FBuffer, QRect(0, 0, view.width(), view.height()));
+            continue;
         }
+        // Only the exposed part is scaled, from the picture's rows, into a buffer that is reused
+        // from paint to paint.
+        if (FBuffer.width() < view.width() || FBuffer.height() < view.height())
+            FBuffer = QImage(std::max(view.width(), FBuffer.width()),
+                             std::max(view.height(), FBuffer.height()), QImage::Format_RGB32);
+        const TPixelRows rows{FPicture.constBits(), ptrdiff_t(FPicture.bytesPerLine()),
+                              FPicture.width(), FPicture.height()};
+        RenderView(rows, FZoom, TRect{view.left(), view.top(), view.right() + 1, view.bottom() + 1},
+                   FBuffer.bits(), ptrdiff_t(FBuffer.bytesPerLine()), FScratch);
+        p.drawImage(view.topLeft(), FBuffer, QRect(0, 0, view.width(), view.height()));
     }
     if (FCircleShown && FCircle.intersects(event->rect())) {
         // Black and white, so that the outline shows on any picture.
@@ -287,6 +290,15 @@ void TImage::mouseMoveEvent(QMouseEvent* event) {
 void TImage::mouseReleaseEvent(QMouseEvent* event) {
     const int32_t button = int32_t(event->button());
     FForm->Guarded([&] { FForm->Image1MouseUp(button); });
+}
+
+void TImage::wheelEvent(QWheelEvent* event) {
+    // The scroll box's wheel, handled here so that it works however the event came.
+    const QPoint at = mapTo(FForm->ScrollBox1->viewport(), event->position().toPoint());
+    if (FForm->ViewportWheel(*event, at))
+        event->accept();
+    else
+        event->ignore();
 }
 
 void TImage::leaveEvent(QEvent* event) {
@@ -882,45 +894,45 @@ void TForm1::ScrollBox1MouseWheelUp() {
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
     if (watched == ScrollBox1->viewport()) {
         if (event->type() == QEvent::MouseButtonPress) ScrollBox1Click();
-        if (event->type() == QEvent::Wheel &&
-            (static_cast<QWheelEvent*>(event)->modifiers() & Qt::ControlModifier)) {
-            // Ctrl+wheel zooms a step a notch, around the point under the mouse.
-            const QWheelEvent* wheel = static_cast<QWheelEvent*>(event);
-            FZoomWheelRest += wheel->angleDelta().y();
-            const QPoint anchor = wheel->position().toPoint();
-            Guarded([&] {
-                while (FZoomWheelRest >= 120) {
-                    FZoomWheelRest -= 120;
-                    FZoomMode = TZoomMode::Fixed;
-                    SetZoom(NextZoomStep(Zoom()), anchor);
-                }
-                while (FZoomWheelRest <= -120) {
-                    FZoomWheelRest += 120;
-                    FZoomMode = TZoomMode::Fixed;
-                    SetZoom(PreviousZoomStep(Zoom()), anchor);
-                }
-            });
-            return true;
-        }
         if (event->type() == QEvent::Wheel) {
             const QWheelEvent* wheel = static_cast<QWheelEvent*>(event);
-            const int dy = wheel->angleDelta().y();
-            if (dy != 0) {
-                // A notch is 120; finer wheels add up until a notch is complete.
-                FWheelRest += dy;
-                while (FWheelRest <= -120) {
-                    FWheelRest += 120;
-                    ScrollBox1MouseWheelDown();
-                }
-                while (FWheelRest >= 120) {
-                    FWheelRest -= 120;
-                    ScrollBox1MouseWheelUp();
-                }
-                return true;
-            }
+            if (ViewportWheel(*wheel, wheel->position().toPoint())) return true;
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TForm1::ViewportWheel(const QWheelEvent& wheel, QPoint at) {
+    const int dy = wheel.angleDelta().y();
+    if (wheel.modifiers() & Qt::ControlModifier) {
+        // Ctrl+wheel zooms a step a notch, around the point under the mouse.
+        FZoomWheelRest += dy;
+        Guarded([&] {
+            while (FZoomWheelRest >= 120) {
+                FZoomWheelRest -= 120;
+                FZoomMode = TZoomMode::Fixed;
+                SetZoom(NextZoomStep(Zoom()), at);
+            }
+            while (FZoomWheelRest <= -120) {
+                FZoomWheelRest += 120;
+                FZoomMode = TZoomMode::Fixed;
+                SetZoom(PreviousZoomStep(Zoom()), at);
+            }
+        });
+        return true;
+    }
+    if (dy == 0) return false;
+    // A notch is 120; finer wheels add up until a notch is complete.
+    FWheelRest += dy;
+    while (FWheelRest <= -120) {
+        FWheelRest += 120;
+        ScrollBox1MouseWheelDown();
+    }
+    while (FWheelRest >= 120) {
+        FWheelRest -= 120;
+        ScrollBox1MouseWheelUp();
+    }
+    return true;
 }
 
 // ---- Zoom -----------------------------------------------------------------------------------
@@ -992,7 +1004,8 @@ void TForm1::FMZoom100Click() {
 void TForm1::StepBrush(int step) {
     const auto it = std::find(kBrushSizes.begin(), kBrushSizes.end(), BrushSize);
     const ptrdiff_t index = it == kBrushSizes.end() ? 3 : it - kBrushSizes.begin();
-    const ptrdiff_t next = std::clamp<ptrdiff_t>(index + step, 0, ptrdiff_t(kBrushSizes.size()) - 1);
+    const ptrdiff_t next =
+        std::clamp<ptrdiff_t>(index + step, 0, ptrdiff_t(kBrushSizes.size()) - 1);
     FMBrushItems[size_t(next)]->setChecked(true);
     BrushSizeChange();
 }

@@ -72,6 +72,7 @@ class TImage : public QWidget {
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
     void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
   private:
     void UpdateOutlineEdges(const QRect& outline);
@@ -193,6 +194,10 @@ class TForm1 : public QMainWindow {
     void ScrollBox1Click();
     void ScrollBox1MouseWheelDown();
     void ScrollBox1MouseWheelUp();
+    // The wheel over the picture or the scroll box (at: the point in the viewport): Ctrl+wheel
+    // zooms around that point, the plain wheel scrolls 20 pixels a notch. Answers whether it
+    // used the event.
+    bool ViewportWheel(const QWheelEvent& wheel, QPoint at);
 
     // ---- View ----
     // How the zoom follows the window: Auto shows the picture at 100 % when it fits and fitted

@@ -229,10 +229,12 @@ TEST_F(WindowView, CtrlWheelZoomsAroundTheMouseAndThePlainWheelScrollsTwentyPixe
     h->setValue(200);
     v->setValue(150);
     const QPoint mouse(100, 80);
+    // The wheel over the picture: Image1 passes it on to the scroll box.
     const auto wheel = [&](int delta, Qt::KeyboardModifiers mods) {
-        QWheelEvent e(QPointF(mouse), f.ScrollBox1->viewport()->mapToGlobal(QPointF(mouse)),
-                      QPoint(), QPoint(0, delta), Qt::NoButton, mods, Qt::NoScrollPhase, false);
-        QApplication::sendEvent(f.ScrollBox1->viewport(), &e);
+        const QPointF at = f.Image1->mapFrom(f.ScrollBox1->viewport(), QPointF(mouse));
+        QWheelEvent e(at, f.Image1->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, mods,
+                      Qt::NoScrollPhase, false);
+        QApplication::sendEvent(f.Image1, &e);
     };
     // The picture pixel under the mouse, before and after each zoom.
     const auto under = [&] {
