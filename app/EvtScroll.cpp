@@ -21,4 +21,9 @@ void TEventScrollBox::scrollContentsBy(int dx, int dy) {
     if (dy != 0 && OnScrollVert) OnScrollVert();
 }
 
+void TEventScrollBox::resizeEvent(QResizeEvent* event) {
+    QScrollArea::resizeEvent(event);
+    if (OnResize) OnResize();
+}
+
 }  // namespace tilvo

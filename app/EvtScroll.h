@@ -20,9 +20,12 @@ class TEventScrollBox : public QScrollArea {
     // Called after the contents have scrolled horizontally / vertically.
     std::function<void()> OnScrollHorz;
     std::function<void()> OnScrollVert;
+    // Called after the box has changed its size (the area a picture can fill has changed).
+    std::function<void()> OnResize;
 
   protected:
     void scrollContentsBy(int dx, int dy) override;
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     bool FOverLayer = false;

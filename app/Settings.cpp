@@ -14,7 +14,6 @@ namespace tilvo {
 namespace {
 
 constexpr const auto& kMosaicSizes = kMosaicCellSizes;
-constexpr std::array<int32_t, 7> kBrushSizes = {5, 8, 10, 20, 30, 40, 50};
 
 // Window numbers beyond any screen's coordinates.
 constexpr int32_t kMaxWindowNumber = 32767;
@@ -63,6 +62,7 @@ void TSettings::Load(const std::string& fileName) {
     Width = std::clamp(ini.ReadInteger(kGeneral, "Width", 300), kMinWindowWidth, kMaxWindowNumber);
     Height =
         std::clamp(ini.ReadInteger(kGeneral, "Height", 300), kMinWindowHeight, kMaxWindowNumber);
+    WindowSizeRead = ini.ValueExists(kGeneral, "Width") && ini.ValueExists(kGeneral, "Height");
     CanOverWrite = ini.ReadBool(kGeneral, "CanOverWrite", false);
     if (ini.ValueExists(kGeneral, "LegacySaveDialog"))
         LegacySaveDialog = ini.ReadBool(kGeneral, "LegacySaveDialog", false);
@@ -74,6 +74,7 @@ void TSettings::Load(const std::string& fileName) {
     const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", 20);
     if (IsBrushSizeChoice(brush)) BrushSize = brush;
     SoftenEdge = ini.ReadBool(kBrush, "SoftenEdge", true);
+    SolidFill = ini.ReadBool(kMosaic, "SolidFill", false);
 
     TSaveOptions& o = SaveOptions;
     o.JPEGQuality = std::clamp(ini.ReadInteger(kJPEG, "Quality", 80), 1, 100);
@@ -103,6 +104,17 @@ void TSettings::FitWindowToScreen(int32_t areaLeft, int32_t areaTop, int32_t are
     Top = int32_t(std::clamp<int64_t>(Top, areaTop, int64_t(areaTop) + areaHeight - Height));
 }
 
+void TSettings::PlaceFirstRunWindow(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
+                                    int32_t areaHeight) {
+    areaWidth = std::max(areaWidth, 1);
+    areaHeight = std::max(areaHeight, 1);
+    Width = std::min(std::max(int32_t(int64_t(areaWidth) * 2 / 3), kMinWindowWidth), areaWidth);
+    Height =
+        std::min(std::max(int32_t(int64_t(areaHeight) * 2 / 3), kMinWindowHeight), areaHeight);
+    Left = int32_t(int64_t(areaLeft) + (areaWidth - Width) / 2);
+    Top = int32_t(int64_t(areaTop) + (areaHeight - Height) / 2);
+}
+
 void TSettings::Save(const std::string& fileName) const {
     TIniFile ini(fileName);
     ini.WriteInteger(kGeneral, "Top", Top);
@@ -115,6 +127,7 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : 4);
     ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : 20);
     ini.WriteBool(kBrush, "SoftenEdge", SoftenEdge);
+    ini.WriteBool(kMosaic, "SolidFill", SolidFill);
 
     const TSaveOptions& o = SaveOptions;
     ini.WriteInteger(kJPEG, "Quality", o.JPEGQuality);

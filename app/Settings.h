@@ -3,6 +3,7 @@
 // the executable's folder cannot be written).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -11,9 +12,12 @@
 
 namespace tilvo {
 
+// The brush diameters the Brush size menu offers, in its order.
+inline constexpr std::array<int32_t, 10> kBrushSizes = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200};
+
 // Mosaic cell sizes and brush diameters the menus offer.
-bool IsMosaicSizeChoice(int32_t size);  // 2, 4, 8, 12 or 16
-bool IsBrushSizeChoice(int32_t size);   // 5, 8, 10, 20, 30, 40 or 50
+bool IsMosaicSizeChoice(int32_t size);  // one of kMosaicCellSizes
+bool IsBrushSizeChoice(int32_t size);   // one of kBrushSizes
 
 // Where the settings live: the executable's path with its extension replaced by ".ini" (appended
 // when it has none) if the executable's folder can be written; otherwise "tilvo.ini" in
@@ -38,6 +42,9 @@ struct TSettings {
     int32_t MosaicSize = 4;
     int32_t BrushSize = 20;
     bool SoftenEdge = true;
+    bool SolidFill = false;  // [Mosaic] SolidFill: strokes paint opaque black instead of cells
+    // Whether the file gave the window's width and height (not on the first run).
+    bool WindowSizeRead = false;
     // [SaveOptions4JPEG], [SaveOptions4PNG], [SaveOptions4GIF], [SaveOptions4TGA]; the resource
     // name is not kept in the file.
     TSaveOptions SaveOptions;
@@ -53,6 +60,10 @@ struct TSettings {
     // just inside. What is fitted is what Save writes back.
     void FitWindowToScreen(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
                            int32_t areaHeight);
+    // The window of a first run: two thirds of the screen's available area (left, top, width,
+    // height) each way, centred in it.
+    void PlaceFirstRunWindow(int32_t areaLeft, int32_t areaTop, int32_t areaWidth,
+                             int32_t areaHeight);
     // Writes every key (LegacySaveDialog only when it was read), keeping the other sections and
     // keys of the file; the file is replaced only once complete. Throws EIniFileError naming the
     // file when it cannot be written.

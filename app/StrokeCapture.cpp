@@ -74,4 +74,34 @@ bool TStrokeCapture::MouseUp(int32_t button) {
     return wasDrawing;
 }
 
+bool TRectCapture::MouseDown(TPoint p, int32_t button) {
+    if (Dragging) return false;
+    Dragging = true;
+    Button = button;
+    Anchor = Current = p;
+    return true;
+}
+
+bool TRectCapture::MouseMove(TPoint p) {
+    if (!Dragging) return false;
+    Current = p;
+    return true;
+}
+
+bool TRectCapture::MouseUp(int32_t button) {
+    if (!Dragging || button != Button) return false;
+    Dragging = false;
+    return true;
+}
+
+TRect TRectCapture::Rect(int32_t width, int32_t height) const {
+    // 64 bits: a corner may lie anywhere the pointer went.
+    const int64_t left = std::max<int64_t>(std::min(Anchor.X, Current.X), 0);
+    const int64_t top = std::max<int64_t>(std::min(Anchor.Y, Current.Y), 0);
+    const int64_t right = std::min<int64_t>(int64_t(std::max(Anchor.X, Current.X)) + 1, width);
+    const int64_t bottom = std::min<int64_t>(int64_t(std::max(Anchor.Y, Current.Y)) + 1, height);
+    if (left >= right || top >= bottom) return {};
+    return {int32_t(left), int32_t(top), int32_t(right), int32_t(bottom)};
+}
+
 }  // namespace tilvo

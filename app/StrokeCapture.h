@@ -68,4 +68,23 @@ class TStrokeCapture {
     const TPoint* Points() const { return Strokes[StrokeSlot]; }
 };
 
+// A rectangle dragged with Ctrl held: the press point is one corner, the pointer the other, and
+// the pixels under both lie inside it. Like a stroke it belongs to the button that started it.
+struct TRectCapture {
+    bool Dragging = false;
+    int32_t Button = 0;
+    TPoint Anchor;
+    TPoint Current;
+
+    // Starts a rectangle; answers false (and changes nothing) while one is in progress.
+    bool MouseDown(TPoint p, int32_t button = 1);
+    // Moves the free corner; answers false when no rectangle is in progress.
+    bool MouseMove(TPoint p);
+    // Answers whether the release ended the rectangle, which the window then applies.
+    bool MouseUp(int32_t button = 1);
+    // The rectangle between the corners, both corner pixels inside (right and bottom exclusive),
+    // clipped to a picture of width × height; empty when it misses the picture.
+    TRect Rect(int32_t width, int32_t height) const;
+};
+
 }  // namespace tilvo

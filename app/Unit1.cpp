@@ -11,6 +11,7 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -21,6 +22,7 @@
 #include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -143,36 +145,165 @@ void MakeOwnerWritable(const std::string& fileName) {
 
 TImage::TImage(TForm1* form, QWidget* parent) : QWidget(parent), FForm(form) {
     setAttribute(Qt::WA_OpaquePaintEvent);
+    // Moves without a button show the brush's outline.
+    setMouseTracking(true);
+}
+
+QSize TImage::ViewSize() const {
+    if (FPicture.isNull()) return {0, 0};
+    return {ViewExtent(FPicture.width(), FZoom), ViewExtent(FPicture.height(), FZoom)};
 }
 
 void TImage::SetPicture(const QImage& picture) {
     FPicture = picture;
-    setFixedSize(picture.size());
+    setFixedSize(ViewSize());
     update();
+}
+
+void TImage::SetZoom(TZoom zoom) {
+    FZoom = ClampZoom(zoom);
+    FCircleShown = false;
+    FOutline = QRect();
+    setFixedSize(ViewSize());
+    update();
+}
+
+TPoint TImage::PicturePoint(QPointF pos) const {
+    // The widget pixel under the pointer, then the picture pixel that pixel shows.
+    const int32_t vx = int32_t(std::floor(std::clamp(pos.x(), -1e9, 1e9)));
+    const int32_t vy = int32_t(std::floor(std::clamp(pos.y(), -1e9, 1e9)));
+    return {ViewToPicture(vx, FZoom), ViewToPicture(vy, FZoom)};
+}
+
+void TImage::UpdatePictureRect(const TRect& rect) {
+    const TRect v = PictureRectToView(rect, FZoom);
+    if (v.Width() > 0 && v.Height() > 0) update(v.Left, v.Top, v.Width(), v.Height());
+}
+
+void TImage::ShowBrushCircle(TPoint centre, int32_t diameter) {
+    // The circle's square at the zoom, centred on the middle of the picture pixel, with room
+    // for the outline's two pens.
+    const double z = FZoom.Value();
+    const double cx = (centre.X + 0.5) * z, cy = (centre.Y + 0.5) * z;
+    const double r = std::max(diameter * z / 2.0, 1.0);
+    const QRect square(int(std::floor(cx - r)) - 2, int(std::floor(cy - r)) - 2,
+                       int(std::ceil(2 * r)) + 5, int(std::ceil(2 * r)) + 5);
+    if (FCircleShown && square == FCircle) return;
+    if (FCircleShown) update(FCircle);
+    FCircle = square;
+    FCircleShown = true;
+    update(FCircle);
+}
+
+void TImage::HideBrushCircle() {
+    if (!FCircleShown) return;
+    FCircleShown = false;
+    update(FCircle);
+}
+
+void TImage::UpdateOutlineEdges(const QRect& outline) {
+    // Only the outline's four edges need a repaint, not the picture inside it.
+    if (outline.isEmpty()) return;
+    update(outline.left(), outline.top(), outline.width(), 2);
+    update(outline.left(), outline.bottom() - 1, outline.width(), 2);
+    update(outline.left(), outline.top(), 2, outline.height());
+    update(outline.right() - 1, outline.top(), 2, outline.height());
+}
+
+void TImage::ShowRectOutline(const TRect& rect) {
+    QRect outline;
+    if (rect.Width() > 0 && rect.Height() > 0) {
+        const TRect v = PictureRectToView(rect, FZoom);
+        outline = QRect(v.Left, v.Top, v.Width(), v.Height());
+    }
+    if (outline == FOutline) return;
+    UpdateOutlineEdges(FOutline);
+    FOutline = outline;
+    UpdateOutlineEdges(FOutline);
 }
 
 void TImage::paintEvent(QPaintEvent* event) {
     if (FPicture.isNull()) return;
     QPainter p(this);
-    const QRect r = event->rect() & FPicture.rect();
-    p.drawImage(r.topLeft(), FPicture, r);
+    const QRect viewRect(QPoint(0, 0), ViewSize());
+    // Each exposed rectangle on its own: the outline of a dragged rectangle exposes four thin
+    // edges, not the picture inside them.
+    for (const QRect& exposed : event->region()) {
+        const QRect view = exposed & viewRect;
+        if (view.isEmpty()) continue;
+        if (FZoom.IsOne()) {
+            p.drawImage(view.topLeft(), FPicture, view);
+            continue;
+        }
+        // Only the exposed part is scaled, from the picture's rows, into a buffer that is reused
+        // from paint to paint.
+        if (FBuffer.width() < view.width() || FBuffer.height() < view.height())
+            FBuffer = QImage(std::max(view.width(), FBuffer.width()),
+                             std::max(view.height(), FBuffer.height()), QImage::Format_RGB32);
+        const TPixelRows rows{FPicture.constBits(), ptrdiff_t(FPicture.bytesPerLine()),
+                              FPicture.width(), FPicture.height()};
+        RenderView(rows, FZoom, TRect{view.left(), view.top(), view.right() + 1, view.bottom() + 1},
+                   FBuffer.bits(), ptrdiff_t(FBuffer.bytesPerLine()), FScratch);
+        p.drawImage(view.topLeft(), FBuffer, QRect(0, 0, view.width(), view.height()));
+    }
+    if (FCircleShown && FCircle.intersects(event->rect())) {
+        // Black and white, so that the outline shows on any picture.
+        const QRectF circle = QRectF(FCircle).adjusted(2.5, 2.5, -2.5, -2.5);
+        p.setRenderHint(QPainter::Antialiasing, false);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(Qt::black, 1));
+        p.drawEllipse(circle);
+        p.setPen(QPen(Qt::white, 1, Qt::DotLine));
+        p.drawEllipse(circle);
+    }
+    if (!FOutline.isEmpty() && FOutline.intersects(event->rect())) {
+        const QRect r = FOutline.adjusted(0, 0, -1, -1);
+        p.setBrush(Qt::NoBrush);
+        p.setPen(QPen(Qt::black, 1));
+        p.drawRect(r);
+        p.setPen(QPen(Qt::white, 1, Qt::DashLine));
+        p.drawRect(r);
+    }
 }
 
 void TImage::mousePressEvent(QMouseEvent* event) {
-    const QPoint pt = event->position().toPoint();
+    const TPoint pt = PicturePoint(event->position());
     const int32_t button = int32_t(event->button());
     FForm->ScrollBox1Click();
-    FForm->Guarded([&] { FForm->Image1MouseDown(pt.x(), pt.y(), button); });
+    if (event->modifiers() & Qt::ControlModifier) {
+        HideBrushCircle();
+        FForm->Guarded([&] { FForm->Image1RectDown(pt.X, pt.Y, button); });
+    } else {
+        FForm->Guarded([&] { FForm->Image1MouseDown(pt.X, pt.Y, button); });
+    }
 }
 
 void TImage::mouseMoveEvent(QMouseEvent* event) {
-    const QPoint pt = event->position().toPoint();
-    FForm->Guarded([&] { FForm->Image1MouseMove(pt.x(), pt.y()); });
+    const TPoint pt = PicturePoint(event->position());
+    if (FForm->RectCapture.Dragging)
+        HideBrushCircle();
+    else
+        ShowBrushCircle(pt, FForm->BrushSize);
+    FForm->Guarded([&] { FForm->Image1MouseMove(pt.X, pt.Y); });
 }
 
 void TImage::mouseReleaseEvent(QMouseEvent* event) {
     const int32_t button = int32_t(event->button());
     FForm->Guarded([&] { FForm->Image1MouseUp(button); });
+}
+
+void TImage::wheelEvent(QWheelEvent* event) {
+    // The scroll box's wheel, handled here so that it works however the event came.
+    const QPoint at = mapTo(FForm->ScrollBox1->viewport(), event->position().toPoint());
+    if (FForm->ViewportWheel(*event, at))
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TImage::leaveEvent(QEvent* event) {
+    HideBrushCircle();
+    QWidget::leaveEvent(event);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -188,6 +319,7 @@ TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args,
     ScrollBox1->setObjectName(QStringLiteral("ScrollBox1"));
     ScrollBox1->setBackgroundRole(QPalette::Dark);
     ScrollBox1->viewport()->installEventFilter(this);
+    ScrollBox1->OnResize = [this] { ApplyZoomMode(); };
     setCentralWidget(ScrollBox1);
     PanelCanvas = new QWidget;
     PanelCanvas->setObjectName(QStringLiteral("PanelCanvas"));
@@ -299,24 +431,77 @@ void TForm1::CreateMenus() {
     FMBrushSize = menu(FMMosaic, "FMBrushSize", tr("Brush size"));
     QActionGroup* brushGroup = new QActionGroup(this);
     brushGroup->setExclusive(true);
-    FMBrush5 = radio(FMBrushSize, brushGroup, "FMBrush5", QStringLiteral("5"));
-    FMBrush8 = radio(FMBrushSize, brushGroup, "FMBrush8", QStringLiteral("8"));
-    FMBrush10 = radio(FMBrushSize, brushGroup, "FMBrush10", QStringLiteral("10"));
-    FMBrush20 = radio(FMBrushSize, brushGroup, "FMBrush20", QStringLiteral("20"));
-    FMBrush30 = radio(FMBrushSize, brushGroup, "FMBrush30", QStringLiteral("30"));
-    FMBrush40 = radio(FMBrushSize, brushGroup, "FMBrush40", QStringLiteral("40"));
-    FMBrush50 = radio(FMBrushSize, brushGroup, "FMBrush50", QStringLiteral("50"));
+    // One item per brush size, named after its size.
+    for (const int32_t size : kBrushSizes) {
+        const std::string name = "FMBrush" + std::to_string(size);
+        QAction* item = radio(FMBrushSize, brushGroup, name.c_str(), QString::number(size));
+        item->setData(size);
+        FMBrushItems.push_back(item);
+    }
+    auto brushItem = [this](int32_t size) {
+        for (QAction* item : FMBrushItems)
+            if (item->data().toInt() == size) return item;
+        throw Exception("no menu item for brush size " + std::to_string(size));
+    };
+    FMBrush5 = brushItem(5);
+    FMBrush8 = brushItem(8);
+    FMBrush10 = brushItem(10);
+    FMBrush20 = brushItem(20);
+    FMBrush30 = brushItem(30);
+    FMBrush40 = brushItem(40);
+    FMBrush50 = brushItem(50);
+    FMBrush80 = brushItem(80);
+    FMBrush120 = brushItem(120);
+    FMBrush200 = brushItem(200);
     FMBrush20->setChecked(true);
+    FMBrushSize->addSeparator();
+    FMBrushSmaller = action(FMBrushSize, "FMBrushSmaller", tr("Smaller brush"));
+    FMBrushSmaller->setShortcut(QKeySequence(Qt::Key_BracketLeft));
+    guarded(FMBrushSmaller, &TForm1::FMBrushSmallerClick);
+    FMBrushLarger = action(FMBrushSize, "FMBrushLarger", tr("Larger brush"));
+    FMBrushLarger->setShortcut(QKeySequence(Qt::Key_BracketRight));
+    guarded(FMBrushLarger, &TForm1::FMBrushLargerClick);
     connect(brushGroup, &QActionGroup::triggered, this,
             [this] { Guarded([&] { BrushSizeChange(); }); });
     FMSoftenEdge = action(FMMosaic, "FMSoftenEdge", tr("Soften edge"));
     FMSoftenEdge->setCheckable(true);
     FMSoftenEdge->setChecked(true);
+    FMSolidFill = action(FMMosaic, "FMSolidFill", tr("Solid fill"));
+    FMSolidFill->setCheckable(true);
+    FMSolidFill->setChecked(false);
 
     FMHelp = new QAction(QStringLiteral("?"), this);
     FMHelp->setObjectName(QStringLiteral("FMHelp"));
     menuBar()->addAction(FMHelp);
     guarded(FMHelp, &TForm1::FMHelpClick);
+    CreateViewMenu();
+}
+
+void TForm1::CreateViewMenu() {
+    // View sits between Edit and Mosaic.
+    FMView = new QMenu(tr("&View"), this);
+    FMView->setObjectName(QStringLiteral("FMView"));
+    menuBar()->insertMenu(FMMosaic->menuAction(), FMView);
+    auto item = [this](const char* name, const QString& caption, QList<QKeySequence> keys,
+                       void (TForm1::*handler)()) {
+        QAction* a = new QAction(caption, this);
+        a->setObjectName(QLatin1String(name));
+        a->setShortcuts(keys);
+        FMView->addAction(a);
+        connect(a, &QAction::triggered, this,
+                [this, handler] { Guarded([&] { (this->*handler)(); }); });
+        return a;
+    };
+    // Ctrl+= as well as Ctrl++: on many keyboards "+" is the shifted "=".
+    FMZoomIn = item("FMZoomIn", tr("Zoom &in"),
+                    {QKeySequence(Qt::CTRL | Qt::Key_Plus), QKeySequence(Qt::CTRL | Qt::Key_Equal)},
+                    &TForm1::FMZoomInClick);
+    FMZoomOut = item("FMZoomOut", tr("Zoom &out"), {QKeySequence(Qt::CTRL | Qt::Key_Minus)},
+                     &TForm1::FMZoomOutClick);
+    FMZoomFit = item("FMZoomFit", tr("&Fit to window"), {QKeySequence(Qt::CTRL | Qt::Key_0)},
+                     &TForm1::FMZoomFitClick);
+    FMZoom100 = item("FMZoom100", tr("&100 %"), {QKeySequence(Qt::CTRL | Qt::Key_1)},
+                     &TForm1::FMZoom100Click);
 }
 
 void TForm1::FormCreate() {
@@ -425,23 +610,23 @@ void TForm1::LoadSettings() {
         const QRect area = screen->availableGeometry();
         FSettings.FitWindowToScreen(area.left(), area.top(), area.width(), area.height());
     }
+    if (!FSettings.WindowSizeRead) {
+        // The first run: a window of two thirds of the screen, not the small default.
+        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+            const QRect area = screen->availableGeometry();
+            FSettings.PlaceFirstRunWindow(area.left(), area.top(), area.width(), area.height());
+        }
+    }
     const TSettings& s = FSettings;
     move(s.Left, s.Top);
     resize(s.Width, s.Height);
     FMSave->setVisible(s.CanOverWrite);
-    const std::pair<int32_t, QAction*> mosaics[] = {{2, FMMosaicPix2},
-                                                    {4, FMMosaicPix4},
-                                                    {8, FMMosaicPix8},
-                                                    {12, FMMosaicPix12},
-                                                    {16, FMMosaicPix16}};
-    for (const auto& [size, item] : mosaics)
-        if (s.MosaicSize == size) item->setChecked(true);
-    const std::pair<int32_t, QAction*> brushes[] = {
-        {5, FMBrush5},   {8, FMBrush8},   {10, FMBrush10}, {20, FMBrush20},
-        {30, FMBrush30}, {40, FMBrush40}, {50, FMBrush50}};
-    for (const auto& [size, item] : brushes)
-        if (s.BrushSize == size) item->setChecked(true);
+    for (QAction* item : FMMosaicPixItems)
+        if (s.MosaicSize == item->data().toInt()) item->setChecked(true);
+    for (QAction* item : FMBrushItems)
+        if (s.BrushSize == item->data().toInt()) item->setChecked(true);
     FMSoftenEdge->setChecked(s.SoftenEdge);
+    FMSolidFill->setChecked(s.SolidFill);
     BrushSizeChange();
     SaveOptions = s.SaveOptions;
     if (s.LegacySaveDialog) SaveDialog1.SetUseLegacyDialog(*s.LegacySaveDialog);
@@ -454,21 +639,15 @@ void TForm1::SaveSettings() {
     s.Width = width();
     s.Height = height();
     s.CanOverWrite = FMSave->isVisible();
-    s.MosaicSize = FMMosaicPix2->isChecked()    ? 2
-                   : FMMosaicPix4->isChecked()  ? 4
-                   : FMMosaicPix8->isChecked()  ? 8
-                   : FMMosaicPix12->isChecked() ? 12
-                   : FMMosaicPix16->isChecked() ? 16
-                                                : 4;
-    s.BrushSize = FMBrush5->isChecked()    ? 5
-                  : FMBrush8->isChecked()  ? 8
-                  : FMBrush10->isChecked() ? 10
-                  : FMBrush20->isChecked() ? 20
-                  : FMBrush30->isChecked() ? 30
-                  : FMBrush40->isChecked() ? 40
-                  : FMBrush50->isChecked() ? 50
-                                           : 20;
+    // The checked item's size is written as the value itself, as for the first five sizes.
+    s.MosaicSize = 4;
+    for (QAction* item : FMMosaicPixItems)
+        if (item->isChecked()) s.MosaicSize = item->data().toInt();
+    s.BrushSize = 20;
+    for (QAction* item : FMBrushItems)
+        if (item->isChecked()) s.BrushSize = item->data().toInt();
     s.SoftenEdge = FMSoftenEdge->isChecked();
+    s.SolidFill = FMSolidFill->isChecked();
     s.SaveOptions = SaveOptions;
     s.SaveOptions.DCRResourceName.clear();
     if (s.LegacySaveDialog) s.LegacySaveDialog = SaveDialog1.UseLegacyDialog();
@@ -556,7 +735,7 @@ void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switch
     Capture->Drawing = false;
     FTrailRect = TRect{};
     ShowWorkBitmap();
-    PanelCanvas->setFixedSize(WorkBitmap.Width(), WorkBitmap.Height());
+    ZoomForNewPicture();
     PanelCanvas->show();
     UpdateClipboardActions();
 }
@@ -653,12 +832,9 @@ void TForm1::MosaicPixSizeChange() {
 
 void TForm1::BrushSizeChange() {
     BrushSize = 20;
-    const std::pair<int32_t, QAction*> brushes[] = {
-        {5, FMBrush5},   {8, FMBrush8},   {10, FMBrush10}, {20, FMBrush20},
-        {30, FMBrush30}, {40, FMBrush40}, {50, FMBrush50}};
-    for (const auto& [size, item] : brushes) {
+    for (QAction* item : FMBrushItems) {
         if (item->isChecked()) {
-            BrushSize = size;
+            BrushSize = item->data().toInt();
             break;
         }
     }
@@ -717,23 +893,126 @@ bool TForm1::eventFilter(QObject* watched, QEvent* event) {
         if (event->type() == QEvent::MouseButtonPress) ScrollBox1Click();
         if (event->type() == QEvent::Wheel) {
             const QWheelEvent* wheel = static_cast<QWheelEvent*>(event);
-            const int dy = wheel->angleDelta().y();
-            if (dy != 0) {
-                // A notch is 120; finer wheels add up until a notch is complete.
-                FWheelRest += dy;
-                while (FWheelRest <= -120) {
-                    FWheelRest += 120;
-                    ScrollBox1MouseWheelDown();
-                }
-                while (FWheelRest >= 120) {
-                    FWheelRest -= 120;
-                    ScrollBox1MouseWheelUp();
-                }
-                return true;
-            }
+            if (ViewportWheel(*wheel, wheel->position().toPoint())) return true;
         }
     }
     return QMainWindow::eventFilter(watched, event);
+}
+
+bool TForm1::ViewportWheel(const QWheelEvent& wheel, QPoint at) {
+    const int dy = wheel.angleDelta().y();
+    if (wheel.modifiers() & Qt::ControlModifier) {
+        // Ctrl+wheel zooms a step a notch, around the point under the mouse.
+        FZoomWheelRest += dy;
+        Guarded([&] {
+            while (FZoomWheelRest >= 120) {
+                FZoomWheelRest -= 120;
+                FZoomMode = TZoomMode::Fixed;
+                SetZoom(NextZoomStep(Zoom()), at);
+            }
+            while (FZoomWheelRest <= -120) {
+                FZoomWheelRest += 120;
+                FZoomMode = TZoomMode::Fixed;
+                SetZoom(PreviousZoomStep(Zoom()), at);
+            }
+        });
+        return true;
+    }
+    if (dy == 0) return false;
+    // A notch is 120; finer wheels add up until a notch is complete.
+    FWheelRest += dy;
+    while (FWheelRest <= -120) {
+        FWheelRest += 120;
+        ScrollBox1MouseWheelDown();
+    }
+    while (FWheelRest >= 120) {
+        FWheelRest -= 120;
+        ScrollBox1MouseWheelUp();
+    }
+    return true;
+}
+
+// ---- Zoom -----------------------------------------------------------------------------------
+
+void TForm1::SetZoom(TZoom zoom, QPoint anchor) {
+    zoom = ClampZoom(zoom);
+    const TZoom old = Zoom();
+    QScrollBar* h = ScrollBox1->horizontalScrollBar();
+    QScrollBar* v = ScrollBox1->verticalScrollBar();
+    // The picture point under the anchor, in picture pixels (fractional).
+    const double px = (h->value() + anchor.x()) / old.Value();
+    const double py = (v->value() + anchor.y()) / old.Value();
+    Image1->SetZoom(zoom);
+    PanelCanvas->setFixedSize(Image1->ViewSize());
+    // A shown scroll box takes the new size (and its scroll ranges) at once, so that the anchor
+    // can be kept.
+    h->setValue(int(std::lround(px * zoom.Value())) - anchor.x());
+    v->setValue(int(std::lround(py * zoom.Value())) - anchor.y());
+}
+
+void TForm1::ApplyZoomMode() {
+    if (FZoomMode == TZoomMode::Fixed || WorkBitmap.Empty()) return;
+    const QSize area = ScrollBox1->maximumViewportSize();
+    const int32_t w = WorkBitmap.Width(), h = WorkBitmap.Height();
+    TZoom zoom = FitZoom(w, h, area.width(), area.height());
+    if (FZoomMode == TZoomMode::Auto && w <= area.width() && h <= area.height()) zoom = {1, 1};
+    if (zoom == Zoom() && PanelCanvas->size() == Image1->ViewSize()) return;
+    SetZoom(zoom, QPoint(0, 0));
+}
+
+void TForm1::ZoomForNewPicture() {
+    FZoomMode = TZoomMode::Auto;
+    FZoomWheelRest = 0;
+    // The scroll box's size is known even before the window is first shown.
+    if (QLayout* l = layout()) l->activate();
+    ScrollBox1->horizontalScrollBar()->setValue(0);
+    ScrollBox1->verticalScrollBar()->setValue(0);
+    const QSize area = ScrollBox1->maximumViewportSize();
+    const int32_t w = WorkBitmap.Width(), h = WorkBitmap.Height();
+    TZoom zoom{1, 1};
+    if (w > area.width() || h > area.height()) zoom = FitZoom(w, h, area.width(), area.height());
+    Image1->SetZoom(zoom);
+    PanelCanvas->setFixedSize(Image1->ViewSize());
+}
+
+// The zoom steps keep the middle of the viewport where it is.
+void TForm1::FMZoomInClick() {
+    FZoomMode = TZoomMode::Fixed;
+    SetZoom(NextZoomStep(Zoom()), ScrollBox1->viewport()->rect().center());
+}
+
+void TForm1::FMZoomOutClick() {
+    FZoomMode = TZoomMode::Fixed;
+    SetZoom(PreviousZoomStep(Zoom()), ScrollBox1->viewport()->rect().center());
+}
+
+void TForm1::FMZoomFitClick() {
+    FZoomMode = TZoomMode::Fit;
+    ApplyZoomMode();
+}
+
+void TForm1::FMZoom100Click() {
+    FZoomMode = TZoomMode::Fixed;
+    SetZoom(TZoom{1, 1}, ScrollBox1->viewport()->rect().center());
+}
+
+// ---- Brush size steps -----------------------------------------------------------------------
+
+void TForm1::StepBrush(int step) {
+    const auto it = std::find(kBrushSizes.begin(), kBrushSizes.end(), BrushSize);
+    const ptrdiff_t index = it == kBrushSizes.end() ? 3 : it - kBrushSizes.begin();
+    const ptrdiff_t next =
+        std::clamp<ptrdiff_t>(index + step, 0, ptrdiff_t(kBrushSizes.size()) - 1);
+    FMBrushItems[size_t(next)]->setChecked(true);
+    BrushSizeChange();
+}
+
+void TForm1::FMBrushSmallerClick() {
+    StepBrush(-1);
+}
+
+void TForm1::FMBrushLargerClick() {
+    StepBrush(1);
 }
 
 // ---- Strokes --------------------------------------------------------------------------------
@@ -749,7 +1028,7 @@ void TForm1::DrawTrail(TPoint from, TPoint to) {
         Intersect(segment, TRect{0, 0, DisplayBitmap.Width(), DisplayBitmap.Height()});
     if (shown.Width() <= 0 || shown.Height() <= 0) return;
     FTrailRect = Union(FTrailRect, shown);
-    Image1->update(shown.Left, shown.Top, shown.Width(), shown.Height());
+    Image1->UpdatePictureRect(shown);
 }
 
 void TForm1::RestoreDisplay(TRect rect) {
@@ -764,11 +1043,11 @@ void TForm1::RestoreDisplay(TRect rect) {
     for (int32_t y = rect.Top; y < rect.Bottom; ++y)
         std::memcpy(DisplayBitmap.ScanLine(y) + size_t(rect.Left) * 3,
                     WorkBitmap.ScanLine(y) + size_t(rect.Left) * 3, bytes);
-    Image1->update(rect.Left, rect.Top, rect.Width(), rect.Height());
+    Image1->UpdatePictureRect(rect);
 }
 
 void TForm1::Image1MouseDown(int32_t x, int32_t y, int32_t button) {
-    if (DisplayBitmap.Empty()) return;
+    if (DisplayBitmap.Empty() || RectCapture.Dragging) return;
     // Another button pressed during a stroke is ignored: the stroke goes on with its points and
     // its trail, and ends when its own button is released.
     const TCaptureResult r = Capture->MouseDown({x, y}, button);
@@ -782,6 +1061,10 @@ void TForm1::Image1MouseDown(int32_t x, int32_t y, int32_t button) {
 }
 
 void TForm1::Image1MouseMove(int32_t x, int32_t y) {
+    if (RectCapture.MouseMove({x, y})) {
+        Image1->ShowRectOutline(RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height()));
+        return;
+    }
     if (!Capture->Drawing) return;
     // Shift is tested only where the lock can engage, from the keyboard's state at that moment.
     const bool shift = Capture->WantsShiftState() &&
@@ -806,7 +1089,34 @@ void TForm1::Image1MouseMove(int32_t x, int32_t y) {
 }
 
 void TForm1::Image1MouseUp(int32_t button) {
+    if (RectCapture.Dragging) {
+        if (RectCapture.MouseUp(button)) CommitRect();
+        return;
+    }
     if (Capture->MouseUp(button)) CommitStroke();
+}
+
+void TForm1::Image1RectDown(int32_t x, int32_t y, int32_t button) {
+    if (DisplayBitmap.Empty() || Capture->Drawing) return;
+    if (!RectCapture.MouseDown({x, y}, button)) return;
+    Image1->ShowRectOutline(RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height()));
+}
+
+void TForm1::CommitRect() {
+    const TRect rect = RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height());
+    Image1->ShowRectOutline(TRect{});
+    if (rect.Width() <= 0 || rect.Height() <= 0) return;
+    const bool softEdge = FMSoftenEdge->isChecked();
+    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
+    ApplyRectStroke(ctx, rect, MosaicSize, softEdge, StrokeEffect());
+    DirtyRect = ComputeRectDirtyRect(rect, softEdge, WorkBitmap.Width(), WorkBitmap.Height());
+    FMUndo->setEnabled(true);
+    FMRedo->setEnabled(false);
+    RestoreDisplay(DirtyRect);
+}
+
+TStrokeEffect TForm1::StrokeEffect() const {
+    return FMSolidFill->isChecked() ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
 }
 
 void TForm1::CommitStroke() {
@@ -817,7 +1127,7 @@ void TForm1::CommitStroke() {
     TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
     try {
         ApplyStroke(ctx, Capture->Points(), Capture->PointCount, DirtyRect, MosaicSize, BrushSize,
-                    FMSoftenEdge->isChecked());
+                    FMSoftenEdge->isChecked(), StrokeEffect());
     } catch (...) {
         RestoreDisplay(trail);
         throw;

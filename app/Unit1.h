@@ -18,6 +18,7 @@
 #include "app/EvtScroll.h"
 #include "app/Settings.h"
 #include "app/StrokeCapture.h"
+#include "app/ZoomView.h"
 #include "dialogs/SaveDialogPassport.h"
 
 class QAction;
@@ -33,8 +34,9 @@ class TForm1;
 inline constexpr const char* kTilvoTitle = "Tilvo v1.47";
 inline constexpr const char* kTilvoHomePage = "https://tilvo.example.org/";
 
-// Image1: shows the shown copy of the edited picture at its natural size, so that its coordinates
-// are picture pixels, and hands the mouse to the window.
+// Image1: shows the shown copy of the edited picture at the window's zoom, with the brush's
+// outline under the pointer and the outline of a rectangle being dragged, and hands the mouse to
+// the window in picture coordinates.
 class TImage : public QWidget {
     Q_OBJECT
 
@@ -43,17 +45,46 @@ class TImage : public QWidget {
     // The picture to show; it wraps the shown surface, which must outlive it.
     void SetPicture(const QImage& picture);
     const QImage& Picture() const { return FPicture; }
-    QSize sizeHint() const override { return FPicture.size(); }
+    QSize sizeHint() const override { return ViewSize(); }
+
+    // The zoom the picture is shown at; the widget takes the picture's size at that zoom.
+    void SetZoom(TZoom zoom);
+    TZoom Zoom() const { return FZoom; }
+    QSize ViewSize() const;
+    // The picture pixel under a point of the widget.
+    TPoint PicturePoint(QPointF pos) const;
+    // Repaints the part of the view that shows rect (picture coordinates).
+    void UpdatePictureRect(const TRect& rect);
+
+    // The brush's outline: a circle of `diameter` picture pixels around picture pixel `centre`,
+    // drawn at the zoom. Only the old and the new circle's squares are repainted.
+    void ShowBrushCircle(TPoint centre, int32_t diameter);
+    void HideBrushCircle();
+    // The square the circle covers in widget coordinates (empty when it is hidden).
+    QRect BrushCircleRect() const { return FCircleShown ? FCircle : QRect(); }
+    // The outline of a rectangle being dragged (picture coordinates); an empty one hides it.
+    void ShowRectOutline(const TRect& rect);
+    QRect RectOutline() const { return FOutline; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
     void mouseMoveEvent(QMouseEvent* event) override;
     void mouseReleaseEvent(QMouseEvent* event) override;
+    void leaveEvent(QEvent* event) override;
+    void wheelEvent(QWheelEvent* event) override;
 
   private:
+    void UpdateOutlineEdges(const QRect& outline);
+
     TForm1* FForm;
     QImage FPicture;
+    TZoom FZoom;
+    TViewScratch FScratch;  // reused by every scaled repaint
+    QImage FBuffer;         // likewise: the scaled part before it goes to the screen
+    bool FCircleShown = false;
+    QRect FCircle;   // the brush outline's square, widget coordinates
+    QRect FOutline;  // the dragged rectangle's view, widget coordinates; empty when none
 };
 
 class TForm1 : public QMainWindow {
@@ -101,7 +132,19 @@ class TForm1 : public QMainWindow {
     QAction* FMBrush30 = nullptr;
     QAction* FMBrush40 = nullptr;
     QAction* FMBrush50 = nullptr;
+    QAction* FMBrush80 = nullptr;
+    QAction* FMBrush120 = nullptr;
+    QAction* FMBrush200 = nullptr;
+    std::vector<QAction*> FMBrushItems;  // one per brush size, in the order of kBrushSizes
+    QAction* FMBrushSmaller = nullptr;   // "[": the next smaller brush
+    QAction* FMBrushLarger = nullptr;    // "]": the next larger brush
     QAction* FMSoftenEdge = nullptr;
+    QAction* FMSolidFill = nullptr;  // strokes and rectangles paint opaque black
+    QMenu* FMView = nullptr;
+    QAction* FMZoomIn = nullptr;
+    QAction* FMZoomOut = nullptr;
+    QAction* FMZoomFit = nullptr;
+    QAction* FMZoom100 = nullptr;
     QAction* FMHelp = nullptr;
 
     // ---- The open picture ----
@@ -111,6 +154,7 @@ class TForm1 : public QMainWindow {
     TBitmap MaskBitmap;     // the stroke mask
     TBitmap DisplayBitmap;  // the copy Image1 shows, with the brush trail drawn over it
     std::unique_ptr<TStrokeCapture> Capture;
+    TRectCapture RectCapture;  // a rectangle dragged with Ctrl held
     int32_t BrushSize = 20;
     TColor TrailColor = 16756991;
     THistoryControl History;
@@ -144,9 +188,35 @@ class TForm1 : public QMainWindow {
     void Image1MouseDown(int32_t x, int32_t y, int32_t button = 1);
     void Image1MouseMove(int32_t x, int32_t y);
     void Image1MouseUp(int32_t button = 1);
+    // A press with Ctrl held starts a rectangle (picture coordinates); Image1MouseMove moves its
+    // free corner and Image1MouseUp applies it.
+    void Image1RectDown(int32_t x, int32_t y, int32_t button = 1);
     void ScrollBox1Click();
     void ScrollBox1MouseWheelDown();
     void ScrollBox1MouseWheelUp();
+    // The wheel over the picture or the scroll box (at: the point in the viewport): Ctrl+wheel
+    // zooms around that point, the plain wheel scrolls 20 pixels a notch. Answers whether it
+    // used the event.
+    bool ViewportWheel(const QWheelEvent& wheel, QPoint at);
+
+    // ---- View ----
+    // How the zoom follows the window: Auto shows the picture at 100 % when it fits and fitted
+    // when it does not (what every opened picture starts with), Fit always fits it, Fixed keeps
+    // the zoom chosen.
+    enum class TZoomMode : uint8_t { Auto, Fit, Fixed };
+    void FMZoomInClick();
+    void FMZoomOutClick();
+    void FMZoomFitClick();
+    void FMZoom100Click();
+    void FMBrushSmallerClick();
+    void FMBrushLargerClick();
+    TZoom Zoom() const { return Image1->Zoom(); }
+    TZoomMode ZoomMode() const { return FZoomMode; }
+    // Shows the picture at `zoom` (kept within 1/16 … 16); the picture pixel under `anchor`
+    // (a point of the scroll box's viewport) stays where it is.
+    void SetZoom(TZoom zoom, QPoint anchor);
+    // The effect strokes and rectangles have, from Mosaic > Solid fill.
+    TStrokeEffect StrokeEffect() const;
 
     // Opens a picture file; an empty name or a name that is no file does nothing. A file that
     // cannot be read leaves the window as it was and raises the reader's error.
@@ -183,6 +253,13 @@ class TForm1 : public QMainWindow {
     void SaveSettings();
     void SaveAs();
     void CommitStroke();
+    void CommitRect();
+    void CreateViewMenu();
+    // The zoom of the Auto or Fit mode for the viewport's present size; Fixed keeps the zoom.
+    void ApplyZoomMode();
+    // A new picture starts in the Auto mode, scrolled to its top-left corner.
+    void ZoomForNewPicture();
+    void StepBrush(int step);
     // The steps every load and paste share: converts `loaded` to 24 bits and makes sure of every
     // buffer its copies need, and only then takes it as SourceBitmap, runs `switchState` (caption,
     // Save, FileName), makes the working and shown copies and shows the picture. Anything that
@@ -212,6 +289,8 @@ class TForm1 : public QMainWindow {
     bool FSettingsSaved = false;
     TRect FTrailRect;  // what the trail of the stroke in progress covers
     int FWheelRest = 0;
+    int FZoomWheelRest = 0;
+    TZoomMode FZoomMode = TZoomMode::Auto;
 };
 
 }  // namespace tilvo

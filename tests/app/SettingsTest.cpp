@@ -52,7 +52,56 @@ TEST_F(SettingsFile, FirstStartGivesDefaults) {
     EXPECT_TRUE(s.SoftenEdge);
     EXPECT_EQ(s.SaveOptions.JPEGQuality, 80);
     EXPECT_FALSE(s.LegacySaveDialog.has_value());
+    EXPECT_FALSE(s.SolidFill);
+    EXPECT_FALSE(s.WindowSizeRead) << "the window takes its first-run size";
     EXPECT_FALSE(fs::exists(file_));  // reading creates nothing
+}
+
+// Files written before the larger sizes existed read the same; the larger sizes are values like
+// the others, and a size no menu offers still leaves the current one.
+TEST_F(SettingsFile, MosaicAndBrushSizesAreStoredAsValues) {
+    const struct {
+        const char* Text;
+        int32_t Mosaic, Brush;
+    } cases[] = {
+        {"[Mosaic]\nMosaicSize=16\n[FilterBrush]\nBrushSize=50\n", 16, 50},
+        {"[Mosaic]\nMosaicSize=2\n[FilterBrush]\nBrushSize=5\n", 2, 5},
+        {"[Mosaic]\nMosaicSize=24\n[FilterBrush]\nBrushSize=80\n", 24, 80},
+        {"[Mosaic]\nMosaicSize=64\n[FilterBrush]\nBrushSize=200\n", 64, 200},
+        {"[Mosaic]\nMosaicSize=5\n[FilterBrush]\nBrushSize=4\n", 4, 20},  // the index of 16 / 50
+        {"[Mosaic]\nMosaicSize=128\n[FilterBrush]\nBrushSize=100\n", 4, 20},
+    };
+    for (const auto& c : cases) {
+        Write(c.Text);
+        TSettings s;
+        s.Load(file_);
+        EXPECT_EQ(s.MosaicSize, c.Mosaic) << c.Text;
+        EXPECT_EQ(s.BrushSize, c.Brush) << c.Text;
+        s.Save(file_);
+        const TIniFile ini(file_);
+        EXPECT_EQ(ini.ReadInteger("Mosaic", "MosaicSize", 0), c.Mosaic);
+        EXPECT_EQ(ini.ReadInteger("FilterBrush", "BrushSize", 0), c.Brush);
+    }
+}
+
+TEST(FirstRunWindow, TakesTwoThirdsOfTheAreaCentred) {
+    const struct {
+        int32_t Left, Top, Width, Height;
+        int32_t WantLeft, WantTop, WantWidth, WantHeight;
+    } cases[] = {
+        {0, 0, 1920, 1080, 320, 180, 1280, 720},
+        {1920, 24, 1280, 1000, 2133, 191, 853, 666},  // a second screen under a panel
+        {0, 0, 240, 180, 20, 15, 200, 150},           // never below the smallest window
+        {0, 0, 150, 100, 0, 0, 150, 100},             // nor beyond a tiny screen
+    };
+    for (const auto& c : cases) {
+        TSettings s;
+        s.PlaceFirstRunWindow(c.Left, c.Top, c.Width, c.Height);
+        EXPECT_EQ(s.Left, c.WantLeft) << c.Width;
+        EXPECT_EQ(s.Top, c.WantTop) << c.Width;
+        EXPECT_EQ(s.Width, c.WantWidth) << c.Width;
+        EXPECT_EQ(s.Height, c.WantHeight) << c.Width;
+    }
 }
 
 TEST_F(SettingsFile, RoundTripWritesEveryKey) {
@@ -65,6 +114,8 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
     s.MosaicSize = 12;
     s.BrushSize = 50;
     s.SoftenEdge = false;
+    s.SolidFill = true;
+    s.WindowSizeRead = true;  // a written file gives the window's size
     TSaveOptions& o = s.SaveOptions;
     o.JPEGQuality = 55;
     o.JPEGProgressive = o.JPEGGrayscale = o.ExifCopy = o.ExifThumbUpdate = true;
@@ -90,6 +141,7 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
         {"Mosaic", "MosaicSize", "12"},
         {"FilterBrush", "BrushSize", "50"},
         {"FilterBrush", "SoftenEdge", "0"},
+        {"Mosaic", "SolidFill", "1"},
         {"SaveOptions4JPEG", "Quality", "55"},
         {"SaveOptions4JPEG", "Progressive", "1"},
         {"SaveOptions4JPEG", "Grayscale", "1"},

@@ -181,5 +181,41 @@ TEST(StrokeCapture, ANewPressClearsTheLock) {
     EXPECT_EQ(c->MouseMove({30, 40}, false).To, (TPoint{30, 40}));
 }
 
+// A Ctrl-drag: both corner pixels lie inside, in any direction, clipped to the picture.
+TEST(RectCapture, SpansBothCornersInAnyDirectionClippedToThePicture) {
+    const struct {
+        TPoint A, B;
+        TRect Want;
+    } cases[] = {
+        {{10, 12}, {50, 40}, {10, 12, 51, 41}},
+        {{50, 40}, {10, 12}, {10, 12, 51, 41}},    // dragged up and to the left
+        {{7, 7}, {7, 7}, {7, 7, 8, 8}},            // a click: one pixel
+        {{-30, 20}, {500, 95}, {0, 20, 100, 80}},  // beyond the picture on three sides
+        {{-30, -5}, {-1, 60}, {}},                 // wholly left of it
+        {{INT32_MAX, 0}, {INT32_MIN, 79}, {0, 0, 100, 80}},
+    };
+    for (const auto& c : cases) {
+        TRectCapture r;
+        ASSERT_TRUE(r.MouseDown(c.A));
+        ASSERT_TRUE(r.MouseMove(c.B));
+        EXPECT_EQ(r.Rect(100, 80), c.Want) << c.A.X << "," << c.A.Y << " " << c.B.X << "," << c.B.Y;
+    }
+}
+
+TEST(RectCapture, BelongsToTheButtonThatStartedIt) {
+    TRectCapture r;
+    EXPECT_FALSE(r.MouseMove({1, 1})) << "no rectangle yet";
+    EXPECT_FALSE(r.MouseUp(1));
+    ASSERT_TRUE(r.MouseDown({5, 5}, 1));
+    EXPECT_FALSE(r.MouseDown({60, 60}, 2)) << "a second press neither restarts nor moves it";
+    EXPECT_EQ(r.Anchor, (TPoint{5, 5}));
+    r.MouseMove({20, 30});
+    EXPECT_FALSE(r.MouseUp(2));
+    EXPECT_TRUE(r.Dragging);
+    EXPECT_TRUE(r.MouseUp(1));
+    EXPECT_FALSE(r.Dragging);
+    EXPECT_EQ(r.Rect(100, 100), (TRect{5, 5, 21, 31}));
+}
+
 }  // namespace
 }  // namespace tilvo

@@ -5,7 +5,9 @@ It opens the sample picture, drags a brush stroke with the mouse and saves throu
 dialog (typing the type and the name), undoes the stroke with Ctrl+Z and saves again, redoes it
 through the Edit menu by keyboard and saves a third time. The file saved after the undo must equal
 the picture, the last one may differ from it only in a band the size of the stroke, and must equal
-the file saved right after the stroke.
+the file saved right after the stroke. Then it zooms in a step with Ctrl+plus and drags a rectangle
+with Ctrl held: the file saved after it differs from the one before only inside a rectangle of the
+dragged size in picture pixels (the dragged screen size divided by the zoom of 3/2).
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Xvfb on this machine).
 """
@@ -197,6 +199,23 @@ def run(args):
         final = os.path.join(work, "final.bmp")
         save_as_bitmap(s, main_window, final)
 
+        # Zoom in a step (3/2) and drag a rectangle with Ctrl held: 150 x 60 screen pixels are
+        # 100 x 40 picture pixels.
+        s.focus(main_window)
+        s.keys("ctrl+plus")
+        s.xdotool("mousemove", "--window", main_window, 90, 60)
+        time.sleep(0.2)
+        s.xdotool("keydown", "ctrl")
+        s.xdotool("mousedown", "1")
+        for step in range(1, 11):
+            s.xdotool("mousemove", "--window", main_window, 90 + 15 * step, 60 + 6 * step)
+            time.sleep(0.03)
+        s.xdotool("mouseup", "1")
+        s.xdotool("keyup", "ctrl")
+        time.sleep(0.5)
+        rectangle = os.path.join(work, "rectangle.bmp")
+        save_as_bitmap(s, main_window, rectangle)
+
         if program.poll() is not None:
             raise Failure("tilvo ended early with %s" % program.returncode)
 
@@ -224,6 +243,9 @@ def run(args):
         # Redo gives back exactly what Undo took away: the file saved after the redo equals the
         # one saved right after the stroke.
         compare(args.compare, stroked, final, "same")
+        # The rectangle: 101 x 41 pixels with both corners inside, its soft edge a pixel or two
+        # around it.
+        compare(args.compare, final, rectangle, "band", "99", "106", "39", "46")
         log("passed")
         return 0
     finally:

@@ -722,7 +722,10 @@ TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
 
     g_allocations = 0;
     g_countAllocations = true;
-    for (int i = 0; i < 500; ++i) f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+    for (int i = 0; i < 500; ++i) {
+        f.Image1MouseMove(10 + i % 60, 10 + (i / 60) % 5);
+        f.Image1->ShowBrushCircle({10 + i % 60, 10 + (i / 60) % 5}, f.BrushSize);
+    }
     g_countAllocations = false;
     EXPECT_EQ(g_allocations.load(), 0);
     EXPECT_EQ(f.DisplayBitmap.Pixel(90, 75), 0x123456u);
@@ -828,6 +831,7 @@ TEST_F(MainWindow, WheelScrollsTwentyPixelsPerStep) {
     f.resize(300, 300);
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
+    f.FMZoom100->trigger();  // the tall picture opened fitted into the window
     QScrollBar* bar = f.ScrollBox1->verticalScrollBar();
     ASSERT_GT(bar->maximum(), 100);
     bar->setValue(0);
@@ -1067,8 +1071,10 @@ TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
 TEST_F(MainWindow, SettingsSurviveARealClose) {
     {
         TForm1& f = NewForm();
-        EXPECT_EQ(f.size(), QSize(300, 300)) << "first start: the defaults";
-        EXPECT_EQ(f.pos(), QPoint(0, 0));
+        // First start: two thirds of the screen, in its middle.
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        EXPECT_EQ(f.size(), QSize(area.width() * 2 / 3, area.height() * 2 / 3));
+        EXPECT_EQ(f.geometry().center().x() / 4, area.center().x() / 4);
         EXPECT_FALSE(f.FMSave->isVisible());
         EXPECT_EQ(f.SaveOptions.JPEGQuality, 80);
         f.FMBrush30->trigger();

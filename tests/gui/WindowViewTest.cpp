@@ -1,0 +1,543 @@
+// The main window's view, driven offscreen: the zoom and the picture pixels strokes land on, the
+// brush's outline, rectangles dragged with Ctrl, Solid fill, the larger sizes and the "[" "]"
+// steps, and the captions of every menu item in the shipped language file.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QMenu>
+#include <QPaintEvent>
+#include <QScreen>
+#include <QScrollBar>
+#include <QTest>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+
+#include "Effector/Pixelate.h"
+#include "Effector/StrokeBlend.h"
+#include "FileFormat/Graphic.h"
+#include "app/Unit1.h"
+#include "lang/IniFile.h"
+
+namespace tilvo {
+namespace {
+
+namespace fs = std::filesystem;
+
+// A picture whose neighbouring pixels all differ, so that any mosaic cell changes it.
+void PaintPattern(TBitmap& b, int32_t w, int32_t h) {
+    b.Resize(w, h, pf24bit);
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* row = b.ScanLine(y);
+        for (int32_t x = 0; x < w; ++x) {
+            row[3 * x] = uint8_t(x * 37 + y * 11);
+            row[3 * x + 1] = uint8_t(y * 29 + x * 5);
+            row[3 * x + 2] = uint8_t((x ^ y) * 13);
+        }
+    }
+}
+
+bool SamePixels(const TBitmap& a, const TBitmap& b) {
+    if (a.Width() != b.Width() || a.Height() != b.Height()) return false;
+    for (int32_t y = 0; y < a.Height(); ++y)
+        if (std::memcmp(a.ScanLine(y), b.ScanLine(y), size_t(a.Width()) * 3) != 0) return false;
+    return true;
+}
+
+bool SamePixel(const TBitmap& a, const TBitmap& b, int32_t x, int32_t y) {
+    return std::memcmp(a.ScanLine(y) + 3 * x, b.ScanLine(y) + 3 * x, 3) == 0;
+}
+
+// The bounding box of the pixels that differ (right and bottom exclusive); empty when none do.
+TRect Differences(const TBitmap& a, const TBitmap& b) {
+    TRect box{INT32_MAX, INT32_MAX, INT32_MIN, INT32_MIN};
+    for (int32_t y = 0; y < a.Height(); ++y)
+        for (int32_t x = 0; x < a.Width(); ++x)
+            if (!SamePixel(a, b, x, y)) {
+                box.Left = std::min(box.Left, x);
+                box.Top = std::min(box.Top, y);
+                box.Right = std::max(box.Right, x + 1);
+                box.Bottom = std::max(box.Bottom, y + 1);
+            }
+    return box.Left == INT32_MAX ? TRect{} : box;
+}
+
+bool Inside(const TRect& inner, const TRect& outer) {
+    return inner.Left >= outer.Left && inner.Top >= outer.Top && inner.Right <= outer.Right &&
+           inner.Bottom <= outer.Bottom;
+}
+
+class WindowView : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        dir_ = fs::temp_directory_path() /
+               ("tilvo_view_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "bin");
+        exe_ = (dir_ / "bin" / "tilvo").string();
+        // A known window: the same size on any screen.
+        std::ofstream(dir_ / "bin" / "tilvo.ini")
+            << "[General]\nLeft=0\nTop=0\nWidth=520\nHeight=420\n";
+        PaintPattern(picture_, 240, 160);
+        picture_.SaveToFile(File("picture.bmp"));
+    }
+    void TearDown() override {
+        form_.reset();
+        fs::remove_all(dir_);
+    }
+
+    std::string File(const std::string& name) const { return (dir_ / name).string(); }
+
+    TForm1& NewShownForm(const std::string& picture) {
+        form_.reset();
+        form_ = std::make_unique<TForm1>(exe_, std::vector<std::string>{picture});
+        form_->show();
+        EXPECT_TRUE(QTest::qWaitForWindowExposed(form_.get()));
+        return *form_;
+    }
+
+    // Real mouse events on Image1, in its own (view) coordinates.
+    static void Press(TForm1& f, QPoint p, Qt::KeyboardModifiers mods = {}) {
+        QTest::mousePress(f.Image1, Qt::LeftButton, mods, p);
+    }
+    static void Move(TForm1& f, QPoint p, Qt::MouseButtons held = Qt::LeftButton,
+                     Qt::KeyboardModifiers mods = {}) {
+        QMouseEvent e(QEvent::MouseMove, QPointF(p), f.Image1->mapToGlobal(QPointF(p)),
+                      Qt::NoButton, held, mods);
+        QApplication::sendEvent(f.Image1, &e);
+    }
+    static void Release(TForm1& f, QPoint p, Qt::KeyboardModifiers mods = {}) {
+        QTest::mouseRelease(f.Image1, Qt::LeftButton, mods, p);
+    }
+    static void Drag(TForm1& f, std::initializer_list<QPoint> points,
+                     Qt::KeyboardModifiers mods = {}) {
+        auto it = points.begin();
+        Press(f, *it, mods);
+        for (++it; it != points.end(); ++it) Move(f, *it, Qt::LeftButton, mods);
+        Release(f, *(points.end() - 1), mods);
+    }
+
+    fs::path dir_;
+    std::string exe_;
+    TBitmap picture_;
+    std::unique_ptr<TForm1> form_;
+};
+
+// ---- Zoom ---------------------------------------------------------------------------------------
+
+// The same stroke, dragged where the same picture pixels show at 1/4, 1 and 3, commits the same
+// picture: nothing of it depends on the zoom.
+TEST_F(WindowView, AStrokeLandsOnTheSamePicturePixelsAtEveryZoom) {
+    const QPoint stroke[] = {{40, 40}, {80, 60}, {120, 100}, {160, 104}};
+    TBitmap results[3];
+    int n = 0;
+    for (const TZoom zoom : {TZoom{1, 4}, TZoom{1, 1}, TZoom{3, 1}}) {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        f.SetZoom(zoom, QPoint(0, 0));
+        ASSERT_EQ(f.Zoom(), zoom);
+        ASSERT_EQ(f.Image1->size(), QSize(ViewExtent(240, zoom), ViewExtent(160, zoom)));
+        const auto view = [&](QPoint p) {
+            return QPoint(PictureToView(p.x(), zoom), PictureToView(p.y(), zoom));
+        };
+        Press(f, view(stroke[0]));
+        for (const QPoint p : stroke) Move(f, view(p));
+        // The trail shows at the zoom: from 1 on, the view pixels over a stroke point show the
+        // trail's colour merged over the picture there (below 1 they show it averaged).
+        const TColor trail = f.DisplayBitmap.Pixel(stroke[1].x(), stroke[1].y());
+        ASSERT_NE(trail, picture_.Pixel(stroke[1].x(), stroke[1].y()));
+        if (!(zoom < TZoom{1, 1})) {
+            const QImage shown = f.Image1->grab().toImage();
+            const QPoint at = view(stroke[1]);
+            for (int d = 0; d < zoom.Num; ++d)
+                EXPECT_EQ(shown.pixel(at + QPoint(d, d)) & 0xFFFFFF,
+                          qRgb(trail & 0xFF, (trail >> 8) & 0xFF, (trail >> 16) & 0xFF) & 0xFFFFFF)
+                    << zoom.Num << "/" << zoom.Den;
+        }
+        Release(f, view(stroke[3]));
+        ASSERT_EQ(f.History.Count(), 1);
+        results[n++].Assign(f.WorkBitmap);
+    }
+    EXPECT_FALSE(SamePixels(results[1], picture_));
+    EXPECT_TRUE(SamePixels(results[0], results[1])) << "1/4 and 1";
+    EXPECT_TRUE(SamePixels(results[2], results[1])) << "3 and 1";
+}
+
+TEST_F(WindowView, APictureThatDoesNotFitOpensFittedAndTheViewMenuZooms) {
+    TBitmap large;
+    PaintPattern(large, 1600, 1200);
+    large.SaveToFile(File("large.bmp"));
+    TForm1& f = NewShownForm(File("large.bmp"));
+    const QSize area = f.ScrollBox1->maximumViewportSize();
+    EXPECT_EQ(f.Zoom(), FitZoom(1600, 1200, area.width(), area.height()));
+    EXPECT_TRUE((f.Zoom() < TZoom{1, 1}));
+    EXPECT_LE(f.Image1->width(), area.width());
+    EXPECT_LE(f.Image1->height(), area.height());
+    EXPECT_TRUE(f.Image1->width() == area.width() || f.Image1->height() == area.height());
+    EXPECT_EQ(f.ScrollBox1->verticalScrollBar()->maximum(), 0) << "the whole picture shows";
+
+    // The fitted view follows the window's size until a zoom is chosen.
+    f.resize(f.width() + 200, f.height() + 150);
+    QApplication::processEvents();
+    const QSize larger = f.ScrollBox1->maximumViewportSize();
+    EXPECT_EQ(f.Zoom(), FitZoom(1600, 1200, larger.width(), larger.height()));
+
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_1, Qt::ControlModifier);
+    EXPECT_EQ(f.Zoom(), (TZoom{1, 1}));
+    EXPECT_EQ(f.Image1->size(), QSize(1600, 1200));
+    QTest::keyClick(&f, Qt::Key_Plus, Qt::ControlModifier);
+    EXPECT_EQ(f.Zoom(), (TZoom{3, 2}));
+    QTest::keyClick(&f, Qt::Key_Minus, Qt::ControlModifier);
+    QTest::keyClick(&f, Qt::Key_Minus, Qt::ControlModifier);
+    EXPECT_EQ(f.Zoom(), (TZoom{2, 3}));
+    f.resize(f.width() - 100, f.height() - 100);
+    QApplication::processEvents();
+    EXPECT_EQ(f.Zoom(), (TZoom{2, 3})) << "a chosen zoom stays when the window changes";
+    QTest::keyClick(&f, Qt::Key_0, Qt::ControlModifier);
+    const QSize now = f.ScrollBox1->maximumViewportSize();
+    EXPECT_EQ(f.Zoom(), FitZoom(1600, 1200, now.width(), now.height()));
+    for (int i = 0; i < 20; ++i) f.FMZoomOut->trigger();
+    EXPECT_EQ(f.Zoom(), kMinZoom);
+    EXPECT_EQ(f.Image1->size(), QSize(100, 75));
+    for (int i = 0; i < 20; ++i) f.FMZoomIn->trigger();
+    EXPECT_EQ(f.Zoom(), kMaxZoom);
+    EXPECT_EQ(f.Image1->size(), QSize(1600 * 16, 1200 * 16));
+
+    // A picture that fits opens at 100 %, also after a zoomed one.
+    f.OpenPictureFile(File("picture.bmp"));
+    EXPECT_EQ(f.Zoom(), (TZoom{1, 1}));
+    EXPECT_EQ(f.Image1->size(), QSize(240, 160));
+    EXPECT_EQ(f.PanelCanvas->size(), QSize(240, 160));
+    // Fit enlarges a small picture to the window.
+    f.FMZoomFit->trigger();
+    EXPECT_TRUE((TZoom{1, 1} < f.Zoom()));
+    EXPECT_EQ(f.FMView->actions().size(), 4);
+    EXPECT_EQ(f.FMZoomIn->shortcuts().value(0), QKeySequence(Qt::CTRL | Qt::Key_Plus));
+}
+
+TEST_F(WindowView, CtrlWheelZoomsAroundTheMouseAndThePlainWheelScrollsTwentyPixels) {
+    TBitmap large;
+    PaintPattern(large, 1600, 1200);
+    large.SaveToFile(File("large.bmp"));
+    TForm1& f = NewShownForm(File("large.bmp"));
+    f.FMZoom100->trigger();
+    QScrollBar* h = f.ScrollBox1->horizontalScrollBar();
+    QScrollBar* v = f.ScrollBox1->verticalScrollBar();
+    h->setValue(200);
+    v->setValue(150);
+    const QPoint mouse(100, 80);
+    // The wheel over the picture: Image1 passes it on to the scroll box.
+    const auto wheel = [&](int delta, Qt::KeyboardModifiers mods) {
+        const QPointF at = f.Image1->mapFrom(f.ScrollBox1->viewport(), QPointF(mouse));
+        QWheelEvent e(at, f.Image1->mapToGlobal(at), QPoint(), QPoint(0, delta), Qt::NoButton, mods,
+                      Qt::NoScrollPhase, false);
+        QApplication::sendEvent(f.Image1, &e);
+    };
+    // The picture pixel under the mouse, before and after each zoom.
+    const auto under = [&] {
+        return TPoint{ViewToPicture(h->value() + mouse.x(), f.Zoom()),
+                      ViewToPicture(v->value() + mouse.y(), f.Zoom())};
+    };
+    const TPoint before = under();
+    EXPECT_EQ(before, (TPoint{300, 230}));
+    wheel(120, Qt::ControlModifier);
+    EXPECT_EQ(f.Zoom(), (TZoom{3, 2}));
+    TPoint after = under();
+    EXPECT_LE(std::abs(after.X - before.X), 1);
+    EXPECT_LE(std::abs(after.Y - before.Y), 1);
+    wheel(-240, Qt::ControlModifier);
+    EXPECT_EQ(f.Zoom(), (TZoom{2, 3}));
+    after = under();
+    EXPECT_LE(std::abs(after.X - before.X), 2);
+    EXPECT_LE(std::abs(after.Y - before.Y), 2);
+
+    // At any zoom the plain wheel moves the view 20 screen pixels a notch.
+    f.FMZoomIn->trigger();
+    f.FMZoomIn->trigger();
+    ASSERT_EQ(f.Zoom(), (TZoom{3, 2}));
+    v->setValue(100);
+    wheel(-120, Qt::NoModifier);
+    EXPECT_EQ(v->value(), 120);
+    wheel(240, Qt::NoModifier);
+    EXPECT_EQ(v->value(), 80);
+    EXPECT_EQ(f.Zoom(), (TZoom{3, 2}));
+}
+
+// ---- The brush's outline
+// -------------------------------------------------------------------------
+
+TEST_F(WindowView, TheBrushOutlineFollowsTheMouseAtTheZoomRepaintingOnlyItsSquares) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.SetZoom(TZoom{2, 1}, QPoint(0, 0));
+    f.FMBrush30->trigger();
+    Move(f, QPoint(100, 80), Qt::NoButton);
+    const QRect first = f.Image1->BrushCircleRect();
+    // Picture pixel 50, 40; its middle is at 101, 81 in the view; the circle 60 view pixels wide.
+    EXPECT_EQ(first.center(), QPoint(101, 81));
+    EXPECT_GE(first.width(), 60);
+    EXPECT_LE(first.width(), 66);
+
+    // The outline is drawn: view pixels on the circle differ from the picture shown there, the
+    // middle shows the picture.
+    const QImage shown = f.Image1->grab().toImage();
+    const auto pictureAt = [&](QPoint view) {
+        const TColor c = f.DisplayBitmap.Pixel(ViewToPicture(view.x(), f.Zoom()),
+                                               ViewToPicture(view.y(), f.Zoom()));
+        return qRgb(c & 0xFF, (c >> 8) & 0xFF, (c >> 16) & 0xFF);
+    };
+    int onCircle = 0;
+    for (const QPoint p :
+         {QPoint(101 + 30, 81), QPoint(101 - 30, 81), QPoint(101, 81 + 30), QPoint(101, 81 - 30)}) {
+        bool differs = false;
+        for (int d = -1; d <= 1; ++d) {
+            const QPoint q = p + (p.x() == 101 ? QPoint(0, d) : QPoint(d, 0));
+            differs |= (shown.pixel(q) & 0xFFFFFF) != (pictureAt(q) & 0xFFFFFF);
+        }
+        onCircle += differs;
+    }
+    EXPECT_EQ(onCircle, 4);
+    EXPECT_EQ(shown.pixel(101, 81) & 0xFFFFFF, pictureAt(QPoint(101, 81)) & 0xFFFFFF);
+
+    // A move repaints the old and the new square and nothing else.
+    QApplication::processEvents();
+    QRegion painted;
+    struct TPaintSpy : QObject {
+        QRegion* Painted;
+        explicit TPaintSpy(QRegion* p) : Painted(p) {}
+        bool eventFilter(QObject*, QEvent* e) override {
+            if (e->type() == QEvent::Paint) *Painted += static_cast<QPaintEvent*>(e)->region();
+            return false;
+        }
+    } spy(&painted);
+    f.Image1->installEventFilter(&spy);
+    Move(f, QPoint(300, 200), Qt::NoButton);
+    const QRect second = f.Image1->BrushCircleRect();
+    QApplication::processEvents();
+    f.Image1->removeEventFilter(&spy);
+    EXPECT_FALSE(painted.isEmpty());
+    EXPECT_TRUE((painted - (QRegion(first) + QRegion(second))).isEmpty());
+    EXPECT_TRUE(painted.contains(first)) << "the old outline is wiped";
+    EXPECT_TRUE(painted.contains(second));
+
+    QEvent leave(QEvent::Leave);
+    QApplication::sendEvent(f.Image1, &leave);
+    EXPECT_TRUE(f.Image1->BrushCircleRect().isEmpty()) << "no outline once the mouse has left";
+}
+
+// ---- Rectangles ---------------------------------------------------------------------------------
+
+TEST_F(WindowView, ACtrlDragMosaicsTheWholeRectangleAndNothingOutsideIt) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMMosaicPix8->trigger();
+    TBitmap hardResult;
+    // Dragged from its bottom-right corner to its top-left one, at a zoom of 2.
+    const TRect rect{13, 21, 91, 70};
+    for (const bool soft : {false, true}) {
+        f.OpenPictureFile(File("picture.bmp"));
+        f.SetZoom(TZoom{2, 1}, QPoint(0, 0));
+        f.FMSoftenEdge->setChecked(soft);
+        Press(f, QPoint(2 * 90 + 1, 2 * 69 + 1), Qt::ControlModifier);
+        Move(f, QPoint(100, 100), Qt::LeftButton, Qt::ControlModifier);
+        // Shown while dragging, as an outline only: the picture is not touched yet.
+        EXPECT_EQ(f.Image1->RectOutline(), QRect(100, 100, 2 * 91 - 100, 2 * 70 - 100));
+        Move(f, QPoint(2 * 13, 2 * 21 + 1), Qt::LeftButton, Qt::ControlModifier);
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+        EXPECT_EQ(f.History.Count(), 0);
+        Release(f, QPoint(2 * 13, 2 * 21 + 1), Qt::ControlModifier);
+        EXPECT_TRUE(f.Image1->RectOutline().isEmpty());
+        ASSERT_EQ(f.History.Count(), 1);
+        EXPECT_TRUE(f.FMUndo->isEnabled());
+
+        TBitmap expected;
+        PixelateRect(picture_, rect, 8, 8, expected);
+        for (int32_t y = rect.Top; y < rect.Bottom; ++y)
+            ASSERT_EQ(std::memcmp(f.WorkBitmap.ScanLine(y) + 3 * rect.Left,
+                                  expected.ScanLine(y - rect.Top), size_t(rect.Width()) * 3),
+                      0)
+                << "row " << y << (soft ? " soft" : " hard");
+        const TRect changed = Differences(f.WorkBitmap, picture_);
+        if (!soft) {
+            EXPECT_TRUE(Inside(changed, rect)) << "nothing outside changes";
+            hardResult.Assign(f.WorkBitmap);
+        } else {
+            // The softening lies outside the rectangle: inside it equals the hard edge's result.
+            EXPECT_FALSE(Inside(changed, rect)) << "the soft edge shows outside";
+            EXPECT_TRUE(Inside(changed, ComputeRectDirtyRect(rect, true, 240, 160)));
+            for (int32_t y = rect.Top; y < rect.Bottom; ++y)
+                ASSERT_EQ(
+                    std::memcmp(f.WorkBitmap.ScanLine(y) + 3 * rect.Left,
+                                hardResult.ScanLine(y) + 3 * rect.Left, size_t(rect.Width()) * 3),
+                    0);
+        }
+        EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+        // Undo and redo need nothing new: the rectangle is a stroke of the history.
+        TBitmap applied;
+        applied.Assign(f.WorkBitmap);
+        f.FMUndo->trigger();
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+        f.FMRedo->trigger();
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, applied));
+    }
+}
+
+TEST_F(WindowView, ARectangleAndAStrokeDoNotStartEachOther) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMSoftenEdge->setChecked(false);
+    // A press without Ctrl, then a Ctrl press of another button: still one stroke.
+    Press(f, QPoint(20, 20));
+    QTest::mousePress(f.Image1, Qt::RightButton, Qt::ControlModifier, QPoint(200, 140));
+    EXPECT_FALSE(f.RectCapture.Dragging);
+    Move(f, QPoint(40, 20));
+    Release(f, QPoint(40, 20));
+    QTest::mouseRelease(f.Image1, Qt::RightButton, Qt::ControlModifier, QPoint(200, 140));
+    EXPECT_EQ(f.History.Count(), 1);
+    EXPECT_TRUE(Inside(Differences(f.WorkBitmap, picture_), TRect{0, 0, 64, 40}));
+    // A rectangle ignores a second press; its release from outside the picture clips it.
+    Press(f, QPoint(200, 100), Qt::ControlModifier);
+    Press(f, QPoint(5, 5));
+    EXPECT_FALSE(f.Capture->Drawing);
+    Move(f, QPoint(400, 300), Qt::LeftButton, Qt::ControlModifier);
+    Release(f, QPoint(400, 300), Qt::ControlModifier);
+    EXPECT_EQ(f.History.Count(), 2);
+    const TRect second = Differences(f.WorkBitmap, picture_);
+    EXPECT_EQ(second.Right, 240);
+    EXPECT_EQ(second.Bottom, 160);
+}
+
+// ---- Solid fill ---------------------------------------------------------------------------------
+
+TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered) {
+    {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        EXPECT_FALSE(f.FMSolidFill->isChecked());
+        EXPECT_TRUE(f.FMSolidFill->isCheckable());
+        EXPECT_EQ(f.FMSolidFill->text(), "Solid fill");
+        f.FMSoftenEdge->setChecked(false);
+        f.FMSolidFill->trigger();
+        ASSERT_EQ(f.StrokeEffect(), TStrokeEffect::SolidFill);
+
+        Drag(f, {{30, 30}, {90, 30}});
+        for (int32_t x = 30; x <= 90; ++x)
+            for (int32_t y = 24; y <= 36; ++y)
+                ASSERT_EQ(f.WorkBitmap.Pixel(x, y), 0u) << x << "," << y;
+        EXPECT_TRUE(Inside(Differences(f.WorkBitmap, picture_), TRect{16, 16, 104, 48}));
+
+        TBitmap afterStroke;
+        afterStroke.Assign(f.WorkBitmap);
+        Drag(f, {{150, 90}, {200, 130}}, Qt::ControlModifier);
+        const TRect rect{150, 90, 201, 131};
+        for (int32_t y = 0; y < 160; ++y)
+            for (int32_t x = 0; x < 240; ++x) {
+                const bool in =
+                    x >= rect.Left && x < rect.Right && y >= rect.Top && y < rect.Bottom;
+                if (in)
+                    ASSERT_EQ(f.WorkBitmap.Pixel(x, y), 0u) << x << "," << y;
+                else
+                    ASSERT_TRUE(SamePixel(f.WorkBitmap, afterStroke, x, y)) << x << "," << y;
+            }
+        // Replayed as the same effect.
+        TBitmap filled;
+        filled.Assign(f.WorkBitmap);
+        f.FMUndo->trigger();
+        f.FMUndo->trigger();
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+        f.FMRedo->trigger();
+        f.FMRedo->trigger();
+        EXPECT_TRUE(SamePixels(f.WorkBitmap, filled));
+
+        // Off again: the next stroke is a mosaic.
+        f.FMSolidFill->trigger();
+        Drag(f, {{40, 120}});
+        EXPECT_NE(f.WorkBitmap.Pixel(40, 120), 0u);
+        f.FMSolidFill->trigger();
+        f.FMExit->trigger();
+    }
+    form_.reset();
+    const TIniFile ini((dir_ / "bin" / "tilvo.ini").string());
+    EXPECT_TRUE(ini.ReadBool("Mosaic", "SolidFill", false));
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    EXPECT_TRUE(g.FMSolidFill->isChecked());
+}
+
+// ---- Sizes, brushes and their steps -------------------------------------------------------------
+
+TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    const QList<QAction*> brushes = f.FMBrushSize->actions();
+    const int32_t sizes[] = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200};
+    for (size_t i = 0; i < std::size(sizes); ++i) {
+        EXPECT_EQ(brushes.at(qsizetype(i))->objectName().toStdString(),
+                  "FMBrush" + std::to_string(sizes[i]));
+        EXPECT_EQ(brushes.at(qsizetype(i))->text(), QString::number(sizes[i]));
+    }
+    f.FMBrush200->trigger();
+    EXPECT_EQ(f.BrushSize, 200);
+    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 200);
+    f.FMMosaicPixItems.back()->trigger();
+    EXPECT_EQ(f.MosaicSize, 64);
+    EXPECT_EQ(f.FMMosaicPixItems.back()->text(), "64x64 pix");
+
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_BracketRight);
+    EXPECT_EQ(f.BrushSize, 200) << "the largest brush stays";
+    QTest::keyClick(&f, Qt::Key_BracketLeft);
+    EXPECT_EQ(f.BrushSize, 120);
+    EXPECT_TRUE(f.FMBrush120->isChecked());
+    for (int i = 0; i < 12; ++i) QTest::keyClick(&f, Qt::Key_BracketLeft);
+    EXPECT_EQ(f.BrushSize, 5);
+    QTest::keyClick(&f, Qt::Key_BracketRight);
+    EXPECT_EQ(f.BrushSize, 8);
+    EXPECT_EQ(f.DisplayBitmap.Canvas().Pen.Width, 8);
+    // A stroke right after a step takes the new brush.
+    f.FMSoftenEdge->setChecked(false);
+    Drag(f, {{120, 80}});
+    EXPECT_TRUE(Inside(Differences(f.WorkBitmap, picture_), TRect{114, 74, 127, 87}));
+
+    // Remembered as values; the next start checks the same items.
+    for (QAction* item : f.FMMosaicPixItems)
+        if (item->data().toInt() == 48) item->trigger();
+    f.FMExit->trigger();
+    form_.reset();
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    EXPECT_TRUE(g.FMBrush8->isChecked());
+    EXPECT_EQ(g.BrushSize, 8);
+    EXPECT_EQ(g.MosaicSize, 48);
+}
+
+// Every menu item and menu of the window has a caption of its own in the shipped language file.
+TEST_F(WindowView, EveryMenuCaptionIsInTheShippedLanguageFile) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    const TIniFile ini(std::string(TILVO_SOURCE_DIR) + "/data/Lang/Japanese.ini");
+    ASSERT_TRUE(ini.FileFound());
+    int checked = 0;
+    for (QObject* o : f.findChildren<QObject*>()) {
+        const QString name = o->objectName();
+        if (!name.startsWith(QStringLiteral("FM"))) continue;
+        const auto* action = qobject_cast<QAction*>(o);
+        if (action && action->isSeparator()) continue;
+        if (!action && !qobject_cast<QMenu*>(o)) continue;
+        const std::string key = "Form1." + name.toStdString() + ".Caption";
+        EXPECT_FALSE(ini.ReadString("Form1", key, "").empty()) << key;
+        ++checked;
+    }
+    EXPECT_GT(checked, 40);
+}
+
+}  // namespace
+}  // namespace tilvo
+
+int main(int argc, char** argv) {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    tilvo::RegisterAllFormats();
+    ::testing::InitGoogleTest(&argc, argv);
+    const int result = RUN_ALL_TESTS();
+    tilvo::UnregisterAllFormats();
+    return result;
+}
