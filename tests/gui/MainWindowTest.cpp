@@ -138,6 +138,30 @@ QImage ToImage(const TBitmap& b) {
     return image;
 }
 
+// The question about unsaved work; the helpers below leave it to TUnsavedChangesAnswer.
+const QString kUnsavedChangesBox = QStringLiteral("UnsavedChangesBox");
+
+// While it lives, answers every question about unsaved work with `button` and counts them.
+class TUnsavedChangesAnswer {
+  public:
+    explicit TUnsavedChangesAnswer(QMessageBox::StandardButton button) {
+        FTimer.setInterval(5);
+        QObject::connect(&FTimer, &QTimer::timeout, [this, button] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible() || box->objectName() != kUnsavedChangesBox) return;
+            ++Asked;
+            Title = box->windowTitle();
+            box->button(button)->click();
+        });
+        FTimer.start();
+    }
+    int Asked = 0;
+    QString Title;
+
+  private:
+    QTimer FTimer;
+};
+
 struct TBoxSeen {
     bool shown = false;
     QString title;
@@ -152,7 +176,7 @@ TBoxSeen AnswerMessageBox(const std::function<void()>& action,
     timer.setInterval(5);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || seen.shown) return;
+        if (!box || seen.shown || box->objectName() == kUnsavedChangesBox) return;
         seen = {true, box->windowTitle(), box->text()};
         if (QAbstractButton* b = box->button(button))
             b->click();
@@ -172,7 +196,7 @@ std::vector<QString> AnswerEveryMessageBox(const std::function<void()>& action) 
     timer.setInterval(5);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible()) return;
+        if (!box || !box->isVisible() || box->objectName() == kUnsavedChangesBox) return;
         titles.push_back(box->windowTitle());
         if (QAbstractButton* b = box->button(QMessageBox::Ok))
             b->click();
@@ -406,7 +430,7 @@ TEST_F(MainWindow, AFileThatCannotBeReadKeepsThePictureAndItsHistory) {
     EXPECT_EQ(box.title, "Tilvo");
     EXPECT_FALSE(box.text.isEmpty());
     EXPECT_EQ(f.FileName, File("picture.bmp"));
-    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47") << "still modified";
     EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
     EXPECT_TRUE(f.FMUndo->isEnabled());
     EXPECT_EQ(f.History.Count(), 1);
@@ -450,6 +474,7 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
         {"paste a larger picture",
          [&](TForm1& f) {
              QGuiApplication::clipboard()->setImage(ToImage(large));
+             TUnsavedChangesAnswer discard(QMessageBox::Discard);
              f.FMPasteClick();
          },
          large, std::string(), QStringLiteral("Clipboard - Tilvo v1.47"), 3},
@@ -475,7 +500,7 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
             if (!box.shown) break;
             ++failures;
             EXPECT_EQ(box.text, "out of memory");
-            EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+            EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
             EXPECT_EQ(f.FileName, File("picture.bmp"));
             EXPECT_EQ(f.SaveFileName, File("picture.bmp"));
             EXPECT_TRUE(f.FMSave->isEnabled());
@@ -916,7 +941,7 @@ TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
     const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Convert error");
-    EXPECT_EQ(box.text, "UNKOWN file format");
+    EXPECT_EQ(box.text, QString::fromStdString(File("picture.tif")) + "\n\nUNKOWN file format");
     EXPECT_FALSE(fs::exists(File("picture.tif")));
 }
 
@@ -932,7 +957,8 @@ TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
     const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Convert error");
-    EXPECT_EQ(box.text, "UNKOWN file format\n\nTarga files hold at most 65535 pixels a side");
+    EXPECT_EQ(box.text, QString::fromStdString(File("wide.tga")) +
+                            "\n\nTarga files hold at most 65535 pixels a side");
     EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
