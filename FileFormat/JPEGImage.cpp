@@ -307,9 +307,11 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
             if (s.Progressive) jpeg_simple_progression(&ci);
         }
         jpeg_start_compress(&ci, TRUE);
+        // libjpeg reports progress once per call: a listener gets the rows in bands of 16.
+        const JDIMENSION band = ci.progress != nullptr ? 16 : ci.image_height;
         while (ci.next_scanline < ci.image_height)
             jpeg_write_scanlines(&ci, rowTable + ci.next_scanline,
-                                 ci.image_height - ci.next_scanline);
+                                 std::min(band, ci.image_height - ci.next_scanline));
         jpeg_finish_compress(&ci);
     });
     if (!ok) {

@@ -106,8 +106,10 @@ bool WithProgress(const TProgressFn& listener, std::string* why, Write&& write) 
     if (!listener) return write();
     bool stopped = false;
     bool ok = false;
+    int32_t shown = -1;
     try {
         TProgressScope scope([&](int32_t percent) {
+            shown = percent;
             if (!listener(percent)) stopped = true;
             return !stopped;
         });
@@ -119,6 +121,8 @@ bool WithProgress(const TProgressFn& listener, std::string* why, Write&& write) 
         if (why) *why = ECancelled().what();
         return false;
     }
+    // The file is written: the listener sees the end even where the last step was short of it.
+    if (ok && shown < 100) listener(100);
     return ok;
 }
 
