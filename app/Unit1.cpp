@@ -388,17 +388,20 @@ void TForm1::FormCreate() {
     const std::string exeDir = fs::path(FExePath).parent_path().string();
     SetLanguageBaseDir(exeDir);
     SetLanguageFolder("Lang/");
-#ifdef TILVO_DATA_DIR
-    // Beside the program first; an installed program finds it in the data folder.
+    // The language file lies beside the program in the build tree; an installed program finds
+    // it in the data folder: the one beside its bin/ (wherever the prefix was moved), else the
+    // one of the prefix it was built for.
     {
         std::error_code ec;
         SelectLanguage(kLanguageJapanese);
-        if (!fs::is_regular_file(LanguageFilePath(), ec)) {
-            SetLanguageBaseDir(TILVO_DATA_DIR);
-            if (!fs::is_regular_file(LanguageFilePath(), ec)) SetLanguageBaseDir(exeDir);
+        for (const std::string& dir :
+             {exeDir, (fs::path(exeDir) / TILVO_DATA_FROM_BIN).lexically_normal().string(),
+              std::string(TILVO_DATA_DIR)}) {
+            SetLanguageBaseDir(dir);
+            if (fs::is_regular_file(LanguageFilePath(), ec)) break;
+            SetLanguageBaseDir(exeDir);
         }
     }
-#endif
 
     FMSaveAs->setEnabled(false);
     FMSave->setEnabled(false);

@@ -1439,6 +1439,19 @@ TEST_F(MainWindow, ACancelledOpenKeepsTheOpenPicture) {
     EXPECT_EQ(f.WorkBitmap.Width(), 1200);
 }
 
+TEST_F(MainWindow, AnInstalledProgramFindsItsLanguageFileInTheDataFolder) {
+    // The installed layout: <prefix>/bin/tilvo and <prefix>/share/tilvo/Lang/Japanese.ini.
+    fs::create_directories(dir_ / "share" / "tilvo" / "Lang");
+    std::ofstream(dir_ / "share" / "tilvo" / "Lang" / "Japanese.ini")
+        << "[Form1]\nForm1.FMOpen.Caption=from the data folder\n";
+    EXPECT_EQ(NewForm().FMOpen->text(), "from the data folder");
+    // The folder beside the program comes first.
+    fs::create_directories(dir_ / "bin" / "Lang");
+    std::ofstream(dir_ / "bin" / "Lang" / "Japanese.ini")
+        << "[Form1]\nForm1.FMOpen.Caption=beside the program\n";
+    EXPECT_EQ(NewForm().FMOpen->text(), "beside the program");
+}
+
 // ---- Settings ---------------------------------------------------------------------------------
 
 TEST_F(MainWindow, SettingsSurviveARealClose) {
