@@ -1274,7 +1274,12 @@ TEST_F(MainWindow, RedoAndSaveHaveTheirShortcuts) {
         QTest::keyClick(&f, redo.key(), redo.keyboardModifiers());
         EXPECT_EQ(f.History.Position(), 1);
     }
-    // Ctrl+S saves where Save is shown.
+    // Ctrl+S saves where Save is shown, and only there.
+    const std::vector<uint8_t> original = ReadWholeFile(File("picture.bmp"));
+    f.FMSave->setVisible(false);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(f.IsModified());
+    EXPECT_EQ(ReadWholeFile(File("picture.bmp")), original);
     f.FMSave->setVisible(true);
     QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
     EXPECT_FALSE(f.IsModified());
