@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ByteReader.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -364,7 +365,9 @@ void SaveBitmapToStream(const TBitmap& picture, TStream& stream) {
     const size_t usedBytes = size_t((usedBits + 7) / 8);
     const uint8_t lastMask = usedBits % 8 ? uint8_t(0xFF00 >> (usedBits % 8)) : 0xFF;
     std::vector<uint8_t> row(size_t(rowBytes), 0);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = h - 1; y >= 0; --y) {
+        progress.Step(h - 1 - y, h);
         std::memcpy(row.data(), picture.ScanLine(y), usedBytes);
         row[usedBytes - 1] &= lastMask;
         stream.Write(row.data(), rowBytes);

@@ -8,6 +8,7 @@
 
 #include "JpegGlue.h"
 #include "JpegTranscode.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -37,6 +38,7 @@ struct TJpegProgressGlue {
     int64_t lastTick = 0;
     int lastPercent = -1;
     bool reported = false;  // a running event went out already
+    bool cancelled = false;  // the thread's progress listener asked to stop
 
     static int64_t TickMs() {
         using namespace std::chrono;
@@ -53,8 +55,27 @@ struct TJpegProgressGlue {
         }
         return abort;
     }
+    // The fraction of the work done, in percent.
+    static int Percent(const jpeg_progress_mgr& p) {
+        return std::clamp(
+            int((double(p.completed_passes) + double(p.pass_counter) / double(p.pass_limit)) /
+                double(p.total_passes) * 100.0),
+            0, 100);
+    }
+    // Without a graphic listening, the thread's progress listener hears every percentage.
+    static bool StepCurrent(TJpegProgressGlue* g) noexcept {
+        TProgress& progress = CurrentProgress();
+        const auto& p = g->pub;
+        if (!progress.Active() || p.pass_limit <= 0 || p.total_passes <= 0) return false;
+        try {
+            progress.Step(Percent(p), 100);
+        } catch (...) {
+            g->cancelled = true;
+        }
+        return g->cancelled;
+    }
     static bool Step(TJpegProgressGlue* g) noexcept {
-        if (g->owner == nullptr || !g->owner->OnProgress) return false;
+        if (g->owner == nullptr || !g->owner->OnProgress) return StepCurrent(g);
         const int64_t now = TickMs();
         if (g->reported && now - g->lastTick < 500) return false;
         const auto& p = g->pub;
@@ -76,6 +97,7 @@ struct TJpegProgressGlue {
         lastTick = TickMs();
         lastPercent = -1;
         reported = false;
+        cancelled = false;
         pub.progress_monitor = Hook;
         cinfo->progress = &pub;
     }
@@ -119,6 +141,7 @@ struct TDecompressor {
         if (created) jpeg_destroy_decompress(&cinfo);
     }
     [[noreturn]] void Fail() const {
+        if (progress.cancelled) throw ECancelled();
         if (err.aborted) throw EJPEG(err.code, kDecodeAborted);
         if (err.refusal != nullptr) throw EJPEG(err.code, err.refusal);
         throw EJPEG(err.code);
@@ -253,6 +276,8 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
 
     TCompressor c;
     c.Create();
+    if (progressOwner == nullptr && CurrentProgress().Active())
+        c.progress.Attach(reinterpret_cast<j_common_ptr>(&c.cinfo), nullptr);
     if (progressOwner != nullptr) {
         c.progress.Attach(reinterpret_cast<j_common_ptr>(&c.cinfo), progressOwner);
         if (TJpegProgressGlue::Notify(progressOwner, TProgressStage::psStarting, 0)) {
@@ -282,13 +307,16 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
             if (s.Progressive) jpeg_simple_progression(&ci);
         }
         jpeg_start_compress(&ci, TRUE);
+        // libjpeg reports progress once per call: a listener gets the rows in bands of 16.
+        const JDIMENSION band = ci.progress != nullptr ? 16 : ci.image_height;
         while (ci.next_scanline < ci.image_height)
             jpeg_write_scanlines(&ci, rowTable + ci.next_scanline,
-                                 ci.image_height - ci.next_scanline);
+                                 std::min(band, ci.image_height - ci.next_scanline));
         jpeg_finish_compress(&ci);
     });
     if (!ok) {
         if (c.dest.error) std::rethrow_exception(c.dest.error);
+        if (c.progress.cancelled) throw ECancelled();
         if (progressOwner != nullptr)
             TJpegProgressGlue::Notify(progressOwner, TProgressStage::psEnding, 0);
         if (c.err.aborted) return false;

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "FileFormat/ExportGlue.h"
+#include "FileFormat/ProgressScope.h"
 
 namespace tilvo {
 
@@ -27,7 +28,42 @@ struct TPngContext {
     size_t pos = 0;
     // Writing: the encoded bytes.
     std::vector<uint8_t>* out = nullptr;
+    // Progress: rows done of the rows libpng will hand over (every pass counted); set when the
+    // listener asked to stop, which ends the libpng call by png_error.
+    int64_t rowsDone = 0;
+    int64_t rowsTotal = 0;
+    bool cancelled = false;
 };
+
+// The rows libpng reports for a picture of `height` rows: each pass of Adam7 counted once.
+int64_t ReportedRows(png_uint_32 height, png_uint_32 width, bool interlaced) {
+    if (!interlaced) return height;
+    int64_t rows = 0;
+    for (int pass = 0; pass < 7; ++pass)
+        if (PNG_PASS_COLS(width, pass) > 0) rows += PNG_PASS_ROWS(height, pass);
+    return rows;
+}
+
+// libpng's row callback, for reading and writing alike: one step of the thread's progress.
+void PngRowDone(png_structp png, png_uint_32, int) {
+    auto* ctx = static_cast<TPngContext*>(png_get_io_ptr(png));
+    try {
+        CurrentProgress().Step(++ctx->rowsDone, ctx->rowsTotal);
+    } catch (const ECancelled&) {
+        ctx->cancelled = true;
+    }
+    if (ctx->cancelled) png_error(png, "cancelled");
+}
+
+// Installs the row callback when someone listens, with the rows it will count to.
+void WatchRows(png_structp png, TPngContext& ctx, bool reading, int64_t rowsTotal) {
+    if (!CurrentProgress().Active()) return;
+    ctx.rowsTotal = rowsTotal;
+    if (reading)
+        png_set_read_status_fn(png, PngRowDone);
+    else
+        png_set_write_status_fn(png, PngRowDone);
+}
 
 void PngError(png_structp png, png_const_charp msg) {
     auto* ctx = static_cast<TPngContext*>(png_get_error_ptr(png));
@@ -110,6 +146,7 @@ bool PngReadEndGlue(png_structp png) {
 }
 
 [[noreturn]] void ThrowReadError(const TPngContext& ctx) {
+    if (ctx.cancelled) throw ECancelled();
     throw EInvalidGraphic(std::string("Invalid PNG file: ") + ctx.message);
 }
 
@@ -147,6 +184,8 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
     const size_t pixelBytes = alpha ? 4 : 3;
     if (png_get_rowbytes(rs.png, rs.info) != size_t(width) * pixelBytes)
         throw EInvalidGraphic("Invalid PNG file: unexpected row layout");
+    WatchRows(rs.png, ctx, true,
+              ReportedRows(png_uint_32(height), png_uint_32(width), interlaced));
 
     TBitmap result(int32_t(width), int32_t(height), pf24bit);
     if (!alpha) {
@@ -330,8 +369,12 @@ void TPNGImage::SaveToStream(TStream& stream) {
     ctx.out = &encoded;
     {
         TPngWriteStruct ws(ctx);
-        if (!PngWriteGlue(ws.png, ws.info, &job))
+        // The progress hook of the PNG writer: one step per row handed to the encoder.
+        WatchRows(ws.png, ctx, false, ReportedRows(job.height, job.width, Interlaced));
+        if (!PngWriteGlue(ws.png, ws.info, &job)) {
+            if (ctx.cancelled) throw ECancelled();
             throw EInvalidGraphic(std::string("Write Image (PNG): ") + ctx.message);
+        }
     }
     stream.Write(encoded.data(), int64_t(encoded.size()));
 }

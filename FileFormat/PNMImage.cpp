@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 #if defined(__x86_64__)
 #include <immintrin.h>
@@ -420,7 +421,9 @@ void WritePnm(const TBitmap& picture, const std::string& variant, TStream& strea
                             : variant == "PGM" ? size_t(w)
                                                : (size_t(w) + 7) / 8;
     TRowWriter out(stream, rowBytes);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < h; ++y) {
+        progress.Step(y, h);
         const uint8_t* s = p->ScanLine(y);
         uint8_t* d = out.Next();
         if (variant == "PPM")

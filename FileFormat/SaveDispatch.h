@@ -6,6 +6,8 @@
 #include <string>
 
 #include "Effector/Bitmap.h"
+#include "FileFormat/FileTypes.h"
+#include "FileFormat/Progress.h"
 
 namespace tilvo {
 
@@ -37,6 +39,11 @@ struct TExifProbe {
     bool CanUpdateThumbnail = false;
 };
 
+// Progress: both commands take an optional listener. It runs as the thread's current listener
+// (TProgressScope) while the writer works and hears 0 … 100; answering false stops the writer,
+// which then fails without touching an existing file. The dispatch answers false then, with
+// "cancelled" as the reason.
+//
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
 // is the file the picture came from (a JPEG, or a HEIC, AVIF or WebP
 // holding an Exif block). Answers the writer's result; a type without a
@@ -45,10 +52,36 @@ struct TExifProbe {
 // and the JPEG file output may throw.
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
-                  const TExifProbe& probe, std::string* why = nullptr);
+                  const TExifProbe& probe, std::string* why = nullptr,
+                  const TProgressFn& progress = {});
 
 // Save: the writer is chosen by fileName's extension type id.
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
-                     std::string* why = nullptr);
+                     std::string* why = nullptr, const TProgressFn& progress = {});
+
+// The Save As type that writes the type an extension type id names (".jpeg" and ".jpe" are JPEG,
+// ".rgb" is SGI ...); sftUNKNOWN for a type no Save As type writes (TIFF, icons ...).
+TFileType4Save SaveAsTypeForExtensionType(uint8_t extensionTypeId);
+// The same for a file name's extension, matched through the extension table (any letter case).
+TFileType4Save SaveAsTypeForFileName(std::string_view fileName);
+
+// What Save As writes: the file name and the Save As type.
+struct TSaveAsTarget {
+    std::string FileName;
+    TFileType4Save Type = sftUNKNOWN;
+    friend bool operator==(const TSaveAsTarget&, const TSaveAsTarget&) = default;
+};
+
+// The Save As rule for a confirmed name: when the name's extension names a type Save As writes,
+// that type, with the name as it is (photo.PNG with JPEG selected is written as PNG); otherwise
+// the selected type, with its extension appended (photo.tif with PNG selected becomes
+// photo.tif.png; a name ending in a dot gets the extension without a second dot). A selected type
+// that is not in the Save As list leaves the name alone and answers sftUNKNOWN.
+TSaveAsTarget ResolveSaveAsTarget(const std::string& confirmedName, TFileType4Save selected);
+
+// The system's reason why `fileName` cannot be written (the folder is missing or read-only, the
+// file is read-only ...), found by preparing the write as every writer does and writing nothing;
+// empty when nothing stands in the way. For writers that fail without saying why.
+std::string WriteObstacle(const std::string& fileName);
 
 }  // namespace tilvo

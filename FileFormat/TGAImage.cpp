@@ -8,6 +8,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>
@@ -327,14 +328,20 @@ void WriteTarga(const TBitmap& picture, bool rleCompression, TStream& stream) {
 
     const size_t rowBytes = size_t(w) * size_t(bytes);
     if (!rleCompression) {
-        for (int32_t y = h - 1; y >= 0; --y) stream.Write(p->ScanLine(y), int64_t(rowBytes));
+        TProgress& progress = CurrentProgress();
+        for (int32_t y = h - 1; y >= 0; --y) {
+            progress.Step(h - 1 - y, h);
+            stream.Write(p->ScanLine(y), int64_t(rowBytes));
+        }
         return;
     }
     // Encoded rows are gathered into blocks of about 256 KiB before they go to the stream.
     const size_t worst = size_t(w) * size_t(bytes + 1);
     std::vector<uint8_t> block(std::max<size_t>(worst, size_t(1) << 18));
     size_t used = 0;
+    TProgress& progress = CurrentProgress();
     for (int32_t y = h - 1; y >= 0; --y) {
+        progress.Step(h - 1 - y, h);
         if (block.size() - used < worst) {
             stream.Write(block.data(), int64_t(used));
             used = 0;

@@ -17,12 +17,16 @@
 #include <QMimeData>
 #include <QPainter>
 #include <QPixmap>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QUrl>
 #include <algorithm>
 #include <cmath>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <functional>
@@ -33,6 +37,7 @@
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/FileTypes.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/ProgressScope.h"
 #include "app/ComLineEX.h"
 #include "lang/LangApply.h"
 
@@ -131,6 +136,49 @@ class TBusyCursor {
     TBusyCursor(const TBusyCursor&) = delete;
     TBusyCursor& operator=(const TBusyCursor&) = delete;
 };
+
+// Swallows every input event while an open or a save runs, except those of the Cancel button:
+// no stroke, open, paste or shortcut can start in between.
+class TInputBlocker : public QObject {
+  public:
+    explicit TInputBlocker(QWidget* allowed) : FAllowed(allowed) {}
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        switch (event->type()) {
+            case QEvent::Shortcut:
+                return true;
+            case QEvent::MouseButtonPress:
+            case QEvent::MouseButtonRelease:
+            case QEvent::MouseButtonDblClick:
+            case QEvent::MouseMove:
+            case QEvent::Wheel:
+            case QEvent::KeyPress:
+            case QEvent::KeyRelease:
+            case QEvent::ShortcutOverride:
+            case QEvent::ContextMenu:
+            case QEvent::DragEnter:
+            case QEvent::DragMove:
+            case QEvent::Drop:
+            case QEvent::TouchBegin:
+            case QEvent::TouchUpdate:
+            case QEvent::TouchEnd:
+                // Events reach the window system's window first and its widget afterwards: only
+                // the widget decides.
+                return watched->isWidgetType() && watched != FAllowed;
+            default:
+                return false;
+        }
+    }
+
+  private:
+    QWidget* FAllowed;
+};
+
+// A text of the language file's "Misc" section, with its English default.
+QString MiscText(std::string_view key, std::string_view english) {
+    return QString::fromStdString(ReadLanguageText(key, english));
+}
 
 // Gives the owner write permission on an existing file.
 void MakeOwnerWritable(const std::string& fileName) {
@@ -331,6 +379,17 @@ TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args,
     OpenPictureDialog1->setFileMode(QFileDialog::ExistingFile);
     OpenPictureDialog1->setAcceptMode(QFileDialog::AcceptOpen);
     CreateMenus();
+    // The status bar shows only while an open or a save runs.
+    ProgressBar = new QProgressBar;
+    ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+    ProgressBar->setRange(0, 100);
+    ButtonCancelWork = new QPushButton(MiscText("MISC_CANCELWORK", "Cancel"));
+    ButtonCancelWork->setObjectName(QStringLiteral("ButtonCancelWork"));
+    connect(ButtonCancelWork, &QPushButton::clicked, this, [this] { FCancelRequested = true; });
+    statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+    statusBar()->addWidget(ProgressBar, 1);
+    statusBar()->addPermanentWidget(ButtonCancelWork);
+    statusBar()->hide();
     resize(602, 479);
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
             [this] { UpdateClipboardActions(); });
@@ -373,10 +432,13 @@ void TForm1::CreateMenus() {
     FMOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     guarded(FMOpen, &TForm1::FMOpenClick);
     FMSave = action(FMFile, "FMSave", tr("&Save"));
+    FMSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     guarded(FMSave, &TForm1::FMSaveClick);
     FMSaveAs = action(FMFile, "FMSaveAs", tr("Save &as..."));
+    FMSaveAs->setShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_S));
     guarded(FMSaveAs, &TForm1::FMSaveAsClick);
     FMExit = action(FMFile, "FMExit", tr("E&xit"));
+    FMExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     guarded(FMExit, &TForm1::FMExitClick);
 
     FMEdit = menu(nullptr, "FMEdit", tr("&Edit"));
@@ -385,6 +447,8 @@ void TForm1::CreateMenus() {
     FMUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
     guarded(FMUndo, &TForm1::FMUndoClick);
     FMRedo = action(FMEdit, "FMRedo", tr("&Redo"));
+    FMRedo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y),
+                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
     guarded(FMRedo, &TForm1::FMRedoClick);
     FMHistoryPalette = action(FMEdit, "FMHistoryPalette", tr("History"));
     FMEditL1 = FMEdit->addSeparator();
@@ -505,10 +569,24 @@ void TForm1::CreateViewMenu() {
 }
 
 void TForm1::FormCreate() {
-    setWindowTitle(QLatin1String(kTilvoTitle));
+    SetCaption(QLatin1String(kTilvoTitle));
     const std::string exeDir = fs::path(FExePath).parent_path().string();
     SetLanguageBaseDir(exeDir);
     SetLanguageFolder("Lang/");
+    // The language file lies beside the program in the build tree; an installed program finds
+    // it in the data folder: the one beside its bin/ (wherever the prefix was moved), else the
+    // one of the prefix it was built for.
+    {
+        std::error_code ec;
+        SelectLanguage(kLanguageJapanese);
+        for (const std::string& dir :
+             {exeDir, (fs::path(exeDir) / TILVO_DATA_FROM_BIN).lexically_normal().string(),
+              std::string(TILVO_DATA_DIR)}) {
+            SetLanguageBaseDir(dir);
+            if (fs::is_regular_file(LanguageFilePath(), ec)) break;
+            SetLanguageBaseDir(exeDir);
+        }
+    }
 
     FMSaveAs->setEnabled(false);
     FMSave->setEnabled(false);
@@ -593,6 +671,16 @@ void TForm1::showEvent(QShowEvent* event) {
 }
 
 void TForm1::closeEvent(QCloseEvent* event) {
+    // Nothing closes while an open or a save runs, nor before unsaved work is saved or given up.
+    bool mayClose = !FBusy;
+    if (mayClose) {
+        mayClose = false;
+        Guarded([&] { mayClose = MayDiscardPicture(); });
+    }
+    if (!mayClose) {
+        event->ignore();
+        return;
+    }
     if (!FSettingsSaved) Guarded([&] { FormDestroy(); });
     QMainWindow::closeEvent(event);
 }
@@ -657,8 +745,8 @@ void TForm1::SaveSettings() {
 // ---- Opening pictures -----------------------------------------------------------------------
 
 void TForm1::SetCaptionForFile() {
-    setWindowTitle(Q(fs::path(FileName).filename().string()) + QStringLiteral(" - ") +
-                   QLatin1String(kTilvoTitle));
+    SetCaption(Q(fs::path(FileName).filename().string()) + QStringLiteral(" - ") +
+               QLatin1String(kTilvoTitle));
 }
 
 void TForm1::OpenPictureFile(const std::string& fileName) {
@@ -672,9 +760,19 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     loaded.Swap(DisplayBitmap);
     loaded.Resize(0, 0, pf24bit);
     try {
-        LoadPictureFile(fileName, loaded);
+        {
+            // The readers report their progress; Cancel ends the open with ECancelled.
+            const TProgressFn progress = BeginWork();
+            struct TEnd {
+                TForm1* form;
+                ~TEnd() { form->EndWork(); }
+            } end{this};
+            TProgressScope scope(progress);
+            LoadPictureFile(fileName, loaded);
+        }
         TakeNewPicture(loaded, [&] {
             FileName = fileName;
+            FSavedPosition = HistoryPosition();
             SetCaptionForFile();
             FMSaveAs->setEnabled(true);
             FMSave->setEnabled(true);
@@ -757,9 +855,22 @@ void TForm1::ShowDisplayBitmap() {
 }
 
 void TForm1::FMOpenClick() {
-    if (OpenPictureDialog1->exec() != QDialog::Accepted) return;
+    if (FBusy || OpenPictureDialog1->exec() != QDialog::Accepted) return;
     const QStringList files = OpenPictureDialog1->selectedFiles();
-    if (!files.isEmpty()) OpenPictureFile(files.front().toStdString());
+    if (!files.isEmpty()) OpenPictureFileAsked(files.front().toStdString());
+}
+
+void TForm1::OpenPictureFileAsked(const std::string& fileName) {
+    if (FBusy || !MayDiscardPicture()) return;
+    try {
+        OpenPictureFile(fileName);
+    } catch (const ECancelled&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw;
+    } catch (const std::exception& e) {
+        ShowException(fileName + "\n\n" + e.what());
+    }
 }
 
 void TForm1::dragEnterEvent(QDragEnterEvent* event) {
@@ -774,7 +885,7 @@ void TForm1::dropEvent(QDropEvent* event) {
     event->acceptProposedAction();
     // Only the first dropped file opens, with its whole path.
     const std::string fileName = mime->urls().front().toLocalFile().toStdString();
-    Guarded([&] { OpenPictureFile(fileName); });
+    Guarded([&] { OpenPictureFileAsked(fileName); });
 }
 
 // ---- Clipboard ------------------------------------------------------------------------------
@@ -795,7 +906,12 @@ void TForm1::FMEditClick() {
 }
 
 void TForm1::FMPasteClick() {
+    if (FBusy) return;
     const QMimeData* mime = QGuiApplication::clipboard()->mimeData();
+    if (!mime || (!mime->hasImage() && SinglePictureFile(mime).empty())) return;
+    if (!MayDiscardPicture()) return;
+    // The question may have run a save: the clipboard is read again.
+    mime = QGuiApplication::clipboard()->mimeData();
     if (!mime) return;
     TBitmap pasted;
     if (mime->hasImage()) {
@@ -807,7 +923,8 @@ void TForm1::FMPasteClick() {
     }
     TakeNewPicture(pasted, [&] {
         FileName.clear();
-        setWindowTitle(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
+        FSavedPosition = HistoryPosition();
+        SetCaption(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
         FMSaveAs->setEnabled(true);
         FMSave->setEnabled(false);
     });
@@ -850,6 +967,7 @@ void TForm1::FMUndoClick() {
     RestoreDisplay(changed);
     FMUndo->setEnabled(more);
     FMRedo->setEnabled(true);
+    UpdateModifiedMarker();
 }
 
 void TForm1::FMRedoClick() {
@@ -859,6 +977,7 @@ void TForm1::FMRedoClick() {
     RestoreDisplay(changed);
     FMRedo->setEnabled(more);
     FMUndo->setEnabled(true);
+    UpdateModifiedMarker();
 }
 
 void TForm1::FMHelpClick() {
@@ -1107,11 +1226,14 @@ void TForm1::CommitRect() {
     Image1->ShowRectOutline(TRect{});
     if (rect.Width() <= 0 || rect.Height() <= 0) return;
     const bool softEdge = FMSoftenEdge->isChecked();
+    // A rectangle after an undo below the saved state drops that state from the history for good.
+    if (HistoryPosition() < FSavedPosition) FSavedPosition = -1;
     TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
     ApplyRectStroke(ctx, rect, MosaicSize, softEdge, StrokeEffect());
     DirtyRect = ComputeRectDirtyRect(rect, softEdge, WorkBitmap.Width(), WorkBitmap.Height());
     FMUndo->setEnabled(true);
     FMRedo->setEnabled(false);
+    UpdateModifiedMarker();
     RestoreDisplay(DirtyRect);
 }
 
@@ -1124,6 +1246,8 @@ void TForm1::CommitStroke() {
     FTrailRect = TRect{};
     DirtyRect = ComputeDirtyRect(Capture->Points(), Capture->PointCount, BrushSize,
                                  WorkBitmap.Width(), WorkBitmap.Height());
+    // A stroke after an undo below the saved state drops that state from the history for good.
+    if (HistoryPosition() < FSavedPosition) FSavedPosition = -1;
     TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
     try {
         ApplyStroke(ctx, Capture->Points(), Capture->PointCount, DirtyRect, MosaicSize, BrushSize,
@@ -1134,19 +1258,19 @@ void TForm1::CommitStroke() {
     }
     FMUndo->setEnabled(true);
     FMRedo->setEnabled(false);
+    UpdateModifiedMarker();
     // The trail goes and the mosaic shows: only what either touched is copied.
     RestoreDisplay(Union(trail, DirtyRect));
     DisplayBitmap.Canvas().Pen.Color = TrailColor;
     DisplayBitmap.Canvas().Pen.Width = BrushSize;
 }
 
-// ---- Save and Save As -----------------------------------------------------------------------
+// ---- Save and Save As ----------------------------------------------------------------------
 
-void TForm1::ShowConvertError(const std::string& why) {
+void TForm1::ShowConvertError(const std::string& fileName, const std::string& why) {
     const TLanguageMessages& m = LanguageMessages();
-    QString text = Q(m.MBMConvertErr);
-    if (!why.empty()) text += QStringLiteral("\n\n") + Q(why);
-    QMessageBox::warning(this, Q(m.MBTConvertErr), text);
+    const QString cause = why.empty() ? Q(m.MBMConvertErr) : Q(why);
+    QMessageBox::warning(this, Q(m.MBTConvertErr), Q(fileName) + QStringLiteral("\n\n") + cause);
 }
 
 bool TForm1::ConfirmOverwrite(const std::string& fileName) {
@@ -1166,12 +1290,14 @@ void TForm1::FMSaveAsClick() {
     SaveAs();
 }
 
-void TForm1::SaveAs() {
-    if (WorkBitmap.Empty()) return;
-    // Propose the picture's own name without its extension (nothing after a paste).
+bool TForm1::SaveAs() {
+    if (FBusy || WorkBitmap.Empty()) return false;
+    // Propose the picture's own name without its extension (nothing after a paste), and its own
+    // type where Save As writes it (a PNG stays PNG).
     std::string proposed;
     if (!FileName.empty()) proposed = fs::path(FileName).replace_extension().string();
     SaveDialog1.SetFileName(proposed);
+    SaveDialog1.SetProposedFileType(FileName.empty() ? sftUNKNOWN : SaveAsTypeForFileName(FileName));
     // The dialog opens in the folder of the picture's file (else where it was last).
     if (!FileName.empty()) SaveDialog1.SetInitialDir(fs::path(FileName).parent_path().string());
     TExifProbe probe;
@@ -1185,17 +1311,21 @@ void TForm1::SaveAs() {
     }
     SaveDialog1.SetExifProbe(probe);
     SaveDialog1.SetSaveOptions(SaveOptions);
-    if (!SaveDialog1.Execute(this)) return;
+    if (!SaveDialog1.Execute(this)) return false;
 
     // The confirmed options stay in effect from here on, whatever happens to the file.
     const TSaveOptions chosen = SaveDialog1.SaveOptions();
     SaveOptions = chosen;
-    const std::string target = SaveDialog1.FileName();
+    // The typed name's extension picks the type when Save As writes it; otherwise the selected
+    // type's extension is appended.
+    const TSaveAsTarget resolved =
+        ResolveSaveAsTarget(SaveDialog1.FileName(), SaveDialog1.SelectedFileType());
+    const std::string target = resolved.FileName;
     // A file made writable for the save gets its old mode back when the save fails.
     std::optional<fs::perms> oldMode;
     const fs::file_status status = fs::status(target, ec);
     if (fs::exists(status)) {
-        if (!ConfirmOverwrite(target)) return;
+        if (!ConfirmOverwrite(target)) return false;
         if (fs::is_regular_file(status)) oldMode = status.permissions();
         MakeOwnerWritable(target);
     }
@@ -1205,33 +1335,46 @@ void TForm1::SaveAs() {
             fs::permissions(target, *oldMode, ignored);
     };
     if (oldMode && ::access(target.c_str(), W_OK) != 0) {
+        const int err = errno;
         restoreMode();
-        ShowConvertError();
-        return;
+        ShowConvertError(target, std::strerror(err));
+        return false;
     }
     bool ok = false;
     std::string why;
     {
         TBusyCursor busy;
+        const TProgressFn progress = BeginWork();
         try {
-            ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                              FileName, probe, &why);
-        } catch (...) {
-            restoreMode();
-            throw;
+            ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), chosen, FileName, probe,
+                              &why, progress);
+        } catch (const std::bad_alloc&) {
+            why = "out of memory";
+        } catch (const std::exception& e) {
+            why = e.what();
         }
+        EndWork();
     }
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
-    } else {
-        restoreMode();
-        ShowConvertError(why);
+        FSavedPosition = HistoryPosition();
+        UpdateModifiedMarker();
+        return true;
     }
+    restoreMode();
+    if (FCancelRequested) return false;  // the old file stays; nothing went wrong
+    if (why.empty()) why = WriteObstacle(target);
+    ShowConvertError(target, why);
+    return false;
 }
 
 void TForm1::FMSaveClick() {
-    if (WorkBitmap.Empty() || SaveFileName.empty()) return;
+    SaveToSaveFileName();
+}
+
+bool TForm1::SaveToSaveFileName() {
+    if (FBusy || WorkBitmap.Empty() || SaveFileName.empty()) return false;
     // Save never replaces a read-only file: it fails and leaves the file alone.
     std::error_code ec;
     const fs::file_status status = fs::status(SaveFileName, ec);
@@ -1239,13 +1382,110 @@ void TForm1::FMSaveClick() {
         ((status.permissions() & (fs::perms::owner_write | fs::perms::group_write |
                                   fs::perms::others_write)) == fs::perms::none ||
          ::access(SaveFileName.c_str(), W_OK) != 0)) {
-        ShowConvertError();
-        return;
+        ShowConvertError(SaveFileName, std::strerror(EACCES));
+        return false;
     }
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
+    bool ok = false;
     std::string why;
-    if (!SaveByExtension(WorkBitmap, SaveFileName, options, &why)) ShowConvertError(why);
+    {
+        const TProgressFn progress = BeginWork();
+        try {
+            ok = SaveByExtension(WorkBitmap, SaveFileName, options, &why, progress);
+        } catch (const std::bad_alloc&) {
+            why = "out of memory";
+        } catch (const std::exception& e) {
+            why = e.what();
+        }
+        EndWork();
+    }
+    if (ok) {
+        FSavedPosition = HistoryPosition();
+        UpdateModifiedMarker();
+        return true;
+    }
+    if (FCancelRequested) return false;
+    // A type without a writer has no cause to name beyond the language file's text.
+    if (why.empty() && SaveAsTypeForFileName(SaveFileName) != sftUNKNOWN)
+        why = WriteObstacle(SaveFileName);
+    ShowConvertError(SaveFileName, why);
+    return false;
+}
+
+// ---- Unsaved work ---------------------------------------------------------------------------
+
+int32_t TForm1::HistoryPosition() const {
+    // Clearing the history leaves its position where it was: with no entries it is 0.
+    return std::clamp(History.Position(), 0, History.Count());
+}
+
+bool TForm1::IsModified() const {
+    return !WorkBitmap.Empty() && HistoryPosition() != FSavedPosition;
+}
+
+void TForm1::SetCaption(const QString& caption) {
+    FCaption = caption;
+    UpdateModifiedMarker();
+}
+
+void TForm1::UpdateModifiedMarker() {
+    const QString title = IsModified() ? QStringLiteral("*") + FCaption : FCaption;
+    if (windowTitle() != title) setWindowTitle(title);
+}
+
+bool TForm1::MayDiscardPicture() {
+    if (FBusy) return false;
+    if (!IsModified()) return true;
+    QMessageBox box(QMessageBox::Warning,
+                    MiscText("MISC_MBT_UNSAVEDCHANGES", "Unsaved changes"),
+                    MiscText("MISC_MBM_UNSAVEDCHANGES",
+                             "The picture has changes that are not saved. Save them?"),
+                    QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("UnsavedChangesBox"));
+    box.button(QMessageBox::Save)->setText(MiscText("MISC_BTN_SAVE", "&Save"));
+    box.button(QMessageBox::Discard)->setText(MiscText("MISC_BTN_DISCARD", "&Discard"));
+    box.button(QMessageBox::Cancel)->setText(MiscText("MISC_BTN_CANCEL", "Cancel"));
+    box.setDefaultButton(QMessageBox::Save);
+    box.setEscapeButton(QMessageBox::Cancel);
+    switch (box.exec()) {
+        case QMessageBox::Discard:
+            return true;
+        case QMessageBox::Save:
+            // Save writes where it is shown and knows a file; everywhere else Save As runs.
+            if (FMSave->isVisible() && FMSave->isEnabled() && !SaveFileName.empty())
+                return SaveToSaveFileName();
+            return SaveAs();
+        default:
+            return false;
+    }
+}
+
+// ---- Long work ------------------------------------------------------------------------------
+
+TProgressFn TForm1::BeginWork() {
+    FBusy = true;
+    FCancelRequested = false;
+    ProgressBar->setValue(0);
+    ButtonCancelWork->setEnabled(true);
+    statusBar()->show();
+    if (!FInputBlocker) FInputBlocker = std::make_unique<TInputBlocker>(ButtonCancelWork);
+    QCoreApplication::instance()->installEventFilter(FInputBlocker.get());
+    return [this](int32_t percent) { return ReportWork(percent); };
+}
+
+void TForm1::EndWork() {
+    QCoreApplication::instance()->removeEventFilter(FInputBlocker.get());
+    statusBar()->hide();
+    FBusy = false;
+}
+
+bool TForm1::ReportWork(int32_t percent) {
+    ProgressBar->setValue(percent);
+    emit WorkProgress(percent);
+    // The window repaints and the Cancel button can be pressed; everything else is held back.
+    QCoreApplication::processEvents();
+    return !FCancelRequested;
 }
 
 }  // namespace tilvo

@@ -14,6 +14,7 @@
 
 #include "Effector/Bitmap.h"
 #include "Effector/HistoryListEx.h"
+#include "FileFormat/Progress.h"
 #include "FileFormat/SaveDispatch.h"
 #include "app/EvtScroll.h"
 #include "app/Settings.h"
@@ -25,6 +26,8 @@ class QAction;
 class QActionGroup;
 class QMenu;
 class QFileDialog;
+class QProgressBar;
+class QPushButton;
 
 namespace tilvo {
 
@@ -168,6 +171,31 @@ class TForm1 : public QMainWindow {
 
     const std::string& SettingsFileName() const { return FSettingsFile; }
 
+    // ---- Unsaved work ----
+    // Whether the picture was changed since it was opened, pasted or last saved: its history
+    // position differs from the position at that moment. The caption then starts with "*".
+    bool IsModified() const;
+    // Before the picture goes (Exit, close, Open, a drop, Paste): when it is modified, asks Save /
+    // Discard / Cancel. True when the window may go on: nothing to lose, discarded, or saved
+    // ("Save" runs Save where it is shown and has a file, else Save As). A cancelled question, a
+    // cancelled dialog and a failed or cancelled save answer false.
+    bool MayDiscardPicture();
+    // Opens a file the user chose (open dialog, drop): asks about unsaved work first; a failure
+    // is shown with the file's name and the cause.
+    void OpenPictureFileAsked(const std::string& fileName);
+
+    // ---- Long work ----
+    // While an open or a save runs, the status bar shows its progress and a Cancel button, and the
+    // window takes no other input. BeginWork answers the listener to hand to the work; EndWork
+    // puts the window back. The work runs in this thread: the listener lets the window handle its
+    // events at each step.
+    QProgressBar* ProgressBar = nullptr;
+    QPushButton* ButtonCancelWork = nullptr;
+    bool IsBusy() const { return FBusy; }
+    bool WorkCancelled() const { return FCancelRequested; }
+    TProgressFn BeginWork();
+    void EndWork();
+
     // ---- Handlers ----
     void FormCreate();
     void FormShow();
@@ -232,6 +260,8 @@ class TForm1 : public QMainWindow {
     void Guarded(F&& handler) {
         try {
             handler();
+        } catch (const ECancelled&) {
+            // The user stopped the work: the window is as it was, there is nothing to say.
         } catch (const std::bad_alloc&) {
             ShowException("out of memory");
         } catch (const std::exception& e) {
@@ -239,6 +269,10 @@ class TForm1 : public QMainWindow {
         }
     }
     void ShowException(const std::string& message);
+
+  signals:
+    // A step of the running open or save, 0 … 100.
+    void WorkProgress(int percent);
 
   protected:
     void closeEvent(QCloseEvent* event) override;
@@ -251,7 +285,15 @@ class TForm1 : public QMainWindow {
     void CreateMenus();
     void LoadSettings();
     void SaveSettings();
-    void SaveAs();
+    // Both answer true when the file was written.
+    bool SaveAs();
+    bool SaveToSaveFileName();
+    // The caption without the modified marker; the marker follows IsModified().
+    void SetCaption(const QString& caption);
+    void UpdateModifiedMarker();
+    // The history position, within 0 … the number of entries.
+    int32_t HistoryPosition() const;
+    bool ReportWork(int32_t percent);
     void CommitStroke();
     void CommitRect();
     void CreateViewMenu();
@@ -277,9 +319,9 @@ class TForm1 : public QMainWindow {
     // Draws one trail segment on the shown copy and repaints the rectangle it covers.
     void DrawTrail(TPoint from, TPoint to);
     void UpdateClipboardActions();
-    // The failure message of Save and Save As; a writer's reason, when it gave one, follows the
-    // language file's text.
-    void ShowConvertError(const std::string& why = {});
+    // The failure message of Save and Save As: the file, then the cause (the writer's reason or
+    // the system's error text); the language file's text when no cause is known.
+    void ShowConvertError(const std::string& fileName, const std::string& why = {});
     void SetCaptionForFile();
 
     std::string FExePath;
@@ -291,6 +333,11 @@ class TForm1 : public QMainWindow {
     int FWheelRest = 0;
     int FZoomWheelRest = 0;
     TZoomMode FZoomMode = TZoomMode::Auto;
+    int32_t FSavedPosition = 0;  // the history position when the picture was opened or saved
+    QString FCaption;            // the caption without the modified marker
+    bool FBusy = false;
+    bool FCancelRequested = false;
+    std::unique_ptr<QObject> FInputBlocker;
 };
 
 }  // namespace tilvo

@@ -150,6 +150,7 @@ bool TSaveDialogPassport::ExecuteItemDialog(QWidget* parent) {
     // The dialog takes the types once; it keeps them, and its selected type, from then on.
     if (dialog.FileTypes().empty()) dialog.SetFileTypes(FFileTypes);
     dialog.Options() = FOptions;
+    if (FProposedFileType != sftUNKNOWN) dialog.SelectFileType(FProposedFileType);
     const TParentForRun run(&dialog, parent);
     if (!dialog.Execute(ExtractFileNamePart(FFileName), FInitialDir)) return false;
     CopyConfirmedOptions(dialog.Options(), FOptions);

@@ -114,6 +114,10 @@ class TSaveDialogPassport {
     // In: the proposed name (only its name part is shown); out: the chosen full path.
     const std::string& FileName() const { return FFileName; }
     void SetFileName(std::string name) { FFileName = std::move(name); }
+    // The type the next dialog starts with (the type of the picture's own file); sftUNKNOWN
+    // leaves the dialog's own choice (the type of its last run).
+    TFileType4Save ProposedFileType() const { return FProposedFileType; }
+    void SetProposedFileType(TFileType4Save type) { FProposedFileType = type; }
     // Folder to open the dialog in; empty lets the dialog choose.
     const std::string& InitialDir() const { return FInitialDir; }
     void SetInitialDir(std::string dir) { FInitialDir = std::move(dir); }
@@ -162,6 +166,7 @@ class TSaveDialogPassport {
     TFileTypeItems FFileTypes;
     int32_t FFilterIndex = 0;
     bool FUseLegacyDialog = false;
+    TFileType4Save FProposedFileType = sftUNKNOWN;
     TSaveDialogOptions FOptions;
     TDialogTexts FDialogTexts;
 };

@@ -96,6 +96,16 @@ TFileType4Save TtalFileSaveDialog::SelectedFileType() const {
     return ItemSelectedFileType(FFileTypes, FileTypeIndex());
 }
 
+void TtalFileSaveDialog::SelectFileType(TFileType4Save type) {
+    const std::vector<std::string> filters = NameFiltersOf(FFileTypes);
+    for (size_t i = 0; i < FFileTypes.size() && i < filters.size(); ++i) {
+        if (SaveAsTypeFromDisplayName(FFileTypes[i].DisplayName) == type) {
+            selectNameFilter(QString::fromStdString(filters[i]));
+            return;
+        }
+    }
+}
+
 bool TtalFileSaveDialog::Execute(const std::string& name, const std::string& folder) {
     // Each run starts with a fresh button: enabled, but idle until the dialog reports its type.
     if (FEvents) {

@@ -52,6 +52,8 @@ class TtalFileSaveDialog : public QFileDialog {
     // The 1-based index of the selected type; it stays with the dialog across runs.
     int FileTypeIndex() const;
     TFileType4Save SelectedFileType() const;
+    // Selects the first type of the list that is `type`; a type not in the list changes nothing.
+    void SelectFileType(TFileType4Save type);
 
     // The button caption: "オプション..." on a Japanese system, else "Options...".
     const QString& GMOption() const { return FGMOption; }

@@ -439,5 +439,59 @@ TEST_F(SaveDispatch, BitmapFailuresReachTheCallerAsExceptions) {
     EXPECT_THROW(SaveByExtension(picture_, Path("no/such/dir/x.bmp"), TSaveOptions{}), Exception);
 }
 
+TEST(SaveAsTarget, TheTypedExtensionPicksAWritableTypeElseTheSelectedTypesIsAppended) {
+    const struct {
+        const char* typed;
+        TFileType4Save selected;
+        const char* name;
+        TFileType4Save type;
+    } cases[] = {
+        // The extension names a type Save As writes: that type, the name as typed.
+        {"/d/photo.png", sftJPG, "/d/photo.png", sftPNG},
+        {"/d/photo.JPEG", sftPNG, "/d/photo.JPEG", sftJPG},
+        {"/d/photo.jpe", sftPNG, "/d/photo.jpe", sftJPG},
+        {"/d/photo.Jpg", sftJPG, "/d/photo.Jpg", sftJPG},
+        {"/d/photo.rgb", sftPNG, "/d/photo.rgb", sftSGI},
+        {"/d/photo.Tga", sftJPG, "/d/photo.Tga", sftTGA},
+        {"/d/photo.vst", sftJPG, "/d/photo.vst", sftTGA},
+        {"/d/photo.dib", sftPNG, "/d/photo.dib", sftBMP},
+        {"/d/photo.pbm", sftBMP, "/d/photo.pbm", sftPBM},
+        {"/d/photo.MAG", sftPNG, "/d/photo.MAG", sftMAG},
+        {"/d/photo.webp", sftJPG, "/d/photo.webp", sftWEBP},
+        {"/d/photo.tar.gif", sftJPG, "/d/photo.tar.gif", sftGIF},
+        // No extension, or one Save As does not write: the selected type, its extension added.
+        {"/d/photo", sftPGM, "/d/photo.pgm", sftPGM},
+        {"/d/photo", sftJPG, "/d/photo.jpg", sftJPG},
+        {"/d/photo.tif", sftPNG, "/d/photo.tif.png", sftPNG},
+        {"/d/photo.dcr", sftPNG, "/d/photo.dcr.png", sftPNG},
+        {"/d/photo.xyz", sftPCX, "/d/photo.xyz.pcx", sftPCX},
+        {"/d/photo.", sftGIF, "/d/photo.gif", sftGIF},
+        {"/d/my.png/photo", sftTGA, "/d/my.png/photo.tga", sftTGA},
+        // A selected type that is not in the list: nothing to write.
+        {"/d/photo.xyz", sftUNKNOWN, "/d/photo.xyz", sftUNKNOWN},
+        {"/d/photo", sftDCR, "/d/photo", sftUNKNOWN},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(ResolveSaveAsTarget(c.typed, c.selected), (TSaveAsTarget{c.name, c.type}))
+            << c.typed << " with type " << int(c.selected);
+    }
+}
+
+TEST_F(SaveDispatch, WriteObstacleNamesTheSystemsReasonAndWritesNothing) {
+    EXPECT_EQ(WriteObstacle(Path("free.png")), "");
+    EXPECT_FALSE(fs::exists(Path("free.png")));
+    const std::string missing = WriteObstacle(Path("no/such/folder/a.png"));
+    EXPECT_NE(missing.find("No such file or directory"), std::string::npos) << missing;
+    EXPECT_NE(missing.find("a.png"), std::string::npos) << missing;
+    WriteWholeFile(Path("ro.png"), "old", 3);
+    fs::permissions(Path("ro.png"), fs::perms(0444));
+    const std::string readOnly = WriteObstacle(Path("ro.png"));
+    EXPECT_NE(readOnly.find("Permission denied"), std::string::npos) << readOnly;
+    EXPECT_EQ(ReadWholeFile(Path("ro.png")), (std::vector<uint8_t>{'o', 'l', 'd'}));
+    size_t entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_)) ++entries;
+    EXPECT_EQ(entries, 1u) << "the probe leaves no temporary file";
+}
+
 }  // namespace
 }  // namespace tilvo

@@ -16,6 +16,8 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
 #include <QTest>
@@ -32,6 +34,7 @@
 #include "FileFormat/DcrImageA.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/SaveDispatch.h"
 #include "FileFormat/Stream.h"
 #include "app/Unit1.h"
 #include "lang/IniFile.h"
@@ -138,6 +141,30 @@ QImage ToImage(const TBitmap& b) {
     return image;
 }
 
+// The question about unsaved work; the helpers below leave it to TUnsavedChangesAnswer.
+const QString kUnsavedChangesBox = QStringLiteral("UnsavedChangesBox");
+
+// While it lives, answers every question about unsaved work with `button` and counts them.
+class TUnsavedChangesAnswer {
+  public:
+    explicit TUnsavedChangesAnswer(QMessageBox::StandardButton button) {
+        FTimer.setInterval(5);
+        QObject::connect(&FTimer, &QTimer::timeout, [this, button] {
+            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+            if (!box || !box->isVisible() || box->objectName() != kUnsavedChangesBox) return;
+            ++Asked;
+            Title = box->windowTitle();
+            box->button(button)->click();
+        });
+        FTimer.start();
+    }
+    int Asked = 0;
+    QString Title;
+
+  private:
+    QTimer FTimer;
+};
+
 struct TBoxSeen {
     bool shown = false;
     QString title;
@@ -152,7 +179,7 @@ TBoxSeen AnswerMessageBox(const std::function<void()>& action,
     timer.setInterval(5);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || seen.shown) return;
+        if (!box || seen.shown || box->objectName() == kUnsavedChangesBox) return;
         seen = {true, box->windowTitle(), box->text()};
         if (QAbstractButton* b = box->button(button))
             b->click();
@@ -172,7 +199,7 @@ std::vector<QString> AnswerEveryMessageBox(const std::function<void()>& action) 
     timer.setInterval(5);
     QObject::connect(&timer, &QTimer::timeout, [&] {
         auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-        if (!box || !box->isVisible()) return;
+        if (!box || !box->isVisible() || box->objectName() == kUnsavedChangesBox) return;
         titles.push_back(box->windowTitle());
         if (QAbstractButton* b = box->button(QMessageBox::Ok))
             b->click();
@@ -406,7 +433,7 @@ TEST_F(MainWindow, AFileThatCannotBeReadKeepsThePictureAndItsHistory) {
     EXPECT_EQ(box.title, "Tilvo");
     EXPECT_FALSE(box.text.isEmpty());
     EXPECT_EQ(f.FileName, File("picture.bmp"));
-    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47") << "still modified";
     EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
     EXPECT_TRUE(f.FMUndo->isEnabled());
     EXPECT_EQ(f.History.Count(), 1);
@@ -450,6 +477,7 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
         {"paste a larger picture",
          [&](TForm1& f) {
              QGuiApplication::clipboard()->setImage(ToImage(large));
+             TUnsavedChangesAnswer discard(QMessageBox::Discard);
              f.FMPasteClick();
          },
          large, std::string(), QStringLiteral("Clipboard - Tilvo v1.47"), 3},
@@ -475,7 +503,7 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
             if (!box.shown) break;
             ++failures;
             EXPECT_EQ(box.text, "out of memory");
-            EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+            EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
             EXPECT_EQ(f.FileName, File("picture.bmp"));
             EXPECT_EQ(f.SaveFileName, File("picture.bmp"));
             EXPECT_TRUE(f.FMSave->isEnabled());
@@ -920,7 +948,7 @@ TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
     const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Convert error");
-    EXPECT_EQ(box.text, "UNKOWN file format");
+    EXPECT_EQ(box.text, QString::fromStdString(File("picture.tif")) + "\n\nUNKOWN file format");
     EXPECT_FALSE(fs::exists(File("picture.tif")));
 }
 
@@ -936,7 +964,8 @@ TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
     const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Convert error");
-    EXPECT_EQ(box.text, "UNKOWN file format\n\nTarga files hold at most 65535 pixels a side");
+    EXPECT_EQ(box.text, QString::fromStdString(File("wide.tga")) +
+                            "\n\nTarga files hold at most 65535 pixels a side");
     EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
@@ -1064,6 +1093,372 @@ TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
     EXPECT_FALSE(f.SaveDialog1.Options().ExifCopyEnabled);
     EXPECT_FALSE(ProbeExif(File("pasted.jpg")).CanCopy);
     EXPECT_EQ(f.SaveFileName, File("pasted.jpg"));
+}
+
+// ---- Unsaved work, progress and the Save As type -------------------------------------------------
+
+TEST_F(MainWindow, ModifiedStateFollowsTheHistoryPositionAndShowsInTheCaption) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    f.FMSave->setVisible(true);
+    EXPECT_FALSE(f.IsModified());
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    Drag(f, {{20, 20}, {50, 40}});
+    EXPECT_TRUE(f.IsModified());
+    EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
+    f.FMUndoClick();
+    EXPECT_FALSE(f.IsModified()) << "back at the opened state";
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    f.FMRedoClick();
+    EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
+    f.FMSaveClick();
+    EXPECT_FALSE(f.IsModified()) << "saved";
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    f.FMUndoClick();
+    EXPECT_TRUE(f.IsModified()) << "the file holds the stroke, the window does not";
+    // Another stroke lands on the saved position, but the saved stroke is gone from the history.
+    Drag(f, {{60, 60}, {80, 70}});
+    EXPECT_EQ(f.History.Position(), 1);
+    EXPECT_TRUE(f.IsModified());
+
+    // A new picture starts unmodified, and its first stroke counts whatever the old history was.
+    f.OpenPictureFile(File("picture.bmp"));
+    EXPECT_FALSE(f.IsModified());
+    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    Drag(f, {{20, 20}, {50, 40}});
+    EXPECT_TRUE(f.IsModified());
+    QGuiApplication::clipboard()->setImage(ToImage(picture_));
+    {
+        TUnsavedChangesAnswer discard(QMessageBox::Discard);
+        f.FMPasteClick();
+    }
+    EXPECT_FALSE(f.IsModified());
+    EXPECT_EQ(f.windowTitle(), "Clipboard - Tilvo v1.47");
+    Drag(f, {{20, 20}, {50, 40}});
+    EXPECT_EQ(f.windowTitle(), "*Clipboard - Tilvo v1.47");
+}
+
+// Each way the picture can go asks about unsaved work: Cancel keeps everything, Discard goes on,
+// and nothing is asked when there is nothing to lose.
+TEST_F(MainWindow, ClosingOpeningDroppingAndPastingAskBeforeDiscardingWork) {
+    TBitmap other;
+    PaintPattern(other, 30, 20, 5);
+    other.SaveToFile(File("other.bmp"));
+    const std::string otherFile = File("other.bmp");
+    const struct {
+        const char* name;
+        std::function<void(TForm1&)> act;
+        std::function<bool(TForm1&)> wentOn;
+    } actions[] = {
+        {"close", [](TForm1& f) { f.close(); }, [](TForm1& f) { return !f.isVisible(); }},
+        {"exit", [](TForm1& f) { f.FMExitClick(); }, [](TForm1& f) { return !f.isVisible(); }},
+        {"open", [&](TForm1& f) { f.Guarded([&] { f.OpenPictureFileAsked(otherFile); }); },
+         [&](TForm1& f) { return f.FileName == otherFile; }},
+        {"drop",
+         [&](TForm1& f) {
+             QMimeData mime;
+             mime.setUrls({QUrl::fromLocalFile(QString::fromStdString(otherFile))});
+             QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
+                                   Qt::NoModifier);
+             QApplication::sendEvent(&f, &enter);
+             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
+                             Qt::NoModifier);
+             QApplication::sendEvent(&f, &drop);
+         },
+         [&](TForm1& f) { return f.FileName == otherFile; }},
+        {"paste",
+         [&](TForm1& f) {
+             QGuiApplication::clipboard()->setImage(ToImage(other));
+             f.Guarded([&] { f.FMPasteClick(); });
+         },
+         [](TForm1& f) { return f.FileName.empty() && f.WorkBitmap.Width() == 30; }},
+    };
+    for (const auto& a : actions) {
+        SCOPED_TRACE(a.name);
+        for (const auto answer : {QMessageBox::Cancel, QMessageBox::Discard}) {
+            SCOPED_TRACE(answer == QMessageBox::Cancel ? "Cancel" : "Discard");
+            TForm1& f = NewForm({File("picture.bmp")});
+            f.show();
+            Drag(f, {{20, 20}, {50, 40}});
+            TBitmap edited;
+            edited.Assign(f.WorkBitmap);
+            TUnsavedChangesAnswer reply(answer);
+            a.act(f);
+            EXPECT_EQ(reply.Asked, 1);
+            EXPECT_EQ(reply.Title, "Unsaved changes");
+            if (answer == QMessageBox::Cancel) {
+                EXPECT_FALSE(a.wentOn(f));
+                EXPECT_TRUE(f.isVisible());
+                EXPECT_EQ(f.FileName, File("picture.bmp"));
+                EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
+                EXPECT_EQ(f.History.Count(), 1);
+                EXPECT_TRUE(f.IsModified());
+            } else {
+                EXPECT_TRUE(a.wentOn(f));
+            }
+        }
+        // Nothing changed: nothing is asked.
+        TForm1& f = NewForm({File("picture.bmp")});
+        f.show();
+        TUnsavedChangesAnswer reply(QMessageBox::Cancel);
+        a.act(f);
+        EXPECT_EQ(reply.Asked, 0);
+        EXPECT_TRUE(a.wentOn(f));
+    }
+}
+
+TEST_F(MainWindow, SaveInTheQuestionSavesFirstAndAFailedOrCancelledSaveStopsTheClose) {
+    // Save shown and a file to write: "Save" writes it, then the window closes.
+    {
+        TForm1& f = NewForm({File("picture.bmp")});
+        f.show();
+        f.FMSave->setVisible(true);
+        Drag(f, {{20, 20}, {50, 40}});
+        TUnsavedChangesAnswer save(QMessageBox::Save);
+        f.close();
+        EXPECT_EQ(save.Asked, 1);
+        EXPECT_FALSE(f.isVisible());
+        TBitmap written;
+        LoadPictureFile(File("picture.bmp"), written);
+        EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    }
+    // Save hidden: "Save" runs Save As; cancelling its dialog cancels the close.
+    {
+        TForm1& f = NewForm({File("picture.bmp")});
+        f.show();
+        f.FMSave->setVisible(false);
+        Drag(f, {{20, 20}, {50, 40}});
+        TUnsavedChangesAnswer save(QMessageBox::Save);
+        AnswerFileDialog({}, {}, false);
+        f.close();
+        EXPECT_EQ(save.Asked, 1);
+        EXPECT_TRUE(f.isVisible());
+        EXPECT_TRUE(f.IsModified());
+        // Save As to a new file, then the window closes.
+        AnswerFileDialog(QString::fromStdString(File("kept.png")), QStringLiteral("PNG (*.png)"),
+                         true);
+        f.close();
+        EXPECT_FALSE(f.isVisible());
+        TBitmap written;
+        LoadPictureFile(File("kept.png"), written);
+        EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    }
+    // A save that fails (the file became read-only) cancels the open and says why.
+    {
+        TForm1& f = NewForm({File("picture.bmp")});
+        f.show();
+        f.FMSave->setVisible(true);
+        Drag(f, {{20, 20}, {50, 40}});
+        ASSERT_EQ(::chmod(File("picture.bmp").c_str(), 0444), 0);
+        const std::vector<uint8_t> original = ReadWholeFile(File("picture.bmp"));
+        TUnsavedChangesAnswer save(QMessageBox::Save);
+        PaintPattern(picture_, 30, 20, 4);
+        picture_.SaveToFile(File("other.bmp"));
+        const TBoxSeen box =
+            AnswerMessageBox([&] { f.Guarded([&] { f.OpenPictureFileAsked(File("other.bmp")); }); });
+        EXPECT_EQ(save.Asked, 1);
+        EXPECT_EQ(box.title, "Convert error");
+        EXPECT_TRUE(box.text.startsWith(QString::fromStdString(File("picture.bmp"))));
+        EXPECT_TRUE(box.text.contains("Permission denied")) << box.text.toStdString();
+        EXPECT_EQ(f.FileName, File("picture.bmp"));
+        EXPECT_TRUE(f.IsModified());
+        EXPECT_EQ(ReadWholeFile(File("picture.bmp")), original);
+    }
+}
+
+TEST_F(MainWindow, RedoAndSaveHaveTheirShortcuts) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    Drag(f, {{20, 20}, {50, 40}});
+    for (const QKeyCombination redo : {Qt::CTRL | Qt::Key_Y, Qt::CTRL | Qt::SHIFT | Qt::Key_Z}) {
+        QTest::keyClick(&f, Qt::Key_Z, Qt::ControlModifier);
+        ASSERT_EQ(f.History.Position(), 0);
+        QTest::keyClick(&f, redo.key(), redo.keyboardModifiers());
+        EXPECT_EQ(f.History.Position(), 1);
+    }
+    // Ctrl+S saves where Save is shown, and only there.
+    const std::vector<uint8_t> original = ReadWholeFile(File("picture.bmp"));
+    f.FMSave->setVisible(false);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_TRUE(f.IsModified());
+    EXPECT_EQ(ReadWholeFile(File("picture.bmp")), original);
+    f.FMSave->setVisible(true);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+    EXPECT_FALSE(f.IsModified());
+    TBitmap written;
+    LoadPictureFile(File("picture.bmp"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    // Ctrl+Shift+S runs Save As, Ctrl+Q exits.
+    AnswerFileDialog(QString::fromStdString(File("as.bmp")), {}, true);
+    QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier | Qt::ShiftModifier);
+    EXPECT_TRUE(fs::exists(File("as.bmp")));
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_Q, Qt::ControlModifier);
+    EXPECT_FALSE(f.isVisible());
+}
+
+TEST_F(MainWindow, SaveAsWritesTheTypeTheTypedExtensionNamesAndProposesTheOpenedType) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{20, 20}, {50, 40}});
+    const struct {
+        const char* typed;
+        const char* filter;
+        const char* written;
+        std::vector<uint8_t> magic;
+    } cases[] = {
+        {"a.png", "JPEG (*.jpg)", "a.png", {0x89, 'P', 'N', 'G'}},
+        {"b.JPEG", "PNG (*.png)", "b.JPEG", {0xFF, 0xD8, 0xFF}},
+        {"c.rgb", "PNG (*.png)", "c.rgb", {0x01, 0xDA}},
+        {"d.tif", "PNG (*.png)", "d.tif.png", {0x89, 'P', 'N', 'G'}},
+        {"e", "Targa (*.tga)", "e.tga", {0, 0, 2}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.typed);
+        AnswerFileDialog(QString::fromStdString(File(c.typed)), QString::fromLatin1(c.filter),
+                         true);
+        f.FMSaveAsClick();
+        ASSERT_TRUE(fs::exists(File(c.written)));
+        std::vector<uint8_t> head = ReadWholeFile(File(c.written));
+        head.resize(c.magic.size());
+        EXPECT_EQ(head, c.magic);
+        EXPECT_EQ(f.SaveFileName, File(c.written));
+    }
+    // The overwrite question asks about the final name: d.tif.png exists now.
+    AnswerFileDialog(QString::fromStdString(File("d.tif")), QStringLiteral("PNG (*.png)"), true);
+    const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveAsClick(); }, QMessageBox::Cancel);
+    EXPECT_EQ(box.title, "Confirm File Replace");
+    EXPECT_FALSE(fs::exists(File("d.tif")));
+
+    // A picture opened from a PNG proposes PNG, whatever type the dialog had last.
+    f.OpenPictureFile(File("a.png"));
+    AnswerFileDialog(QString::fromStdString(File("again")), {}, true);
+    f.FMSaveAsClick();
+    EXPECT_TRUE(fs::exists(File("again.png")));
+}
+
+TEST_F(MainWindow, SaveFailuresNameTheFileAndTheSystemsReason) {
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    const std::string missing = File("no/such/folder/x.png");
+    AnswerFileDialog(QString::fromStdString(missing), QStringLiteral("PNG (*.png)"), true);
+    const TBoxSeen box = AnswerMessageBox([&] { f.Guarded([&] { f.FMSaveAsClick(); }); });
+    EXPECT_EQ(box.title, "Convert error");
+    EXPECT_TRUE(box.text.startsWith(QString::fromStdString(missing))) << box.text.toStdString();
+    EXPECT_TRUE(box.text.contains("No such file or directory")) << box.text.toStdString();
+    EXPECT_FALSE(box.text.contains("UNKOWN"));
+    // The Windows bitmap writer throws: the same message, not a bare exception box.
+    const std::string missingBmp = File("no/such/folder/x.bmp");
+    AnswerFileDialog(QString::fromStdString(missingBmp), QStringLiteral("Bitmap (*.bmp)"), true);
+    const TBoxSeen bmp = AnswerMessageBox([&] { f.Guarded([&] { f.FMSaveAsClick(); }); });
+    EXPECT_EQ(bmp.title, "Convert error");
+    EXPECT_TRUE(bmp.text.contains("No such file or directory")) << bmp.text.toStdString();
+}
+
+// A picture big enough that its PNG takes many progress steps.
+void PaintLarge(TBitmap& b) {
+    PaintPattern(b, 1200, 900, 2);
+}
+
+TEST_F(MainWindow, ASaveShowsProgressBlocksInputAndCancelKeepsTheOldFile) {
+    TBitmap large;
+    PaintLarge(large);
+    large.SaveToFile(File("large.bmp"));
+    TForm1& f = NewForm({File("large.bmp")});
+    f.show();
+    f.FMSave->setVisible(true);
+    Drag(f, {{20, 20}, {50, 40}});
+    const std::string old = "the old file";
+    WriteWholeFile(File("out.png"), old.data(), int64_t(old.size()));
+    const std::vector<uint8_t> before = ReadWholeFile(File("out.png"));
+    f.SaveFileName = File("out.png");
+
+    std::vector<int> seen;
+    bool barShown = false;
+    const QMetaObject::Connection c = QObject::connect(&f, &TForm1::WorkProgress, [&](int p) {
+        seen.push_back(p);
+        barShown = barShown || (f.ProgressBar->isVisible() && f.ButtonCancelWork->isVisible());
+        if (seen.size() == 2) {
+            // Input during the save goes nowhere: no stroke, no paste, no second save.
+            Drag(f, {{100, 100}, {150, 140}});
+            QTest::keyClick(&f, Qt::Key_V, Qt::ControlModifier);
+            QTest::keyClick(&f, Qt::Key_S, Qt::ControlModifier);
+        }
+        if (seen.size() == 3) QTest::mouseClick(f.ButtonCancelWork, Qt::LeftButton);
+    });
+    QGuiApplication::clipboard()->setImage(ToImage(picture_));
+    const std::vector<QString> boxes = AnswerEveryMessageBox([&] { f.FMSaveClick(); });
+    QObject::disconnect(c);
+    EXPECT_TRUE(boxes.empty()) << "a cancelled save is no failure";
+    EXPECT_TRUE(barShown);
+    ASSERT_GE(seen.size(), 3u);
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_GT(seen[i], seen[i - 1]);
+    EXPECT_LT(seen.back(), 100);
+    EXPECT_EQ(ReadWholeFile(File("out.png")), before);
+    EXPECT_EQ(f.History.Count(), 1) << "the drag during the save drew nothing";
+    EXPECT_EQ(f.WorkBitmap.Width(), 1200) << "the paste during the save did not run";
+    EXPECT_TRUE(f.IsModified());
+    EXPECT_FALSE(f.IsBusy());
+    EXPECT_FALSE(f.ProgressBar->isVisible());
+
+    // Not cancelled: the listener sees it through to 100 and the file is written.
+    seen.clear();
+    const QMetaObject::Connection all =
+        QObject::connect(&f, &TForm1::WorkProgress, [&](int p) { seen.push_back(p); });
+    f.FMSaveClick();
+    QObject::disconnect(all);
+    ASSERT_FALSE(seen.empty());
+    EXPECT_EQ(seen.back(), 100);
+    TBitmap written;
+    LoadPictureFile(File("out.png"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_FALSE(f.IsModified());
+}
+
+TEST_F(MainWindow, ACancelledOpenKeepsTheOpenPicture) {
+    TBitmap large;
+    PaintLarge(large);
+    TSaveOptions options;
+    ASSERT_TRUE(SaveAsByType(large, File("large.png"), sftPNG, options, "", TExifProbe{}));
+    TForm1& f = NewForm({File("picture.bmp")});
+    f.show();
+    Drag(f, {{20, 20}, {50, 40}});
+    TBitmap edited;
+    edited.Assign(f.WorkBitmap);
+    int steps = 0;
+    const QMetaObject::Connection c = QObject::connect(&f, &TForm1::WorkProgress, [&](int) {
+        if (++steps == 2) f.ButtonCancelWork->click();
+    });
+    TUnsavedChangesAnswer discard(QMessageBox::Discard);
+    const std::vector<QString> boxes =
+        AnswerEveryMessageBox([&] { f.Guarded([&] { f.OpenPictureFileAsked(File("large.png")); }); });
+    QObject::disconnect(c);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_GE(steps, 2);
+    EXPECT_EQ(f.FileName, File("picture.bmp"));
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, edited));
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, edited));
+    EXPECT_EQ(f.History.Count(), 1);
+    EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
+    // Opened to the end, it comes in.
+    f.Guarded([&] { f.OpenPictureFileAsked(File("large.png")); });
+    EXPECT_EQ(f.WorkBitmap.Width(), 1200);
+}
+
+TEST_F(MainWindow, AnInstalledProgramFindsItsLanguageFileInTheDataFolder) {
+    // The installed layout: <prefix>/bin/tilvo and <prefix>/share/tilvo/Lang/Japanese.ini.
+    fs::create_directories(dir_ / "share" / "tilvo" / "Lang");
+    std::ofstream(dir_ / "share" / "tilvo" / "Lang" / "Japanese.ini")
+        << "[Form1]\nForm1.FMOpen.Caption=from the data folder\n";
+    EXPECT_EQ(NewForm().FMOpen->text(), "from the data folder");
+    // The folder beside the program comes first.
+    fs::create_directories(dir_ / "bin" / "Lang");
+    std::ofstream(dir_ / "bin" / "Lang" / "Japanese.ini")
+        << "[Form1]\nForm1.FMOpen.Caption=beside the program\n";
+    EXPECT_EQ(NewForm().FMOpen->text(), "beside the program");
 }
 
 // ---- Settings ---------------------------------------------------------------------------------
