@@ -3,9 +3,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <exception>
 
 #include "VideoStill.h"
-
 
 namespace tilvo {
 
@@ -78,8 +78,9 @@ void TGraphic::SaveToFile(const std::string& fileName) {
 // ---- TPictureFormats ----
 
 void TPictureFormats::Register(const std::string& extension, const std::string& description,
-                               const std::string& className, TGraphicFactory create) {
-    entries_.push_back({ExtensionKey(extension), description, className, create});
+                               const std::string& className, TGraphicFactory create,
+                               TSignatureTest sniff) {
+    entries_.push_back({ExtensionKey(extension), description, className, create, sniff});
 }
 
 void TPictureFormats::UnregisterClass(const std::string& className) {
@@ -91,6 +92,13 @@ const TPictureFormatEntry* TPictureFormats::Find(const std::string& extension) c
     if (key.empty()) return nullptr;
     for (auto it = entries_.rbegin(); it != entries_.rend(); ++it)
         if (it->Extension == key) return &*it;
+    return nullptr;
+}
+
+const TPictureFormatEntry* TPictureFormats::FindBySignature(const uint8_t* head,
+                                                            size_t size) const {
+    for (const TPictureFormatEntry& e : entries_)
+        if (e.Sniff && e.Create && e.Sniff(head, size)) return &e;
     return nullptr;
 }
 
@@ -109,8 +117,21 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName) {
     return entry->Create();
 }
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
-    std::unique_ptr<TGraphic> graphic = CreateGraphicForFile(fileName);
+namespace {
+
+// The first bytes of the file, for the signature tests. A file that cannot be opened or read
+// fails here with the system's reason.
+std::vector<uint8_t> ReadHead(const std::string& fileName) {
+    TFileStream stream(fileName, TFileStream::fmOpenRead);
+    std::vector<uint8_t> head(kSignatureBytes);
+    head.resize(size_t(stream.Read(head.data(), int64_t(head.size()))));
+    return head;
+}
+
+// One reader's attempt: the class loads the file and its picture, converted to 24 bits, replaces
+// `picture`. On failure `picture` is left as it was, so another reader may try after it.
+void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBitmap& picture) {
+    std::unique_ptr<TGraphic> graphic = entry.Create();
     // The graphic is discarded afterwards, so its decoded surface is taken over, not copied. An
     // empty `picture` lends the graphic its buffer to decode into (a buffer that is already
     // mapped costs far less than a fresh one); a failure hands the buffer back, still empty.
@@ -143,6 +164,48 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
         throw;
     }
     picture.Swap(decoded);
+}
+
+}  // namespace
+
+void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
+    const std::string extension = FileExtension(fileName);
+    const TPictureFormatEntry* byName = PictureFormats().Find(extension);
+    if (byName && !byName->Create) byName = nullptr;
+    const std::vector<uint8_t> head = ReadHead(fileName);
+    const TPictureFormatEntry* byContent =
+        PictureFormats().FindBySignature(head.data(), head.size());
+
+    if (!byName) {
+        if (!byContent)
+            throw EInvalidGraphic(
+                "Unknown picture file format (" +
+                (extension.empty() ? std::string("no extension") : "." + LowerAscii(extension)) +
+                ")");
+        LoadWith(*byContent, fileName, picture);
+        return;
+    }
+    if (byName->Sniff) {
+        // A file that carries its extension's signature is that format, whatever its reader then
+        // finds inside; one that does not is opened by what it carries. When nothing matches, the
+        // extension's reader runs anyway, for its own message.
+        const bool carries = byName->Sniff(head.data(), head.size());
+        LoadWith(carries || !byContent ? *byName : *byContent, fileName, picture);
+        return;
+    }
+    // A format without a signature cannot tell from the first bytes that the file is not its
+    // own: its reader decides, and only a file it refuses is opened by content.
+    try {
+        LoadWith(*byName, fileName, picture);
+    } catch (const EInvalidGraphic&) {
+        if (!byContent) throw;
+        const std::exception_ptr refused = std::current_exception();
+        try {
+            LoadWith(*byContent, fileName, picture);
+        } catch (const EInvalidGraphic&) {
+            std::rethrow_exception(refused);
+        }
+    }
 }
 
 }  // namespace tilvo

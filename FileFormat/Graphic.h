@@ -87,11 +87,21 @@ protected:
 // A factory the registry calls to make a fresh graphic of a class.
 using TGraphicFactory = std::unique_ptr<TGraphic> (*)();
 
+// A format's signature test: true when `head` (the first `size` bytes of a file, at most
+// kSignatureBytes; the whole file when it is shorter) starts as the format's reader requires.
+using TSignatureTest = bool (*)(const uint8_t* head, size_t size);
+
+// How many bytes of a file the signature tests are given.
+constexpr size_t kSignatureBytes = 4096;
+
 struct TPictureFormatEntry {
     std::string Extension;  // lower-cased, without the dot
     std::string Description;
     std::string ClassName;
     TGraphicFactory Create = nullptr;
+    // Nullptr for a format without a dependable signature (Targa, raw pixels, Photo CD): such a
+    // format is opened only by its extension.
+    TSignatureTest Sniff = nullptr;
 };
 
 // The registry of picture formats by file extension. Lookups lower-case the extension and search
@@ -99,11 +109,15 @@ struct TPictureFormatEntry {
 class TPictureFormats {
 public:
     void Register(const std::string& extension, const std::string& description,
-                  const std::string& className, TGraphicFactory create);
+                  const std::string& className, TGraphicFactory create,
+                  TSignatureTest sniff = nullptr);
     // Removes every entry of the class.
     void UnregisterClass(const std::string& className);
     // Nullptr when no class is registered for the extension (given with or without a dot).
     const TPictureFormatEntry* Find(const std::string& extension) const;
+    // The first entry, in registration order, whose signature test accepts `head`; nullptr when
+    // none does.
+    const TPictureFormatEntry* FindBySignature(const uint8_t* head, size_t size) const;
     const std::vector<TPictureFormatEntry>& Entries() const { return entries_; }
     void Clear() { entries_.clear(); }
 
@@ -111,7 +125,8 @@ private:
     std::vector<TPictureFormatEntry> entries_;
 };
 
-// The process-wide registry.
+// The process-wide registry. It is filled once at start-up, before any other thread runs; after
+// that it is only read, so the open path may run on several threads at once.
 TPictureFormats& PictureFormats();
 
 // Registers every format in the system's fixed order (the Windows bitmap first, as the platform's
@@ -123,9 +138,17 @@ void UnregisterAllFormats();
 // "Unknown picture file extension (.xyz)" when none is.
 std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);
 
-// The open path of the main window: the class for the file's extension loads the file, hands its
-// picture to `picture`, which is converted to 24 bits. A reader that hands over an empty picture
-// fails with "The file holds no picture". On failure `picture` is left as it was.
+// The open path of the main window and tilvo-cli: the class for the file's extension loads the
+// file and hands its picture to `picture`, which is converted to 24 bits. The file's content
+// decides where its extension does not:
+// - the extension's format has a signature that the file does not carry, or the extension is
+//   unknown or missing: the first format (in registration order) whose signature the file
+//   carries opens it; when none does, the extension's reader fails with its own message, and a
+//   file with an unknown or no extension with "Unknown picture file format (...)";
+// - the extension's format has no signature: its reader tries first; when it refuses the file,
+//   the format whose signature the file carries opens it, else the reader's message stands.
+// A reader that hands over an empty picture fails with "The file holds no picture". On failure
+// `picture` is left as it was, also when several readers were tried.
 void LoadPictureFile(const std::string& fileName, TBitmap& picture);
 
 }  // namespace tilvo

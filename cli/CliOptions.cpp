@@ -3,7 +3,9 @@
 
 #include <algorithm>
 #include <charconv>
+#include <filesystem>
 #include <fstream>
+#include <map>
 
 #include "FileFormat/FileTypes.h"
 
@@ -11,13 +13,22 @@ namespace tilvo {
 
 const char* const kCliUsage =
     "Usage: tilvo-cli INPUT OUTPUT [options]\n"
+    "       tilvo-cli --out-dir DIR [options] INPUT...\n"
     "Opens INPUT, hides the stroked areas behind a mosaic and saves OUTPUT\n"
-    "(OUTPUT - writes standard output and needs --type).\n"
+    "(INPUT - reads standard input; OUTPUT - writes standard output and needs --type).\n"
+    "A picture opens by its content where its extension is wrong or missing.\n"
+    "\n"
+    "Several files:\n"
+    "  --out-dir DIR        write each INPUT under DIR with its base name and the output\n"
+    "                       type's extension; a line per file and a summary\n"
+    "  -j N, --jobs N       files worked on at once (default: the number of cores)\n"
+    "Standard input:\n"
+    "  --in-type EXT        read standard input as this type (default: by its content)\n"
     "\n"
     "Output type:\n"
     "  --type NAME          jpeg, png, bmp, gif, tga, sgi, pcx, ppm, pgm, pbm, mag, dcr\n"
     "                       or webp\n"
-    "                       (default: from OUTPUT's extension)\n"
+    "                       (default: from OUTPUT's extension; with --out-dir, INPUT's)\n"
     "JPEG:\n"
     "  --quality N          quality 1-100 (default 80)\n"
     "  --progressive        progressive encoding\n"
@@ -208,8 +219,13 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     TCliOptions o;
     std::vector<std::string> files;
     std::string typeName;
+    bool noMoreOptions = false;  // after "--", a name that starts with "-" is a file
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (noMoreOptions) {
+            files.push_back(a);
+            continue;
+        }
         auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size()) throw EUsage(a + " needs a value");
             return args[++i];
@@ -272,13 +288,46 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.SolidFill = true;
         else if (a == "--strokes")
             ParseStrokesFile(value(), o);
+        else if (a == "--out-dir") {
+            o.OutDir = value();
+            if (o.OutDir.empty()) throw EUsage("--out-dir needs a folder");
+        } else if (a == "-j" || a == "--jobs")
+            o.Jobs = ParseInt(value(), a, 1, 256);
+        else if (a.size() > 2 && a.compare(0, 2, "-j") == 0)
+            o.Jobs = ParseInt(a.substr(2), "-j", 1, 256);
+        else if (a == "--in-type") {
+            o.InType = value();
+            if (!o.InType.empty() && o.InType[0] == '.') o.InType.erase(0, 1);
+            if (o.InType.empty()) throw EUsage("--in-type needs an extension");
+        } else if (a == "--")
+            noMoreOptions = true;
         else if (a.size() > 1 && a[0] == '-' && a != "-")
             throw EUsage("unknown option " + a);
         else
             files.push_back(a);
     }
     if (o.Help || o.Version) return o;
-    if (files.size() != 2) throw EUsage("expected INPUT and OUTPUT");
+    if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
+        throw EUsage("--in-type is for standard input (-) only");
+    if (!o.OutDir.empty()) {
+        if (files.empty()) throw EUsage("--out-dir needs at least one INPUT");
+        if (std::find(files.begin(), files.end(), "-") != files.end())
+            throw EUsage("standard input (-) cannot be read with --out-dir");
+        o.Inputs = files;
+        if (!typeName.empty()) {
+            o.SaveAsType = SaveAsTypeFromShortName(typeName);
+            if (!o.SaveAsType) throw EUsage("unknown type \"" + typeName + "\"");
+        } else {
+            for (const std::string& in : files)
+                if (!SaveAsTypeFromExtensionType(FileTypeFromExtension(in)))
+                    throw EUsage("cannot write the type of \"" + in + "\"; use --type");
+        }
+        return o;
+    }
+    if (o.Jobs) throw EUsage("-j is for several files (--out-dir) only");
+    if (files.size() != 2)
+        throw EUsage(files.size() > 2 ? "several inputs need --out-dir DIR"
+                                      : "expected INPUT and OUTPUT");
     o.Input = files[0];
     o.Output = files[1];
     if (!typeName.empty()) {
@@ -293,6 +342,53 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
                          "\"; use --type");
     }
     return o;
+}
+
+bool HasEdits(const TCliOptions& o) {
+    return !o.Strokes.empty();
+}
+
+std::string ExtensionOfSaveAsType(int32_t saveAsType) {
+    for (const TKorvaneFileTypeInfo& row : FileTypeInfos())
+        if (row.SaveAsTypeId == saveAsType) {
+            const std::string mask = row.FileMask;
+            return mask.substr(mask.rfind('.'));
+        }
+    return saveAsType == sftDCR ? ".dcr" : std::string();
+}
+
+std::vector<TBatchItem> PlanBatch(const TCliOptions& o) {
+    namespace fs = std::filesystem;
+    // Absolute, "." and ".." resolved and every link that exists followed: two spellings of one
+    // file compare equal.
+    auto key = [](const fs::path& p) {
+        std::error_code ec;
+        const fs::path k = fs::weakly_canonical(fs::absolute(p), ec);
+        return ec ? fs::absolute(p).lexically_normal() : k;
+    };
+    std::vector<TBatchItem> items;
+    std::map<fs::path, std::string> written;  // output → the input that writes it
+    for (const std::string& in : o.Inputs) {
+        TBatchItem item;
+        item.Input = in;
+        item.SaveAsType =
+            o.SaveAsType ? o.SaveAsType : SaveAsTypeFromExtensionType(FileTypeFromExtension(in));
+        const std::string stem = fs::path(in).stem().string();
+        if (stem.empty() || stem == "." || stem == "..")
+            throw EUsage("\"" + in + "\" has no base name to write under --out-dir");
+        item.Output =
+            (fs::path(o.OutDir) / (stem + ExtensionOfSaveAsType(item.SaveAsType))).string();
+        const fs::path out = key(item.Output);
+        std::error_code ec;
+        if (out == key(in) || fs::equivalent(item.Output, in, ec))
+            throw EUsage("\"" + in + "\" would be written over itself as \"" + item.Output + "\"");
+        const auto [at, fresh] = written.emplace(out, in);
+        if (!fresh)
+            throw EUsage("\"" + at->second + "\" and \"" + in + "\" would both be written to \"" +
+                         item.Output + "\"");
+        items.push_back(std::move(item));
+    }
+    return items;
 }
 
 }  // namespace tilvo

@@ -19,9 +19,15 @@ struct TCliStroke {
 };
 
 struct TCliOptions {
-    std::string Input;
-    std::string Output;
-    int32_t SaveAsType = 0;  // the Save As type id (1 … 12)
+    std::string Input;   // one file: INPUT ("-" standard input)
+    std::string Output;  // one file: OUTPUT ("-" standard output)
+    // Several files (--out-dir): every INPUT, each written under OutDir.
+    std::vector<std::string> Inputs;
+    std::string OutDir;
+    int32_t Jobs = 0;    // -j: how many files at once; 0 is the number of cores
+    std::string InType;  // --in-type: the extension standard input is read as
+    // The Save As type id (1 … 13); with --out-dir and no --type 0: each input's own type.
+    int32_t SaveAsType = 0;
     TSaveOptions Save;
     int32_t MosaicSize = 4;
     int32_t BrushSize = 20;
@@ -41,6 +47,25 @@ class EUsage : public Exception {
 
 // Parses the arguments after the program name; throws EUsage.
 TCliOptions ParseCliOptions(const std::vector<std::string>& args);
+
+// True when the options change the picture; without any, a run is a plain conversion.
+bool HasEdits(const TCliOptions& o);
+
+// One file of a run with --out-dir: where it is read from and written to, and as which type.
+struct TBatchItem {
+    std::string Input;
+    std::string Output;
+    int32_t SaveAsType = 0;
+};
+
+// The files a run with --out-dir writes: each input's base name with the output type's
+// extension, under OutDir. Throws EUsage when two inputs would write one file or an output would
+// be its own input (paths compared made absolute, with links resolved), so that nothing is
+// written then.
+std::vector<TBatchItem> PlanBatch(const TCliOptions& o);
+
+// The extension (".jpg") of the files a Save As type writes.
+std::string ExtensionOfSaveAsType(int32_t saveAsType);
 
 // The Save As type id for a short type name ("jpeg", "png", ...), 0 when there is none.
 int32_t SaveAsTypeFromShortName(const std::string& name);

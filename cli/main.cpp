@@ -1,8 +1,16 @@
-// tilvo-cli: opens a picture exactly as the main window does, mosaics the given strokes through the
-// same engine and writes the result through the Save As writer of the chosen type.
+// tilvo-cli: opens a picture exactly as the main window does, mosaicks the given strokes through
+// the same engine and writes the result through the Save As writer of the chosen type; with
+// --out-dir it does so for many files at once, on several threads.
+#include <stdlib.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
+#include <filesystem>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "CliOptions.h"
@@ -10,18 +18,25 @@
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/Stream.h"
 #ifdef TILVO_HAVE_VIDEO_DECODER
 #include "FileFormat/FFmpegVideoDecoder.h"
 #endif
 
 using namespace tilvo;
+namespace fs = std::filesystem;
 
 namespace {
 
-int Run(const TCliOptions& o) {
-    TBitmap work, region, mask;
-    LoadPictureFile(o.Input, work);
+int UsageError(const std::string& problem) {
+    std::fprintf(stderr, "tilvo-cli: %s\nTry 'tilvo-cli --help' for more information.\n",
+                 problem.c_str());
+    return 2;
+}
 
+// Everything the options change in the picture, in the order the window would do it.
+void ApplyEdits(const TCliOptions& o, TBitmap& work) {
+    TBitmap region, mask;
     THistoryControl history;
     TStrokeContext ctx{work, region, mask, history};
     std::vector<TPoint> points;
@@ -43,21 +58,123 @@ int Run(const TCliOptions& o) {
             ComputeDirtyRect(points.data(), n, o.BrushSize, work.Width(), work.Height());
         ApplyStroke(ctx, points.data(), n, dirty, o.MosaicSize, o.BrushSize, o.SoftEdge, effect);
     }
+}
 
-    const TExifProbe probe = ProbeExif(o.Input);
+// The work on one file, the same for a single file and for each file of a batch: opens `input`
+// (also the Exif source), applies the edits and writes `output` ("-": standard output) as
+// `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
+// nothing shared but what is only read (the options, the format registry), so several threads
+// may run it at once on different files.
+void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
+                 int32_t saveAsType) {
+    TBitmap work;
+    LoadPictureFile(input, work);
+    ApplyEdits(o, work);
+
+    const TExifProbe probe = ProbeExif(input);
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
     // once the whole file is encoded.
-    const std::string output = o.Output == "-" ? std::string("/dev/stdout") : o.Output;
+    const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     std::string why;
-    if (!SaveAsByType(work, output, o.SaveAsType, o.Save, o.Input, probe, &why)) {
-        if (why.empty())
-            std::fprintf(stderr, "tilvo-cli: could not write \"%s\"\n", o.Output.c_str());
-        else
-            std::fprintf(stderr, "tilvo-cli: could not write \"%s\": %s\n", o.Output.c_str(),
-                         why.c_str());
+    if (!SaveAsByType(work, target, saveAsType, o.Save, input, probe, &why))
+        throw Exception("could not write \"" + output + "\"" + (why.empty() ? "" : ": " + why));
+}
+
+// Standard input, copied to a file named "stdin" (with the --in-type extension) in a private
+// temporary folder, so that the open path and the Exif copy read it as they read any file.
+// The folder goes with the object.
+class TStdinFile {
+  public:
+    explicit TStdinFile(const std::string& inType) {
+        std::string dir = (fs::temp_directory_path() / "tilvo-cli-XXXXXX").string();
+        if (!::mkdtemp(dir.data()))
+            throw Exception("cannot make a temporary folder for standard input");
+        dir_ = dir;
+        path_ =
+            (fs::path(dir_) / (inType.empty() ? std::string("stdin") : "stdin." + inType)).string();
+        TFileStream file(path_, TFileStream::fmCreate);
+        std::vector<uint8_t> buffer(1 << 16);
+        size_t n = 0;
+        while ((n = std::fread(buffer.data(), 1, buffer.size(), stdin)) > 0)
+            file.Write(buffer.data(), int64_t(n));
+        if (std::ferror(stdin)) throw Exception("cannot read standard input");
+    }
+    ~TStdinFile() {
+        std::error_code ec;
+        if (!dir_.empty()) fs::remove_all(dir_, ec);
+    }
+    TStdinFile(const TStdinFile&) = delete;
+    TStdinFile& operator=(const TStdinFile&) = delete;
+
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string dir_, path_;
+};
+
+int RunOne(const TCliOptions& o) {
+    if (o.Input != "-") {
+        ConvertFile(o, o.Input, o.Output, o.SaveAsType);
+        return 0;
+    }
+    const TStdinFile in(o.InType);
+    if (o.InType.empty()) {
+        const std::vector<uint8_t> head = [&] {
+            TFileStream f(in.Path(), TFileStream::fmOpenRead);
+            std::vector<uint8_t> h(kSignatureBytes);
+            h.resize(size_t(f.Read(h.data(), int64_t(h.size()))));
+            return h;
+        }();
+        if (head.empty()) throw Exception("standard input is empty");
+        if (!PictureFormats().FindBySignature(head.data(), head.size()))
+            throw Exception(
+                "cannot tell the picture type of standard input; name it with --in-type");
+    }
+    ConvertFile(o, in.Path(), o.Output, o.SaveAsType);
+    return 0;
+}
+
+// Every file of the batch, `jobs` at a time: a worker takes the next file until none is left, each
+// with its own pictures. A line per file as it is done, then a summary; 1 when any failed.
+int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
+    std::error_code ec;
+    fs::create_directories(o.OutDir, ec);
+    if (ec || !fs::is_directory(o.OutDir)) {
+        std::fprintf(stderr, "tilvo-cli: cannot make the folder \"%s\": %s\n", o.OutDir.c_str(),
+                     ec ? ec.message().c_str() : "a file of that name is in the way");
         return 1;
     }
-    return 0;
+    unsigned jobs =
+        o.Jobs > 0 ? unsigned(o.Jobs) : std::max(1u, std::thread::hardware_concurrency());
+    jobs = unsigned(std::min<size_t>(jobs, items.size()));
+
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> failed{0};
+    std::mutex print;
+    auto worker = [&] {
+        for (size_t i = next++; i < items.size(); i = next++) {
+            const TBatchItem& item = items[i];
+            std::string line;
+            try {
+                ConvertFile(o, item.Input, item.Output, item.SaveAsType);
+                line = item.Input + " -> " + item.Output + ": ok\n";
+            } catch (const std::exception& e) {
+                ++failed;
+                line = item.Input + ": failed: " + e.what() + "\n";
+            }
+            const std::lock_guard<std::mutex> lock(print);
+            std::fputs(line.c_str(), stdout);
+            std::fflush(stdout);
+        }
+    };
+    std::vector<std::thread> threads;
+    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
+    worker();
+    for (std::thread& t : threads) t.join();
+
+    std::printf("%zu of %zu files written, %zu failed\n", items.size() - failed.load(),
+                items.size(), failed.load());
+    return failed ? 1 : 0;
 }
 
 }  // namespace
@@ -67,8 +184,7 @@ int main(int argc, char** argv) {
     try {
         o = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));
     } catch (const EUsage& e) {
-        std::fprintf(stderr, "tilvo-cli: %s\n\n%s", e.what(), kCliUsage);
-        return 2;
+        return UsageError(e.what());
     }
     if (o.Help) {
         std::fputs(kCliUsage, stdout);
@@ -78,12 +194,25 @@ int main(int argc, char** argv) {
         std::puts("tilvo-cli 1.47");
         return 0;
     }
+    // What every file's work shares is set up here, before any worker thread starts, and only read
+    // after that.
     RegisterAllFormats();
 #ifdef TILVO_HAVE_VIDEO_DECODER
     InstallVideoDecoder(std::make_shared<TFFmpegVideoDecoder>());
 #endif
+    if (!o.InType.empty() && !PictureFormats().Find(o.InType))
+        return UsageError("--in-type: no picture format has the extension \"" + o.InType + "\"");
+    std::vector<TBatchItem> batch;
+    if (!o.OutDir.empty()) {
+        try {
+            batch = PlanBatch(o);
+        } catch (const EUsage& e) {
+            return UsageError(e.what());
+        }
+    }
+    if (!HasEdits(o)) std::fputs("tilvo-cli: no strokes given: a plain conversion\n", stderr);
     try {
-        const int rc = Run(o);
+        const int rc = o.OutDir.empty() ? RunOne(o) : RunBatch(o, batch);
         UnregisterAllFormats();
         return rc;
     } catch (const std::exception& e) {

@@ -166,13 +166,23 @@ TEST_F(FFmpegVideoDecoder, TheFirstFrameOfAnMpegIsClose) {
 }
 
 TEST_F(FFmpegVideoDecoder, OtherContainersAndBrokenFilesAreRefused) {
-    // An MPEG program stream named .avi goes to the AVI demuxer only, and fails; so does garbage
-    // and a cut file.
+    // Garbage and a cut file fail. An MPEG program stream named .avi carries the MPEG signature,
+    // not the AVI one: it opens as the MPEG it is.
     const std::vector<uint8_t> mpg =
         MakeVideo("mpeg", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 1);
     const std::vector<uint8_t> avi = MakeVideo("avi", AV_CODEC_ID_RAWVIDEO, AV_PIX_FMT_BGR24, 1);
+    {
+        TBitmap asMpeg, asAvi;
+        Open("mpeg.mpg", mpg, asMpeg);
+        Open("mpeg.avi", mpg, asAvi);
+        ASSERT_GT(asMpeg.Width(), 0);
+        ASSERT_EQ(asAvi.Width(), asMpeg.Width());
+        ASSERT_EQ(asAvi.Height(), asMpeg.Height());
+        for (int32_t y = 0; y < asMpeg.Height(); ++y)
+            for (int32_t x = 0; x < asMpeg.Width(); ++x)
+                ASSERT_EQ(asAvi.Pixel(x, y), asMpeg.Pixel(x, y));
+    }
     const std::pair<const char*, std::vector<uint8_t>> rows[] = {
-        {"mpeg.avi", mpg},
         {"garbage.mpg", std::vector<uint8_t>(300, 0x5A)},
         {"cut.avi", std::vector<uint8_t>(avi.begin(), avi.begin() + ptrdiff_t(avi.size() / 8))},
     };

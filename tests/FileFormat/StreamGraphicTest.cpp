@@ -503,7 +503,8 @@ TEST(LoadPictureFile, ConvertsTo24BitsAndLeavesThePictureAloneOnFailure) {
     picture.SetPixel(1, 1, RGB(1, 2, 3));
     EXPECT_THROW(LoadPictureFile(dir / "broken.bmp", picture), Exception);
     EXPECT_THROW(LoadPictureFile(dir / "missing.bmp", picture), EFileError);
-    EXPECT_THROW(LoadPictureFile(dir / "good.qqq", picture), EInvalidGraphic);
+    WriteRaw(dir / "text.qqq", std::vector<uint8_t>(40, 'x'));
+    EXPECT_THROW(LoadPictureFile(dir / "text.qqq", picture), EInvalidGraphic);
     ASSERT_EQ(picture.Width(), 2);
     EXPECT_EQ(picture.Pixel(1, 1), RGB(1, 2, 3));
 

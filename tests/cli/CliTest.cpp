@@ -186,7 +186,7 @@ TEST(CliOptions, UsageErrors) {
         {"a", "b.png", "--strokes"},
         {"a", "b.png", "--mosaic", "0"},
         {"a", "b.png", "--frobnicate"},
-        {"a", "-"},  // standard output has no extension to tell the type
+        {"a", "-"},      // standard output has no extension to tell the type
         {"a", "b.res"},  // a .res is written only with --type dcr
         {"a", "b.dcr", "--dcr-name"},
         {"a", "b.heic"},  // read-only: no writer for the extension
@@ -238,8 +238,8 @@ TEST(CliProgram, MosaicsOnlyAroundTheStrokeAndReportsFailures) {
     const std::vector<uint8_t> png = ReadWholeFile(out);
     const std::string piped = (dir / "piped.png").string(), sent = (dir / "sent.png").string(),
                       appended = (dir / "appended.bin").string();
-    const std::vector<std::string> toStdout = {in, "-", "--type", "png", "--mosaic", "8",
-                                               "--brush", "10", "--stroke", "30,40;60,40"};
+    const std::vector<std::string> toStdout = {in,  "-",       "--type", "png",      "--mosaic",
+                                               "8", "--brush", "10",     "--stroke", "30,40;60,40"};
     ASSERT_EQ(RunCli(toStdout, "| cat > '" + piped + "'"), 0);
     EXPECT_EQ(ReadWholeFile(piped), png);
     ASSERT_EQ(RunCli(toStdout, "> '" + sent + "'"), 0);
@@ -473,7 +473,8 @@ TEST(CliProgram, WritesAndReadsMag) {
 }
 
 TEST(CliOptions, WebPQualityAndLossless) {
-    const TCliOptions o = ParseCliOptions({"a.heic", "b.webp", "--quality", "35", "--webp-lossless"});
+    const TCliOptions o =
+        ParseCliOptions({"a.heic", "b.webp", "--quality", "35", "--webp-lossless"});
     EXPECT_EQ(o.SaveAsType, sftWEBP);
     EXPECT_EQ(o.Save.WebPQuality, 35);
     EXPECT_TRUE(o.Save.WebPLossless);
@@ -504,6 +505,278 @@ TEST(CliProgram, ConvertsHeicAndWebP) {
     EXPECT_EQ(back.Width(), 16);
     EXPECT_EQ(RunCli({webp, (dir / "x.heic").string()}), 2);  // no HEIC writer
     fs::remove_all(dir);
+}
+
+// ---- several files, standard input, usage errors ----
+
+TEST(CliOptions, SeveralInputsWithAnOutputFolder) {
+    const TCliOptions o = ParseCliOptions({"--out-dir", "out", "a.jpg", "b.png", "-j", "3"});
+    EXPECT_EQ(o.OutDir, "out");
+    EXPECT_EQ(o.Inputs, (std::vector<std::string>{"a.jpg", "b.png"}));
+    EXPECT_EQ(o.Jobs, 3);
+    EXPECT_EQ(o.SaveAsType, 0);  // each input's own type
+    EXPECT_EQ(ParseCliOptions({"--out-dir", "o", "-j2", "a.jpg"}).Jobs, 2);
+    EXPECT_EQ(ParseCliOptions({"--out-dir", "o", "--jobs", "4", "a.jpg"}).Jobs, 4);
+    EXPECT_EQ(ParseCliOptions({"--out-dir", "o", "a.heic", "--type", "webp"}).SaveAsType, sftWEBP);
+    EXPECT_EQ(ParseCliOptions({"--out-dir", "o", "--", "-dash.png"}).Inputs,
+              std::vector<std::string>{"-dash.png"});
+    EXPECT_EQ(ParseCliOptions({"-", "b.png", "--in-type", ".TGA"}).InType, "TGA");
+
+    const std::vector<std::vector<std::string>> bad = {
+        {"--out-dir", "o"},                      // no input
+        {"--out-dir", "o", "a.png", "-"},        // standard input is one file, not a batch
+        {"--out-dir", "o", "a.heic"},            // no writer for the input's type, no --type
+        {"--out-dir", "o", "a.png", "-j", "0"},  // at least one at a time
+        {"--out-dir", "o", "a.png", "-jx"},
+        {"--out-dir", "", "a.png"},
+        {"a.png", "b.png", "c.png"},             // several inputs need --out-dir
+        {"a.png", "b.png", "-j", "2"},           // -j is for batches
+        {"a.png", "b.png", "--in-type", "png"},  // --in-type is for standard input
+        {"-", "b.png", "--in-type"},
+    };
+    for (const auto& args : bad) EXPECT_THROW(ParseCliOptions(args), EUsage) << args.back();
+}
+
+class CliBatch : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        RegisterAllFormats();
+        dir_ = fs::temp_directory_path() / ("tilvo-cli-batch-" + std::to_string(::getpid()));
+        fs::remove_all(dir_);
+        fs::create_directories(dir_ / "in");
+        fs::create_directories(dir_ / "tmp");
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // A picture of w × h with colours that differ pixel by pixel, saved as a bitmap.
+    std::string Picture(const std::string& name, int w, int h, int seed) {
+        TBitmap b(w, h);
+        for (int y = 0; y < h; ++y)
+            for (int x = 0; x < w; ++x)
+                b.SetPixel(x, y, RGB(uint8_t(x * 3 + seed), uint8_t(y * 5 + seed), uint8_t(x ^ y)));
+        const std::string file = (dir_ / "in" / name).string();
+        b.SaveToFile(file);
+        return file;
+    }
+
+    struct TRun {
+        int Status = -1;
+        std::string Out, Err;
+    };
+    // Runs the program with `input` as its standard input (none: /dev/null).
+    TRun Run(const std::vector<std::string>& args, const std::string& input = "/dev/null") {
+        // Its temporary files go to a folder of the test's own.
+        std::string cmd = "TMPDIR='" + (dir_ / "tmp").string() + "' '" + TILVO_CLI + "'";
+        for (const auto& a : args) cmd += " '" + a + "'";
+        const std::string out = (dir_ / "stdout.txt").string(),
+                          err = (dir_ / "stderr.txt").string();
+        cmd += " <'" + input + "' >'" + out + "' 2>'" + err + "'";
+        const int status = std::system(cmd.c_str());
+        TRun r;
+        r.Status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        const std::vector<uint8_t> o = ReadWholeFile(out), e = ReadWholeFile(err);
+        r.Out.assign(o.begin(), o.end());
+        r.Err.assign(e.begin(), e.end());
+        return r;
+    }
+
+    static int Lines(const std::string& text) {
+        return int(std::count(text.begin(), text.end(), '\n'));
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(CliBatch, WritesEveryInputUnderTheFolderTheSameWithOneOrTwoThreads) {
+    std::vector<std::string> inputs;
+    for (int i = 0; i < 5; ++i)
+        inputs.push_back(Picture("photo" + std::to_string(i) + ".bmp", 70 + i * 9, 50, i * 20));
+    // A PNG without an extension and a JPEG named .png open by their content; their outputs
+    // still take the output type's extension.
+    fs::copy_file(fs::path(TILVO_TEST_DATA) / "read/png/rgb8_interlaced.png", dir_ / "in/noext");
+    fs::copy_file(fs::path(TILVO_TEST_DATA) / "read/jpeg/color420.jpg", dir_ / "in/camera.png");
+    inputs.push_back((dir_ / "in/noext").string());
+    inputs.push_back((dir_ / "in/camera.png").string());
+
+    std::vector<std::string> names;
+    for (const std::string& in : inputs) names.push_back(fs::path(in).stem().string() + ".png");
+    auto runWith = [&](const std::string& jobs, const std::string& folder) {
+        std::vector<std::string> args = {"--out-dir", (dir_ / folder).string(),
+                                         "-j",        jobs,
+                                         "--type",    "png",
+                                         "--mosaic",  "8",
+                                         "--stroke",  "10,10;60,40",
+                                         "--stroke",  "30,5"};
+        args.insert(args.end(), inputs.begin(), inputs.end());
+        const TRun r = Run(args);
+        EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
+        EXPECT_EQ(Lines(r.Out), int(inputs.size()) + 1) << r.Out;
+        EXPECT_EQ(std::count_if(inputs.begin(), inputs.end(),
+                                [&](const std::string& in) {
+                                    return r.Out.find(in + " -> ") != std::string::npos;
+                                }),
+                  ptrdiff_t(inputs.size()))
+            << r.Out;
+        EXPECT_NE(r.Out.find("7 of 7 files written, 0 failed"), std::string::npos) << r.Out;
+        EXPECT_EQ(r.Err.find("plain conversion"), std::string::npos);
+    };
+    runWith("1", "one");
+    runWith("2", "two");
+    for (size_t i = 0; i < names.size(); ++i) {
+        const std::vector<uint8_t> one = ReadWholeFile((dir_ / "one" / names[i]).string());
+        ASSERT_FALSE(one.empty()) << names[i];
+        EXPECT_EQ(one, ReadWholeFile((dir_ / "two" / names[i]).string())) << names[i];
+    }
+    // The strokes were applied: the first picture differs from its plain conversion.
+    TBitmap source, written;
+    LoadPictureFile(inputs[0], source);
+    LoadPictureFile((dir_ / "one" / names[0]).string(), written);
+    ASSERT_EQ(written.Width(), source.Width());
+    EXPECT_NE(written.Pixel(30, 20), source.Pixel(30, 20));
+    EXPECT_EQ(written.Pixel(69, 49), source.Pixel(69, 49));
+}
+
+TEST_F(CliBatch, TheTypeIsEachInputsOwnWithoutType) {
+    const std::string bmp = Picture("a.bmp", 20, 10, 1);
+    const std::string tga = (dir_ / "in/b.tga").string();
+    ASSERT_EQ(Run({bmp, tga}).Status, 0);
+    const TRun r = Run({"--out-dir", (dir_ / "out").string(), bmp, tga});
+    ASSERT_EQ(r.Status, 0) << r.Out << r.Err;
+    EXPECT_NE(r.Err.find("plain conversion"), std::string::npos) << r.Err;
+    EXPECT_EQ(ReadWholeFile((dir_ / "out/a.bmp").string()), ReadWholeFile(bmp));
+    EXPECT_EQ(ReadWholeFile((dir_ / "out/b.tga").string()), ReadWholeFile(tga));
+}
+
+TEST_F(CliBatch, AFailingInputFailsTheRunAndTheOthersAreStillWritten) {
+    const std::string good1 = Picture("good1.bmp", 30, 20, 3),
+                      good2 = Picture("good2.bmp", 30, 20, 9);
+    const std::string broken = (dir_ / "in/broken.bmp").string();
+    WriteWholeFile(broken, "BM not really a bitmap", 22);
+    const std::string missing = (dir_ / "in/missing.bmp").string();
+    const TRun r = Run({"--out-dir", (dir_ / "out").string(), "-j", "2", "--type", "ppm", good1,
+                        broken, missing, good2});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_EQ(Lines(r.Out), 5) << r.Out;
+    EXPECT_NE(r.Out.find(broken + ": failed: "), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find(missing + ": failed: Cannot open file"), std::string::npos) << r.Out;
+    EXPECT_NE(r.Out.find("2 of 4 files written, 2 failed"), std::string::npos) << r.Out;
+    EXPECT_TRUE(fs::exists(dir_ / "out/good1.ppm"));
+    EXPECT_TRUE(fs::exists(dir_ / "out/good2.ppm"));
+    EXPECT_FALSE(fs::exists(dir_ / "out/broken.ppm"));
+    EXPECT_FALSE(fs::exists(dir_ / "out/missing.ppm"));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "out"), fs::directory_iterator()), 2);
+}
+
+TEST_F(CliBatch, ClashesAndOverwritingAnInputAreRefusedBeforeAnythingIsWritten) {
+    const std::string a = Picture("a.bmp", 8, 8, 1);
+    fs::create_directories(dir_ / "in/sub");
+    fs::create_directories(dir_ / "other");
+    const std::string sameName = (dir_ / "in/sub/a.bmp").string();
+    fs::copy_file(a, sameName);
+    const std::string z = Picture("z.bmp", 8, 8, 2);
+    fs::create_directory_symlink(dir_ / "in", dir_ / "link");
+    const std::string in = (dir_ / "in").string();
+    const std::vector<uint8_t> before = ReadWholeFile(a);
+    const struct {
+        std::vector<std::string> Args;
+        const char* Why;
+    } cases[] = {
+        // Two inputs, one output name.
+        {{"--out-dir", (dir_ / "out").string(), z, a, sameName}, "would both be written to"},
+        {{"--out-dir", (dir_ / "out").string(), a, a}, "would both be written to"},
+        {{"--out-dir", (dir_ / "out").string(), "--type", "png", z, a,
+          (dir_ / "other/a.gif").string()},
+         "would both be written to"},
+        // An output that is its own input, however the folder is spelt.
+        {{"--out-dir", in, z, a}, "over itself"},
+        {{"--out-dir", (dir_ / "in/sub/..").string(), a}, "over itself"},
+        {{"--out-dir", (dir_ / "link").string(), a}, "over itself"},
+        {{"--out-dir", (dir_ / "other/../in/./").string(), z}, "over itself"},
+    };
+    for (const auto& c : cases) {
+        const TRun r = Run(c.Args);
+        EXPECT_EQ(r.Status, 2) << c.Why;
+        EXPECT_NE(r.Err.find(c.Why), std::string::npos) << r.Err;
+        EXPECT_EQ(Lines(r.Err), 2) << r.Err;
+        EXPECT_TRUE(r.Out.empty()) << r.Out;
+    }
+    EXPECT_FALSE(fs::exists(dir_ / "out"));
+    EXPECT_EQ(ReadWholeFile(a), before);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir_ / "in"), fs::directory_iterator()), 3);
+}
+
+TEST_F(CliBatch, StandardInputByContentOrByInType) {
+    const fs::path data = TILVO_TEST_DATA;
+    const std::string png = (data / "read/png/rgb8_interlaced.png").string();
+    const std::string tga = (data / "read/tga/imagemagick_palette.tga").string();
+    const std::string webp = (data / "read/webp/exif.webp").string();
+    const struct {
+        std::string Input;
+        std::vector<std::string> Extra;
+        int Status;
+    } cases[] = {
+        {png, {}, 0},
+        {png, {"--in-type", "png"}, 0},
+        {png, {"--in-type", "jpg"}, 0},  // the content still decides where the name is wrong
+        {tga, {"--in-type", "tga"}, 0},
+        {tga, {}, 1},  // Targa carries no signature: it needs --in-type
+        {"/dev/null", {}, 1},
+    };
+    int n = 0;
+    for (const auto& c : cases) {
+        const std::string out = (dir_ / ("from-stdin" + std::to_string(n++) + ".bmp")).string();
+        std::vector<std::string> args = {"-", out};
+        args.insert(args.end(), c.Extra.begin(), c.Extra.end());
+        const TRun r = Run(args, c.Input);
+        ASSERT_EQ(r.Status, c.Status) << c.Input << r.Err;
+        if (c.Status != 0) {
+            EXPECT_FALSE(fs::exists(out));
+            EXPECT_EQ(Lines(r.Err), 2) << r.Err;  // the plain-conversion notice, then the reason
+            continue;
+        }
+        // The same file as from the name.
+        const std::string named = out + ".named.bmp";
+        ASSERT_EQ(Run({c.Input, named}).Status, 0);
+        EXPECT_EQ(ReadWholeFile(out), ReadWholeFile(named)) << c.Input;
+    }
+    EXPECT_EQ(Run({"-", (dir_ / "x.bmp").string(), "--in-type", "nosuchtype"}, png).Status, 2);
+
+    // The bytes read are the Exif source: the block of a WebP on standard input is carried over.
+    const std::string fromStdin = (dir_ / "exif-stdin.jpg").string(),
+                      fromFile = (dir_ / "exif-file.jpg").string();
+    ASSERT_EQ(Run({"-", fromStdin, "--exif-copy"}, webp).Status, 0);
+    ASSERT_EQ(Run({webp, fromFile, "--exif-copy"}).Status, 0);
+    const std::vector<uint8_t> jpeg = ReadWholeFile(fromStdin);
+    const std::string exif("Exif\0\0", 6);
+    EXPECT_NE(std::search(jpeg.begin(), jpeg.end(), exif.begin(), exif.end()), jpeg.end());
+    EXPECT_EQ(jpeg, ReadWholeFile(fromFile));
+    // Standard input went through a private temporary folder, removed afterwards.
+    EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
+}
+
+TEST_F(CliBatch, AUsageErrorIsOneLineAndAHint) {
+    const std::string a = Picture("a.bmp", 8, 8, 1);
+    const std::vector<std::vector<std::string>> bad = {
+        {},
+        {a},
+        {a, "b.png", "--quality", "0"},
+        {a, "b.png", "--frobnicate"},
+        {a, "b.png", "c.png"},
+        {"--out-dir", (dir_ / "o").string()},
+    };
+    for (const auto& args : bad) {
+        const TRun r = Run(args);
+        EXPECT_EQ(r.Status, 2);
+        ASSERT_EQ(Lines(r.Err), 2) << r.Err;
+        EXPECT_EQ(r.Err.rfind("tilvo-cli: ", 0), 0u) << r.Err;
+        EXPECT_NE(r.Err.find("\nTry 'tilvo-cli --help' for more information.\n"), std::string::npos)
+            << r.Err;
+        EXPECT_TRUE(r.Out.empty());
+    }
+    const TRun help = Run({"--help"});
+    EXPECT_EQ(help.Status, 0);
+    EXPECT_NE(help.Out.find("--out-dir DIR"), std::string::npos);
+    EXPECT_NE(help.Out.find("--in-type EXT"), std::string::npos);
 }
 
 }  // namespace
