@@ -757,6 +757,9 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     // The reader decodes into the shown copy's buffer (a buffer that is mapped already costs far
     // less than a fresh one); the shown copy is remade from WorkBitmap when the open fails.
     TBitmap loaded;
+    // The progress listener lets the window repaint while the reader works: until the open ends,
+    // the picture widget shows the working picture itself, never the buffer being decoded into.
+    ShowPictureDirectly();
     loaded.Swap(DisplayBitmap);
     loaded.Resize(0, 0, pf24bit);
     try {
@@ -793,13 +796,16 @@ void TForm1::RemakeDisplay(TBitmap& buffer) {
         // Not even the shown copy fits: the window shows the working picture itself until the
         // next change remakes the copy.
         DisplayBitmap.Resize(0, 0, pf24bit);
-        if (WorkBitmap.Empty()) {
-            Image1->SetPicture(QImage());
-        } else {
-            Image1->SetPicture(QImage(WorkBitmap.ScanLine(0), WorkBitmap.Width(),
-                                      WorkBitmap.Height(), qsizetype(WorkBitmap.Stride()),
-                                      QImage::Format_BGR888));
-        }
+        ShowPictureDirectly();
+    }
+}
+
+void TForm1::ShowPictureDirectly() {
+    if (WorkBitmap.Empty()) {
+        Image1->SetPicture(QImage());
+    } else {
+        Image1->SetPicture(QImage(WorkBitmap.ScanLine(0), WorkBitmap.Width(), WorkBitmap.Height(),
+                                  qsizetype(WorkBitmap.Stride()), QImage::Format_BGR888));
     }
 }
 

@@ -308,6 +308,8 @@ class TForm1 : public QMainWindow {
     // fails throws before the window changed. The preview is rebuilt afterwards.
     void TakeNewPicture(TBitmap& loaded, const std::function<void()>& switchState);
     // After a failed open: the shown copy takes `buffer` back and is remade from WorkBitmap.
+    // The picture widget shows WorkBitmap itself (the shown copy is being remade or lent).
+    void ShowPictureDirectly();
     void RemakeDisplay(TBitmap& buffer);
     // The mosaic size of the checked item (4 when none is).
     // Shows a fresh copy of WorkBitmap.

@@ -37,6 +37,7 @@
 #include "FileFormat/SaveDispatch.h"
 #include "FileFormat/Stream.h"
 #include "app/Unit1.h"
+#include "UnsavedChangesAnswer.h"
 #include "lang/IniFile.h"
 
 // Every heap allocation of the process (operator new and Qt's containers both end in malloc) is
@@ -140,30 +141,6 @@ QImage ToImage(const TBitmap& b) {
         }
     return image;
 }
-
-// The question about unsaved work; the helpers below leave it to TUnsavedChangesAnswer.
-const QString kUnsavedChangesBox = QStringLiteral("UnsavedChangesBox");
-
-// While it lives, answers every question about unsaved work with `button` and counts them.
-class TUnsavedChangesAnswer {
-  public:
-    explicit TUnsavedChangesAnswer(QMessageBox::StandardButton button) {
-        FTimer.setInterval(5);
-        QObject::connect(&FTimer, &QTimer::timeout, [this, button] {
-            auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
-            if (!box || !box->isVisible() || box->objectName() != kUnsavedChangesBox) return;
-            ++Asked;
-            Title = box->windowTitle();
-            box->button(button)->click();
-        });
-        FTimer.start();
-    }
-    int Asked = 0;
-    QString Title;
-
-  private:
-    QTimer FTimer;
-};
 
 struct TBoxSeen {
     bool shown = false;

@@ -18,6 +18,7 @@
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/Graphic.h"
 #include "app/Unit1.h"
+#include "UnsavedChangesAnswer.h"
 #include "lang/IniFile.h"
 
 namespace tilvo {
@@ -453,7 +454,9 @@ TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered
         Drag(f, {{40, 120}});
         EXPECT_NE(f.WorkBitmap.Pixel(40, 120), 0u);
         f.FMSolidFill->trigger();
+        TUnsavedChangesAnswer discard(QMessageBox::Discard);
         f.FMExit->trigger();
+        EXPECT_EQ(discard.Asked, 1);
     }
     form_.reset();
     const TIniFile ini((dir_ / "bin" / "tilvo.ini").string());
@@ -500,7 +503,11 @@ TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
     // Remembered as values; the next start checks the same items.
     for (QAction* item : f.FMMosaicPixItems)
         if (item->data().toInt() == 48) item->trigger();
-    f.FMExit->trigger();
+    {
+        TUnsavedChangesAnswer discard(QMessageBox::Discard);
+        f.FMExit->trigger();
+        EXPECT_EQ(discard.Asked, 1);
+    }
     form_.reset();
     TForm1& g = NewShownForm(File("picture.bmp"));
     EXPECT_TRUE(g.FMBrush8->isChecked());
