@@ -86,8 +86,8 @@ def run(tilvo, out):
                                             capture_output=True, text=True).stdout.strip()
             window = xdo("search", "--sync", "--onlyvisible", "--name", "portrait").split()[0]
             time.sleep(1.0)
-            # The view starts below the menu bar; at fit zoom the 1800 x 1200 picture fills the
-            # window's height.
+            # The view starts below the menu bar (about 20 pixels high); at fit zoom the 1800 x 1200
+            # picture fills the window's width or height, whichever is tighter.
             menu = 20
             zoom = min((WINDOW[0] - 2) / PICTURE[0], (WINDOW[1] - menu - 2) / PICTURE[1])
             to_screen = lambda x, y: (int(x * zoom) + 1, int(y * zoom) + menu + 1)
