@@ -55,7 +55,8 @@ const char* const kCliUsage =
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
     "\n"
     "  --help, --version\n"
-    "Exit status: 0 success, 1 reading or writing failed, 2 usage error.\n";
+    "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
+    "2 usage error.\n";
 
 namespace {
 
