@@ -61,7 +61,8 @@ const char* const kCliUsage =
     "                       are skipped. Items apply in the order given.\n"
     "\n"
     "  --help, --version\n"
-    "Exit status: 0 success, 1 reading or writing failed, 2 usage error.\n";
+    "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
+    "2 usage error.\n";
 
 namespace {
 
