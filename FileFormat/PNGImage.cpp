@@ -184,8 +184,7 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
     const size_t pixelBytes = alpha ? 4 : 3;
     if (png_get_rowbytes(rs.png, rs.info) != size_t(width) * pixelBytes)
         throw EInvalidGraphic("Invalid PNG file: unexpected row layout");
-    WatchRows(rs.png, ctx, true,
-              ReportedRows(png_uint_32(height), png_uint_32(width), interlaced));
+    WatchRows(rs.png, ctx, true, ReportedRows(png_uint_32(height), png_uint_32(width), interlaced));
 
     TBitmap result(int32_t(width), int32_t(height), pf24bit);
     if (!alpha) {

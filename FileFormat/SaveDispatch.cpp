@@ -21,8 +21,8 @@ namespace tilvo {
 namespace {
 
 bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
-                     const TSaveOptions& o, const std::string& exifSource,
-                     const TExifProbe& probe, std::string* why) {
+                     const TSaveOptions& o, const std::string& exifSource, const TExifProbe& probe,
+                     std::string* why) {
     switch (saveAsTypeId & 0x7F) {
         case 1:  // JPEG, with the source's Exif block when it has one and the user asked for it
             return SaveJpegWithExif(

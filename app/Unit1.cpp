@@ -383,7 +383,7 @@ TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args,
     ProgressBar = new QProgressBar;
     ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
     ProgressBar->setRange(0, 100);
-    ButtonCancelWork = new QPushButton(MiscText("MISC_CANCELWORK", "Cancel"));
+    ButtonCancelWork = new QPushButton;
     ButtonCancelWork->setObjectName(QStringLiteral("ButtonCancelWork"));
     connect(ButtonCancelWork, &QPushButton::clicked, this, [this] { FCancelRequested = true; });
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
@@ -447,8 +447,8 @@ void TForm1::CreateMenus() {
     FMUndo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
     guarded(FMUndo, &TForm1::FMUndoClick);
     FMRedo = action(FMEdit, "FMRedo", tr("&Redo"));
-    FMRedo->setShortcuts({QKeySequence(Qt::CTRL | Qt::Key_Y),
-                          QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
+    FMRedo->setShortcuts(
+        {QKeySequence(Qt::CTRL | Qt::Key_Y), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_Z)});
     guarded(FMRedo, &TForm1::FMRedoClick);
     FMHistoryPalette = action(FMEdit, "FMHistoryPalette", tr("History"));
     FMEditL1 = FMEdit->addSeparator();
@@ -579,13 +579,17 @@ void TForm1::FormCreate() {
     {
         std::error_code ec;
         SelectLanguage(kLanguageJapanese);
+        std::string found = exeDir;
         for (const std::string& dir :
              {exeDir, (fs::path(exeDir) / TILVO_DATA_FROM_BIN).lexically_normal().string(),
               std::string(TILVO_DATA_DIR)}) {
             SetLanguageBaseDir(dir);
-            if (fs::is_regular_file(LanguageFilePath(), ec)) break;
-            SetLanguageBaseDir(exeDir);
+            if (fs::is_regular_file(LanguageFilePath(), ec)) {
+                found = dir;
+                break;
+            }
         }
+        SetLanguageBaseDir(found);
     }
 
     FMSaveAs->setEnabled(false);
@@ -637,6 +641,7 @@ void TForm1::FormCreate() {
     LoadLanguageMessages();
     ApplyLanguageToForm(this);
     ApplyDialogTexts(SaveDialog1);
+    ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
 
     OpenPictureDialog1->setNameFilter(OpenDialogFilter(BuildOpenDialogFilter(SystemIsJapanese())));
     for (const TKorvaneFileTypeInfo& row : FileTypeInfos())
@@ -1271,7 +1276,7 @@ void TForm1::CommitStroke() {
     DisplayBitmap.Canvas().Pen.Width = BrushSize;
 }
 
-// ---- Save and Save As ----------------------------------------------------------------------
+// ---- Save and Save As -----------------------------------------------------------------------
 
 void TForm1::ShowConvertError(const std::string& fileName, const std::string& why) {
     const TLanguageMessages& m = LanguageMessages();
@@ -1303,7 +1308,8 @@ bool TForm1::SaveAs() {
     std::string proposed;
     if (!FileName.empty()) proposed = fs::path(FileName).replace_extension().string();
     SaveDialog1.SetFileName(proposed);
-    SaveDialog1.SetProposedFileType(FileName.empty() ? sftUNKNOWN : SaveAsTypeForFileName(FileName));
+    SaveDialog1.SetProposedFileType(FileName.empty() ? sftUNKNOWN
+                                                     : SaveAsTypeForFileName(FileName));
     // The dialog opens in the folder of the picture's file (else where it was last).
     if (!FileName.empty()) SaveDialog1.SetInitialDir(fs::path(FileName).parent_path().string());
     TExifProbe probe;
@@ -1443,8 +1449,7 @@ void TForm1::UpdateModifiedMarker() {
 bool TForm1::MayDiscardPicture() {
     if (FBusy) return false;
     if (!IsModified()) return true;
-    QMessageBox box(QMessageBox::Warning,
-                    MiscText("MISC_MBT_UNSAVEDCHANGES", "Unsaved changes"),
+    QMessageBox box(QMessageBox::Warning, MiscText("MISC_MBT_UNSAVEDCHANGES", "Unsaved changes"),
                     MiscText("MISC_MBM_UNSAVEDCHANGES",
                              "The picture has changes that are not saved. Save them?"),
                     QMessageBox::Save | QMessageBox::Discard | QMessageBox::Cancel, this);
@@ -1457,11 +1462,15 @@ bool TForm1::MayDiscardPicture() {
     switch (box.exec()) {
         case QMessageBox::Discard:
             return true;
-        case QMessageBox::Save:
-            // Save writes where it is shown and knows a file; everywhere else Save As runs.
-            if (FMSave->isVisible() && FMSave->isEnabled() && !SaveFileName.empty())
+        case QMessageBox::Save: {
+            // Save writes where it is shown and knows a file of a type it writes (not a TIFF,
+            // say); everywhere else Save As runs.
+            const bool saveWrites = SaveAsTypeForFileName(SaveFileName) != sftUNKNOWN ||
+                                    FileTypeFromExtension(SaveFileName) == ftDCR;
+            if (FMSave->isVisible() && FMSave->isEnabled() && !SaveFileName.empty() && saveWrites)
                 return SaveToSaveFileName();
             return SaveAs();
+        }
         default:
             return false;
     }

@@ -66,7 +66,8 @@ TEST_F(Progress, EachWriterReportsGrowingPercentagesUpToAHundred) {
             std::vector<int32_t> seen;
             std::string why;
             ASSERT_TRUE(SaveAsByType(picture_, Path(w.name), w.type, options, "", TExifProbe{},
-                                     &why, [&](int32_t p) {
+                                     &why,
+                                     [&](int32_t p) {
                                          seen.push_back(p);
                                          return true;
                                      }))

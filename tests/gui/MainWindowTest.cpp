@@ -1072,7 +1072,7 @@ TEST_F(MainWindow, SaveAsJpegCarriesTheSourcesExifOverOnlyWhenThereIsOne) {
     EXPECT_EQ(f.SaveFileName, File("pasted.jpg"));
 }
 
-// ---- Unsaved work, progress and the Save As type -------------------------------------------------
+// ---- Unsaved work, progress and the Save As type ----------------------------------------------
 
 TEST_F(MainWindow, ModifiedStateFollowsTheHistoryPositionAndShowsInTheCaption) {
     TForm1& f = NewForm({File("picture.bmp")});
@@ -1138,8 +1138,7 @@ TEST_F(MainWindow, ClosingOpeningDroppingAndPastingAskBeforeDiscardingWork) {
              QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
                                    Qt::NoModifier);
              QApplication::sendEvent(&f, &enter);
-             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton,
-                             Qt::NoModifier);
+             QDropEvent drop(QPointF(5, 5), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
              QApplication::sendEvent(&f, &drop);
          },
          [&](TForm1& f) { return f.FileName == otherFile; }},
@@ -1220,6 +1219,26 @@ TEST_F(MainWindow, SaveInTheQuestionSavesFirstAndAFailedOrCancelledSaveStopsTheC
         LoadPictureFile(File("kept.png"), written);
         EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
     }
+    // Save shown, but over a type it cannot write (a TIFF): "Save" runs Save As.
+    {
+        fs::path tiff;
+        for (const auto& e : fs::directory_iterator(fs::path(TILVO_SOURCE_DIR) / "tests/data/read/tif"))
+            if (e.path().extension() == ".tif") tiff = e.path();
+        ASSERT_FALSE(tiff.empty());
+        fs::copy_file(tiff, File("scan.tif"));
+        TForm1& f = NewForm({File("scan.tif")});
+        f.show();
+        f.FMSave->setVisible(true);
+        ASSERT_TRUE(f.FMSave->isEnabled());
+        Drag(f, {{2, 2}, {6, 6}});
+        TUnsavedChangesAnswer save(QMessageBox::Save);
+        QString proposed;
+        AnswerFileDialog({}, {}, false, &proposed);
+        f.close();
+        EXPECT_EQ(save.Asked, 1);
+        EXPECT_EQ(proposed, "scan") << "the Save As dialog ran";
+        EXPECT_TRUE(f.isVisible());
+    }
     // A save that fails (the file became read-only) cancels the open and says why.
     {
         TForm1& f = NewForm({File("picture.bmp")});
@@ -1231,8 +1250,8 @@ TEST_F(MainWindow, SaveInTheQuestionSavesFirstAndAFailedOrCancelledSaveStopsTheC
         TUnsavedChangesAnswer save(QMessageBox::Save);
         PaintPattern(picture_, 30, 20, 4);
         picture_.SaveToFile(File("other.bmp"));
-        const TBoxSeen box =
-            AnswerMessageBox([&] { f.Guarded([&] { f.OpenPictureFileAsked(File("other.bmp")); }); });
+        const TBoxSeen box = AnswerMessageBox(
+            [&] { f.Guarded([&] { f.OpenPictureFileAsked(File("other.bmp")); }); });
         EXPECT_EQ(save.Asked, 1);
         EXPECT_EQ(box.title, "Convert error");
         EXPECT_TRUE(box.text.startsWith(QString::fromStdString(File("picture.bmp"))));
@@ -1410,8 +1429,8 @@ TEST_F(MainWindow, ACancelledOpenKeepsTheOpenPicture) {
         if (++steps == 2) f.ButtonCancelWork->click();
     });
     TUnsavedChangesAnswer discard(QMessageBox::Discard);
-    const std::vector<QString> boxes =
-        AnswerEveryMessageBox([&] { f.Guarded([&] { f.OpenPictureFileAsked(File("large.png")); }); });
+    const std::vector<QString> boxes = AnswerEveryMessageBox(
+        [&] { f.Guarded([&] { f.OpenPictureFileAsked(File("large.png")); }); });
     QObject::disconnect(c);
     EXPECT_TRUE(boxes.empty());
     EXPECT_GE(steps, 2);
