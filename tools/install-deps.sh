@@ -8,6 +8,7 @@ build_pkgs=(build-essential cmake ninja-build pkg-config
     qt6-base-dev fonts-dejavu-core
     libavformat-dev libavcodec-dev libswscale-dev libavutil-dev)
 build_pkgs+=(libheif-dev libwebp-dev)
+build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
 pkgs=("${build_pkgs[@]}")
