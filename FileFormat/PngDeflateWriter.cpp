@@ -138,8 +138,8 @@ void EncodePngDeflate(TStream& stream, const TPngLayout& layout, const TPngRowSo
                       TProgress& progress) {
     if (layout.Width == 0 || layout.Height == 0)
         throw Exception("Write Image (PNG): empty picture");
-    CheckPictureSize(layout.Width, layout.Height, 24);
     const size_t channels = layout.ColorType == 2 ? 3 : 1;
+    CheckPictureSize(layout.Width, layout.Height, int(channels) * 8);
 
     // The filtered rows of every pass, each led by its filter type, counted in 64 bits.
     const std::vector<TPass> passes = PassesOf(layout);
