@@ -1,11 +1,15 @@
 // The filter table and the convolution: each result row is computed from the clamped source rows
 // above and below it; the pixels away from the left and right edges go through a vector-friendly
 // 16-bit kernel, the edge pixels (and any kernel too large for 16 bits) through the plain one.
+// "Blur", which softens every stroke mask, has a one-pass kernel of its own that works in place.
 #include "CustomFilter.h"
+
+#include <immintrin.h>
 
 #include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -216,6 +220,204 @@ TFinishFn ChooseFinish(TDivide divide) {
     }
 }
 
+// ---- "Blur" in place ----
+// The plus-shaped blur, (up + down + left + centre + right) / 5 per byte, runs in place over the
+// rows: row y is computed into one of two row buffers and written back only after row y + 1 has
+// read it, so every row reads the untouched picture. Where a block's five inputs are all equal the
+// result equals the input (5v / 5), so only the blocks that change are stored and written back:
+// over the flat areas of a stroke mask the filter only reads. A sum s is at most 1275, where
+// (s · 13108) >> 16 is exactly s / 5: 13108 / 65536 exceeds 1/5 by 4 / (5 · 65536), which adds
+// less than 0.016 to s / 5, whose fraction is at most 0.8.
+
+constexpr uint32_t kFifth = 13108;
+
+inline uint8_t FifthOf(uint32_t sum) {
+    return uint8_t((sum * kFifth) >> 16);
+}
+
+// The byte ranges of an output row that differ from the input, to be written back.
+class TSpans {
+  public:
+    void Clear() { spans_.clear(); }
+    void Add(size_t start, size_t length) {
+        if (!spans_.empty() && spans_.back().first + spans_.back().second == start)
+            spans_.back().second += length;
+        else
+            spans_.emplace_back(start, length);
+    }
+    void CopyBack(uint8_t* row, const uint8_t* computed) const {
+        for (const auto& [start, length] : spans_) {
+            // Most spans are a block or a few: copied inline, 64 bytes at a time.
+            size_t k = 0;
+            for (; k + 64 <= length; k += 64)
+                std::memcpy(row + start + k, computed + start + k, 64);
+            if (k < length) std::memcpy(row + start + k, computed + start + k, length - k);
+        }
+    }
+
+  private:
+    std::vector<std::pair<size_t, size_t>> spans_;
+};
+
+// Bytes [begin, end) of the output row, each with its left and right neighbour inside the row.
+void BlurBytesPlain(uint8_t* __restrict out, const uint8_t* __restrict up,
+                    const uint8_t* __restrict c, const uint8_t* __restrict down, size_t begin,
+                    size_t end, TSpans& changed) {
+    for (size_t i = begin; i < end; ++i)
+        out[i] = FifthOf(uint32_t(up[i]) + down[i] + c[i - 3] + c[i] + c[i + 3]);
+    changed.Add(begin, end - begin);
+}
+
+// The blur of 64 bytes whose five inputs are in registers; answers false, storing nothing, when
+// all five agree.
+[[gnu::target("avx512f,avx512bw")]] inline bool BlurVectorAvx512(uint8_t* out, __m512i vu,
+                                                                 __m512i vd, __m512i vl, __m512i vc,
+                                                                 __m512i vr) {
+    // (a ^ c) | (b ^ c) in one instruction each: nonzero where a neighbour differs.
+    const __m512i d1 = _mm512_ternarylogic_epi64(vu, vd, vc, 0x7E);
+    const __m512i d2 = _mm512_ternarylogic_epi64(vl, vr, vc, 0x7E);
+    const __m512i d = _mm512_or_si512(d1, d2);
+    if (_mm512_test_epi64_mask(d, d) == 0) return false;
+    const __m512i zero = _mm512_setzero_si512();
+    const __m512i fifth = _mm512_set1_epi16(int16_t(kFifth));
+    __m512i lo = _mm512_add_epi16(_mm512_unpacklo_epi8(vu, zero), _mm512_unpacklo_epi8(vd, zero));
+    __m512i hi = _mm512_add_epi16(_mm512_unpackhi_epi8(vu, zero), _mm512_unpackhi_epi8(vd, zero));
+    lo = _mm512_add_epi16(
+        lo, _mm512_add_epi16(_mm512_unpacklo_epi8(vl, zero), _mm512_unpacklo_epi8(vr, zero)));
+    hi = _mm512_add_epi16(
+        hi, _mm512_add_epi16(_mm512_unpackhi_epi8(vl, zero), _mm512_unpackhi_epi8(vr, zero)));
+    lo = _mm512_mulhi_epu16(_mm512_add_epi16(lo, _mm512_unpacklo_epi8(vc, zero)), fifth);
+    hi = _mm512_mulhi_epu16(_mm512_add_epi16(hi, _mm512_unpackhi_epi8(vc, zero)), fifth);
+    _mm512_storeu_si512(out, _mm512_packus_epi16(lo, hi));
+    return true;
+}
+
+// 64 bytes from byte i, every input loaded on its own.
+[[gnu::target("avx512f,avx512bw")]] inline bool BlurBlockAvx512(uint8_t* out, const uint8_t* up,
+                                                                const uint8_t* c,
+                                                                const uint8_t* down, size_t i) {
+    return BlurVectorAvx512(out + i, _mm512_loadu_si512(up + i), _mm512_loadu_si512(down + i),
+                            _mm512_loadu_si512(c + i - 3), _mm512_loadu_si512(c + i),
+                            _mm512_loadu_si512(c + i + 3));
+}
+
+[[gnu::target("avx512f,avx512bw")]] void BlurBytesAvx512(uint8_t* out, const uint8_t* up,
+                                                         const uint8_t* c, const uint8_t* down,
+                                                         size_t begin, size_t end,
+                                                         TSpans& changed) {
+    if (end - begin < 64) return BlurBytesPlain(out, up, c, down, begin, end, changed);
+    size_t i = begin;
+    for (; i + 64 <= end; i += 64)
+        if (BlurBlockAvx512(out, up, c, down, i)) changed.Add(i, 64);
+    // The last block overlaps the one before: computing a byte twice gives the same value.
+    if (i < end && BlurBlockAvx512(out, up, c, down, end - 64)) changed.Add(end - 64, 64);
+}
+
+inline uint32_t Load32(const uint8_t* p) {
+    uint32_t v;
+    std::memcpy(&v, p, 4);
+    return v;
+}
+
+// With byte permutes across two registers: the row is walked in blocks aligned in memory, each
+// block's left and right neighbours taken from the block itself and the blocks beside it, so a
+// block costs three aligned loads. The unaligned ends go through the blocks above.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void BlurBytesVbmi(uint8_t* out, const uint8_t* up,
+                                                                  const uint8_t* c,
+                                                                  const uint8_t* down, size_t begin,
+                                                                  size_t end, TSpans& changed) {
+    size_t first = begin + (64 - reinterpret_cast<uintptr_t>(c + begin) % 64) % 64;
+    if (first < 4) first += 64;  // the four bytes before the first block lie in the row
+    if (end < first + 2 * 64 + 3) return BlurBytesAvx512(out, up, c, down, begin, end, changed);
+    if (first > begin && BlurBlockAvx512(out, up, c, down, begin)) changed.Add(begin, 64);
+    alignas(64) static constexpr auto kIndexes = [] {
+        std::array<uint8_t, 128> idx{};
+        for (int j = 0; j < 64; ++j) {
+            idx[size_t(j)] = uint8_t(j < 3 ? 61 + j : 64 + j - 3);        // (previous, this)
+            idx[size_t(64 + j)] = uint8_t(j < 61 ? j + 3 : 64 + j - 61);  // (this, next)
+        }
+        return idx;
+    }();
+    const __m512i toLeft = _mm512_load_si512(kIndexes.data());
+    const __m512i toRight = _mm512_load_si512(kIndexes.data() + 64);
+    // Of the block before, only its last three bytes are used: those of a broadcast of the four
+    // bytes before the first block.
+    __m512i prev = _mm512_set1_epi32(int32_t(Load32(c + first - 4)));
+    __m512i here = _mm512_load_si512(c + first);
+    size_t i = first;
+    // The block's right neighbours reach 3 bytes into the next block, which must lie in the row.
+    for (; i + 128 + 3 <= end + 3; i += 64) {
+        const __m512i next = _mm512_load_si512(c + i + 64);
+        const __m512i left = _mm512_permutex2var_epi8(prev, toLeft, here);
+        const __m512i right = _mm512_permutex2var_epi8(here, toRight, next);
+        if (BlurVectorAvx512(out + i, _mm512_loadu_si512(up + i), _mm512_loadu_si512(down + i),
+                             left, here, right))
+            changed.Add(i, 64);
+        prev = here;
+        here = next;
+    }
+    for (; i + 64 <= end; i += 64)
+        if (BlurBlockAvx512(out, up, c, down, i)) changed.Add(i, 64);
+    if (i < end && BlurBlockAvx512(out, up, c, down, end - 64)) changed.Add(end - 64, 64);
+}
+
+using TBlurBytesFn = void (*)(uint8_t*, const uint8_t*, const uint8_t*, const uint8_t*, size_t,
+                              size_t, TSpans&);
+
+TBlurBytesFn ChooseBlurBytes() {
+    static const TBlurBytesFn fn =
+        !__builtin_cpu_supports("avx512f") || !__builtin_cpu_supports("avx512bw") ? BlurBytesPlain
+        : __builtin_cpu_supports("avx512vbmi")                                    ? BlurBytesVbmi
+                                                                                  : BlurBytesAvx512;
+    return fn;
+}
+
+// One output row of n bytes; the first and last pixel repeat themselves as their missing
+// neighbour.
+void BlurRow(uint8_t* out, const uint8_t* up, const uint8_t* c, const uint8_t* down, size_t n,
+             TBlurBytesFn inner, TSpans& changed) {
+    changed.Clear();
+    const size_t edge = std::min<size_t>(3, n);
+    for (size_t i = 0; i < edge; ++i) {
+        const size_t r = i + 3 < n ? i + 3 : i;
+        out[i] = FifthOf(uint32_t(up[i]) + down[i] + c[i] + c[i] + c[r]);
+    }
+    changed.Add(0, edge);
+    if (n > 6) inner(out, up, c, down, 3, n - 3, changed);
+    const size_t tail = std::max<size_t>(edge, n - 3);
+    for (size_t i = tail; i < n; ++i) {
+        const size_t l = i >= 3 ? i - 3 : i;
+        out[i] = FifthOf(uint32_t(up[i]) + down[i] + c[l] + c[i] + c[i]);
+    }
+    changed.Add(tail, n - tail);
+}
+
+void BlurInPlace(TBitmap& bitmap) {
+    const int32_t h = bitmap.Height();
+    const size_t n = size_t(bitmap.Width()) * 3;
+    std::vector<uint8_t> computed(2 * n);
+    TSpans changed[2];
+    const TBlurBytesFn inner = ChooseBlurBytes();
+    for (int32_t y = 0; y < h; ++y) {
+        uint8_t* out = computed.data() + size_t(y & 1) * n;
+        const uint8_t* up = bitmap.ScanLine(y > 0 ? y - 1 : 0);
+        const uint8_t* c = bitmap.ScanLine(y);
+        const uint8_t* down = bitmap.ScanLine(y + 1 < h ? y + 1 : y);
+        BlurRow(out, up, c, down, n, inner, changed[y & 1]);
+        // Row y − 1 has been read for the last time.
+        if (y > 0)
+            changed[(y - 1) & 1].CopyBack(bitmap.ScanLine(y - 1),
+                                          computed.data() + size_t((y - 1) & 1) * n);
+    }
+    changed[(h - 1) & 1].CopyBack(bitmap.ScanLine(h - 1),
+                                  computed.data() + size_t((h - 1) & 1) * n);
+}
+
+bool IsPlusBlur(const int16_t* kernel, int r, int32_t divisor, int32_t bias) {
+    static constexpr int16_t kPlus[9] = {0, 1, 0, 1, 1, 1, 0, 1, 0};
+    return r == 1 && divisor == 5 && bias == 0 && std::equal(kPlus, kPlus + 9, kernel);
+}
+
 // The plain convolution of pixels [x0, x1) of result row y, every tap clamped to the surface.
 void PlainPixels(uint8_t* out, const TBitmap& src, const int16_t* kernel, int r, int32_t y,
                  int32_t x0, int32_t x1, int32_t divisor, int32_t bias) {
@@ -246,6 +448,7 @@ void Convolve(TBitmap& bitmap, const int16_t* kernel, int r, int32_t divisor, in
     const int32_t w = bitmap.Width();
     const int32_t h = bitmap.Height();
     if (w == 0 || h == 0) return;
+    if (IsPlusBlur(kernel, r, divisor, bias)) return BlurInPlace(bitmap);
     const int size = 2 * r + 1;
 
     // The 16-bit kernel takes any kernel whose sums and results stay inside 16 bits, which every

@@ -12,4 +12,9 @@ namespace tilvo {
 // (both at least 1; smaller sizes throw). The sums are 64-bit, so any surface averages exactly.
 void ResampleAreaAverage(TBitmap& bitmap, int32_t destWidth, int32_t destHeight);
 
+// The same from a picture that stays as it is into `dest` (any format; converted on a copy when
+// not 24-bit), so that a thumbnail of the picture needs no copy of it first.
+void ResampleAreaAverage(const TBitmap& source, TBitmap& dest, int32_t destWidth,
+                         int32_t destHeight);
+
 }  // namespace tilvo

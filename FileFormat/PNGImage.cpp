@@ -1,6 +1,7 @@
-// The PNG graphic class and the PNG writer, on libpng. libpng reports fatal errors by longjmp: each
-// libpng call sequence runs inside a small glue function that holds the setjmp and has no
-// non-trivial locals; the C++ exception is thrown after the glue returns false.
+// The PNG graphic class and the PNG writer. Reading is libpng's; writing goes through the
+// libdeflate encoder (PngDeflateWriter). libpng reports fatal errors by longjmp: each libpng call
+// sequence runs inside a small glue function that holds the setjmp and has no non-trivial locals;
+// the C++ exception is thrown after the glue returns false.
 #include "FileFormat/PNGImage.h"
 
 #include <png.h>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "FileFormat/ExportGlue.h"
+#include "FileFormat/PngDeflateWriter.h"
 #include "FileFormat/ProgressScope.h"
 
 namespace tilvo {
@@ -26,8 +28,6 @@ struct TPngContext {
     const uint8_t* data = nullptr;
     size_t size = 0;
     size_t pos = 0;
-    // Writing: the encoded bytes.
-    std::vector<uint8_t>* out = nullptr;
     // Progress: rows done of the rows libpng will hand over (every pass counted); set when the
     // listener asked to stop, which ends the libpng call by png_error.
     int64_t rowsDone = 0;
@@ -44,7 +44,7 @@ int64_t ReportedRows(png_uint_32 height, png_uint_32 width, bool interlaced) {
     return rows;
 }
 
-// libpng's row callback, for reading and writing alike: one step of the thread's progress.
+// libpng's row callback while reading: one step of the thread's progress.
 void PngRowDone(png_structp png, png_uint_32, int) {
     auto* ctx = static_cast<TPngContext*>(png_get_io_ptr(png));
     try {
@@ -55,14 +55,11 @@ void PngRowDone(png_structp png, png_uint_32, int) {
     if (ctx->cancelled) png_error(png, "cancelled");
 }
 
-// Installs the row callback when someone listens, with the rows it will count to.
-void WatchRows(png_structp png, TPngContext& ctx, bool reading, int64_t rowsTotal) {
+// Installs the reading row callback when someone listens, with the rows it will count to.
+void WatchRows(png_structp png, TPngContext& ctx, int64_t rowsTotal) {
     if (!CurrentProgress().Active()) return;
     ctx.rowsTotal = rowsTotal;
-    if (reading)
-        png_set_read_status_fn(png, PngRowDone);
-    else
-        png_set_write_status_fn(png, PngRowDone);
+    png_set_read_status_fn(png, PngRowDone);
 }
 
 void PngError(png_structp png, png_const_charp msg) {
@@ -79,19 +76,6 @@ void PngReadData(png_structp png, png_bytep out, size_t count) {
     std::memcpy(out, ctx->data + ctx->pos, count);
     ctx->pos += count;
 }
-
-void PngWriteData(png_structp png, png_bytep data, size_t count) {
-    auto* ctx = static_cast<TPngContext*>(png_get_io_ptr(png));
-    bool ok = true;
-    try {
-        ctx->out->insert(ctx->out->end(), data, data + count);
-    } catch (...) {
-        ok = false;
-    }
-    if (!ok) png_error(png, "Write Error");
-}
-
-void PngFlush(png_structp) {}
 
 // ---- reading ----
 
@@ -184,7 +168,7 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
     const size_t pixelBytes = alpha ? 4 : 3;
     if (png_get_rowbytes(rs.png, rs.info) != size_t(width) * pixelBytes)
         throw EInvalidGraphic("Invalid PNG file: unexpected row layout");
-    WatchRows(rs.png, ctx, true, ReportedRows(png_uint_32(height), png_uint_32(width), interlaced));
+    WatchRows(rs.png, ctx, ReportedRows(png_uint_32(height), png_uint_32(width), interlaced));
 
     TBitmap result(int32_t(width), int32_t(height), pf24bit);
     if (!alpha) {
@@ -215,53 +199,6 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
 
 // ---- writing ----
 
-class TPngWriteStruct {
-  public:
-    explicit TPngWriteStruct(TPngContext& ctx) {
-        png = png_create_write_struct(PNG_LIBPNG_VER_STRING, &ctx, PngError, PngWarning);
-        if (png) info = png_create_info_struct(png);
-        if (!png || !info) throw std::bad_alloc();
-        png_set_write_fn(png, &ctx, PngWriteData, PngFlush);
-    }
-    ~TPngWriteStruct() { png_destroy_write_struct(&png, info ? &info : nullptr); }
-    TPngWriteStruct(const TPngWriteStruct&) = delete;
-    TPngWriteStruct& operator=(const TPngWriteStruct&) = delete;
-
-    png_structp png = nullptr;
-    png_infop info = nullptr;
-};
-
-// Everything the write glue hands to libpng, prepared beforehand.
-struct TPngWriteJob {
-    png_uint_32 width = 0, height = 0;
-    int colorType = PNG_COLOR_TYPE_RGB;
-    int interlace = PNG_INTERLACE_NONE;
-    bool bgr = false;
-    png_color palette[256] = {};
-    int paletteCount = 0;
-    png_byte trans[256] = {};
-    int transCount = 0;  // palette tRNS entries
-    png_color_16 transColor = {};
-    bool hasTransColor = false;  // gray or RGB tRNS
-    png_bytepp rows = nullptr;
-};
-
-bool PngWriteGlue(png_structp png, png_infop info, const TPngWriteJob* job) {
-    if (setjmp(png_jmpbuf(png))) return false;
-    png_set_IHDR(png, info, job->width, job->height, 8, job->colorType, job->interlace,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    if (job->paletteCount > 0) png_set_PLTE(png, info, job->palette, job->paletteCount);
-    if (job->transCount > 0)
-        png_set_tRNS(png, info, job->trans, job->transCount, nullptr);
-    else if (job->hasTransColor)
-        png_set_tRNS(png, info, nullptr, 0, &job->transColor);
-    png_write_info(png, info);
-    if (job->bgr) png_set_bgr(png);
-    png_write_image(png, job->rows);
-    png_write_end(png, info);
-    return true;
-}
-
 uint8_t GrayLevel(uint32_t r, uint32_t g, uint32_t b) {
     return uint8_t((77 * r + 150 * g + 29 * b) >> 8);
 }
@@ -286,10 +223,10 @@ void TPNGImage::SaveToStream(TStream& stream) {
     const int32_t width = source->Width(), height = source->Height();
     if (width == 0 || height == 0) throw EInvalidGraphic("Write Image (PNG): empty picture");
 
-    TPngWriteJob job;
-    job.width = png_uint_32(width);
-    job.height = png_uint_32(height);
-    job.interlace = Interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE;
+    TPngLayout layout;
+    layout.Width = uint32_t(width);
+    layout.Height = uint32_t(height);
+    layout.Interlaced = Interlaced;
 
     // The palette as written: every entry of the surface's palette, widened when a pixel refers
     // beyond it (the extra entries are black).
@@ -305,83 +242,78 @@ void TPNGImage::SaveToStream(TStream& stream) {
         if (size_t(maxIndex + 1) > palette.size()) palette.resize(size_t(maxIndex + 1));
     }
 
-    std::vector<uint8_t> grayPixels;
-    std::vector<png_bytep> rows(static_cast<size_t>(height));
+    TPngRowSource rows;
+    uint8_t lut[256] = {};
     if (Grayscale) {
-        job.colorType = PNG_COLOR_TYPE_GRAY;
-        grayPixels.resize(size_t(CheckedMul(width, height)));
-        uint8_t lut[256] = {};
-        if (paletted)
+        layout.ColorType = 0;
+        if (paletted) {
             for (size_t i = 0; i < palette.size(); ++i)
                 lut[i] = GrayLevel(palette[i].Red, palette[i].Green, palette[i].Blue);
-        for (int32_t y = 0; y < height; ++y) {
-            const uint8_t* src = source->ScanLine(y);
-            uint8_t* dst = grayPixels.data() + size_t(y) * size_t(width);
-            if (paletted) {
-                for (int32_t x = 0; x < width; ++x) dst[x] = lut[src[x]];
-            } else {
+            rows = [source, width, &lut](int32_t y, uint8_t* out) {
+                const uint8_t* src = source->ScanLine(y);
+                for (int32_t x = 0; x < width; ++x) out[x] = lut[src[x]];
+            };
+        } else {
+            rows = [source, width](int32_t y, uint8_t* out) {
+                const uint8_t* src = source->ScanLine(y);
                 for (int32_t x = 0; x < width; ++x, src += 3)
-                    dst[x] = GrayLevel(src[2], src[1], src[0]);
-            }
-            rows[size_t(y)] = dst;
+                    out[x] = GrayLevel(src[2], src[1], src[0]);
+            };
         }
         if (TransparentColor) {
             const TColor c = *TransparentColor;
-            job.hasTransColor = true;
-            job.transColor.gray = GrayLevel(GetRValue(c), GetGValue(c), GetBValue(c));
+            layout.Transparency = {0, GrayLevel(GetRValue(c), GetGValue(c), GetBValue(c))};
         }
-    } else {
-        for (int32_t y = 0; y < height; ++y)
-            rows[size_t(y)] = const_cast<png_bytep>(source->ScanLine(y));
-        if (paletted) {
-            job.colorType = PNG_COLOR_TYPE_PALETTE;
-            job.paletteCount = int(palette.size());
-            for (size_t i = 0; i < palette.size(); ++i)
-                job.palette[i] = png_color{palette[i].Red, palette[i].Green, palette[i].Blue};
-            if (TransparentColor) {
-                const TColor c = *TransparentColor;
-                for (size_t i = 0; i < palette.size(); ++i) {
-                    if (RGB(palette[i].Red, palette[i].Green, palette[i].Blue) == c) {
-                        std::fill(job.trans, job.trans + i, png_byte(255));
-                        job.trans[i] = 0;
-                        job.transCount = int(i + 1);
-                        break;
-                    }
+    } else if (paletted) {
+        layout.ColorType = 3;
+        layout.Filters = TPngFilterChoice::None;
+        for (const TPaletteEntry& e : palette)
+            layout.Palette.insert(layout.Palette.end(), {e.Red, e.Green, e.Blue});
+        if (TransparentColor) {
+            const TColor c = *TransparentColor;
+            for (size_t i = 0; i < palette.size(); ++i) {
+                if (RGB(palette[i].Red, palette[i].Green, palette[i].Blue) == c) {
+                    layout.Transparency.assign(i + 1, 255);
+                    layout.Transparency[i] = 0;
+                    break;
                 }
             }
-        } else {
-            job.colorType = PNG_COLOR_TYPE_RGB;
-            job.bgr = true;
-            if (TransparentColor) {
-                const TColor c = *TransparentColor;
-                job.hasTransColor = true;
-                job.transColor.red = GetRValue(c);
-                job.transColor.green = GetGValue(c);
-                job.transColor.blue = GetBValue(c);
+        }
+        rows = [source, width](int32_t y, uint8_t* out) {
+            std::memcpy(out, source->ScanLine(y), size_t(width));
+        };
+    } else {
+        layout.ColorType = 2;
+        if (TransparentColor) {
+            const TColor c = *TransparentColor;
+            layout.Transparency = {0, GetRValue(c), 0, GetGValue(c), 0, GetBValue(c)};
+        }
+        rows = [source, width](int32_t y, uint8_t* out) {
+            const uint8_t* src = source->ScanLine(y);
+            for (int32_t x = 0; x < width; ++x, src += 3, out += 3) {
+                out[0] = src[2];
+                out[1] = src[1];
+                out[2] = src[0];
             }
-        }
+        };
     }
-    job.rows = rows.data();
 
-    std::vector<uint8_t> encoded;
-    TPngContext ctx;
-    ctx.out = &encoded;
-    {
-        TPngWriteStruct ws(ctx);
-        // The progress hook of the PNG writer: one step per row handed to the encoder.
-        WatchRows(ws.png, ctx, false, ReportedRows(job.height, job.width, Interlaced));
-        if (!PngWriteGlue(ws.png, ws.info, &job)) {
-            if (ctx.cancelled) throw ECancelled();
-            throw EInvalidGraphic(std::string("Write Image (PNG): ") + ctx.message);
-        }
-    }
-    stream.Write(encoded.data(), int64_t(encoded.size()));
+    // The writer's own listener, or the thread's (the window's progress bar): one step per row.
+    EncodePngDeflate(stream, layout, rows, Progress ? *Progress : CurrentProgress());
 }
 
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
              bool reduceTo256, bool transparent) {
+    // Reports to the thread's listener, if any (the window's progress bar).
+    return SavePng(picture, fileName, interlaced, grayscale, reduceTo256, transparent,
+                   CurrentProgress());
+}
+
+bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
+             bool reduceTo256, bool transparent, TProgress& progress) {
     try {
         TPNGImage png;
+        png.Progress = &progress;
         if (transparent || reduceTo256) {
             TBitmap copy;
             copy.Assign(picture);
@@ -395,6 +327,8 @@ bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, boo
         png.Grayscale = grayscale;
         png.SaveToFile(fileName);
         return true;
+    } catch (const ECancelled&) {
+        throw;
     } catch (const std::exception&) {
         return false;
     }

@@ -1,5 +1,6 @@
-// The PNG graphic class (TPNGImage): opens PNG files into a 24-bit surface and writes palette, gray
-// or RGB PNGs through libpng; and SavePng, the PNG writer of Save and Save As.
+// The PNG graphic class (TPNGImage): opens PNG files into a 24-bit surface through libpng and
+// writes palette, gray or RGB PNGs through the libdeflate encoder; and SavePng, the PNG writer of
+// Save and Save As.
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "Effector/Bitmap.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/Progress.h"
 
 namespace tilvo {
 
@@ -29,13 +31,16 @@ class TPNGImage : public TGraphic {
     // set, colour type 0 where each pixel is the gray level (77 R + 150 G + 29 B) >> 8 of its
     // colour. Interlaced selects Adam7. With a TransparentColor, a palette picture gets a tRNS of
     // one alpha per entry up to the first entry of that colour (255 each, 0 for that entry), a gray
-    // picture the colour's gray level, an RGB picture the colour. No bKGD is written. The whole
-    // file is encoded in memory and written to the stream only when encoding succeeded.
+    // picture the colour's gray level, an RGB picture the colour. No bKGD is written. Gray and RGB
+    // rows are filtered by libpng's minimum-sum-of-absolute-differences choice, palette rows not
+    // at all. The pixels are compressed in memory; nothing reaches the stream before that worked.
     void SaveToStream(TStream& stream) override;
 
     bool Interlaced = false;
     bool Grayscale = false;
     std::optional<TColor> TransparentColor;
+    // Stepped once per row as the save filters the rows; may cancel it (ECancelled).
+    TProgress* Progress = nullptr;
 };
 
 // Writes `picture` as a PNG file; answers false (leaving any existing file intact) on any failure.
@@ -43,5 +48,9 @@ class TPNGImage : public TGraphic {
 // transparent one. `picture` itself is never changed.
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
              bool reduceTo256, bool transparent);
+// The same, reporting to `progress` per row; a cancel from it leaves any existing file intact and
+// throws ECancelled (every other failure still answers false).
+bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
+             bool reduceTo256, bool transparent, TProgress& progress);
 
 }  // namespace tilvo

@@ -1,8 +1,6 @@
-// Pixelation, the "Blur" filter and the thumbnail resampler, each timed against a memcpy of the
-// same buffer measured in the same run. Budgets (fastest run against fastest memcpy):
-//   Pixelate of a 6000 × 4000 photo, cells of 4 and of 16: at most 2 memcpys of the picture;
-//   "Blur" of a 1024 × 1024 stroke mask: at most 8 memcpys of the mask;
-//   ResampleAreaAverage of the 6000 × 4000 photo to 160 × 107: at most 4 memcpys of the picture.
+// Pixelation timed against a memcpy of the same buffer measured in the same run. Budget (fastest
+// run against fastest memcpy): Pixelate of a 6000 × 4000 photo, cells of 4 and of 16, at most 2
+// memcpys of the picture. ("Blur" and the thumbnail resampler: bench_kernels.cpp.)
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -12,9 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "Effector/CustomFilter.h"
 #include "Effector/Pixelate.h"
-#include "Effector/Resample.h"
 #include "bench/BenchPictures.h"
 
 namespace tilvo::bench {
@@ -86,33 +82,6 @@ void BM_Pixelate(benchmark::State& state) {
                       [cell](TBitmap& work) { Pixelate(work, cell, cell, 0); });
 }
 BENCHMARK(BM_Pixelate)->Arg(4)->Arg(16)->Iterations(30)->Unit(benchmark::kMillisecond);
-
-// A stroke mask as the main window draws it: black, with a wide white polyline.
-void MakeMask(TBitmap& mask, int32_t size) {
-    mask.Resize(size, size, pf24bit);
-    mask.Canvas().Brush.Color = 0;
-    mask.Canvas().FillRect({0, 0, size, size});
-    mask.Canvas().Pen.Color = 0xFFFFFF;
-    mask.Canvas().Pen.Width = 60;
-    mask.Canvas().MoveTo(50, 80);
-    for (int i = 1; i <= 12; ++i) mask.Canvas().LineTo(50 + i * 75, i % 2 ? 900 : 120);
-}
-
-void BM_BlurMask(benchmark::State& state) {
-    TBitmap mask;
-    MakeMask(mask, 1024);
-    TimeAgainstMemcpy(state, mask, "Blur_1024x1024_mask", 8.0,
-                      [](TBitmap& work) { ApplyFilter(work, "Blur"); });
-}
-BENCHMARK(BM_BlurMask)->Iterations(200)->Unit(benchmark::kMillisecond);
-
-void BM_ResampleThumbnail(benchmark::State& state) {
-    TBitmap photo;
-    MakePhotoLike(photo, 6000, 4000);
-    TimeAgainstMemcpy(state, photo, "Resample_6000x4000_to_160x107", 4.0,
-                      [](TBitmap& work) { ResampleAreaAverage(work, 160, 107); });
-}
-BENCHMARK(BM_ResampleThumbnail)->Iterations(20)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace tilvo::bench

@@ -10,6 +10,7 @@ build_pkgs=(build-essential cmake ninja-build pkg-config
 build_pkgs+=(libheif-dev libwebp-dev)
 # A font with the Japanese texts of the language file (without one the menus show empty boxes).
 build_pkgs+=(fonts-ipafont-gothic)
+build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
 pkgs=("${build_pkgs[@]}")

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
 #include <set>
+#include <string>
 #include <vector>
 
 #include "Effector/CustomFilter.h"
@@ -161,6 +163,45 @@ TEST(CustomFilter, BlurOnAMaskGivesFifthsOfWhite) {
         }
     for (int v : seen) EXPECT_EQ(v % 51, 0) << v;
     EXPECT_GE(seen.size(), 4u);  // the edge of the line really got softened
+}
+
+// Flat areas of one colour (black, white, or a colour whose channels differ), crossed by random
+// rectangles and dotted with single changed pixels: the content where "Blur" keeps most blocks as
+// they are, with edges at every offset against its 64-byte blocks.
+void FillMaskLike(TBitmap& bmp, std::mt19937& rng) {
+    const TColor flats[] = {RGB(0, 0, 0), RGB(255, 255, 255), RGB(10, 200, 31)};
+    const int32_t w = bmp.Width(), h = bmp.Height();
+    bmp.Canvas().Brush.Color = flats[rng() % 3];
+    bmp.Canvas().FillRect({0, 0, w, h});
+    for (int r = int(rng() % 4); r > 0; --r) {
+        const int32_t x0 = int32_t(rng() % uint32_t(w)), y0 = int32_t(rng() % uint32_t(h));
+        bmp.Canvas().Brush.Color = flats[rng() % 3];
+        bmp.Canvas().FillRect(
+            {x0, y0, x0 + 1 + int32_t(rng() % uint32_t(w)), y0 + 1 + int32_t(rng() % uint32_t(h))});
+    }
+    for (int d = int(rng() % 3); d > 0; --d)
+        bmp.SetPixel(int32_t(rng() % uint32_t(w)), int32_t(rng() % uint32_t(h)), rng() & 0xFFFFFF);
+}
+
+TEST(CustomFilter, BlurMatchesTheLiteralConvolutionAtEverySizeAndEdge) {
+    const std::vector<int> plus = {0, 1, 0, 1, 1, 1, 0, 1, 0};
+    const int32_t widths[] = {1,  2,  3,  21, 22, 23, 24, 64,  65,  66,
+                              67, 68, 69, 70, 85, 86, 87, 150, 257, 700};
+    std::mt19937 rng(2024);
+    for (int32_t w : widths)
+        for (int32_t h : {1, 2, 3, 9}) {
+            for (int content = 0; content < 6; ++content) {
+                TBitmap bmp(w, h);
+                if (content == 0)
+                    FillRandom(bmp, rng());
+                else
+                    FillMaskLike(bmp, rng);
+                const std::vector<TColor> expected = ReferenceConvolve(bmp, plus, 5, 0);
+                ApplyFilter(bmp, "Blur");
+                ExpectPixels(bmp, expected, "Blur content " + std::to_string(content));
+                if (HasFatalFailure()) return;
+            }
+        }
 }
 
 TEST(CustomFilter, BlurLeavesASinglePixelAndLaplaceFlattensUniformToBlack) {

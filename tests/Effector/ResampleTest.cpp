@@ -2,7 +2,10 @@
 // whose weights vanish, and sums that no longer fit 32 bits.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "Effector/Resample.h"
@@ -89,6 +92,60 @@ TEST(ResampleAreaAverage, MatchesTheLiteralAreaAverage) {
         ASSERT_EQ(bmp.PixelFormat(), pf24bit);
         ExpectPixels(bmp, expected);
     }
+}
+
+TEST(ResampleAreaAverage, RandomSizesMatchTheLiteralAreaAverage) {
+    // Odd sizes, enlargements along one or both axes, single rows and columns: the column sums,
+    // the partly covered rows and columns and the corners where they meet, against the literal
+    // pixel-by-pixel sums.
+    std::mt19937 rng(99);
+    for (int n = 0; n < 150; ++n) {
+        const int32_t sw = 1 + int32_t(rng() % (n % 5 == 0 ? 700 : 90));
+        const int32_t sh = 1 + int32_t(rng() % (n % 7 == 0 ? 600 : 90));
+        const int32_t dw =
+            1 + int32_t(rng() % uint32_t(n % 4 == 0 ? sw + 20 : std::max(1, sw / 3)));
+        const int32_t dh =
+            1 + int32_t(rng() % uint32_t(n % 6 == 0 ? sh + 20 : std::max(1, sh / 3)));
+        SCOPED_TRACE(testing::Message() << sw << "x" << sh << " -> " << dw << "x" << dh);
+        TBitmap bmp(sw, sh);
+        FillRandom(bmp, rng());
+        const std::vector<TColor> expected = ReferenceResample(bmp, dw, dh);
+        ResampleAreaAverage(bmp, dw, dh);
+        ExpectPixels(bmp, expected);
+        if (HasFatalFailure()) return;
+    }
+}
+
+TEST(ResampleAreaAverage, WhiteColumnsOfManyRowsStayWhite) {
+    // 257 full rows of 255 fill 16-bit column sums exactly; 258 go beyond them.
+    for (int32_t rows : {256, 257, 258, 515}) {
+        TBitmap bmp(7, rows);
+        for (int32_t y = 0; y < rows; ++y) std::fill_n(bmp.ScanLine(y), 21, uint8_t{255});
+        ResampleAreaAverage(bmp, 2, 1);
+        EXPECT_EQ(bmp.Pixel(0, 0), RGB(255, 255, 255)) << rows;
+        EXPECT_EQ(bmp.Pixel(1, 0), RGB(255, 255, 255)) << rows;
+    }
+}
+
+TEST(ResampleAreaAverage, FromAPictureThatStaysAsItIs) {
+    TBitmap source(53, 41, pf32bit);
+    FillRandom(source, 5);
+    TBitmap before, as24;
+    before.Assign(source);
+    as24.Assign(source);
+    as24.SetPixelFormat(pf24bit);
+    const std::vector<TColor> expected = ReferenceResample(as24, 9, 7);
+    TBitmap thumb(300, 300);  // replaced, whatever it held
+    ResampleAreaAverage(source, thumb, 9, 7);
+    ASSERT_EQ(thumb.Width(), 9);
+    ASSERT_EQ(thumb.Height(), 7);
+    EXPECT_EQ(thumb.PixelFormat(), pf24bit);
+    ExpectPixels(thumb, expected);
+    EXPECT_EQ(source.PixelFormat(), pf32bit);
+    for (int32_t y = 0; y < 41; ++y)
+        ASSERT_EQ(std::memcmp(source.ScanLine(y), before.ScanLine(y), 53 * 4), 0) << y;
+    ResampleAreaAverage(as24, as24, 9, 7);  // the same surface on both sides: in place
+    ExpectPixels(as24, expected);
 }
 
 TEST(ResampleAreaAverage, HalvingTruncatesThePlainAverage) {
