@@ -248,7 +248,7 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 }
 
 bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap& edited,
-                              const TBitmap& original, int32_t top, TStream& out,
+                              const TBitmap& original, int32_t top, bool progressive, TStream& out,
                               std::string* whyNot, TKeepUntouchedStats* stats) {
     if (source.empty()) {
         SetReason(whyNot, "the picture was not opened from a JPEG file");
@@ -346,7 +346,7 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
             w.created = true;
             jpeg_copy_critical_parameters(&si, &w.ci);
             w.ci.restart_interval = si.restart_interval;
-            if (si.progressive_mode) jpeg_simple_progression(&w.ci);
+            if (progressive || si.progressive_mode) jpeg_simple_progression(&w.ci);
             jpegglue::SetVectorDestination(&w.ci, w.dest, bytes);
             jpeg_write_coefficients(&w.ci, coefs);
             jpeg_finish_compress(&w.ci);

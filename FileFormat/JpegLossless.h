@@ -27,7 +27,8 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
                       std::string* whyNot = nullptr);
 
 // Writes the edited picture as a JPEG stream to `out` (appended at its position): the source's
-// quantisation tables, sampling, restart interval and scan mode (baseline or progressive); every
+// quantisation tables, sampling and restart interval, progressive when the source is or when
+// `progressive` asks for it (baseline otherwise); every
 // MCU whose pixels in `edited` equal those in `original` keeps the source's coefficients, every
 // other MCU is encoded again from `edited`. No APPn or COM segment of the source is copied; the
 // stream has the encoder's JFIF segment only. `edited` and `original` are 24-bit surfaces of the
@@ -38,7 +39,7 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 // source does not allow it (CanKeepUntouched), when its first MCU row does not decode to
 // `original`'s (the picture is not the file's), or when libjpeg fails on the source.
 bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap& edited,
-                              const TBitmap& original, int32_t top, TStream& out,
+                              const TBitmap& original, int32_t top, bool progressive, TStream& out,
                               std::string* whyNot = nullptr, TKeepUntouchedStats* stats = nullptr);
 
 // The height in pixels of the source's MCU rows (8 or 16); 0 when the header cannot be read.

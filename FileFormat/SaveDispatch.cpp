@@ -6,6 +6,7 @@
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "JpegLossless.h"
 #include "Mag.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
@@ -16,11 +17,40 @@
 
 namespace tilvo {
 
+namespace {
+
+// "Keep untouched areas exactly": true when `jpeg` holds the picture saved on the source's
+// coefficients; false when the option is off or the normal encode has to run (keep->Note says
+// why).
+bool KeepUntouched(const TBitmap& picture, const TSaveOptions& o, TKeepUntouchedSource* keep,
+                   TMemoryStream& jpeg) {
+    if (keep != nullptr) keep->Note.clear();
+    if (!o.JPEGKeepUntouched) return false;
+    std::string why;
+    if (o.JPEGGrayscale) {
+        why = "grayscale output was asked for";
+    } else if (keep == nullptr || keep->Bytes == nullptr || keep->Bytes->empty() ||
+               keep->Original == nullptr) {
+        why = "the picture was not opened from a JPEG file";
+    } else if (SaveJpegKeepingUntouched(*keep->Bytes, picture, *keep->Original, 0,
+                                        o.JPEGProgressive, jpeg, &why)) {
+        return true;
+    }
+    if (keep != nullptr) keep->Note = "Untouched areas could not be kept exactly: " + why;
+    return false;
+}
+
+}  // namespace
+
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& o, const std::string& exifSource, const TExifProbe& probe,
-                  std::string* why) {
+                  std::string* why, TKeepUntouchedSource* keep) {
     switch (saveAsTypeId & 0x7F) {
         case 1:  // JPEG, with the source's Exif block when it has one and the user asked for it
+            if (TMemoryStream jpeg; KeepUntouched(picture, o, keep, jpeg))
+                return SaveEncodedJpegWithExif(picture, jpeg, exifSource, fileName,
+                                               probe.CanUpdateThumbnail && o.ExifThumbUpdate,
+                                               probe.CanCopy && o.ExifCopy);
             return SaveJpegWithExif(
                 picture, exifSource, fileName, o.JPEGQuality, o.JPEGSubsampling & 0xFF,
                 probe.CanUpdateThumbnail && o.ExifThumbUpdate, probe.CanCopy && o.ExifCopy,
@@ -58,9 +88,12 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
 }
 
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& o,
-                     std::string* why) {
+                     std::string* why, TKeepUntouchedSource* keep) {
     switch (FileTypeFromExtension(fileName) & 0x7F) {
         case 2:  // plain JPEG: no Exif handling, no subsampling choice
+            if (TMemoryStream jpeg; KeepUntouched(picture, o, keep, jpeg))
+                return SaveEncodedJpegWithExif(picture, jpeg, std::string(), fileName, false,
+                                               false);
             return WriteJpegFile(picture, fileName, o.JPEGProgressive, o.JPEGQuality,
                                  o.JPEGGrayscale);
         case 3:

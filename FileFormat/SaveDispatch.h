@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Effector/Bitmap.h"
 
@@ -27,6 +28,8 @@ struct TSaveOptions {
     std::string DCRResourceName;
     int32_t WebPQuality = 80;
     bool WebPLossless = false;
+    // JPEG: keep every untouched MCU of a JPEG source as it is ("Keep untouched areas exactly").
+    bool JPEGKeepUntouched = false;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 
@@ -37,6 +40,15 @@ struct TExifProbe {
     bool CanUpdateThumbnail = false;
 };
 
+// The JPEG the picture was opened from, for JPEG saves with JPEGKeepUntouched: its exact bytes
+// (empty or absent when the picture did not come from a JPEG) and the picture as the open path
+// decoded them. When the option is on but the normal encode had to run, Note says why.
+struct TKeepUntouchedSource {
+    const std::vector<uint8_t>* Bytes = nullptr;
+    const TBitmap* Original = nullptr;
+    std::string Note;
+};
+
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
 // is the file the picture came from (a JPEG, or a HEIC, AVIF or WebP
 // holding an Exif block). Answers the writer's result; a type without a
@@ -45,10 +57,11 @@ struct TExifProbe {
 // and the JPEG file output may throw.
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
-                  const TExifProbe& probe, std::string* why = nullptr);
+                  const TExifProbe& probe, std::string* why = nullptr,
+                  TKeepUntouchedSource* keep = nullptr);
 
 // Save: the writer is chosen by fileName's extension type id.
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
-                     std::string* why = nullptr);
+                     std::string* why = nullptr, TKeepUntouchedSource* keep = nullptr);
 
 }  // namespace tilvo

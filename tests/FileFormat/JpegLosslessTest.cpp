@@ -157,6 +157,7 @@ struct TCase {
     const char* Name;
     TSourceSpec Source;
     std::vector<TRect> Changes;  // mosaicked rectangles; none for a save without an edit
+    bool AskProgressive = false;
 };
 
 class KeepUntouched : public testing::TestWithParam<TCase> {};
@@ -173,7 +174,9 @@ TEST_P(KeepUntouched, UntouchedAreasDecodeExactlyAndChangedOnesAsANormalSave) {
     TMemoryStream out;
     std::string why;
     TKeepUntouchedStats stats;
-    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, out, &why, &stats)) << why;
+    ASSERT_TRUE(
+        SaveJpegKeepingUntouched(source, edited, original, 0, c.AskProgressive, out, &why, &stats))
+        << why;
     const std::vector<uint8_t>& saved = out.Memory();
 
     const test::TLibjpegImage a = LibjpegDecode(source, JCS_EXT_BGR);
@@ -181,7 +184,7 @@ TEST_P(KeepUntouched, UntouchedAreasDecodeExactlyAndChangedOnesAsANormalSave) {
     ASSERT_EQ(b.Width, s.Width);
     ASSERT_EQ(b.Height, s.Height);
     EXPECT_EQ(b.ColorSpace, JCS_YCbCr);
-    EXPECT_EQ(b.Progressive, s.Progressive);
+    EXPECT_EQ(b.Progressive, s.Progressive || c.AskProgressive);
     EXPECT_EQ(RestartInterval(saved), s.RestartInterval);
     for (int k = 0; k < 3; ++k) {
         EXPECT_EQ(b.HSamp[k], a.HSamp[k]);
@@ -275,6 +278,7 @@ INSTANTIATE_TEST_SUITE_P(
                     TCase{
                         "yuv420_two_bands", Spec(96, 96, 2, 2), {{0, 0, 20, 10}, {60, 70, 90, 80}}},
                     TCase{"progressive", Spec(96, 64, 2, 2, true), {{33, 17, 50, 40}}},
+                    TCase{"progressive_asked", Spec(96, 64, 2, 1), {{0, 40, 96, 64}}, true},
                     TCase{"restarts", Spec(96, 64, 2, 2, false, 2), {{40, 20, 70, 50}}},
                     TCase{"odd_size_edges", Spec(101, 75, 2, 2), {{90, 60, 101, 75}}},
                     TCase{"odd_size_444", Spec(37, 29, 1, 1), {{30, 0, 37, 29}}},
@@ -291,7 +295,8 @@ TEST(KeepUntouchedExactness, OnePixelOneLevelOffMakesItsMcuEncodedAgain) {
     TMemoryStream out;
     TKeepUntouchedStats stats;
     std::string why;
-    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, out, &why, &stats)) << why;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why, &stats))
+        << why;
     EXPECT_EQ(stats.ChangedMcus, 1);
 }
 
@@ -307,7 +312,7 @@ TEST(KeepUntouchedExactness, SourceSegmentsAreNotCopied) {
     CopyPicture(original, edited);
     Mosaic(edited, {0, 0, 16, 16});
     TMemoryStream out;
-    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, out));
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out));
     const std::vector<int> markers = HeaderMarkers(out.Memory());
     for (int m : markers) EXPECT_TRUE(m == 0xE0 || m == 0xDB || m == 0xC4 || m == 0xC0) << m;
     const std::string bytes(out.Memory().begin(), out.Memory().end());
@@ -321,7 +326,7 @@ TEST(KeepUntouchedExactness, ABandOfMcuRowsGivesTheSameFileAsTheWholePicture) {
     CopyPicture(original, edited);
     Mosaic(edited, {10, 35, 50, 60});
     TMemoryStream whole;
-    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, whole));
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, whole));
 
     // Rows 32 .. 63 only: MCU rows 2 and 3.
     TBitmap bandEdited(80, 32), bandOriginal(80, 32);
@@ -331,12 +336,13 @@ TEST(KeepUntouchedExactness, ABandOfMcuRowsGivesTheSameFileAsTheWholePicture) {
     }
     TMemoryStream band;
     std::string why;
-    ASSERT_TRUE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 32, band, &why)) << why;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 32, false, band, &why))
+        << why;
     EXPECT_EQ(band.Memory(), whole.Memory());
 
     // A band that cuts through an MCU row cannot be used.
     TMemoryStream cut;
-    EXPECT_FALSE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 24, cut, &why));
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 24, false, cut, &why));
     EXPECT_TRUE(cut.Memory().empty());
 }
 
@@ -359,7 +365,7 @@ TEST_P(KeepUntouchedRefused, WritesNothingAndSaysWhy) {
     CopyPicture(original, edited);
     TMemoryStream out;
     std::string why;
-    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, out, &why));
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why));
     EXPECT_EQ(why, c.Reason);
     EXPECT_TRUE(out.Memory().empty());
     std::string probeWhy;
@@ -388,7 +394,7 @@ TEST(KeepUntouchedRefusal, NoSourceBytes) {
     MakeTestPicture(pic, 16, 16);
     TMemoryStream out;
     std::string why;
-    EXPECT_FALSE(SaveJpegKeepingUntouched({}, pic, pic, 0, out, &why));
+    EXPECT_FALSE(SaveJpegKeepingUntouched({}, pic, pic, 0, false, out, &why));
     EXPECT_EQ(why, "the picture was not opened from a JPEG file");
 }
 
@@ -401,7 +407,7 @@ TEST(KeepUntouchedRefusal, APictureNotDecodedFromTheseBytes) {
     CopyPicture(original, edited);
     TMemoryStream out;
     std::string why;
-    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, out, &why));
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why));
     EXPECT_EQ(why, "the picture does not match the file it was opened from");
     EXPECT_TRUE(out.Memory().empty());
 }
@@ -425,7 +431,7 @@ TEST(KeepUntouchedRefusal, ADamagedSource) {
     source.resize(source.size() / 2);
     TMemoryStream out;
     std::string why;
-    EXPECT_FALSE(SaveJpegKeepingUntouched(source, original, original, 0, out, &why));
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, original, original, 0, false, out, &why));
     EXPECT_FALSE(why.empty());
     EXPECT_TRUE(out.Memory().empty());
 }
