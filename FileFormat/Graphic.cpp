@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "JPEGImage.h"
 #include "VideoStill.h"
 
 
@@ -109,7 +110,8 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName) {
     return entry->Create();
 }
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
+void LoadPictureFile(const std::string& fileName, TBitmap& picture,
+                     std::vector<uint8_t>* jpegBytes) {
     std::unique_ptr<TGraphic> graphic = CreateGraphicForFile(fileName);
     // The graphic is discarded afterwards, so its decoded surface is taken over, not copied. An
     // empty `picture` lends the graphic its buffer to decode into (a buffer that is already
@@ -143,6 +145,11 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
         throw;
     }
     picture.Swap(decoded);
+    if (jpegBytes != nullptr) {
+        jpegBytes->clear();
+        if (auto* jpeg = dynamic_cast<TJPEGImage*>(graphic.get()))
+            jpegBytes->swap(jpeg->Data()->Stream);  // the graphic is discarded
+    }
 }
 
 }  // namespace tilvo

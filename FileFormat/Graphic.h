@@ -125,7 +125,10 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);
 
 // The open path of the main window: the class for the file's extension loads the file, hands its
 // picture to `picture`, which is converted to 24 bits. A reader that hands over an empty picture
-// fails with "The file holds no picture". On failure `picture` is left as it was.
-void LoadPictureFile(const std::string& fileName, TBitmap& picture);
+// fails with "The file holds no picture". On failure `picture` is left as it was. When `jpegBytes`
+// is given it receives, on success, the exact JPEG bytes the picture was decoded from (emptied for
+// any other file), for saves that keep the untouched areas of the source.
+void LoadPictureFile(const std::string& fileName, TBitmap& picture,
+                     std::vector<uint8_t>* jpegBytes = nullptr);
 
 }  // namespace tilvo

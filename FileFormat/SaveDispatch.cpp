@@ -1,6 +1,8 @@
 // Save As and Save: the writer behind each Save As type and each extension type id.
 #include "SaveDispatch.h"
 
+#include <cstring>
+
 #include "DcrImageA.h"
 #include "ExifJpeg.h"
 #include "FileTypes.h"
@@ -32,9 +34,26 @@ bool KeepUntouched(const TBitmap& picture, const TSaveOptions& o, TKeepUntouched
     } else if (keep == nullptr || keep->Bytes == nullptr || keep->Bytes->empty() ||
                keep->Original == nullptr) {
         why = "the picture was not opened from a JPEG file";
-    } else if (SaveJpegKeepingUntouched(*keep->Bytes, picture, *keep->Original, 0,
-                                        o.JPEGProgressive, jpeg, &why)) {
-        return true;
+    } else if (keep->Top == 0 && keep->Original->Height() == picture.Height()) {
+        if (SaveJpegKeepingUntouched(*keep->Bytes, picture, *keep->Original, 0, o.JPEGProgressive,
+                                     jpeg, &why))
+            return true;
+    } else {
+        // Only a band of the original was kept: the same band of the edited picture goes along.
+        const TBitmap& original = *keep->Original;
+        TBitmap band(picture.Width(), original.Height());
+        const bool inside = original.Width() == picture.Width() && keep->Top >= 0 &&
+                            int64_t(keep->Top) + original.Height() <= picture.Height() &&
+                            picture.PixelFormat() == pf24bit;
+        if (inside)
+            for (int32_t y = 0; y < original.Height(); ++y)
+                std::memcpy(band.ScanLine(y), picture.ScanLine(keep->Top + y),
+                            size_t(picture.Width()) * 3);
+        if (!inside)
+            why = "the edited picture does not match the one opened";
+        else if (SaveJpegKeepingUntouched(*keep->Bytes, band, original, keep->Top,
+                                          o.JPEGProgressive, jpeg, &why))
+            return true;
     }
     if (keep != nullptr) keep->Note = "Untouched areas could not be kept exactly: " + why;
     return false;

@@ -42,11 +42,14 @@ struct TExifProbe {
 
 // The JPEG the picture was opened from, for JPEG saves with JPEGKeepUntouched: its exact bytes
 // (empty or absent when the picture did not come from a JPEG) and the picture as the open path
-// decoded them. When the option is on but the normal encode had to run, Note says why.
+// decoded them: all of it, or only its rows Top .. Top + Original->Height() - 1 (whole MCU rows)
+// when the caller knows that no other row changed. When the option is on but the normal encode
+// had to run, Note says why.
 struct TKeepUntouchedSource {
     const std::vector<uint8_t>* Bytes = nullptr;
     const TBitmap* Original = nullptr;
     std::string Note;
+    int32_t Top = 0;
 };
 
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
