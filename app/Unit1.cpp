@@ -19,6 +19,7 @@
 #include <QScreen>
 #include <QScrollBar>
 #include <QStandardPaths>
+#include <QStatusBar>
 #include <QUrl>
 #include <algorithm>
 #include <cstring>
@@ -493,8 +494,10 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     loaded.Swap(DisplayBitmap);
     loaded.Resize(0, 0, pf24bit);
     try {
-        LoadPictureFile(fileName, loaded);
+        std::vector<uint8_t> jpegBytes;
+        LoadPictureFile(fileName, loaded, &jpegBytes);
         TakeNewPicture(loaded, [&] {
+            SourceJpeg.swap(jpegBytes);
             FileName = fileName;
             SetCaptionForFile();
             FMSaveAs->setEnabled(true);
@@ -543,6 +546,7 @@ void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switch
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
+    SourceJpeg.clear();  // the open path hands the new picture's bytes over in switchState
     switchState();
     TBitmap oldSource;
     oldSource.Swap(SourceBitmap);
@@ -904,11 +908,12 @@ void TForm1::SaveAs() {
     }
     bool ok = false;
     std::string why;
+    TKeepUntouchedSource keep{&SourceJpeg, &SourceBitmap, "", 0};
     {
         TBusyCursor busy;
         try {
             ok = SaveAsByType(WorkBitmap, target, int32_t(SaveDialog1.SelectedFileType()), chosen,
-                              FileName, probe, &why);
+                              FileName, probe, &why, &keep);
         } catch (...) {
             restoreMode();
             throw;
@@ -917,6 +922,7 @@ void TForm1::SaveAs() {
     if (ok) {
         FMSave->setEnabled(true);
         SaveFileName = target;
+        ShowKeepUntouchedNote(keep.Note);
     } else {
         restoreMode();
         ShowConvertError(why);
@@ -938,7 +944,20 @@ void TForm1::FMSaveClick() {
     TSaveOptions options = SaveOptions;
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
     std::string why;
-    if (!SaveByExtension(WorkBitmap, SaveFileName, options, &why)) ShowConvertError(why);
+    TKeepUntouchedSource keep{&SourceJpeg, &SourceBitmap, "", 0};
+    if (!SaveByExtension(WorkBitmap, SaveFileName, options, &why, &keep))
+        ShowConvertError(why);
+    else
+        ShowKeepUntouchedNote(keep.Note);
+}
+
+void TForm1::ShowKeepUntouchedNote(const std::string& note) {
+    // A saved file that could not keep the untouched areas says so in the status bar (made when
+    // first needed); a quiet save clears it.
+    if (!note.empty())
+        statusBar()->showMessage(QString::fromStdString(note));
+    else if (auto* bar = findChild<QStatusBar*>())
+        bar->clearMessage();
 }
 
 }  // namespace tilvo
