@@ -37,7 +37,8 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 // inside the picture must start and end on MCU-row boundaries. `original` must be the source as
 // the open path decoded it. Answers false with the reason in *whyNot, writing nothing, when the
 // source does not allow it (CanKeepUntouched), when its first MCU row does not decode to
-// `original`'s (the picture is not the file's), or when libjpeg fails on the source.
+// `original`'s (the picture is not the file's), or when libjpeg fails reading the source; a
+// failure while encoding (a source whose tables change between scans, memory) throws EJPEG.
 bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap& edited,
                               const TBitmap& original, int32_t top, bool progressive, TStream& out,
                               std::string* whyNot = nullptr, TKeepUntouchedStats* stats = nullptr);

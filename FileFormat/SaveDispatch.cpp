@@ -21,6 +21,27 @@ namespace tilvo {
 
 namespace {
 
+// The save on the source's coefficients for the whole picture, or for the band of it whose
+// original the caller kept (the same band of the edited picture goes along).
+bool KeepUntouchedBand(const TBitmap& picture, const TSaveOptions& o,
+                       const TKeepUntouchedSource& keep, TMemoryStream& jpeg, std::string& why) {
+    const TBitmap& original = *keep.Original;
+    if (keep.Top == 0 && original.Height() == picture.Height())
+        return SaveJpegKeepingUntouched(*keep.Bytes, picture, original, 0, o.JPEGProgressive, jpeg,
+                                        &why);
+    if (original.Width() != picture.Width() || keep.Top < 0 ||
+        int64_t(keep.Top) + original.Height() > picture.Height() ||
+        picture.PixelFormat() != pf24bit) {
+        why = "the edited picture does not match the one opened";
+        return false;
+    }
+    TBitmap band(picture.Width(), original.Height());
+    for (int32_t y = 0; y < original.Height(); ++y)
+        std::memcpy(band.ScanLine(y), picture.ScanLine(keep.Top + y), size_t(picture.Width()) * 3);
+    return SaveJpegKeepingUntouched(*keep.Bytes, band, original, keep.Top, o.JPEGProgressive, jpeg,
+                                    &why);
+}
+
 // "Keep untouched areas exactly": true when `jpeg` holds the picture saved on the source's
 // coefficients; false when the option is off or the normal encode has to run (keep->Note says
 // why).
@@ -34,26 +55,15 @@ bool KeepUntouched(const TBitmap& picture, const TSaveOptions& o, TKeepUntouched
     } else if (keep == nullptr || keep->Bytes == nullptr || keep->Bytes->empty() ||
                keep->Original == nullptr) {
         why = "the picture was not opened from a JPEG file";
-    } else if (keep->Top == 0 && keep->Original->Height() == picture.Height()) {
-        if (SaveJpegKeepingUntouched(*keep->Bytes, picture, *keep->Original, 0, o.JPEGProgressive,
-                                     jpeg, &why))
-            return true;
     } else {
-        // Only a band of the original was kept: the same band of the edited picture goes along.
-        const TBitmap& original = *keep->Original;
-        TBitmap band(picture.Width(), original.Height());
-        const bool inside = original.Width() == picture.Width() && keep->Top >= 0 &&
-                            int64_t(keep->Top) + original.Height() <= picture.Height() &&
-                            picture.PixelFormat() == pf24bit;
-        if (inside)
-            for (int32_t y = 0; y < original.Height(); ++y)
-                std::memcpy(band.ScanLine(y), picture.ScanLine(keep->Top + y),
-                            size_t(picture.Width()) * 3);
-        if (!inside)
-            why = "the edited picture does not match the one opened";
-        else if (SaveJpegKeepingUntouched(*keep->Bytes, band, original, keep->Top,
-                                          o.JPEGProgressive, jpeg, &why))
-            return true;
+        // The result is made in memory, so any libjpeg failure comes from the source's own stream
+        // (tables redefined between scans, say): the normal encode runs instead.
+        try {
+            if (KeepUntouchedBand(picture, o, *keep, jpeg, why)) return true;
+        } catch (const EJPEG& e) {
+            why = std::string("the source JPEG cannot be used (") + e.what() + ")";
+        }
+        jpeg.Clear();
     }
     if (keep != nullptr) keep->Note = "Untouched areas could not be kept exactly: " + why;
     return false;

@@ -424,6 +424,41 @@ TEST(KeepUntouchedRefusal, ASourceTurnedByItsExifOrientation) {
     EXPECT_EQ(why, "the source is turned upright through its Exif orientation");
 }
 
+TEST(KeepUntouchedRefusal, CorruptedSourcesFailCleanlyOrGiveAReadableFile) {
+    const std::vector<uint8_t> good = MakeSource(Spec(48, 32, 2, 2, true));
+    TBitmap original, edited;
+    OpenAsWindowDoes(good, original);
+    CopyPicture(original, edited);
+    Mosaic(edited, {0, 16, 16, 32});
+    uint32_t s = 1;
+    int kept = 0, refused = 0;
+    for (int i = 0; i < 400; ++i) {
+        std::vector<uint8_t> bad = good;
+        for (int k = 0; k < 2; ++k) {
+            s = s * 1664525u + 1013904223u;
+            bad[(s >> 8) % bad.size()] = uint8_t(s >> 24);
+        }
+        TMemoryStream out;
+        std::string why;
+        bool ok = false;
+        try {
+            ok = SaveJpegKeepingUntouched(bad, edited, original, 0, false, out, &why);
+        } catch (const EJPEG& e) {
+            why = e.what();
+        }
+        if (ok) {
+            ++kept;
+            EXPECT_NO_THROW(LibjpegDecode(out.Memory())) << i;
+        } else {
+            ++refused;
+            EXPECT_FALSE(why.empty()) << i;
+            EXPECT_TRUE(out.Memory().empty()) << i;
+        }
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(refused, 0);
+}
+
 TEST(KeepUntouchedRefusal, ADamagedSource) {
     std::vector<uint8_t> source = MakeSource(Spec(64, 64, 2, 2));
     TBitmap original;
