@@ -695,6 +695,13 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                              : EncodeJpegToStream(picture, jpeg, progressive, quality, grayscale);
     // A failed encoding writes nothing: the file that was there stays as it was.
     if (!encoded) return false;
+    return SaveEncodedJpegWithExif(picture, jpeg, sourceFileName, targetFileName, updateThumbnail,
+                                   copyExif);
+}
+
+bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
+                             const std::string& sourceFileName, const std::string& targetFileName,
+                             bool updateThumbnail, bool copyExif) {
     if (!copyExif) {
         jpeg.SaveToFile(targetFileName);
         return true;

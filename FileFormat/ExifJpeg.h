@@ -166,6 +166,12 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                       const std::string& targetFileName, int32_t quality, int32_t subsampling,
                       bool updateThumbnail, bool copyExif, bool grayscale, bool progressive);
 
+// The same carrying over of the Exif segment, for a picture already encoded into `jpeg` (the
+// thumbnail is made from `picture`, which the stream shows); writes the file and answers true.
+bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
+                             const std::string& sourceFileName, const std::string& targetFileName,
+                             bool updateThumbnail, bool copyExif);
+
 struct TFitSize {
     int32_t Width = 0;
     int32_t Height = 0;

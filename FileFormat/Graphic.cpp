@@ -5,6 +5,7 @@
 #include <cstring>
 #include <exception>
 
+#include "JPEGImage.h"
 #include "VideoStill.h"
 
 namespace tilvo {
@@ -130,7 +131,9 @@ std::vector<uint8_t> ReadHead(const std::string& fileName) {
 
 // One reader's attempt: the class loads the file and its picture, converted to 24 bits, replaces
 // `picture`. On failure `picture` is left as it was, so another reader may try after it.
-void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBitmap& picture) {
+// When jpegBytes is given it receives, on success, the JPEG bytes the picture was decoded from.
+void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBitmap& picture,
+              std::vector<uint8_t>* jpegBytes) {
     std::unique_ptr<TGraphic> graphic = entry.Create();
     // The graphic is discarded afterwards, so its decoded surface is taken over, not copied. An
     // empty `picture` lends the graphic its buffer to decode into (a buffer that is already
@@ -164,11 +167,17 @@ void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBi
         throw;
     }
     picture.Swap(decoded);
+    if (jpegBytes != nullptr) {
+        jpegBytes->clear();
+        if (auto* jpeg = dynamic_cast<TJPEGImage*>(graphic.get()))
+            jpegBytes->swap(jpeg->Data()->Stream);  // the graphic is discarded
+    }
 }
 
 }  // namespace
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
+void LoadPictureFile(const std::string& fileName, TBitmap& picture,
+                     std::vector<uint8_t>* jpegBytes) {
     const std::string extension = FileExtension(fileName);
     const TPictureFormatEntry* byName = PictureFormats().Find(extension);
     if (byName && !byName->Create) byName = nullptr;
@@ -182,7 +191,7 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
                 "Unknown picture file format (" +
                 (extension.empty() ? std::string("no extension") : "." + LowerAscii(extension)) +
                 ")");
-        LoadWith(*byContent, fileName, picture);
+        LoadWith(*byContent, fileName, picture, jpegBytes);
         return;
     }
     if (byName->Sniff) {
@@ -190,18 +199,18 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture) {
         // finds inside; one that does not is opened by what it carries. When nothing matches, the
         // extension's reader runs anyway, for its own message.
         const bool carries = byName->Sniff(head.data(), head.size());
-        LoadWith(carries || !byContent ? *byName : *byContent, fileName, picture);
+        LoadWith(carries || !byContent ? *byName : *byContent, fileName, picture, jpegBytes);
         return;
     }
     // A format without a signature cannot tell from the first bytes that the file is not its
     // own: its reader decides, and only a file it refuses is opened by content.
     try {
-        LoadWith(*byName, fileName, picture);
+        LoadWith(*byName, fileName, picture, jpegBytes);
     } catch (const EInvalidGraphic&) {
         if (!byContent) throw;
         const std::exception_ptr refused = std::current_exception();
         try {
-            LoadWith(*byContent, fileName, picture);
+            LoadWith(*byContent, fileName, picture, jpegBytes);
         } catch (const EInvalidGraphic&) {
             std::rethrow_exception(refused);
         }

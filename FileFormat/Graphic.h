@@ -148,7 +148,10 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);
 // - the extension's format has no signature: its reader tries first; when it refuses the file,
 //   the format whose signature the file carries opens it, else the reader's message stands.
 // A reader that hands over an empty picture fails with "The file holds no picture". On failure
-// `picture` is left as it was, also when several readers were tried.
-void LoadPictureFile(const std::string& fileName, TBitmap& picture);
+// `picture` is left as it was, also when several readers were tried. When `jpegBytes` is given it
+// receives, on success, the exact JPEG bytes the picture was decoded from (emptied for any other
+// file), for saves that keep the untouched areas of the source.
+void LoadPictureFile(const std::string& fileName, TBitmap& picture,
+                     std::vector<uint8_t>* jpegBytes = nullptr);
 
 }  // namespace tilvo

@@ -1,11 +1,14 @@
 // Save As and Save: the writer behind each Save As type and each extension type id.
 #include "SaveDispatch.h"
 
+#include <cstring>
+
 #include "DcrImageA.h"
 #include "ExifJpeg.h"
 #include "FileTypes.h"
 #include "GIFImage.h"
 #include "JPEGImage.h"
+#include "JpegLossless.h"
 #include "Mag.h"
 #include "PCXImage.h"
 #include "PNGImage.h"
@@ -20,11 +23,63 @@ namespace tilvo {
 
 namespace {
 
+// The save on the source's coefficients for the whole picture, or for the band of it whose
+// original the caller kept (the same band of the edited picture goes along).
+bool KeepUntouchedBand(const TBitmap& picture, const TSaveOptions& o,
+                       const TKeepUntouchedSource& keep, TMemoryStream& jpeg, std::string& why) {
+    const TBitmap& original = *keep.Original;
+    if (keep.Top == 0 && original.Height() == picture.Height())
+        return SaveJpegKeepingUntouched(*keep.Bytes, picture, original, 0, o.JPEGProgressive, jpeg,
+                                        &why);
+    if (original.Width() != picture.Width() || keep.Top < 0 ||
+        int64_t(keep.Top) + original.Height() > picture.Height() ||
+        picture.PixelFormat() != pf24bit) {
+        why = "the edited picture does not match the one opened";
+        return false;
+    }
+    TBitmap band(picture.Width(), original.Height());
+    for (int32_t y = 0; y < original.Height(); ++y)
+        std::memcpy(band.ScanLine(y), picture.ScanLine(keep.Top + y), size_t(picture.Width()) * 3);
+    return SaveJpegKeepingUntouched(*keep.Bytes, band, original, keep.Top, o.JPEGProgressive, jpeg,
+                                    &why);
+}
+
+// "Keep untouched areas exactly": true when `jpeg` holds the picture saved on the source's
+// coefficients; false when the option is off or the normal encode has to run (keep->Note says
+// why).
+bool KeepUntouched(const TBitmap& picture, const TSaveOptions& o, TKeepUntouchedSource* keep,
+                   TMemoryStream& jpeg) {
+    if (keep != nullptr) keep->Note.clear();
+    if (!o.JPEGKeepUntouched) return false;
+    std::string why;
+    if (o.JPEGGrayscale) {
+        why = "grayscale output was asked for";
+    } else if (keep == nullptr || keep->Bytes == nullptr || keep->Bytes->empty() ||
+               keep->Original == nullptr) {
+        why = "the picture was not opened from a JPEG file";
+    } else {
+        // The result is made in memory, so any libjpeg failure comes from the source's own stream
+        // (tables redefined between scans, say): the normal encode runs instead.
+        try {
+            if (KeepUntouchedBand(picture, o, *keep, jpeg, why)) return true;
+        } catch (const EJPEG& e) {
+            why = std::string("the source JPEG cannot be used (") + e.what() + ")";
+        }
+        jpeg.Clear();
+    }
+    if (keep != nullptr) keep->Note = "Untouched areas could not be kept exactly: " + why;
+    return false;
+}
+
 bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                      const TSaveOptions& o, const std::string& exifSource, const TExifProbe& probe,
-                     std::string* why) {
+                     std::string* why, TKeepUntouchedSource* keep) {
     switch (saveAsTypeId & 0x7F) {
         case 1:  // JPEG, with the source's Exif block when it has one and the user asked for it
+            if (TMemoryStream jpeg; KeepUntouched(picture, o, keep, jpeg))
+                return SaveEncodedJpegWithExif(picture, jpeg, exifSource, fileName,
+                                               probe.CanUpdateThumbnail && o.ExifThumbUpdate,
+                                               probe.CanCopy && o.ExifCopy);
             return SaveJpegWithExif(
                 picture, exifSource, fileName, o.JPEGQuality, o.JPEGSubsampling & 0xFF,
                 probe.CanUpdateThumbnail && o.ExifThumbUpdate, probe.CanCopy && o.ExifCopy,
@@ -62,9 +117,12 @@ bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t save
 }
 
 bool SaveByExtensionNow(TBitmap& picture, const std::string& fileName, const TSaveOptions& o,
-                        std::string* why) {
+                        std::string* why, TKeepUntouchedSource* keep) {
     switch (FileTypeFromExtension(fileName) & 0x7F) {
         case 2:  // plain JPEG: no Exif handling, no subsampling choice
+            if (TMemoryStream jpeg; KeepUntouched(picture, o, keep, jpeg))
+                return SaveEncodedJpegWithExif(picture, jpeg, std::string(), fileName, false,
+                                               false);
             return WriteJpegFile(picture, fileName, o.JPEGProgressive, o.JPEGQuality,
                                  o.JPEGGrayscale);
         case 3:
@@ -130,16 +188,19 @@ bool WithProgress(const TProgressFn& listener, std::string* why, Write&& write) 
 
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
-                  const TExifProbe& probe, std::string* why, const TProgressFn& progress) {
+                  const TExifProbe& probe, std::string* why, const TProgressFn& progress,
+                  TKeepUntouchedSource* keep) {
     return WithProgress(progress, why, [&] {
-        return SaveAsByTypeNow(picture, fileName, saveAsTypeId, options, exifSource, probe, why);
+        return SaveAsByTypeNow(picture, fileName, saveAsTypeId, options, exifSource, probe, why,
+                               keep);
     });
 }
 
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
-                     std::string* why, const TProgressFn& progress) {
-    return WithProgress(progress, why,
-                        [&] { return SaveByExtensionNow(picture, fileName, options, why); });
+                     std::string* why, const TProgressFn& progress, TKeepUntouchedSource* keep) {
+    return WithProgress(progress, why, [&] {
+        return SaveByExtensionNow(picture, fileName, options, why, keep);
+    });
 }
 
 TFileType4Save SaveAsTypeForExtensionType(uint8_t extensionTypeId) {

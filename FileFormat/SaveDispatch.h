@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "Effector/Bitmap.h"
 #include "FileFormat/FileTypes.h"
@@ -29,6 +30,8 @@ struct TSaveOptions {
     std::string DCRResourceName;
     int32_t WebPQuality = 80;
     bool WebPLossless = false;
+    // JPEG: keep every untouched MCU of a JPEG source as it is ("Keep untouched areas exactly").
+    bool JPEGKeepUntouched = false;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 
@@ -37,6 +40,18 @@ struct TSaveOptions {
 struct TExifProbe {
     bool CanCopy = false;
     bool CanUpdateThumbnail = false;
+};
+
+// The JPEG the picture was opened from, for JPEG saves with JPEGKeepUntouched: its exact bytes
+// (empty or absent when the picture did not come from a JPEG) and the picture as the open path
+// decoded them: all of it, or only its rows Top .. Top + Original->Height() - 1 (whole MCU rows)
+// when the caller knows that no other row changed. When the option is on but the normal encode
+// had to run, Note says why.
+struct TKeepUntouchedSource {
+    const std::vector<uint8_t>* Bytes = nullptr;
+    const TBitmap* Original = nullptr;
+    std::string Note;
+    int32_t Top = 0;
 };
 
 // Progress: both commands take an optional listener. It runs as the thread's current listener
@@ -53,11 +68,12 @@ struct TExifProbe {
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
                   const TExifProbe& probe, std::string* why = nullptr,
-                  const TProgressFn& progress = {});
+                  const TProgressFn& progress = {}, TKeepUntouchedSource* keep = nullptr);
 
 // Save: the writer is chosen by fileName's extension type id.
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
-                     std::string* why = nullptr, const TProgressFn& progress = {});
+                     std::string* why = nullptr, const TProgressFn& progress = {},
+                     TKeepUntouchedSource* keep = nullptr);
 
 // The Save As type that writes the type an extension type id names (".jpeg" and ".jpe" are JPEG,
 // ".rgb" is SGI ...); sftUNKNOWN for a type no Save As type writes (TIFF, icons ...).

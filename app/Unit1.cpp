@@ -768,6 +768,7 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
     loaded.Swap(DisplayBitmap);
     loaded.Resize(0, 0, pf24bit);
     try {
+        std::vector<uint8_t> jpegBytes;
         {
             // The readers report their progress; Cancel ends the open with ECancelled.
             const TProgressFn progress = BeginWork();
@@ -776,9 +777,10 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
                 ~TEnd() { form->EndWork(); }
             } end{this};
             TProgressScope scope(progress);
-            LoadPictureFile(fileName, loaded);
+            LoadPictureFile(fileName, loaded, &jpegBytes);
         }
         TakeNewPicture(loaded, [&] {
+            SourceJpeg.swap(jpegBytes);
             FileName = fileName;
             FSavedPosition = HistoryPosition();
             SetCaptionForFile();
@@ -831,6 +833,7 @@ void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switch
     History.Clear();
     FMUndo->setEnabled(false);
     FMRedo->setEnabled(false);
+    SourceJpeg.clear();  // the open path hands the new picture's bytes over in switchState
     switchState();
     TBitmap oldSource;
     oldSource.Swap(SourceBitmap);
@@ -1354,12 +1357,13 @@ bool TForm1::SaveAs() {
     }
     bool ok = false;
     std::string why;
+    TKeepUntouchedSource keep{&SourceJpeg, &SourceBitmap, "", 0};
     {
         TBusyCursor busy;
         const TProgressFn progress = BeginWork();
         try {
             ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), chosen, FileName, probe,
-                              &why, progress);
+                              &why, progress, &keep);
         } catch (const std::bad_alloc&) {
             why = "out of memory";
         } catch (const std::exception& e) {
@@ -1372,6 +1376,7 @@ bool TForm1::SaveAs() {
         SaveFileName = target;
         FSavedPosition = HistoryPosition();
         UpdateModifiedMarker();
+        ShowKeepUntouchedNote(keep.Note);
         return true;
     }
     restoreMode();
@@ -1401,10 +1406,11 @@ bool TForm1::SaveToSaveFileName() {
     options.DCRResourceName = SaveDialog1.Options().DCRResourceName;
     bool ok = false;
     std::string why;
+    TKeepUntouchedSource keep{&SourceJpeg, &SourceBitmap, "", 0};
     {
         const TProgressFn progress = BeginWork();
         try {
-            ok = SaveByExtension(WorkBitmap, SaveFileName, options, &why, progress);
+            ok = SaveByExtension(WorkBitmap, SaveFileName, options, &why, progress, &keep);
         } catch (const std::bad_alloc&) {
             why = "out of memory";
         } catch (const std::exception& e) {
@@ -1415,6 +1421,7 @@ bool TForm1::SaveToSaveFileName() {
     if (ok) {
         FSavedPosition = HistoryPosition();
         UpdateModifiedMarker();
+        ShowKeepUntouchedNote(keep.Note);
         return true;
     }
     if (FCancelRequested) return false;
@@ -1482,6 +1489,8 @@ TProgressFn TForm1::BeginWork() {
     FBusy = true;
     FCancelRequested = false;
     ProgressBar->setValue(0);
+    statusBar()->clearMessage();
+    ButtonCancelWork->show();
     ButtonCancelWork->setEnabled(true);
     statusBar()->show();
     if (!FInputBlocker) FInputBlocker = std::make_unique<TInputBlocker>(ButtonCancelWork);
@@ -1501,6 +1510,15 @@ bool TForm1::ReportWork(int32_t percent) {
     // The window repaints and the Cancel button can be pressed; everything else is held back.
     QCoreApplication::processEvents();
     return !FCancelRequested;
+}
+
+void TForm1::ShowKeepUntouchedNote(const std::string& note) {
+    // A saved file that could not keep the untouched areas says so in the status bar until the
+    // next long work; a quiet save leaves the bar hidden.
+    if (note.empty()) return;
+    ButtonCancelWork->hide();
+    statusBar()->show();
+    statusBar()->showMessage(Q(note));
 }
 
 }  // namespace tilvo

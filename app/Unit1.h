@@ -168,6 +168,9 @@ class TForm1 : public QMainWindow {
     std::string FileName;      // the file the picture came from; empty after a paste
     std::string SaveFileName;  // the file Save overwrites
     TSaveOptions SaveOptions;  // the options last confirmed in the save dialog (or read)
+    // The exact bytes of the JPEG SourceBitmap was decoded from ("Keep untouched areas exactly");
+    // empty when the picture came from anything else.
+    std::vector<uint8_t> SourceJpeg;
 
     const std::string& SettingsFileName() const { return FSettingsFile; }
 
@@ -202,6 +205,8 @@ class TForm1 : public QMainWindow {
     void FormDestroy();
     void FMOpenClick();
     void FMSaveClick();
+    // Shows why "Keep untouched areas exactly" did not apply to the save just made, if it did not.
+    void ShowKeepUntouchedNote(const std::string& note);
     void FMSaveAsClick();
     void FMExitClick();
     void FMEditClick();

@@ -42,3 +42,8 @@ t_cli=$(best "$cli" "$work/in.jpg" "$work/out.jpg" --quality 80 --mosaic 16 --br
     --stroke "0,2000;6000,2000")
 t_ref=$(best bash -c "djpeg '$work/in.jpg' | cjpeg -quality 80 > '$work/ref.jpg'")
 echo "CLI tilvo-cli ${t_cli} ms, djpeg|cjpeg ${t_ref} ms, ratio $(awk -v a="$t_cli" -v b="$t_ref" 'BEGIN{printf "%.2f", a/b}')"
+# The same band with --lossless (the issue's band case): the untouched MCUs are copied from the
+# source as coefficients, against the same djpeg | cjpeg baseline.
+t_ll=$(best "$cli" "$work/in.jpg" "$work/ll.jpg" --lossless --mosaic 16 --brush 1000 --hard-edge \
+    --stroke "0,2004;6000,2004")
+awk -v a="$t_ll" -v b="$t_ref" 'BEGIN{r = a / b; printf "RATIO cli_lossless_band %.3f budget 0.8 %s (%d ms against djpeg|cjpeg %d ms)\n", r, r <= 0.8 ? "ok" : "OVER", a, b}'

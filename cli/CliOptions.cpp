@@ -36,6 +36,9 @@ const char* const kCliUsage =
     "  --subsampling 420|444  chroma subsampling (default 420)\n"
     "  --exif-copy          carry INPUT's Exif block over, its thumbnail removed\n"
     "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture instead\n"
+    "  --lossless           keep untouched areas exactly: a YCbCr JPEG INPUT of the same size\n"
+    "                       keeps its coefficients, tables and sampling outside the changed\n"
+    "                       blocks (--quality and --subsampling do not apply)\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
@@ -259,6 +262,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.ExifCopy = true;
         else if (a == "--exif-thumbnail")
             o.Save.ExifThumbUpdate = true;
+        else if (a == "--lossless")
+            o.Save.JPEGKeepUntouched = true;
         else if (a == "--png-interlaced")
             o.Save.PNGInterlaced = true;
         else if (a == "--png-grayscale")

@@ -111,6 +111,12 @@ TFormSaveOption::TFormSaveOption(QWidget* parent) : QDialog(parent) {
     CBWebPLossless = Make<QCheckBox>(TabSheet6, "CBWebPLossless", 16, 48, 153, 17);
     CBWebPLossless->setText(QStringLiteral("Lossless"));
 
+    // Below the Exif options: a save on the source JPEG's own coefficients, where the quality
+    // setting has no say.
+    CBJPEGKeepUntouched = Make<QCheckBox>(TabSheet1, "CBJPEGKeepUntouched", 16, 112, 430, 17);
+    CBJPEGKeepUntouched->setText(
+        QStringLiteral("Keep untouched areas exactly (the quality does not apply)"));
+
     ButtonOK = Make<QPushButton>(this, "ButtonOK", 311, 175, 75, 25);
     ButtonOK->setText(QStringLiteral("OK"));
     ButtonOK->setDefault(true);
@@ -145,6 +151,8 @@ void TFormSaveOption::SetJapaneseCaptions() {
     LWebPQuality->setText(QStringLiteral("品質"));
     LWebPQuality->adjustSize();
     CBWebPLossless->setText(QStringLiteral("ロスレス"));
+    CBJPEGKeepUntouched->setText(
+        QStringLiteral("変更していない部分をそのまま残す（品質は適用されません）"));
     LDCRResourceName->setText(QStringLiteral("リソースの名前"));
     LDCRResourceName->adjustSize();
     ButtonOK->setText(QStringLiteral("OK"));
@@ -163,6 +171,7 @@ void TFormSaveOption::LoadOptions(const TSaveDialogOptions& options) {
     CBTGARLECompression->setChecked(options.TGARLECompression);
     EditWebPQuality->setText(QString::number(options.WebPQuality));
     CBWebPLossless->setChecked(options.WebPLossless);
+    CBJPEGKeepUntouched->setChecked(options.JPEGKeepUntouched);
     CBExifCopy->setChecked(options.ExifCopy);
     CBExifThumbUpdate->setChecked(options.ExifThumbUpdate);
     EditDCRResourceName->clear();
@@ -194,6 +203,7 @@ bool TFormSaveOption::StoreOptions(TSaveDialogOptions& options) const {
     // WebP's quality scale is 0-100; a value outside it is brought to the nearer end.
     options.WebPQuality = std::clamp(webpQuality, 0, 100);
     options.WebPLossless = CBWebPLossless->isChecked();
+    options.JPEGKeepUntouched = CBJPEGKeepUntouched->isChecked();
     options.JPEGProgressive = CBJPEGProgressive->isChecked();
     options.JPEGGrayscale = CBJPEGGrayscale->isChecked();
     options.PNGInterlaced = CBPNGInterlaced->isChecked();

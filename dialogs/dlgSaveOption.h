@@ -66,6 +66,7 @@ class TFormSaveOption : public QDialog {
     QLabel* LWebPQuality;
     QLineEdit* EditWebPQuality;
     QCheckBox* CBWebPLossless;
+    QCheckBox* CBJPEGKeepUntouched;
 };
 
 // Opens the save options window for the type `typeDisplayName` ("JPEG", "Targa") over `parent`.

@@ -431,6 +431,84 @@ TEST_F(SaveDispatch, EachOptionReachesItsWriterAndOnlyItsOwnParameter) {
     }
 }
 
+// "Keep untouched areas exactly" from both commands: the JPEG source's own coefficients outside
+// the edit, the Exif block by the usual rules, and the normal encode (with a note) where the
+// source does not allow it.
+TEST_F(SaveDispatch, KeepUntouchedSavesOnTheSourceOrSaysWhyNot) {
+    const std::string source = std::string(TILVO_TEST_DATA) + "/../../data/sample.jpg";
+    const std::vector<uint8_t> bytes = ReadWholeFile(source);
+    TBitmap original, edited;
+    LoadPictureFile(source, original);
+    LoadPictureFile(source, edited);
+    ASSERT_GE(edited.Width(), 64);
+    ASSERT_GE(edited.Height(), 48);
+    for (int y = 16; y < 40; ++y)
+        for (int x = 16; x < 40; ++x) edited.SetPixel(x, y, RGB(200, 30, 30));
+    const test::TLibjpegImage before = test::LibjpegDecode(bytes, JCS_EXT_BGR);
+    // Rows below the changed MCU rows and the one after them decode exactly as the source's.
+    const auto untouchedBelowKept = [&](const std::vector<uint8_t>& saved) {
+        const test::TLibjpegImage after = test::LibjpegDecode(saved, JCS_EXT_BGR);
+        const size_t from = size_t(64) * size_t(before.Width) * 3;
+        return after.Pixels.size() == before.Pixels.size() &&
+               std::equal(after.Pixels.begin() + long(from), after.Pixels.end(),
+                          before.Pixels.begin() + long(from));
+    };
+
+    TSaveOptions o;
+    o.JPEGKeepUntouched = true;
+    o.JPEGQuality = 20;  // does not apply
+    o.ExifCopy = o.ExifThumbUpdate = true;
+    const TExifProbe probe = ProbeExif(source);
+    ASSERT_TRUE(probe.CanCopy && probe.CanUpdateThumbnail);
+
+    TKeepUntouchedSource keep{&bytes, &original, ""};
+    ASSERT_TRUE(SaveAsByType(edited, Path("as.jpg"), 1, o, source, probe, nullptr, &keep));
+    EXPECT_EQ(keep.Note, "");
+    const std::vector<uint8_t> as = ReadWholeFile(Path("as.jpg"));
+    EXPECT_TRUE(untouchedBelowKept(as));
+    const std::vector<uint8_t> exif = ExifSegmentOf(Path("as.jpg"));
+    ASSERT_FALSE(exif.empty());
+    EXPECT_NE(EmbeddedJpeg(exif), EmbeddedJpeg(ExifSegmentOf(source)));  // made again
+
+    keep.Note = "stale";
+    ASSERT_TRUE(SaveByExtension(edited, Path("save.jpg"), o, nullptr, &keep));
+    EXPECT_EQ(keep.Note, "");
+    const std::vector<uint8_t> saved = ReadWholeFile(Path("save.jpg"));
+    EXPECT_TRUE(untouchedBelowKept(saved));
+    EXPECT_TRUE(ExifSegmentOf(Path("save.jpg")).empty());
+
+    // Where it cannot apply, the normal encode runs (at the quality asked for) and says why.
+    struct TFallback {
+        const char* name;
+        bool grayscale;
+        const std::vector<uint8_t>* bytes;
+        const char* note;
+    };
+    const std::vector<uint8_t> none;
+    const TFallback fallbacks[] = {
+        {"grayscale", true, &bytes, "grayscale output was asked for"},
+        {"no source", false, &none, "the picture was not opened from a JPEG file"},
+    };
+    for (const TFallback& f : fallbacks) {
+        TSaveOptions fo = o;
+        fo.JPEGGrayscale = f.grayscale;
+        TKeepUntouchedSource k{f.bytes, &original, ""};
+        ASSERT_TRUE(SaveAsByType(edited, Path("f.jpg"), 1, fo, source, probe, nullptr, &k));
+        EXPECT_EQ(k.Note, std::string("Untouched areas could not be kept exactly: ") + f.note)
+            << f.name;
+        const std::vector<uint8_t> normal = ReadWholeFile(Path("f.jpg"));
+        EXPECT_FALSE(untouchedBelowKept(normal)) << f.name;
+        EXPECT_EQ(test::LibjpegDecode(normal).Components, f.grayscale ? 1 : 3) << f.name;
+    }
+
+    // Option off: the normal encode, no note.
+    TKeepUntouchedSource off{&bytes, &original, ""};
+    o.JPEGKeepUntouched = false;
+    ASSERT_TRUE(SaveByExtension(edited, Path("off.jpg"), o, nullptr, &off));
+    EXPECT_EQ(off.Note, "");
+    EXPECT_FALSE(untouchedBelowKept(ReadWholeFile(Path("off.jpg"))));
+}
+
 TEST_F(SaveDispatch, BitmapFailuresReachTheCallerAsExceptions) {
     // The bitmap path reports failure by throwing, not by answering false.
     EXPECT_THROW(

@@ -124,6 +124,7 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
     o.GIFTransparent = o.TGARLECompression = true;
     o.WebPQuality = 33;
     o.WebPLossless = true;
+    o.JPEGKeepUntouched = true;
     s.Save(file_);
 
     TSettings back;
@@ -148,6 +149,7 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
         {"SaveOptions4JPEG", "Subsampling", "2"},
         {"SaveOptions4JPEG", "ExifCopy", "1"},
         {"SaveOptions4JPEG", "ExifThumbUpdate", "1"},
+        {"SaveOptions4JPEG", "KeepUntouched", "1"},
         {"SaveOptions4PNG", "Interlaced", "1"},
         {"SaveOptions4PNG", "Grayscale", "1"},
         {"SaveOptions4PNG", "ReduceTo256Color", "1"},

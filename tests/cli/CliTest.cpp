@@ -29,6 +29,7 @@ TEST(CliOptions, ParsesEveryOption) {
                                            "444",
                                            "--exif-copy",
                                            "--exif-thumbnail",
+                                           "--lossless",
                                            "--mosaic",
                                            "16",
                                            "--brush",
@@ -49,6 +50,7 @@ TEST(CliOptions, ParsesEveryOption) {
     EXPECT_EQ(o.Output, "out.jpg");
     EXPECT_EQ(o.SaveAsType, 1);
     EXPECT_EQ(o.Save.JPEGQuality, 55);
+    EXPECT_TRUE(o.Save.JPEGKeepUntouched);
     EXPECT_TRUE(o.Save.JPEGProgressive && o.Save.JPEGGrayscale && o.Save.ExifCopy &&
                 o.Save.ExifThumbUpdate);
     EXPECT_EQ(o.Save.JPEGSubsampling, 2);
@@ -469,6 +471,67 @@ TEST(CliProgram, WritesAndReadsMag) {
     ASSERT_EQ(res.Width(), 32);  // widened to the 256-colour alignment
     for (int y = 0; y < 7; ++y)
         for (int x = 0; x < 30; ++x) ASSERT_EQ(res.Pixel(x, y), src.Pixel(x, y)) << x << "," << y;
+    fs::remove_all(dir);
+}
+
+// --lossless: the JPEG input's rows away from the stroke decode exactly as before; where the input
+// does not allow it the normal encode runs and stderr says why.
+TEST(CliProgram, LosslessKeepsTheUntouchedRowsOrSaysWhyNot) {
+    RegisterAllFormats();
+    const fs::path dir = fs::temp_directory_path() / ("tilvo-cli-ll-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap src(120, 80);
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 120; ++x)
+            src.SetPixel(x, y,
+                         RGB(uint8_t(x * 2 + (x * y) % 7), uint8_t(y * 3), uint8_t((x * y) & 255)));
+    const std::string bmp = (dir / "in.bmp").string(), in = (dir / "in.jpg").string(),
+                      out = (dir / "out.jpg").string(), err = (dir / "err.txt").string();
+    src.SaveToFile(bmp);
+    ASSERT_EQ(RunCli({bmp, in, "--quality", "85"}), 0);  // 4:2:0, MCU rows of 16
+    const auto stderrText = [&] {
+        const std::vector<uint8_t> b = ReadWholeFile(err);
+        return std::string(b.begin(), b.end());
+    };
+
+    const std::vector<std::string> stroke = {"--mosaic", "8",           "--brush",   "10",
+                                             "--stroke", "30,40;60,40", "--quality", "20"};
+    std::vector<std::string> args = {in, out, "--lossless"};
+    args.insert(args.end(), stroke.begin(), stroke.end());
+    ASSERT_EQ(RunCli(args, ">/dev/null 2>'" + err + "'"), 0);
+    EXPECT_EQ(stderrText(), "");
+    TBitmap before, after;
+    LoadPictureFile(in, before);
+    LoadPictureFile(out, after);
+    ASSERT_EQ(after.Width(), 120);
+    ASSERT_EQ(after.Height(), 80);
+    // The stroke's rows 32 .. 47 are MCU row 2; one MCU row around it may move through chroma.
+    int changedInside = 0;
+    for (int y = 0; y < 80; ++y)
+        for (int x = 0; x < 120; ++x) {
+            if (y < 16 || y >= 64)
+                ASSERT_EQ(after.Pixel(x, y), before.Pixel(x, y)) << x << "," << y;
+            else if (y >= 36 && y < 44 && x >= 32 && x < 56)
+                changedInside += after.Pixel(x, y) != before.Pixel(x, y);
+        }
+    EXPECT_GT(changedInside, 100);
+
+    // A picture that is not a JPEG, and a gray JPEG: the normal encode, with the reason.
+    const std::string gray = (dir / "gray.jpg").string();
+    ASSERT_EQ(RunCli({bmp, gray, "--grayscale"}), 0);
+    const std::pair<std::string, std::string> fallbacks[] = {
+        {bmp, "the picture was not opened from a JPEG file"},
+        {gray, "the source is not a colour (YCbCr) JPEG"}};
+    for (const auto& [input, reason] : fallbacks) {
+        std::vector<std::string> a = {input, out, "--lossless"};
+        a.insert(a.end(), stroke.begin(), stroke.end());
+        ASSERT_EQ(RunCli(a, ">/dev/null 2>'" + err + "'"), 0) << input;
+        EXPECT_EQ(stderrText(),
+                  "tilvo-cli: Untouched areas could not be kept exactly: " + reason + "\n");
+        TBitmap normal;
+        LoadPictureFile(out, normal);
+        EXPECT_EQ(normal.Width(), 120);
+    }
     fs::remove_all(dir);
 }
 

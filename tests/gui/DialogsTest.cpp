@@ -212,10 +212,18 @@ TEST(SaveOptionsWindow, ShowsTheOptionsAndStoresTheEditsOnOk) {
         EXPECT_FALSE(form->CBWebPLossless->isChecked());
         form->EditWebPQuality->setText("101");
         form->CBWebPLossless->setChecked(true);
+        // Below the others on the JPEG page, saying that the quality does not apply.
+        EXPECT_FALSE(form->CBJPEGKeepUntouched->isChecked());
+        EXPECT_TRUE(form->CBJPEGKeepUntouched->text().contains("quality does not apply"));
+        EXPECT_EQ(form->CBJPEGKeepUntouched->parentWidget(), form->TabSheet1);
+        EXPECT_TRUE(form->TabSheet1->rect().contains(form->CBJPEGKeepUntouched->geometry()));
+        EXPECT_GE(form->CBJPEGKeepUntouched->y(), form->GBExif->geometry().bottom());
+        form->CBJPEGKeepUntouched->setChecked(true);
         form->ButtonOK->click();
     });
     EditSaveOptions(options, "JPEG");
     TSaveDialogOptions expected = SomeOptions();
+    expected.JPEGKeepUntouched = true;
     expected.WebPQuality = 100;  // WebP's scale ends at 100
     expected.WebPLossless = true;
     expected.JPEGQuality = 150;  // stored as typed

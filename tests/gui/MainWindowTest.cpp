@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QTest>
 #include <QTimer>
 #include <QUrl>
@@ -34,6 +35,7 @@
 #include "FileFormat/DcrImageA.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/JPEGImage.h"
 #include "FileFormat/SaveDispatch.h"
 #include "FileFormat/Stream.h"
 #include "app/Unit1.h"
@@ -895,6 +897,35 @@ TEST_F(MainWindow, SaveRewritesTheOpenFile) {
     LoadPictureFile(File("picture.bmp"), written);
     EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
     EXPECT_FALSE(SamePixels(written, picture_));
+}
+
+// "Keep untouched areas exactly": Save over the opened JPEG keeps the rows away from the stroke
+// as they were; where it cannot apply, the status bar says why.
+TEST_F(MainWindow, SaveKeepsTheUntouchedAreasOfTheOpenJpegOrSaysWhyNot) {
+    ASSERT_TRUE(WriteJpegFile(picture_, File("photo.jpg"), false, 85, false));
+    TBitmap before;
+    LoadPictureFile(File("photo.jpg"), before);
+    TForm1& f = NewForm({File("photo.jpg")});
+    f.show();
+    f.SaveOptions.JPEGKeepUntouched = true;
+    f.SaveOptions.JPEGQuality = 10;  // does not apply
+    Drag(f, {{20, 5}, {50, 8}});     // MCU rows 0 and 1
+    f.FMSaveClick();
+    TBitmap after;
+    LoadPictureFile(File("photo.jpg"), after);
+    ASSERT_EQ(after.Height(), 80);
+    for (int y = 48; y < 80; ++y)  // beyond the changed MCU rows and the one after them
+        for (int x = 0; x < 96; ++x)
+            ASSERT_EQ(after.Pixel(x, y), before.Pixel(x, y)) << x << "," << y;
+    EXPECT_NE(after.Pixel(30, 6), before.Pixel(30, 6));
+    EXPECT_TRUE(f.statusBar()->isHidden());
+
+    f.SaveOptions.JPEGGrayscale = true;
+    f.FMSaveClick();
+    QStatusBar* bar = f.statusBar();
+    EXPECT_TRUE(bar->isVisible());
+    EXPECT_EQ(bar->currentMessage().toStdString(),
+              "Untouched areas could not be kept exactly: grayscale output was asked for");
 }
 
 TEST_F(MainWindow, OpensAResourceFileAndSaveWritesItsResourceBack) {

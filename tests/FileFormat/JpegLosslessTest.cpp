@@ -1,0 +1,475 @@
+// Saving with untouched MCUs kept as coefficients: libjpeg-turbo reads the result, untouched areas
+// decode exactly as in the source, changed ones close to a normal save, and every refusal.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FileFormat/JPEGImage.h"
+#include "FileFormat/JpegLossless.h"
+#include "JpegTestSupport.h"
+
+namespace tilvo {
+namespace {
+
+using test::LibjpegDecode;
+using test::MakeTestPicture;
+
+struct TSourceSpec {
+    int Width = 96, Height = 64;
+    int LumaH = 2, LumaV = 2;  // the luminance sampling factors; chroma is 1 × 1
+    bool Progressive = false;
+    int RestartInterval = 0;  // in MCUs
+    int Quality = 90;
+    J_COLOR_SPACE Space = JCS_YCbCr;
+    std::vector<std::pair<int, std::string>> Markers;  // written after the encoder's own
+};
+
+// A JPEG of the picture made with libjpeg directly.
+std::vector<uint8_t> Encode(const TBitmap& pic, const TSourceSpec& s) {
+    jpeg_compress_struct ci{};
+    jpegglue::TErrorManager err;
+    ci.err = jpegglue::InitErrorManager(err);
+    std::vector<uint8_t> out;
+    jpegglue::TVectorDestination dest{};
+    const int inComponents = s.Space == JCS_CMYK ? 4 : 3;
+    std::vector<uint8_t> row(size_t(s.Width) * 4);
+    JSAMPROW r = row.data();
+    const TSourceSpec* sp = &s;
+    const TBitmap* p = &pic;
+    const bool ok = jpegglue::Guard(err, [&] {
+        jpeg_create_compress(&ci);
+        jpegglue::SetVectorDestination(&ci, dest, out);
+        ci.image_width = JDIMENSION(sp->Width);
+        ci.image_height = JDIMENSION(sp->Height);
+        ci.input_components = inComponents;
+        ci.in_color_space = inComponents == 4 ? JCS_CMYK : JCS_EXT_BGR;
+        jpeg_set_defaults(&ci);
+        jpeg_set_colorspace(&ci, sp->Space);
+        jpeg_set_quality(&ci, sp->Quality, TRUE);
+        if (sp->Space == JCS_YCbCr) {
+            ci.comp_info[0].h_samp_factor = sp->LumaH;
+            ci.comp_info[0].v_samp_factor = sp->LumaV;
+        }
+        ci.restart_interval = JDIMENSION(sp->RestartInterval);
+        if (sp->Progressive) jpeg_simple_progression(&ci);
+        jpeg_start_compress(&ci, TRUE);
+        for (const auto& m : sp->Markers)
+            jpeg_write_marker(&ci, m.first, reinterpret_cast<const JOCTET*>(m.second.data()),
+                              unsigned(m.second.size()));
+        while (ci.next_scanline < ci.image_height) {
+            const uint8_t* src = p->ScanLine(int32_t(ci.next_scanline));
+            if (inComponents == 4) {
+                for (int x = 0; x < sp->Width; ++x) {
+                    std::memcpy(&r[4 * x], &src[3 * x], 3);
+                    r[4 * x + 3] = 40;
+                }
+                jpeg_write_scanlines(&ci, &r, 1);
+            } else {
+                JSAMPROW in = const_cast<uint8_t*>(src);
+                jpeg_write_scanlines(&ci, &in, 1);
+            }
+        }
+        jpeg_finish_compress(&ci);
+        jpegglue::FinishVector(dest);
+    });
+    jpeg_destroy_compress(&ci);
+    if (!ok) throw std::runtime_error("source encode " + std::to_string(err.code));
+    return out;
+}
+
+// A source JPEG of a picture with noise everywhere.
+std::vector<uint8_t> MakeSource(const TSourceSpec& s, uint32_t seed = 11) {
+    TBitmap pic;
+    MakeTestPicture(pic, s.Width, s.Height, seed);
+    return Encode(pic, s);
+}
+
+// The picture as the open path decodes it.
+void OpenAsWindowDoes(const std::vector<uint8_t>& bytes, TBitmap& picture) {
+    TMemoryStream s(bytes);
+    TJPEGImage jpeg;
+    jpeg.LoadFromStream(s);
+    jpeg.AssignTo(picture);
+    picture.SetPixelFormat(pf24bit);
+}
+
+void CopyPicture(const TBitmap& from, TBitmap& to) {
+    to.Resize(from.Width(), from.Height(), pf24bit);
+    for (int32_t y = 0; y < from.Height(); ++y)
+        std::memcpy(to.ScanLine(y), from.ScanLine(y), size_t(from.Width()) * 3);
+}
+
+// Mosaics a rectangle the way a stroke does: cells of 16 × 16 on the picture's grid, each filled
+// with the mean colour of the cell's pixels inside the rectangle.
+void Mosaic(TBitmap& pic, const TRect& r) {
+    constexpr int32_t kCell = 16;
+    for (int32_t cy = r.Top / kCell * kCell; cy < r.Bottom; cy += kCell)
+        for (int32_t cx = r.Left / kCell * kCell; cx < r.Right; cx += kCell) {
+            const int32_t x0 = std::max(cx, r.Left), x1 = std::min(cx + kCell, r.Right);
+            const int32_t y0 = std::max(cy, r.Top), y1 = std::min(cy + kCell, r.Bottom);
+            int sum[3] = {0, 0, 0};
+            for (int32_t y = y0; y < y1; ++y)
+                for (int32_t x = x0; x < x1; ++x)
+                    for (int k = 0; k < 3; ++k) sum[k] += pic.ScanLine(y)[3 * x + k];
+            const int n = (x1 - x0) * (y1 - y0);
+            for (int32_t y = y0; y < y1; ++y)
+                for (int32_t x = x0; x < x1; ++x)
+                    for (int k = 0; k < 3; ++k) pic.ScanLine(y)[3 * x + k] = uint8_t(sum[k] / n);
+        }
+}
+
+double MeanAbsDiff(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, int w,
+                   const TRect& r) {
+    int64_t sum = 0, n = 0;
+    for (int32_t y = r.Top; y < r.Bottom; ++y)
+        for (int32_t x = r.Left * 3; x < r.Right * 3; ++x, ++n) {
+            const size_t i = size_t(y) * size_t(w) * 3 + size_t(x);
+            sum += std::abs(int(a[i]) - int(b[i]));
+        }
+    return n == 0 ? 0.0 : double(sum) / double(n);
+}
+
+// Marker codes before the first start of scan.
+std::vector<int> HeaderMarkers(const std::vector<uint8_t>& b) {
+    std::vector<int> m;
+    size_t i = 2;
+    while (i + 4 <= b.size() && b[i] == 0xFF && b[i + 1] != 0xDA) {
+        m.push_back(b[i + 1]);
+        i += 2 + (size_t(b[i + 2]) << 8 | b[i + 3]);
+    }
+    return m;
+}
+
+int RestartInterval(const std::vector<uint8_t>& b) {
+    size_t i = 2;
+    while (i + 6 <= b.size() && b[i] == 0xFF && b[i + 1] != 0xDA) {
+        if (b[i + 1] == 0xDD) return b[i + 4] << 8 | b[i + 5];
+        i += 2 + (size_t(b[i + 2]) << 8 | b[i + 3]);
+    }
+    return 0;
+}
+
+struct TCase {
+    const char* Name;
+    TSourceSpec Source;
+    std::vector<TRect> Changes;  // mosaicked rectangles; none for a save without an edit
+    bool AskProgressive = false;
+};
+
+class KeepUntouched : public testing::TestWithParam<TCase> {};
+
+TEST_P(KeepUntouched, UntouchedAreasDecodeExactlyAndChangedOnesAsANormalSave) {
+    const TCase& c = GetParam();
+    const TSourceSpec& s = c.Source;
+    const std::vector<uint8_t> source = MakeSource(s);
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    for (const TRect& r : c.Changes) Mosaic(edited, r);
+
+    TMemoryStream out;
+    std::string why;
+    TKeepUntouchedStats stats;
+    ASSERT_TRUE(
+        SaveJpegKeepingUntouched(source, edited, original, 0, c.AskProgressive, out, &why, &stats))
+        << why;
+    const std::vector<uint8_t>& saved = out.Memory();
+
+    const test::TLibjpegImage a = LibjpegDecode(source, JCS_EXT_BGR);
+    const test::TLibjpegImage b = LibjpegDecode(saved, JCS_EXT_BGR);
+    ASSERT_EQ(b.Width, s.Width);
+    ASSERT_EQ(b.Height, s.Height);
+    EXPECT_EQ(b.ColorSpace, JCS_YCbCr);
+    EXPECT_EQ(b.Progressive, s.Progressive || c.AskProgressive);
+    EXPECT_EQ(RestartInterval(saved), s.RestartInterval);
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(b.HSamp[k], a.HSamp[k]);
+        EXPECT_EQ(b.VSamp[k], a.VSamp[k]);
+        EXPECT_EQ(b.Quant[b.QuantTable[k]], a.Quant[a.QuantTable[k]]) << "component " << k;
+    }
+
+    // The MCUs holding a change, and around them one MCU more (the chroma upsampling of the
+    // neighbours reads across the border).
+    const int mw = 8 * s.LumaH, mh = 8 * s.LumaV;
+    const int cols = (s.Width + mw - 1) / mw, rows = (s.Height + mh - 1) / mh;
+    std::vector<uint8_t> changedMcu(size_t(cols * rows)), nearChange(size_t(cols * rows));
+    int expectedChanged = 0;
+    for (const TRect& r : c.Changes)
+        for (int my = r.Top / mh; my <= (r.Bottom - 1) / mh; ++my)
+            for (int mx = r.Left / mw; mx <= (r.Right - 1) / mw; ++mx) {
+                if (!changedMcu[size_t(my * cols + mx)]) ++expectedChanged;
+                changedMcu[size_t(my * cols + mx)] = 1;
+                for (int dy = -1; dy <= 1; ++dy)
+                    for (int dx = -1; dx <= 1; ++dx)
+                        if (my + dy >= 0 && my + dy < rows && mx + dx >= 0 && mx + dx < cols)
+                            nearChange[size_t((my + dy) * cols + mx + dx)] = 1;
+            }
+    EXPECT_EQ(stats.ChangedMcus, expectedChanged);
+    EXPECT_EQ(stats.McuColumns, cols);
+    EXPECT_EQ(stats.McuRows, rows);
+
+    int64_t differing = 0;
+    for (int y = 0; y < s.Height; ++y)
+        for (int x = 0; x < s.Width; ++x) {
+            if (nearChange[size_t((y / mh) * cols + x / mw)]) continue;
+            const size_t i = (size_t(y) * size_t(s.Width) + size_t(x)) * 3;
+            differing += std::memcmp(&a.Pixels[i], &b.Pixels[i], 3) != 0;
+        }
+    EXPECT_EQ(differing, 0) << "pixels outside the changed MCUs differ from the source";
+
+    if (c.Changes.empty()) {
+        EXPECT_EQ(a.Pixels, b.Pixels);
+        return;
+    }
+    // Inside the changed MCUs the result is as close to the edited picture as a normal save at
+    // quality 90 with the source's chroma sampling (Tilvo's own writer for 4:2:0 and 4:4:4), and
+    // what the mosaic hid is gone.
+    TMemoryStream normal;
+    if (s.LumaH == 2 && s.LumaV == 2) {
+        ASSERT_TRUE(EncodeJpegToStream(edited, normal, false, 90, false));
+    } else if (s.LumaH == 1 && s.LumaV == 1) {
+        ASSERT_TRUE(EncodeJpegFullChroma(edited, normal, false, 90, false));
+    } else {
+        TSourceSpec q90 = s;
+        q90.Quality = 90;
+        normal.Memory() = Encode(edited, q90);
+    }
+    const test::TLibjpegImage n = LibjpegDecode(normal.Memory(), JCS_EXT_BGR);
+    int64_t toNormal = 0, count = 0;
+    for (int y = 0; y < s.Height; ++y)
+        for (int x = 0; x < s.Width; ++x) {
+            if (!changedMcu[size_t((y / mh) * cols + x / mw)]) continue;
+            for (int k = 0; k < 3; ++k, ++count) {
+                const size_t i = (size_t(y) * size_t(s.Width) + size_t(x)) * 3 + size_t(k);
+                toNormal += std::abs(int(b.Pixels[i]) - int(n.Pixels[i]));
+            }
+        }
+    EXPECT_LE(double(toNormal) / double(count), 2.0);
+    for (const TRect& r : c.Changes) {
+        std::vector<uint8_t> e(size_t(s.Width) * size_t(s.Height) * 3);
+        for (int y = 0; y < s.Height; ++y)
+            std::memcpy(&e[size_t(y) * size_t(s.Width) * 3], edited.ScanLine(y),
+                        size_t(s.Width) * 3);
+        EXPECT_LT(MeanAbsDiff(b.Pixels, e, s.Width, r) * 3, MeanAbsDiff(a.Pixels, e, s.Width, r))
+            << "the mosaicked area still looks like the source";
+    }
+}
+
+TSourceSpec Spec(int w, int h, int lh, int lv, bool progressive = false, int restart = 0) {
+    TSourceSpec s;
+    s.Width = w;
+    s.Height = h;
+    s.LumaH = lh;
+    s.LumaV = lv;
+    s.Progressive = progressive;
+    s.RestartInterval = restart;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, KeepUntouched,
+    testing::Values(TCase{"yuv444", Spec(96, 64, 1, 1), {{20, 12, 45, 30}}},
+                    TCase{"yuv422", Spec(96, 64, 2, 1), {{20, 12, 45, 30}}},
+                    TCase{"yuv420", Spec(96, 64, 2, 2), {{20, 12, 45, 30}}},
+                    TCase{
+                        "yuv420_two_bands", Spec(96, 96, 2, 2), {{0, 0, 20, 10}, {60, 70, 90, 80}}},
+                    TCase{"progressive", Spec(96, 64, 2, 2, true), {{33, 17, 50, 40}}},
+                    TCase{"progressive_asked", Spec(96, 64, 2, 1), {{0, 40, 96, 64}}, true},
+                    TCase{"restarts", Spec(96, 64, 2, 2, false, 2), {{40, 20, 70, 50}}},
+                    TCase{"odd_size_edges", Spec(101, 75, 2, 2), {{90, 60, 101, 75}}},
+                    TCase{"odd_size_444", Spec(37, 29, 1, 1), {{30, 0, 37, 29}}},
+                    TCase{"no_change", Spec(101, 75, 2, 2), {}},
+                    TCase{"no_change_progressive", Spec(64, 48, 2, 1, true), {}}),
+    [](const testing::TestParamInfo<TCase>& i) { return std::string(i.param.Name); });
+
+TEST(KeepUntouchedExactness, OnePixelOneLevelOffMakesItsMcuEncodedAgain) {
+    const std::vector<uint8_t> source = MakeSource(Spec(64, 64, 2, 2));
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    edited.ScanLine(47)[3 * 33 + 1] ^= 1;  // MCU (2, 2)
+    TMemoryStream out;
+    TKeepUntouchedStats stats;
+    std::string why;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why, &stats))
+        << why;
+    EXPECT_EQ(stats.ChangedMcus, 1);
+}
+
+TEST(KeepUntouchedExactness, SourceSegmentsAreNotCopied) {
+    TSourceSpec s = Spec(48, 32, 2, 2);
+    s.Markers = {{JPEG_COM, "secret note"},
+                 {JPEG_APP0 + 1, std::string("Exif\0\0MM\0\x2a\0\0\0\x08\0\0\0\0\0\0", 20)},
+                 {JPEG_APP0 + 2, "ICC_PROFILE secret"},
+                 {JPEG_APP0 + 13, "Photoshop 3.0 secret"}};
+    const std::vector<uint8_t> source = MakeSource(s);
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    Mosaic(edited, {0, 0, 16, 16});
+    TMemoryStream out;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out));
+    const std::vector<int> markers = HeaderMarkers(out.Memory());
+    for (int m : markers) EXPECT_TRUE(m == 0xE0 || m == 0xDB || m == 0xC4 || m == 0xC0) << m;
+    const std::string bytes(out.Memory().begin(), out.Memory().end());
+    EXPECT_EQ(bytes.find("secret"), std::string::npos);
+}
+
+TEST(KeepUntouchedExactness, ABandOfMcuRowsGivesTheSameFileAsTheWholePicture) {
+    const std::vector<uint8_t> source = MakeSource(Spec(80, 80, 2, 2));
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    Mosaic(edited, {10, 35, 50, 60});
+    TMemoryStream whole;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, whole));
+
+    // Rows 32 .. 63 only: MCU rows 2 and 3.
+    TBitmap bandEdited(80, 32), bandOriginal(80, 32);
+    for (int32_t y = 0; y < 32; ++y) {
+        std::memcpy(bandEdited.ScanLine(y), edited.ScanLine(y + 32), 240);
+        std::memcpy(bandOriginal.ScanLine(y), original.ScanLine(y + 32), 240);
+    }
+    TMemoryStream band;
+    std::string why;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 32, false, band, &why))
+        << why;
+    EXPECT_EQ(band.Memory(), whole.Memory());
+
+    // A band that cuts through an MCU row cannot be used.
+    TMemoryStream cut;
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, bandEdited, bandOriginal, 24, false, cut, &why));
+    EXPECT_TRUE(cut.Memory().empty());
+}
+
+struct TRefusal {
+    const char* Name;
+    TSourceSpec Source;
+    int DeltaWidth;  // the edited picture's size minus the source's
+    const char* Reason;
+};
+
+class KeepUntouchedRefused : public testing::TestWithParam<TRefusal> {};
+
+TEST_P(KeepUntouchedRefused, WritesNothingAndSaysWhy) {
+    const TRefusal& c = GetParam();
+    const std::vector<uint8_t> source = MakeSource(c.Source);
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    original.SetPixelFormat(pf24bit);
+    original.SetWidth(original.Width() + c.DeltaWidth);
+    CopyPicture(original, edited);
+    TMemoryStream out;
+    std::string why;
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why));
+    EXPECT_EQ(why, c.Reason);
+    EXPECT_TRUE(out.Memory().empty());
+    std::string probeWhy;
+    EXPECT_EQ(CanKeepUntouched(source, edited.Width(), edited.Height(), &probeWhy),
+              std::string(c.Reason).empty());
+    EXPECT_EQ(probeWhy, c.Reason);
+}
+
+TSourceSpec Space(J_COLOR_SPACE space) {
+    TSourceSpec s = Spec(32, 32, 1, 1);
+    s.Space = space;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, KeepUntouchedRefused,
+    testing::Values(
+        TRefusal{"gray", Space(JCS_GRAYSCALE), 0, "the source is not a colour (YCbCr) JPEG"},
+        TRefusal{"cmyk", Space(JCS_CMYK), 0, "the source is not a colour (YCbCr) JPEG"},
+        TRefusal{"rgb", Space(JCS_RGB), 0, "the source is not a colour (YCbCr) JPEG"},
+        TRefusal{"wider", Spec(32, 32, 2, 2), 8, "the picture's size differs from the source's"}),
+    [](const testing::TestParamInfo<TRefusal>& i) { return std::string(i.param.Name); });
+
+TEST(KeepUntouchedRefusal, NoSourceBytes) {
+    TBitmap pic;
+    MakeTestPicture(pic, 16, 16);
+    TMemoryStream out;
+    std::string why;
+    EXPECT_FALSE(SaveJpegKeepingUntouched({}, pic, pic, 0, false, out, &why));
+    EXPECT_EQ(why, "the picture was not opened from a JPEG file");
+}
+
+TEST(KeepUntouchedRefusal, APictureNotDecodedFromTheseBytes) {
+    // Another picture of the same size, or the source turned: nothing of the file may be kept.
+    const std::vector<uint8_t> source = MakeSource(Spec(48, 48, 2, 2), 11);
+    const std::vector<uint8_t> other = MakeSource(Spec(48, 48, 2, 2), 99);
+    TBitmap original, edited;
+    OpenAsWindowDoes(other, original);
+    CopyPicture(original, edited);
+    TMemoryStream out;
+    std::string why;
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why));
+    EXPECT_EQ(why, "the picture does not match the file it was opened from");
+    EXPECT_TRUE(out.Memory().empty());
+}
+
+TEST(KeepUntouchedRefusal, ASourceTurnedByItsExifOrientation) {
+    TSourceSpec s = Spec(32, 32, 2, 2);
+    // Big-endian Exif, IFD0 with one entry: Orientation (SHORT, 1) = 6.
+    s.Markers = {{JPEG_APP0 + 1, std::string("Exif\0\0MM\0\x2a\0\0\0\x08\0\x01\x01\x12\0\x03\0\0\0"
+                                             "\x01\0\x06\0\0\0\0\0\0",
+                                             32)}};
+    const std::vector<uint8_t> source = MakeSource(s);
+    std::string why;
+    EXPECT_FALSE(CanKeepUntouched(source, 32, 32, &why));
+    EXPECT_EQ(why, "the source is turned upright through its Exif orientation");
+}
+
+TEST(KeepUntouchedRefusal, CorruptedSourcesFailCleanlyOrGiveAReadableFile) {
+    const std::vector<uint8_t> good = MakeSource(Spec(48, 32, 2, 2, true));
+    TBitmap original, edited;
+    OpenAsWindowDoes(good, original);
+    CopyPicture(original, edited);
+    Mosaic(edited, {0, 16, 16, 32});
+    uint32_t s = 1;
+    int kept = 0, refused = 0;
+    for (int i = 0; i < 400; ++i) {
+        std::vector<uint8_t> bad = good;
+        for (int k = 0; k < 2; ++k) {
+            s = s * 1664525u + 1013904223u;
+            bad[(s >> 8) % bad.size()] = uint8_t(s >> 24);
+        }
+        TMemoryStream out;
+        std::string why;
+        bool ok = false;
+        try {
+            ok = SaveJpegKeepingUntouched(bad, edited, original, 0, false, out, &why);
+        } catch (const EJPEG& e) {
+            why = e.what();
+        }
+        if (ok) {
+            ++kept;
+            EXPECT_NO_THROW(LibjpegDecode(out.Memory())) << i;
+        } else {
+            ++refused;
+            EXPECT_FALSE(why.empty()) << i;
+            EXPECT_TRUE(out.Memory().empty()) << i;
+        }
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(refused, 0);
+}
+
+TEST(KeepUntouchedRefusal, ADamagedSource) {
+    std::vector<uint8_t> source = MakeSource(Spec(64, 64, 2, 2));
+    TBitmap original;
+    OpenAsWindowDoes(source, original);
+    source.resize(source.size() / 2);
+    TMemoryStream out;
+    std::string why;
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, original, original, 0, false, out, &why));
+    EXPECT_FALSE(why.empty());
+    EXPECT_TRUE(out.Memory().empty());
+}
+
+}  // namespace
+}  // namespace tilvo
