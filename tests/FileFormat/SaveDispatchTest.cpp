@@ -462,7 +462,7 @@ TEST_F(SaveDispatch, KeepUntouchedSavesOnTheSourceOrSaysWhyNot) {
     ASSERT_TRUE(probe.CanCopy && probe.CanUpdateThumbnail);
 
     TKeepUntouchedSource keep{&bytes, &original, ""};
-    ASSERT_TRUE(SaveAsByType(edited, Path("as.jpg"), 1, o, source, probe, nullptr, &keep));
+    ASSERT_TRUE(SaveAsByType(edited, Path("as.jpg"), 1, o, source, probe, nullptr, {}, &keep));
     EXPECT_EQ(keep.Note, "");
     const std::vector<uint8_t> as = ReadWholeFile(Path("as.jpg"));
     EXPECT_TRUE(untouchedBelowKept(as));
@@ -471,7 +471,7 @@ TEST_F(SaveDispatch, KeepUntouchedSavesOnTheSourceOrSaysWhyNot) {
     EXPECT_NE(EmbeddedJpeg(exif), EmbeddedJpeg(ExifSegmentOf(source)));  // made again
 
     keep.Note = "stale";
-    ASSERT_TRUE(SaveByExtension(edited, Path("save.jpg"), o, nullptr, &keep));
+    ASSERT_TRUE(SaveByExtension(edited, Path("save.jpg"), o, nullptr, {}, &keep));
     EXPECT_EQ(keep.Note, "");
     const std::vector<uint8_t> saved = ReadWholeFile(Path("save.jpg"));
     EXPECT_TRUE(untouchedBelowKept(saved));
@@ -493,7 +493,7 @@ TEST_F(SaveDispatch, KeepUntouchedSavesOnTheSourceOrSaysWhyNot) {
         TSaveOptions fo = o;
         fo.JPEGGrayscale = f.grayscale;
         TKeepUntouchedSource k{f.bytes, &original, ""};
-        ASSERT_TRUE(SaveAsByType(edited, Path("f.jpg"), 1, fo, source, probe, nullptr, &k));
+        ASSERT_TRUE(SaveAsByType(edited, Path("f.jpg"), 1, fo, source, probe, nullptr, {}, &k));
         EXPECT_EQ(k.Note, std::string("Untouched areas could not be kept exactly: ") + f.note)
             << f.name;
         const std::vector<uint8_t> normal = ReadWholeFile(Path("f.jpg"));
@@ -504,7 +504,7 @@ TEST_F(SaveDispatch, KeepUntouchedSavesOnTheSourceOrSaysWhyNot) {
     // Option off: the normal encode, no note.
     TKeepUntouchedSource off{&bytes, &original, ""};
     o.JPEGKeepUntouched = false;
-    ASSERT_TRUE(SaveByExtension(edited, Path("off.jpg"), o, nullptr, &off));
+    ASSERT_TRUE(SaveByExtension(edited, Path("off.jpg"), o, nullptr, {}, &off));
     EXPECT_EQ(off.Note, "");
     EXPECT_FALSE(untouchedBelowKept(ReadWholeFile(Path("off.jpg"))));
 }

@@ -527,7 +527,8 @@ TEST(CliProgram, LosslessKeepsTheUntouchedRowsOrSaysWhyNot) {
         a.insert(a.end(), stroke.begin(), stroke.end());
         ASSERT_EQ(RunCli(a, ">/dev/null 2>'" + err + "'"), 0) << input;
         EXPECT_EQ(stderrText(),
-                  "tilvo-cli: Untouched areas could not be kept exactly: " + reason + "\n");
+                  "tilvo-cli: " + input + ": Untouched areas could not be kept exactly: " + reason +
+                      "\n");
         TBitmap normal;
         LoadPictureFile(out, normal);
         EXPECT_EQ(normal.Width(), 120);
