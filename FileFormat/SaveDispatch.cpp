@@ -24,7 +24,7 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
             return SaveJpegWithExif(
                 picture, exifSource, fileName, o.JPEGQuality, o.JPEGSubsampling & 0xFF,
                 probe.CanUpdateThumbnail && o.ExifThumbUpdate, probe.CanCopy && o.ExifCopy,
-                o.JPEGGrayscale, o.JPEGProgressive);
+                o.JPEGGrayscale, o.JPEGProgressive, o.ExifRemovePersonalData);
         case 2:
             return SavePng(picture, fileName, o.PNGInterlaced, o.PNGGrayscale,
                            o.PNGReduceTo256Color, o.PNGTransparent);

@@ -27,6 +27,9 @@ struct TSaveOptions {
     std::string DCRResourceName;
     int32_t WebPQuality = 80;
     bool WebPLossless = false;
+    // A copied Exif block loses its location and personal data (GPS, names, serial numbers,
+    // comments, the maker note).
+    bool ExifRemovePersonalData = true;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 

@@ -24,6 +24,8 @@ const char* const kCliUsage =
     "  --subsampling 420|444  chroma subsampling (default 420)\n"
     "  --exif-copy          carry INPUT's Exif block over, its thumbnail removed\n"
     "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture instead\n"
+    "  --keep-personal-data keep location and personal data (GPS, names, serial numbers,\n"
+    "                       comments, maker note) in the copied Exif block\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
@@ -44,7 +46,12 @@ const char* const kCliUsage =
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
     "\n"
     "  --help, --version\n"
-    "Exit status: 0 success, 1 reading or writing failed, 2 usage error.\n";
+    "Exit status: 0 success, 1 reading or writing failed, 2 usage error.\n"
+    "\n"
+    "tilvo-cli --verify FILE...\n"
+    "Lists every picture embedded in each JPEG FILE (segments, data after the end) with its size,\n"
+    "and for the Exif thumbnail its difference to the picture. Exit status: 0 clean,\n"
+    "3 something suspicious found, 1 a file could not be read.\n";
 
 namespace {
 
@@ -158,6 +165,10 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.ExifCopy = true;
         else if (a == "--exif-thumbnail")
             o.Save.ExifThumbUpdate = true;
+        else if (a == "--keep-personal-data")
+            o.Save.ExifRemovePersonalData = false;
+        else if (a == "--verify")
+            o.Verify = true;
         else if (a == "--png-interlaced")
             o.Save.PNGInterlaced = true;
         else if (a == "--png-grayscale")
@@ -188,6 +199,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             files.push_back(a);
     }
     if (o.Help || o.Version) return o;
+    if (o.Verify) {
+        if (files.empty()) throw EUsage("--verify needs at least one FILE");
+        o.VerifyFiles = std::move(files);
+        return o;
+    }
     if (files.size() != 2) throw EUsage("expected INPUT and OUTPUT");
     o.Input = files[0];
     o.Output = files[1];

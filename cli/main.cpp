@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "CliVerify.h"
 #include "Effector/HistoryListEx.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
@@ -72,6 +73,7 @@ int main(int argc, char** argv) {
         std::puts("tilvo-cli 1.47");
         return 0;
     }
+    if (o.Verify) return RunVerify(o.VerifyFiles, stdout, stderr);
     RegisterAllFormats();
 #ifdef TILVO_HAVE_VIDEO_DECODER
     InstallVideoDecoder(std::make_shared<TFFmpegVideoDecoder>());
