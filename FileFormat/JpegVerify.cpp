@@ -216,10 +216,12 @@ struct TLayout {
     int32_t Width = 0, Height = 0;
 };
 
-TLayout WalkMarkers(const uint8_t* data, size_t size) {
+TLayout WalkMarkers(const uint8_t* data, size_t size, size_t start) {
     TLayout l;
+    // The bytes before a picture that starts after a 128-byte prefix are searched as well.
+    if (start > 0) l.Regions.push_back({0, start, "before SOI"});
     bool firstApp1 = true;
-    size_t pos = 2;
+    size_t pos = start + 2;
     const auto rest = [&](size_t from, const char* where) {
         if (from < size) l.Regions.push_back({from, size, where});
     };
@@ -291,10 +293,14 @@ double ThumbnailDifference(const std::vector<uint8_t>& jpeg, const TBitmap& redu
 }
 
 TJpegScan ScanJpegForLeaks(const uint8_t* data, size_t size, const TJpegVerifyOptions& o) {
-    if (size < 2 || data[0] != 0xFF || data[1] != 0xD8)
-        throw EInvalidGraphic("Not a JPEG file (no start-of-image marker)");
+    // The picture starts at the first byte, or after a 128-byte prefix (as the reader takes it).
+    const auto soi = [&](size_t at) {
+        return size >= at + 2 && data[at] == 0xFF && data[at + 1] == 0xD8;
+    };
+    const size_t start = soi(0) ? 0 : soi(128) ? 128 : 1;
+    if (start == 1) throw EInvalidGraphic("Not a JPEG file (no start-of-image marker)");
     TJpegScan scan;
-    const TLayout layout = WalkMarkers(data, size);
+    const TLayout layout = WalkMarkers(data, size, start);
     scan.Width = layout.Width;
     scan.Height = layout.Height;
 
@@ -312,7 +318,7 @@ TJpegScan ScanJpegForLeaks(const uint8_t* data, size_t size, const TJpegVerifyOp
         } else {
             TDecodeRequest rq{true, w, h, o.PictureMemory};
             TDecodeInfo info;
-            if (Decode(data, size, rq, info, &reduced) != TDecoded::Yes) {
+            if (Decode(data + start, size - start, rq, info, &reduced) != TDecoded::Yes) {
                 return false;
             }
             reducedGray = info.Gray;

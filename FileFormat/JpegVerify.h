@@ -69,12 +69,12 @@ struct TJpegVerifyOptions {
     int64_t PictureMemory = kMaxSurfaceBytes;
 };
 
-// Scans a whole JPEG file held in memory. Throws EInvalidGraphic when it does not start with a
-// start-of-image marker; everything else (a truncated or garbled file) is scanned as far as it
-// goes. Candidates are the places where FF D8 FF stands in a marker segment's payload or in the
-// data after the picture's end (or after the point where its marker structure breaks off); a
-// candidate is decoded from there to the end of its segment (or of the file); one that does not
-// decode is ignored.
+// Scans a whole JPEG file held in memory. Throws EInvalidGraphic when it has no start-of-image
+// marker at its first byte or after a 128-byte prefix (then searched too); everything else (a
+// truncated or garbled file) is scanned as far as it goes. Candidates are the places where FF D8 FF
+// stands in a marker segment's payload or in the data after the picture's end (or after the point
+// where its marker structure breaks off); a candidate is decoded from there to the end of its
+// segment (or of the file); one that does not decode is ignored.
 TJpegScan ScanJpegForLeaks(const uint8_t* data, size_t size, const TJpegVerifyOptions& options);
 
 // Writes `bytes` to fileName through the safe file stream, reads the written file back and scans

@@ -82,6 +82,7 @@ void TSettings::Load(const std::string& fileName) {
     o.JPEGSubsampling = std::clamp(ini.ReadInteger(kJPEG, "Subsampling", 0), 0, 2);
     o.ExifCopy = ini.ReadBool(kJPEG, "ExifCopy", false);
     o.ExifThumbUpdate = ini.ReadBool(kJPEG, "ExifThumbUpdate", false);
+    o.ExifRemovePersonalData = ini.ReadBool(kJPEG, "ExifRemovePersonalData", true);
     o.PNGInterlaced = ini.ReadBool(kPNG, "Interlaced", false);
     o.PNGGrayscale = ini.ReadBool(kPNG, "Grayscale", false);
     o.PNGReduceTo256Color = ini.ReadBool(kPNG, "ReduceTo256Color", false);
@@ -123,6 +124,7 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteInteger(kJPEG, "Subsampling", o.JPEGSubsampling);
     ini.WriteBool(kJPEG, "ExifCopy", o.ExifCopy);
     ini.WriteBool(kJPEG, "ExifThumbUpdate", o.ExifThumbUpdate);
+    ini.WriteBool(kJPEG, "ExifRemovePersonalData", o.ExifRemovePersonalData);
     ini.WriteBool(kPNG, "Interlaced", o.PNGInterlaced);
     ini.WriteBool(kPNG, "Grayscale", o.PNGGrayscale);
     ini.WriteBool(kPNG, "ReduceTo256Color", o.PNGReduceTo256Color);
