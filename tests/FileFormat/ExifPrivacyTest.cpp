@@ -164,6 +164,48 @@ TEST(ExifOrientation, EveryOrientationOpensUprightAndSavesUpright) {
     }
 }
 
+// The 8-bit paths turn one byte a pixel: a decode to 236 gray levels, and one to a palette.
+TEST(ExifOrientation, PaletteDecodesTurnToo) {
+    TBitmap upright;
+    MakeBlocks(upright);
+    for (int o : {2, 3, 6, 7, 8}) {
+        SCOPED_TRACE("Orientation " + std::to_string(o));
+        TBitmap stored;
+        StoreAs(upright, o, stored);
+        TTiffBuilder b(true);
+        b.Short(TTiffBuilder::Ifd0, 0x0112, uint16_t(o));
+        TMemoryStream in(WithSegment(LibjpegEncode(stored), b.Build()));
+        for (bool gray : {true, false}) {
+            TJPEGImage jpeg;
+            in.SetPosition(0);
+            jpeg.LoadFromStream(in);
+            if (gray)
+                jpeg.SetGrayscale(true);
+            else
+                jpeg.SetPixelFormat(TJPEGPixelFormat::jf8Bit);
+            TBitmap out;
+            jpeg.AssignTo(out);
+            SCOPED_TRACE(gray ? "gray" : "palette");
+            ASSERT_EQ(out.PixelFormat(), pf8bit);
+            out.SetPixelFormat(pf24bit);
+            if (!gray) {
+                ExpectUprightBlocks(out.ScanLine(0), size_t(out.ScanLine(1) - out.ScanLine(0)),
+                                    out.Width(), out.Height());
+                continue;
+            }
+            ASSERT_EQ(out.Width(), 4 * kBlock);
+            ASSERT_EQ(out.Height(), 2 * kBlock);
+            for (int k = 0; k < 8; ++k) {
+                const uint8_t* c = kBlockColours[k];
+                const int luma = (299 * c[2] + 587 * c[1] + 114 * c[0]) / 1000;
+                const uint8_t* p = out.ScanLine((k / 4) * kBlock + kBlock / 2) +
+                                   3 * ((k % 4) * kBlock + kBlock / 2);
+                EXPECT_NEAR(p[0], luma, 12) << "block " << k;
+            }
+        }
+    }
+}
+
 // Colour noise, and room in the segment only for its quality-10 thumbnail, which strays more than
 // 8 levels from the picture: the save leaves the thumbnail out instead of failing its own leak
 // check (or writing a thumbnail that does not show the picture).
