@@ -11,6 +11,7 @@
 #include "Effector/Resample.h"
 #include "HEIFImage.h"
 #include "JPEGImage.h"
+#include "JpegVerify.h"
 #include "WebPImage.h"
 
 namespace tilvo {
@@ -136,40 +137,6 @@ bool ExtractExifSegment(TStream& source, TStream& segment) {
 bool ExtractExifSegment(const std::string& fileName, TStream& segment) {
     TFileStream f(fileName, TFileStream::fmOpenRead);
     return ExtractExifSegment(f, segment);
-}
-
-void SetExifOrientationUpright(std::vector<uint8_t>& segment) {
-    // The TIFF header sits after FF E1, the length and "Exif\0\0".
-    constexpr size_t kTiff = 10;
-    const size_t size = segment.size();
-    if (size < kTiff + 8) return;
-    const uint8_t* t = segment.data() + kTiff;
-    const size_t n = size - kTiff;
-    bool little;
-    if (t[0] == 'I' && t[1] == 'I')
-        little = true;
-    else if (t[0] == 'M' && t[1] == 'M')
-        little = false;
-    else
-        return;
-    auto u16 = [&](size_t at) {
-        return little ? uint32_t(t[at] | t[at + 1] << 8) : uint32_t(t[at] << 8 | t[at + 1]);
-    };
-    auto u32 = [&](size_t at) {
-        return little ? u16(at) | u16(at + 2) << 16 : u16(at) << 16 | u16(at + 2);
-    };
-    const uint64_t ifd0 = u32(4);
-    if (ifd0 > n || n - ifd0 < 2) return;
-    const uint64_t count = u16(size_t(ifd0));
-    if (count * 12 > n - ifd0 - 2) return;
-    for (uint64_t i = 0; i < count; ++i) {
-        const size_t e = size_t(ifd0 + 2 + i * 12);
-        // Orientation: SHORT, one value, held in the entry itself.
-        if (u16(e) != 0x0112 || u16(e + 2) != 3 || u32(e + 4) != 1) continue;
-        uint8_t* v = segment.data() + kTiff + e + 8;
-        v[0] = little ? 1 : 0;
-        v[1] = little ? 0 : 1;
-    }
 }
 
 bool ExifSegmentFromBlock(const std::vector<uint8_t>& tiff, std::vector<uint8_t>& segment) {
@@ -684,11 +651,249 @@ void InsertExifSegment(TStream& jpeg, TStream& segment, TStream& output) {
 }
 
 // ---------------------------------------------------------------------------------------------
+// Tags changed in a copied block: orientation, picture size, location and personal data
+
+namespace {
+
+// Bounds-checked access to the IFDs of a TIFF structure that starts at `base` within a buffer.
+// Every position is checked against the buffer before it is read or written; offsets read from
+// the data are relative to `base`.
+struct TIfdView {
+    const uint8_t* Data = nullptr;
+    size_t Size = 0;
+    size_t Base = 0;
+    bool Big = false;
+
+    // False when there is no "II" or "MM" header with the number 42 at `base`.
+    bool Open(const uint8_t* data, size_t size, size_t base) {
+        Data = data;
+        Size = size;
+        Base = base;
+        if (!In(base, 8)) return false;
+        if (data[base] == 'M' && data[base + 1] == 'M')
+            Big = true;
+        else if (data[base] == 'I' && data[base + 1] == 'I')
+            Big = false;
+        else
+            return false;
+        return U16(base + 2) == 42;
+    }
+    bool In(uint64_t pos, uint64_t n) const { return pos <= Size && n <= Size - pos; }
+    uint16_t U16(size_t pos) const {
+        return Big ? uint16_t(Data[pos] << 8 | Data[pos + 1])
+                   : uint16_t(Data[pos + 1] << 8 | Data[pos]);
+    }
+    uint32_t U32(size_t pos) const {
+        return Big ? uint32_t(U16(pos)) << 16 | U16(pos + 2)
+                   : uint32_t(U16(pos + 2)) << 16 | U16(pos);
+    }
+    uint32_t Ifd0() const { return U32(Base + 4); }
+    // The IFD at `offset`: its position and the number of its entries that lie wholly inside the
+    // buffer; false when not even its entry count does.
+    bool Ifd(uint32_t offset, size_t& at, size_t& count) const {
+        const uint64_t pos = uint64_t(Base) + offset;
+        if (offset == 0 || !In(pos, 2)) return false;
+        at = size_t(pos);
+        const uint64_t fit = (Size - at - 2) / 12;
+        count = size_t(std::min<uint64_t>(U16(at), fit));
+        return true;
+    }
+    static size_t Entry(size_t at, size_t i) { return at + 2 + 12 * i; }
+    // The link to the next IFD; 0 when it does not lie inside the buffer.
+    uint32_t Next(uint32_t offset) const {
+        size_t at = 0, count = 0;
+        if (!Ifd(offset, at, count)) return 0;
+        const uint64_t link = uint64_t(at) + 2 + 12 * uint64_t(U16(at));
+        return In(link, 4) ? U32(size_t(link)) : 0;
+    }
+    // The entry of `tag` in the IFD at `offset`; 0 when there is none.
+    size_t Find(uint32_t offset, uint16_t tag) const {
+        size_t at = 0, count = 0;
+        if (!Ifd(offset, at, count)) return 0;
+        for (size_t i = 0; i < count; ++i)
+            if (U16(Entry(at, i)) == tag) return Entry(at, i);
+        return 0;
+    }
+    // A pointer entry (an IFD offset held in a LONG or IFD value); 0 when absent or malformed.
+    uint32_t Pointer(uint32_t ifdOffset, uint16_t tag) const {
+        const size_t e = Find(ifdOffset, tag);
+        if (e == 0) return 0;
+        const uint16_t type = U16(e + 2);
+        if ((type != 4 && type != 13) || U32(e + 4) != 1) return 0;
+        return U32(e + 8);
+    }
+    // The bytes an entry's values take: inline in its 4-byte field when they fit, else at its
+    // offset; clamped to the buffer (a part outside it is nobody's to read). Unknown types give
+    // the 4-byte field, which may hold an offset.
+    TRange Values(size_t entry) const {
+        static constexpr uint8_t kUnit[14] = {0, 1, 1, 2, 4, 8, 1, 1, 2, 4, 8, 4, 8, 4};
+        const uint16_t type = U16(entry + 2);
+        const uint64_t unit = type < 14 ? kUnit[type] : 0;
+        const uint64_t bytes = unit * U32(entry + 4);
+        if (unit == 0 || bytes <= 4) return {entry + 8, entry + 12};
+        const uint64_t begin = uint64_t(Base) + U32(entry + 8);
+        if (begin >= Size) return {0, 0};
+        return {size_t(begin), size_t(std::min<uint64_t>(Size, begin + bytes))};
+    }
+};
+
+void Put16(std::vector<uint8_t>& seg, const TIfdView& v, size_t at, uint32_t value) {
+    seg[at + (v.Big ? 0 : 1)] = uint8_t(value >> 8);
+    seg[at + (v.Big ? 1 : 0)] = uint8_t(value);
+}
+
+void Put32(std::vector<uint8_t>& seg, const TIfdView& v, size_t at, uint32_t value) {
+    for (int i = 0; i < 4; ++i)
+        seg[at + size_t(i)] = uint8_t(value >> (v.Big ? 24 - 8 * i : 8 * i));
+}
+
+// Sets a one-value SHORT or LONG entry; entries of another shape are left alone.
+void SetNumber(std::vector<uint8_t>& seg, const TIfdView& v, size_t entry, uint32_t value) {
+    if (entry == 0 || v.U32(entry + 4) != 1) return;
+    const uint16_t type = v.U16(entry + 2);
+    if (type == 3 && value <= 0xFFFF) {
+        Put16(seg, v, entry + 8, value);
+        Put16(seg, v, entry + 10, 0);
+    } else if (type == 4) {
+        Put32(seg, v, entry + 8, value);
+    }
+}
+
+constexpr uint16_t kTagOrientation = 0x0112;
+constexpr uint16_t kTagExifIfd = 0x8769;
+constexpr uint16_t kTagGpsIfd = 0x8825;
+
+// Tags that name or describe the person, the place or the camera body, zeroed in IFD0, IFD1 and
+// the Exif IFD.
+constexpr uint16_t kPersonalTags[] = {
+    0x010E,  // ImageDescription
+    0x013B,  // Artist
+    0x8298,  // Copyright
+    0x9286,  // UserComment
+    0x927C,  // MakerNote
+    0xA420,  // ImageUniqueID
+    0xA430,  // CameraOwnerName
+    0xA431,  // BodySerialNumber
+    0xA435,  // LensSerialNumber
+    0x9C9B,  // XPTitle
+    0x9C9C,  // XPComment
+    0x9C9D,  // XPAuthor
+    0x9C9E,  // XPKeywords
+    0x9C9F,  // XPSubject
+};
+
+bool OpenSegment(const std::vector<uint8_t>& seg, TIfdView& v) {
+    if (seg.size() < kTiffBase + 8 || seg[0] != 0xFF || seg[1] != 0xE1 ||
+        std::memcmp(seg.data() + 4, "Exif\0\0", 6) != 0)
+        return false;
+    return v.Open(seg.data(), seg.size(), kTiffBase);
+}
+
+}  // namespace
+
+void SetExifOrientationUpright(std::vector<uint8_t>& segment) {
+    TIfdView v;
+    if (!OpenSegment(segment, v)) return;
+    const uint32_t ifd0 = v.Ifd0();
+    SetNumber(segment, v, v.Find(ifd0, kTagOrientation), 1);
+    // A thumbnail IFD with an Orientation of its own: the thumbnail is made upright as well.
+    const uint32_t ifd1 = v.Next(ifd0);
+    if (ifd1 != 0 && ifd1 != ifd0) SetNumber(segment, v, v.Find(ifd1, kTagOrientation), 1);
+}
+
+void SetExifPictureSize(std::vector<uint8_t>& segment, uint32_t width, uint32_t height) {
+    TIfdView v;
+    if (!OpenSegment(segment, v)) return;
+    const uint32_t ifd0 = v.Ifd0();
+    SetNumber(segment, v, v.Find(ifd0, 0x0100), width);   // ImageWidth
+    SetNumber(segment, v, v.Find(ifd0, 0x0101), height);  // ImageLength
+    const uint32_t exif = v.Pointer(ifd0, kTagExifIfd);
+    SetNumber(segment, v, v.Find(exif, 0xA002), width);   // PixelXDimension
+    SetNumber(segment, v, v.Find(exif, 0xA003), height);  // PixelYDimension
+}
+
+void RemoveExifPersonalData(std::vector<uint8_t>& segment) {
+    TIfdView v;
+    if (!OpenSegment(segment, v)) return;
+    const uint32_t ifd0 = v.Ifd0();
+    const uint32_t ifd1 = v.Next(ifd0);
+    const uint32_t exif = v.Pointer(ifd0, kTagExifIfd);
+    const uint32_t gps = v.Pointer(ifd0, kTagGpsIfd);
+    // Every range is found before anything is zeroed: in a hostile block the structures may
+    // overlap, and zeroing one would change what the next one reads.
+    std::vector<TRange> ranges;
+    for (uint32_t ifd : {ifd0, ifd1, exif}) {
+        size_t at = 0, count = 0;
+        if (!v.Ifd(ifd, at, count)) continue;
+        for (size_t i = 0; i < count; ++i) {
+            const size_t e = TIfdView::Entry(at, i);
+            const uint16_t tag = v.U16(e);
+            if (std::find(std::begin(kPersonalTags), std::end(kPersonalTags), tag) !=
+                std::end(kPersonalTags))
+                ranges.push_back(v.Values(e));
+        }
+    }
+    // The GPS IFD becomes an empty IFD: its entry count, its entries, their values and its link.
+    size_t at = 0, count = 0;
+    if (v.Ifd(gps, at, count)) {
+        for (size_t i = 0; i < count; ++i) ranges.push_back(v.Values(TIfdView::Entry(at, i)));
+        ranges.push_back({at, TIfdView::Entry(at, count)});
+        if (count == v.U16(at))
+            ranges.push_back({TIfdView::Entry(at, count), TIfdView::Entry(at, count) + 4});
+    }
+    for (const TRange& r : ranges) Zero(segment, r);
+}
+
+bool ExifThumbnailOffset(const uint8_t* tiff, size_t size, uint32_t& offset) {
+    TIfdView v;
+    if (!v.Open(tiff, size, 0)) return false;
+    const uint32_t ifd0 = v.Ifd0();
+    const uint32_t ifd1 = v.Next(ifd0);
+    if (ifd1 == 0 || ifd1 == ifd0) return false;
+    const size_t e = v.Find(ifd1, 0x0201);
+    if (e == 0 || v.U32(e + 4) != 1) return false;
+    const uint16_t type = v.U16(e + 2);
+    if (type != 3 && type != 4) return false;
+    offset = type == 3 ? v.U16(e + 8) : v.U32(e + 8);
+    return true;
+}
+
+int ExifOrientationOfJpeg(const uint8_t* data, size_t size) {
+    // The markers up to the first start of scan; the first Exif APP1 segment holds the tag.
+    if (size < 4 || data[0] != 0xFF || data[1] != 0xD8) return 1;
+    size_t pos = 2;
+    while (pos + 4 <= size && data[pos] == 0xFF) {
+        const uint8_t marker = data[pos + 1];
+        if (marker == 0xFF) {  // fill byte
+            ++pos;
+            continue;
+        }
+        if (marker == 0xDA || marker == 0xD9) break;
+        const size_t len = size_t(data[pos + 2]) << 8 | data[pos + 3];
+        if (len < 2) break;
+        const size_t payload = pos + 4, end = std::min(size, pos + 2 + len);
+        if (marker == 0xE1 && end >= payload + 6 &&
+            std::memcmp(data + payload, "Exif\0\0", 6) == 0) {
+            TIfdView v;
+            if (!v.Open(data + payload + 6, end - payload - 6, 0)) return 1;
+            const size_t e = v.Find(v.Ifd0(), kTagOrientation);
+            if (e == 0 || v.U32(e + 4) != 1) return 1;
+            const uint16_t type = v.U16(e + 2);
+            const uint32_t value = type == 3 ? v.U16(e + 8) : type == 4 ? v.U32(e + 8) : 1;
+            return value >= 1 && value <= 8 ? int(value) : 1;
+        }
+        pos += 2 + len;
+    }
+    return 1;
+}
+
+// ---------------------------------------------------------------------------------------------
 // The Save As JPEG writer
 
 bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                       const std::string& targetFileName, int32_t quality, int32_t subsampling,
-                      bool updateThumbnail, bool copyExif, bool grayscale, bool progressive) {
+                      bool updateThumbnail, bool copyExif, bool grayscale, bool progressive,
+                      bool removePersonalData) {
     TMemoryStream jpeg;
     const bool encoded = subsampling == 2
                              ? EncodeJpegFullChroma(picture, jpeg, progressive, quality, grayscale)
@@ -696,22 +901,27 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
     // A failed encoding writes nothing: the file that was there stays as it was.
     if (!encoded) return false;
     return SaveEncodedJpegWithExif(picture, jpeg, sourceFileName, targetFileName, updateThumbnail,
-                                   copyExif);
+                                   copyExif, removePersonalData);
 }
 
 bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
                              const std::string& sourceFileName, const std::string& targetFileName,
-                             bool updateThumbnail, bool copyExif) {
+                             bool updateThumbnail, bool copyExif, bool removePersonalData) {
     if (!copyExif) {
-        jpeg.SaveToFile(targetFileName);
+        WriteVerifiedJpeg(targetFileName, picture, jpeg.Memory(), false);
         return true;
     }
     TMemoryStream cut;
     ReadExifSourceSegment(sourceFileName, cut);
-    const std::vector<uint8_t>& segment = cut.Memory();
+    std::vector<uint8_t>& segment = cut.Memory();
+    // The saved picture is upright and has its own size; what the block says of it must agree.
+    SetExifOrientationUpright(segment);
+    SetExifPictureSize(segment, uint32_t(picture.Width()), uint32_t(picture.Height()));
+    if (removePersonalData) RemoveExifPersonalData(segment);
     // The old thumbnail shows the picture as it was before editing: it is never carried over.
     // It is made again from the saved picture where it can be, otherwise removed.
     std::vector<uint8_t> carried;
+    TBitmap small;  // the picture at the thumbnail's size
     const TExifLayout layout = AnalyseExifBlock(segment);
     if (layout.Readable && updateThumbnail && Regenerable(segment, layout)) {
         // Only IFD1's entries are kept, to describe the new thumbnail: the IFDs after it, every
@@ -722,16 +932,29 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
         ZeroPictures(cleaned, layout);
         ZeroJpegStreams(cleaned);
         // The segment length is 16 bits: a thumbnail that does not fit is made again at lower
-        // quality; when none fits, the thumbnail is removed instead.
-        TBitmap small;
+        // quality; when none fits, the thumbnail is removed instead. So it is when no encoding
+        // shows the picture within what the leak check allows: the check would refuse the save.
+        // Small pictures with sharp colour edges lose too much to 4:2:0; their thumbnail is
+        // tried at 4:4:4 before a lower quality.
         ShrinkForThumbnail(picture, small);
-        for (int32_t q = 90; q >= 10 && carried.empty(); q -= 10) {
-            TMemoryStream thumbnail;
-            EncodeThumbnail(small, thumbnail, q);
-            const TRebuildResult r = RebuildExifSegment(cleaned, thumbnail.Memory(), carried);
-            if (r == TRebuildResult::NoThumbnail) break;
+        bool placeable = true;
+        for (int32_t q = 90; q >= 10 && carried.empty() && placeable; q -= 10) {
+            for (bool fullChroma : {false, true}) {
+                TMemoryStream thumbnail;
+                if (fullChroma)
+                    EncodeJpegFullChroma(small, thumbnail, false, q, false);
+                else
+                    EncodeThumbnail(small, thumbnail, q);
+                const TRebuildResult r = RebuildExifSegment(cleaned, thumbnail.Memory(), carried);
+                if (r == TRebuildResult::NoThumbnail) placeable = false;
+                if (r != TRebuildResult::Ok) break;
+                const double difference = ThumbnailDifference(thumbnail.Memory(), small);
+                if (difference >= 0 && difference <= kMaxThumbnailDifference) break;
+                carried.clear();
+            }
         }
     }
+    const bool thumbnail = !carried.empty();
     if (carried.empty() && layout.Readable) {
         carried = segment;
         if (!RemoveThumbnail(carried, layout)) carried.clear();
@@ -739,7 +962,8 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
     // A block that cannot be read (or no block at all) is not carried over.
     TMemoryStream s(std::move(carried)), output;
     InsertExifSegment(jpeg, s, output);
-    output.SaveToFile(targetFileName);
+    WriteVerifiedJpeg(targetFileName, picture, output.Memory(), thumbnail,
+                      thumbnail ? &small : nullptr);
     return true;
 }
 

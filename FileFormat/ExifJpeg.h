@@ -114,9 +114,30 @@ bool ReadExifSourceSegment(const std::string& fileName, TStream& segment);
 // upright already. False when the block has no TIFF header or does not fit a segment.
 bool ExifSegmentFromBlock(const std::vector<uint8_t>& tiff, std::vector<uint8_t>& segment);
 
-// Sets an Orientation entry of IFD0 (SHORT, one value) of a cut-out segment to 1, in place;
-// a segment whose header or IFD0 cannot be read is left as it is.
+// Sets the Orientation entries (SHORT or LONG, one value) of IFD0 and IFD1 of a cut-out segment to
+// 1, in place; a segment whose header or IFDs cannot be read is left as it is.
 void SetExifOrientationUpright(std::vector<uint8_t>& segment);
+
+// Sets the pixel sizes a cut-out segment states (IFD0's ImageWidth and ImageLength, the Exif
+// IFD's PixelXDimension and PixelYDimension; SHORT or LONG, one value) to the saved picture's, in
+// place.
+void SetExifPictureSize(std::vector<uint8_t>& segment, uint32_t width, uint32_t height);
+
+// Zeroes location and personal data in a cut-out segment, in place, moving nothing: the GPS IFD
+// becomes empty (entry count, entries, their values and its link zeroed), and the values of
+// ImageDescription, Artist, Copyright, UserComment, MakerNote, ImageUniqueID, CameraOwnerName,
+// BodySerialNumber, LensSerialNumber and the XP* comment tags in IFD0, IFD1 and the Exif IFD are
+// zeroed (their entries stay, so every offset in the block keeps its meaning). Only bytes inside
+// the segment are read or written.
+void RemoveExifPersonalData(std::vector<uint8_t>& segment);
+
+// The Orientation (1 ... 8) IFD0 of a JPEG stream's first Exif APP1 segment states; 1 when there
+// is none, or it cannot be read or holds another value.
+int ExifOrientationOfJpeg(const uint8_t* data, size_t size);
+
+// The JPEG thumbnail's offset (IFD1's JPEGInterchangeFormat, relative to the TIFF header) in an
+// Exif block that starts with its TIFF header; false when IFD1 or the entry is missing.
+bool ExifThumbnailOffset(const uint8_t* tiff, size_t size, uint32_t& offset);
 
 // Finds the thumbnail entries of a cut-out segment (starting with 0xFF 0xE1). True when the IFD
 // chain from IFD1 could be walked and all three entries were found.
@@ -159,18 +180,22 @@ bool RemoveExifThumbnail(std::vector<uint8_t>& segment);
 // the saved picture (made again at lower quality until the segment fits 65,535 bytes), the IFDs
 // after IFD1 and every other JPEG stream in the block are removed; otherwise, or when even quality
 // 10 does not fit, the thumbnail is removed (RemoveExifThumbnail). A block that cannot be read is
-// not copied. The file is written through a temporary file; when the encoding fails nothing is
-// written and the answer is false. Errors of the file output and of the lossless re-encoding are
-// thrown.
+// not copied. A copied block always gets Orientation 1 and the saved picture's pixel sizes; with
+// removePersonalData, RemoveExifPersonalData is applied too. The file is written through a
+// temporary file and checked for leaks (WriteVerifiedJpeg) before it replaces the target; when the
+// encoding fails nothing is written and the answer is false. Errors of the file output, of the
+// leak check (EJpegLeak) and of the lossless re-encoding are thrown.
 bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                       const std::string& targetFileName, int32_t quality, int32_t subsampling,
-                      bool updateThumbnail, bool copyExif, bool grayscale, bool progressive);
+                      bool updateThumbnail, bool copyExif, bool grayscale, bool progressive,
+                      bool removePersonalData = true);
 
 // The same carrying over of the Exif segment, for a picture already encoded into `jpeg` (the
 // thumbnail is made from `picture`, which the stream shows); writes the file and answers true.
 bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
                              const std::string& sourceFileName, const std::string& targetFileName,
-                             bool updateThumbnail, bool copyExif);
+                             bool updateThumbnail, bool copyExif,
+                             bool removePersonalData = true);
 
 struct TFitSize {
     int32_t Width = 0;

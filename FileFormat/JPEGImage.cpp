@@ -6,9 +6,11 @@
 #include <cstring>
 #include <string>
 
+#include "ExifJpeg.h"
 #include "JpegGlue.h"
 #include "JpegTranscode.h"
 #include "ProgressScope.h"
+#include "JpegVerify.h"
 
 namespace tilvo {
 
@@ -329,6 +331,38 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
 
 }  // namespace
 
+namespace {
+
+// Puts decoded row r (w pixels of `bpp` bytes) of a picture stored w × h with the given Exif
+// Orientation where it belongs in the upright surface whose row pointers are `rows`.
+void PlaceOrientedRow(const uint8_t* src, int32_t r, int32_t w, int32_t h, int bpp, int orientation,
+                      uint8_t* const* rows) noexcept {
+    const size_t n = size_t(bpp);
+    // Orientations 2 to 4 keep the row a row (mirrored and/or moved); 5 to 8 make it a column.
+    if (orientation <= 4) {
+        uint8_t* out = rows[orientation == 2 ? r : h - 1 - r];
+        if (orientation == 4) {
+            std::memcpy(out, src, size_t(w) * n);
+            return;
+        }
+        out += size_t(w - 1) * n;
+        for (int32_t c = 0; c < w; ++c, src += n, out -= n)
+            for (size_t k = 0; k < n; ++k) out[k] = src[k];
+        return;
+    }
+    // The column: x = r (5, 8) or h - 1 - r (6, 7); y runs down with c (5, 6) or up (7, 8).
+    const size_t x = size_t(orientation == 5 || orientation == 8 ? r : h - 1 - r) * n;
+    const bool down = orientation == 5 || orientation == 6;
+    uint8_t* const* row = rows + (down ? 0 : w - 1);
+    const std::ptrdiff_t step = down ? 1 : -1;
+    for (int32_t c = 0; c < w; ++c, src += n, row += step) {
+        uint8_t* out = *row + x;
+        for (size_t k = 0; k < n; ++k) out[k] = src[k];
+    }
+}
+
+}  // namespace
+
 // ---------------------------------------------------------------------------------------------
 // TJPEGImage
 
@@ -394,18 +428,33 @@ bool TJPEGImage::GetEmpty() const {
     return !JData().HasStream() && bitmap_.Empty();
 }
 
+int TJPEGImage::Orientation() const {
+    return applyOrientation_ ? JData().Orientation : 1;
+}
+
+void TJPEGImage::SetApplyOrientation(bool v) {
+    if (v == applyOrientation_) return;
+    if (hasBitmap_ && !JData().HasStream()) Compress();
+    applyOrientation_ = v;
+    FreeBitmap();
+    Changed();
+}
+
 int32_t TJPEGImage::GetWidth() const {
     if (hasBitmap_) return bitmap_.Width();
-    if (scale_ == TJPEGScale::jsFullSize) return JData().Width;
+    // Orientations 5 to 8 turn the picture a quarter: its width is the stored height.
+    const bool turned = Orientation() >= 5;
+    if (scale_ == TJPEGScale::jsFullSize) return turned ? JData().Height : JData().Width;
     const_cast<TJPEGImage*>(this)->SetScale(scale_);  // recalculates when needed
-    return scaledWidth_;
+    return turned ? scaledHeight_ : scaledWidth_;
 }
 
 int32_t TJPEGImage::GetHeight() const {
     if (hasBitmap_) return bitmap_.Height();
-    if (scale_ == TJPEGScale::jsFullSize) return JData().Height;
+    const bool turned = Orientation() >= 5;
+    if (scale_ == TJPEGScale::jsFullSize) return turned ? JData().Width : JData().Height;
     const_cast<TJPEGImage*>(this)->SetScale(scale_);
-    return scaledHeight_;
+    return turned ? scaledWidth_ : scaledHeight_;
 }
 
 void TJPEGImage::SetScale(TJPEGScale s) {
@@ -518,6 +567,7 @@ void TJPEGImage::ReadJpegStream(int64_t byteCount, TStream& stream) {
         fresh->Height = int32_t(dec.cinfo.image_height);
         fresh->Grayscale = dec.cinfo.jpeg_color_space == JCS_GRAYSCALE;
         progressive = jpeg_has_multiple_scans(&dec.cinfo) != 0;
+        fresh->Orientation = ExifOrientationOfJpeg(fresh->Stream.data(), fresh->Stream.size());
     }
     FreeBitmap();
     holder_ = std::move(fresh);
@@ -659,7 +709,9 @@ void TJPEGImage::DecodePicture() {
         checkComponents();
         const int32_t w = int32_t(ci.output_width);
         const int32_t h = int32_t(ci.output_height);
-        bitmap_.Resize(w, h, quantise ? pf8bit : pf24bit);
+        const int orientation = Orientation();
+        const bool turned = orientation >= 5;
+        bitmap_.Resize(turned ? h : w, turned ? w : h, quantise ? pf8bit : pf24bit);
         bitmap_.Palette().clear();
         if (quantise) {
             if (ownColormap) {
@@ -687,28 +739,44 @@ void TJPEGImage::DecodePicture() {
                 bitmap_.Palette() = palette;
             }
         }
-        std::vector<JSAMPROW> rows(static_cast<size_t>(h));
-        for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = bitmap_.ScanLine(y);
-        std::vector<uint8_t> scratch(inks ? size_t(w) * size_t(rowComponents) : 0);
+        // The surface's rows. Upright and upside-down pictures are decoded straight into them
+        // (the table in reverse for the latter); every other orientation, and CMYK, goes row by
+        // row through a scratch row and is placed from there.
+        const int32_t surfaceHeight = bitmap_.Height();
+        const bool direct = !inks && (orientation == 1 || orientation == 4);
+        std::vector<JSAMPROW> rows(static_cast<size_t>(surfaceHeight));
+        for (int32_t y = 0; y < surfaceHeight; ++y)
+            rows[size_t(y)] =
+                bitmap_.ScanLine(direct && orientation == 4 ? surfaceHeight - 1 - y : y);
+        std::vector<uint8_t> scratch(direct ? 0 : size_t(w) * size_t(rowComponents));
+        std::vector<uint8_t> placed(inks && orientation != 1 ? size_t(w) * 3 : 0);
         JSAMPROW* rowTable = rows.data();
-        JSAMPROW inkRow = scratch.data();
+        JSAMPROW decodedRow = scratch.data();
+        uint8_t* placedRow = placed.data();
         if (!Guard(d.err, [&] {
                 while (ci.output_scanline < ci.output_height) {
-                    if (!inks) {
+                    if (direct) {
                         jpeg_read_scanlines(&ci, rowTable + ci.output_scanline,
                                             ci.output_height - ci.output_scanline);
                         continue;
                     }
-                    // c, m, y, k in component order become blue, green, red of a 24-bit row.
-                    uint8_t* out = rowTable[ci.output_scanline];
-                    if (jpeg_read_scanlines(&ci, &inkRow, 1) != 1) continue;
-                    const uint8_t* in = inkRow;
-                    for (int32_t x = 0; x < w; ++x, in += 4, out += 3) {
-                        const int k = 255 - in[3];
-                        out[0] = uint8_t(std::max(0, in[2] - k));
-                        out[1] = uint8_t(std::max(0, in[1] - k));
-                        out[2] = uint8_t(std::max(0, in[0] - k));
+                    const int32_t r = int32_t(ci.output_scanline);
+                    if (jpeg_read_scanlines(&ci, &decodedRow, 1) != 1) continue;
+                    const uint8_t* row = decodedRow;
+                    if (inks) {
+                        // c, m, y, k in component order become blue, green, red of a 24-bit row.
+                        uint8_t* out = orientation == 1 ? rowTable[r] : placedRow;
+                        const uint8_t* in = decodedRow;
+                        for (int32_t x = 0; x < w; ++x, in += 4, out += 3) {
+                            const int k = 255 - in[3];
+                            out[0] = uint8_t(std::max(0, in[2] - k));
+                            out[1] = uint8_t(std::max(0, in[1] - k));
+                            out[2] = uint8_t(std::max(0, in[0] - k));
+                        }
+                        if (orientation == 1) continue;
+                        row = placedRow;
                     }
+                    PlaceOrientedRow(row, r, w, h, surfaceBytes, orientation, rowTable);
                 }
                 jpeg_finish_decompress(&ci);
             }))
@@ -735,7 +803,7 @@ bool WriteJpegFile(const TBitmap& picture, const std::string& fileName, bool pro
         s.Grayscale = grayscale;
         TSafeFileStream file(fileName);
         if (!EncodeBitmap(picture, s, file, nullptr)) return false;
-        file.Commit();
+        CommitVerifiedJpeg(file, picture, false);
         return true;
     } catch (...) {
         return false;

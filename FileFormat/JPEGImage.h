@@ -31,9 +31,11 @@ class EJPEG : public EInvalidGraphic {
 class TJPEGData : public TSharedImage {
   public:
     bool HasStream() const { return !Stream.empty(); }
-    int32_t Width = 0;
+    int32_t Width = 0;  // as stored in the stream, before any turn
     int32_t Height = 0;
     bool Grayscale = false;
+    // The Exif Orientation of the stream's first Exif APP1 segment (1 ... 8; 1 without one).
+    int Orientation = 1;
 };
 
 enum class TJPEGPixelFormat : uint8_t { jf24Bit = 0, jf8Bit = 1 };
@@ -123,6 +125,11 @@ class TJPEGImage : public TGraphic {
     void SetScale(TJPEGScale s);
     // 8 for a grayscale stream, otherwise 24.
     int BitsPerPixel() const { return bitsPerPixel_; }
+    // Whether a decode turns the picture upright by the stream's Exif Orientation (on by default;
+    // off for JPEG data inside another format, which has its own say). Width and height are the
+    // upright picture's. Changing it drops the decoded surface.
+    bool ApplyOrientation() const { return applyOrientation_; }
+    void SetApplyOrientation(bool v);
 
     // May stay empty: nothing in the program listens.
     TJPEGProgressEvent OnProgress;
@@ -153,6 +160,8 @@ class TJPEGImage : public TGraphic {
     TJPEGScale scale_ = TJPEGScale::jsFullSize;
     bool needRecalc_ = false;
     int bitsPerPixel_ = 24;
+    bool applyOrientation_ = true;
+    int Orientation() const;
 };
 
 // The Save command's JPEG writer: the picture encoded at the quality (clamped to 1 .. 100),

@@ -79,11 +79,12 @@ bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t save
             if (TMemoryStream jpeg; KeepUntouched(picture, o, keep, jpeg))
                 return SaveEncodedJpegWithExif(picture, jpeg, exifSource, fileName,
                                                probe.CanUpdateThumbnail && o.ExifThumbUpdate,
-                                               probe.CanCopy && o.ExifCopy);
+                                               probe.CanCopy && o.ExifCopy,
+                                               o.ExifRemovePersonalData);
             return SaveJpegWithExif(
                 picture, exifSource, fileName, o.JPEGQuality, o.JPEGSubsampling & 0xFF,
                 probe.CanUpdateThumbnail && o.ExifThumbUpdate, probe.CanCopy && o.ExifCopy,
-                o.JPEGGrayscale, o.JPEGProgressive);
+                o.JPEGGrayscale, o.JPEGProgressive, o.ExifRemovePersonalData);
         case 2:
             return SavePng(picture, fileName, o.PNGInterlaced, o.PNGGrayscale,
                            o.PNGReduceTo256Color, o.PNGTransparent);

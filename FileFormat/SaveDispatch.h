@@ -32,6 +32,9 @@ struct TSaveOptions {
     bool WebPLossless = false;
     // JPEG: keep every untouched MCU of a JPEG source as it is ("Keep untouched areas exactly").
     bool JPEGKeepUntouched = false;
+    // A copied Exif block loses its location and personal data (GPS, names, serial numbers,
+    // comments, the maker note).
+    bool ExifRemovePersonalData = true;
     friend bool operator==(const TSaveOptions&, const TSaveOptions&) = default;
 };
 

@@ -406,6 +406,7 @@ void ReadOldJpeg(const uint8_t* data, size_t size, const TTiffDirectory& dir, TB
     if (length == 0 || offset > size || length > size - offset)
         throw EInvalidGraphic("Old-style JPEG data out of bounds");
     TJPEGImage jpeg;
+    jpeg.SetApplyOrientation(false);  // the TIFF's own Orientation is applied afterwards
     TMemoryStream stream(std::vector<uint8_t>(data + offset, data + offset + length));
     jpeg.LoadFromStream(stream);
     jpeg.AssignTo(picture);

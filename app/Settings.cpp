@@ -84,6 +84,7 @@ void TSettings::Load(const std::string& fileName) {
     o.ExifCopy = ini.ReadBool(kJPEG, "ExifCopy", false);
     o.ExifThumbUpdate = ini.ReadBool(kJPEG, "ExifThumbUpdate", false);
     o.JPEGKeepUntouched = ini.ReadBool(kJPEG, "KeepUntouched", false);
+    o.ExifRemovePersonalData = ini.ReadBool(kJPEG, "ExifRemovePersonalData", true);
     o.PNGInterlaced = ini.ReadBool(kPNG, "Interlaced", false);
     o.PNGGrayscale = ini.ReadBool(kPNG, "Grayscale", false);
     o.PNGReduceTo256Color = ini.ReadBool(kPNG, "ReduceTo256Color", false);
@@ -138,6 +139,7 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteBool(kJPEG, "ExifCopy", o.ExifCopy);
     ini.WriteBool(kJPEG, "ExifThumbUpdate", o.ExifThumbUpdate);
     ini.WriteBool(kJPEG, "KeepUntouched", o.JPEGKeepUntouched);
+    ini.WriteBool(kJPEG, "ExifRemovePersonalData", o.ExifRemovePersonalData);
     ini.WriteBool(kPNG, "Interlaced", o.PNGInterlaced);
     ini.WriteBool(kPNG, "Grayscale", o.PNGGrayscale);
     ini.WriteBool(kPNG, "ReduceTo256Color", o.PNGReduceTo256Color);

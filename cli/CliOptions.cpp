@@ -39,6 +39,8 @@ const char* const kCliUsage =
     "  --lossless           keep untouched areas exactly: a YCbCr JPEG INPUT of the same size\n"
     "                       keeps its coefficients, tables and sampling outside the changed\n"
     "                       blocks (--quality and --subsampling do not apply)\n"
+    "  --keep-personal-data keep location and personal data (GPS, names, serial numbers,\n"
+    "                       comments, maker note) in the copied Exif block\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
@@ -65,7 +67,12 @@ const char* const kCliUsage =
     "\n"
     "  --help, --version\n"
     "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
-    "2 usage error.\n";
+    "2 usage error.\n"
+    "\n"
+    "tilvo-cli --verify FILE...\n"
+    "Lists every picture embedded in each JPEG FILE (segments, data after the end) with its size,\n"
+    "and for the Exif thumbnail its difference to the picture. Exit status: 0 clean,\n"
+    "3 something suspicious found, 1 a file could not be read.\n";
 
 namespace {
 
@@ -264,6 +271,10 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Save.ExifThumbUpdate = true;
         else if (a == "--lossless")
             o.Save.JPEGKeepUntouched = true;
+        else if (a == "--keep-personal-data")
+            o.Save.ExifRemovePersonalData = false;
+        else if (a == "--verify")
+            o.Verify = true;
         else if (a == "--png-interlaced")
             o.Save.PNGInterlaced = true;
         else if (a == "--png-grayscale")
@@ -313,6 +324,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             files.push_back(a);
     }
     if (o.Help || o.Version) return o;
+    if (o.Verify) {
+        if (files.empty()) throw EUsage("--verify needs at least one FILE");
+        o.VerifyFiles = std::move(files);
+        return o;
+    }
     if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
         throw EUsage("--in-type is for standard input (-) only");
     if (!o.OutDir.empty()) {

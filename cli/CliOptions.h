@@ -37,6 +37,8 @@ struct TCliOptions {
     std::vector<TCliStroke> Strokes;
     bool Help = false;
     bool Version = false;
+    bool Verify = false;  // --verify: check these JPEG files, write nothing
+    std::vector<std::string> VerifyFiles;
 };
 
 // A usage error: the message says what is wrong; the program exits with 2.

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "CliOptions.h"
+#include "CliVerify.h"
 #include "Effector/HistoryListEx.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
@@ -296,6 +297,7 @@ int main(int argc, char** argv) {
         std::puts("tilvo-cli 1.47");
         return 0;
     }
+    if (o.Verify) return RunVerify(o.VerifyFiles, stdout, stderr);
     // What every file's work shares is set up here, before any worker thread starts, and only read
     // after that.
     RegisterAllFormats();

@@ -81,10 +81,16 @@ TFormSaveOption::TFormSaveOption(QWidget* parent) : QDialog(parent) {
     CBExifThumbUpdate = Make<QCheckBox>(GBExif, "CBExifThumbUpdate", 16, 48, 145, 17);
     CBExifThumbUpdate->setText(QStringLiteral("Update Exif thumbnail"));
     CBExifThumbUpdate->setChecked(true);
+    // Below the two groups, across the page: the caption is longer than the Exif group is wide.
+    CBExifRemovePersonalData =
+        Make<QCheckBox>(TabSheet1, "CBExifRemovePersonalData", 16, 96, 430, 17);
+    CBExifRemovePersonalData->setText(QStringLiteral("Remove location and personal data"));
+    CBExifRemovePersonalData->setChecked(true);
     setTabOrder(EditJPEGQuality, CBJPEGProgressive);
     setTabOrder(CBJPEGProgressive, CBJPEGGrayscale);
     setTabOrder(CBJPEGGrayscale, RBSubsampling420);
     setTabOrder(RBSubsampling420, CBExifCopy);
+    setTabOrder(CBExifThumbUpdate, CBExifRemovePersonalData);
 
     CBPNGInterlaced = Make<QCheckBox>(TabSheet2, "CBPNGInterlaced", 16, 17, 183, 17);
     CBPNGInterlaced->setText(QStringLiteral("Interlaced PNG ( ADAM7 )"));
@@ -142,6 +148,7 @@ void TFormSaveOption::SetJapaneseCaptions() {
     RBSubsampling420->setText(QStringLiteral("4:2:0（推奨）"));
     CBExifCopy->setText(QStringLiteral("Exifをコピー"));
     CBExifThumbUpdate->setText(QStringLiteral("Exifサムネイルを更新"));
+    CBExifRemovePersonalData->setText(QStringLiteral("位置情報と個人情報を削除"));
     CBPNGInterlaced->setText(QStringLiteral("インターレース ( ADAM7 )"));
     CBPNGGrayscale->setText(QStringLiteral("グレイスケール"));
     CBPNGReduceTo256Color->setText(QStringLiteral("256色へ減色"));
@@ -174,6 +181,7 @@ void TFormSaveOption::LoadOptions(const TSaveDialogOptions& options) {
     CBJPEGKeepUntouched->setChecked(options.JPEGKeepUntouched);
     CBExifCopy->setChecked(options.ExifCopy);
     CBExifThumbUpdate->setChecked(options.ExifThumbUpdate);
+    CBExifRemovePersonalData->setChecked(options.ExifRemovePersonalData);
     EditDCRResourceName->clear();
     if (options.JPEGSubsampling == jss444)
         RBSubsampling444->setChecked(true);
@@ -181,6 +189,7 @@ void TFormSaveOption::LoadOptions(const TSaveDialogOptions& options) {
         RBSubsampling420->setChecked(true);
     CBExifCopy->setEnabled(options.ExifCopyEnabled);
     CBExifThumbUpdate->setEnabled(options.ExifThumbUpdateEnabled);
+    CBExifRemovePersonalData->setEnabled(options.ExifCopyEnabled);
 }
 
 void TFormSaveOption::SelectPages(std::string_view typeDisplayName) {
@@ -214,6 +223,7 @@ bool TFormSaveOption::StoreOptions(TSaveDialogOptions& options) const {
     options.TGARLECompression = CBTGARLECompression->isChecked();
     options.ExifCopy = CBExifCopy->isChecked();
     options.ExifThumbUpdate = CBExifThumbUpdate->isChecked();
+    options.ExifRemovePersonalData = CBExifRemovePersonalData->isChecked();
     options.JPEGSubsampling = RBSubsampling444->isChecked() ? jss444 : jss420;
     return true;
 }

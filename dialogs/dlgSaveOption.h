@@ -63,6 +63,7 @@ class TFormSaveOption : public QDialog {
     QGroupBox* GBExif;
     QCheckBox* CBExifCopy;
     QCheckBox* CBExifThumbUpdate;
+    QCheckBox* CBExifRemovePersonalData;  // on by default; enabled with the Exif copy box
     QLabel* LWebPQuality;
     QLineEdit* EditWebPQuality;
     QCheckBox* CBWebPLossless;

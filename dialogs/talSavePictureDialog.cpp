@@ -151,6 +151,7 @@ void TtalSavePictureDialog::DestroyControls() {
     FQualityValue = nullptr;
     FQualitySlider = nullptr;
     FExifThumbUpdate = nullptr;
+    FExifRemovePersonalData = nullptr;
     FResourceName = nullptr;
     FControls.reset();
 }
@@ -253,10 +254,19 @@ void TtalSavePictureDialog::CreateJPEGControls(QWidget* box) {
     FExifThumbUpdate->setText(Text(FTexts.GMExifThumbUpdate));
     FExifThumbUpdate->setChecked(FOptions.ExifThumbUpdate);
     FExifThumbUpdate->setEnabled(FOptions.ExifThumbUpdateEnabled);
+    // Below the Exif group: its caption is wider than the group.
+    FExifRemovePersonalData = Make<QCheckBox>(box, "CBExifRemovePersonalData", 315, 98, 270, 17);
+    FExifRemovePersonalData->setText(Text(FTexts.GMExifRemovePersonalData));
+    FExifRemovePersonalData->setChecked(FOptions.ExifRemovePersonalData);
+    FExifRemovePersonalData->setEnabled(FOptions.ExifCopyEnabled && FOptions.ExifCopy);
+    connect(FExifRemovePersonalData, &QCheckBox::toggled, this,
+            [this](bool checked) { FOptions.ExifRemovePersonalData = checked; });
     connect(exifCopy, &QCheckBox::toggled, this, [this](bool checked) {
         FOptions.ExifCopy = checked;
         if (FOptions.ExifThumbUpdateEnabled && FExifThumbUpdate)
             FExifThumbUpdate->setEnabled(checked);
+        if (FOptions.ExifCopyEnabled && FExifRemovePersonalData)
+            FExifRemovePersonalData->setEnabled(checked);
     });
     connect(FExifThumbUpdate, &QCheckBox::toggled, this,
             [this](bool checked) { FOptions.ExifThumbUpdate = checked; });

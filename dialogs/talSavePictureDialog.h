@@ -69,6 +69,7 @@ class TtalSavePictureDialog : public QFileDialog {
     QLabel* FQualityValue = nullptr;
     QSlider* FQualitySlider = nullptr;
     QCheckBox* FExifThumbUpdate = nullptr;
+    QCheckBox* FExifRemovePersonalData = nullptr;
     QLineEdit* FResourceName = nullptr;
     int FCurrentPosition = 0;
     int FConfirmedPosition = 1;  // the type of the last confirmed run is offered again

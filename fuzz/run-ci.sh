@@ -26,6 +26,7 @@ for target in build-fuzz/fuzz/fuzz_*; do
     corpus=$(mktemp -d)
     seeds=tests/data/read/$ext
     [ "$ext" = exif ] && seeds=tests/data/read/jpeg
+    [ "$ext" = verify ] && seeds=tests/data/read/jpeg
     [ "$ext" = ppm ] && seeds=tests/data/read/pnm
     [ "$ext" = lbm ] && seeds=tests/data/read/ilbm
     [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null || true

@@ -58,6 +58,8 @@ const TDialogTextRow kDialogTextRows[] = {
     {"MISC_EXIFCOPY", "Copy exif", "Exifをコピー", &TDialogTexts::GMExifCopy},
     {"MISC_EXIFTHUMBUPDATE", "Update exif thumbnail", "Exifサムネイルを更新",
      &TDialogTexts::GMExifThumbUpdate},
+    {"MISC_EXIFREMOVEPERSONALDATA", "Remove location and personal data", "位置情報と個人情報を削除",
+     &TDialogTexts::GMExifRemovePersonalData},
 };
 
 }  // namespace

@@ -74,6 +74,7 @@ struct TDialogTexts {
     std::string GMExif;
     std::string GMExifCopy;
     std::string GMExifThumbUpdate;
+    std::string GMExifRemovePersonalData;
     friend bool operator==(const TDialogTexts&, const TDialogTexts&) = default;
 };
 TDialogTexts EnglishDialogTexts();

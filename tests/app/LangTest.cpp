@@ -231,6 +231,7 @@ TEST_F(LanguageFolder, BuiltInJapaneseRule) {
         } else {
             EXPECT_EQ(texts.GMQuality, c.file ? "Q" : "Quality");
             EXPECT_EQ(texts.GMExifThumbUpdate, "Update exif thumbnail");
+            EXPECT_EQ(texts.GMExifRemovePersonalData, "Remove location and personal data");
         }
     }
 }
@@ -264,6 +265,9 @@ TEST(ShippedLanguageFile, HasEveryKey) {
                              "CBPNGTransparent", "CBGIFTransparent",  "CBTGARLECompression",
                              "LDCRResourceName", "ButtonOK",          "ButtonCancel"};
     EXPECT_FALSE(ini.ReadString("FormSaveOption", "FormSaveOption.Caption", "").empty());
+    EXPECT_FALSE(
+        ini.ReadString("FormSaveOption", "FormSaveOption.CBExifRemovePersonalData.Caption", "")
+            .empty());
     for (const char* name : options) {
         const std::string key = std::string("FormSaveOption.") + name + ".Caption";
         EXPECT_FALSE(ini.ReadString("FormSaveOption", key, "").empty()) << key;

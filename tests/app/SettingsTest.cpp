@@ -51,6 +51,7 @@ TEST_F(SettingsFile, FirstStartGivesDefaults) {
     EXPECT_EQ(s.BrushSize, 20);
     EXPECT_TRUE(s.SoftenEdge);
     EXPECT_EQ(s.SaveOptions.JPEGQuality, 80);
+    EXPECT_TRUE(s.SaveOptions.ExifRemovePersonalData);  // personal data goes unless asked to stay
     EXPECT_FALSE(s.LegacySaveDialog.has_value());
     EXPECT_FALSE(s.SolidFill);
     EXPECT_FALSE(s.WindowSizeRead) << "the window takes its first-run size";
@@ -120,6 +121,7 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
     o.JPEGQuality = 55;
     o.JPEGProgressive = o.JPEGGrayscale = o.ExifCopy = o.ExifThumbUpdate = true;
     o.JPEGSubsampling = 2;
+    o.ExifRemovePersonalData = false;
     o.PNGInterlaced = o.PNGGrayscale = o.PNGReduceTo256Color = o.PNGTransparent = true;
     o.GIFTransparent = o.TGARLECompression = true;
     o.WebPQuality = 33;
@@ -150,6 +152,7 @@ TEST_F(SettingsFile, RoundTripWritesEveryKey) {
         {"SaveOptions4JPEG", "ExifCopy", "1"},
         {"SaveOptions4JPEG", "ExifThumbUpdate", "1"},
         {"SaveOptions4JPEG", "KeepUntouched", "1"},
+        {"SaveOptions4JPEG", "ExifRemovePersonalData", "0"},
         {"SaveOptions4PNG", "Interlaced", "1"},
         {"SaveOptions4PNG", "Grayscale", "1"},
         {"SaveOptions4PNG", "ReduceTo256Color", "1"},

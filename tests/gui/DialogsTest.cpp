@@ -202,12 +202,16 @@ TEST(SaveOptionsWindow, ShowsTheOptionsAndStoresTheEditsOnOk) {
         EXPECT_TRUE(form->CBExifCopy->isChecked());
         EXPECT_FALSE(form->CBExifCopy->isEnabled());
         EXPECT_TRUE(form->CBExifThumbUpdate->isEnabled());
+        // Removing personal data goes with the Exif copy: on by default, enabled with it.
+        EXPECT_TRUE(form->CBExifRemovePersonalData->isChecked());
+        EXPECT_FALSE(form->CBExifRemovePersonalData->isEnabled());
         EXPECT_EQ(form->PageControl1->currentWidget(), form->TabSheet1);
         form->EditJPEGQuality->setText("150");
         form->CBJPEGGrayscale->setChecked(true);
         form->RBSubsampling420->setChecked(true);
         form->CBPNGInterlaced->setChecked(true);
         form->CBTGARLECompression->setChecked(true);
+        form->CBExifRemovePersonalData->setChecked(false);
         EXPECT_EQ(form->EditWebPQuality->text(), "65");
         EXPECT_FALSE(form->CBWebPLossless->isChecked());
         form->EditWebPQuality->setText("101");
@@ -231,6 +235,7 @@ TEST(SaveOptionsWindow, ShowsTheOptionsAndStoresTheEditsOnOk) {
     expected.JPEGSubsampling = jss420;
     expected.PNGInterlaced = true;
     expected.TGARLECompression = true;
+    expected.ExifRemovePersonalData = false;
     EXPECT_EQ(options, expected);
 }
 
@@ -461,12 +466,18 @@ TEST(LegacySaveDialog, ExifThumbnailBoxFollowsExifCopyOnlyWhenAvailable) {
             EXPECT_EQ(Child<QLabel>(panel, "LQualityValue")->text(), "150");
             auto* copy = Child<QCheckBox>(panel, "CBExifCopy");
             auto* thumb = Child<QCheckBox>(panel, "CBExifThumbUpdate");
+            auto* personal = Child<QCheckBox>(panel, "CBExifRemovePersonalData");
             EXPECT_EQ(thumb->isEnabled(), thumbAvailable);
+            EXPECT_TRUE(personal->isChecked());
+            EXPECT_TRUE(personal->isEnabled());
             copy->click();  // unchecked
             EXPECT_FALSE(thumb->isEnabled());
+            EXPECT_FALSE(personal->isEnabled());
             copy->click();  // checked
             EXPECT_EQ(thumb->isEnabled(), thumbAvailable);
+            EXPECT_TRUE(personal->isEnabled());
             thumb->click();  // a disabled box does not take the click
+            personal->click();  // off: the personal data is kept
             dialog->findChild<QLineEdit*>("fileNameEdit")->setText("out");
             Confirm(dialog);
         });
@@ -475,6 +486,7 @@ TEST(LegacySaveDialog, ExifThumbnailBoxFollowsExifCopyOnlyWhenAvailable) {
         EXPECT_EQ(passport.Options().JPEGQuality, 150);
         EXPECT_TRUE(passport.Options().ExifCopy);
         EXPECT_EQ(passport.Options().ExifThumbUpdate, thumbAvailable);
+        EXPECT_FALSE(passport.Options().ExifRemovePersonalData);
     }
 }
 
