@@ -8,12 +8,13 @@
 #include <optional>
 #include <string>
 
+#include "Effector/Pixelate.h"
 #include "FileFormat/SaveDispatch.h"
 
 namespace tilvo {
 
-// The brush diameters the Brush size menu offers, in its order.
-inline constexpr std::array<int32_t, 10> kBrushSizes = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200};
+// The brush diameters the Brush size menu offers, in its order: the engine's table.
+inline constexpr const auto& kBrushSizes = kBrushDiameters;
 
 // Mosaic cell sizes and brush diameters the menus offer.
 bool IsMosaicSizeChoice(int32_t size);  // one of kMosaicCellSizes

@@ -478,11 +478,13 @@ void TForm1::CreateMenus() {
         item->setData(size);
         FMMosaicPixItems.push_back(item);
     }
-    auto mosaicItem = [this](int32_t size) {
-        for (QAction* item : FMMosaicPixItems)
+    // The item of a size, from a menu's items (each holds its size as data).
+    auto itemOfSize = [](const std::vector<QAction*>& items, int32_t size) {
+        for (QAction* item : items)
             if (item->data().toInt() == size) return item;
-        throw Exception("no menu item for mosaic size " + std::to_string(size));
+        throw Exception("no menu item for size " + std::to_string(size));
     };
+    auto mosaicItem = [&](int32_t size) { return itemOfSize(FMMosaicPixItems, size); };
     FMMosaicPix2 = mosaicItem(2);
     FMMosaicPix4 = mosaicItem(4);
     FMMosaicPix8 = mosaicItem(8);
@@ -502,11 +504,7 @@ void TForm1::CreateMenus() {
         item->setData(size);
         FMBrushItems.push_back(item);
     }
-    auto brushItem = [this](int32_t size) {
-        for (QAction* item : FMBrushItems)
-            if (item->data().toInt() == size) return item;
-        throw Exception("no menu item for brush size " + std::to_string(size));
-    };
+    auto brushItem = [&](int32_t size) { return itemOfSize(FMBrushItems, size); };
     FMBrush5 = brushItem(5);
     FMBrush8 = brushItem(8);
     FMBrush10 = brushItem(10);

@@ -536,15 +536,3 @@ TEST_F(WindowView, EveryMenuCaptionIsInTheShippedLanguageFile) {
 
 }  // namespace
 }  // namespace tilvo
-
-int main(int argc, char** argv) {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
-        qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    tilvo::RegisterAllFormats();
-    ::testing::InitGoogleTest(&argc, argv);
-    const int result = RUN_ALL_TESTS();
-    tilvo::UnregisterAllFormats();
-    return result;
-}
