@@ -118,16 +118,14 @@ std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName) {
     return entry->Create();
 }
 
-namespace {
-
-// The first bytes of the file, for the signature tests. A file that cannot be opened or read
-// fails here with the system's reason.
-std::vector<uint8_t> ReadHead(const std::string& fileName) {
+std::vector<uint8_t> ReadSignatureBytes(const std::string& fileName) {
     TFileStream stream(fileName, TFileStream::fmOpenRead);
     std::vector<uint8_t> head(kSignatureBytes);
     head.resize(size_t(stream.Read(head.data(), int64_t(head.size()))));
     return head;
 }
+
+namespace {
 
 // One reader's attempt: the class loads the file and its picture, converted to 24 bits, replaces
 // `picture`. On failure `picture` is left as it was, so another reader may try after it.
@@ -181,7 +179,7 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture,
     const std::string extension = FileExtension(fileName);
     const TPictureFormatEntry* byName = PictureFormats().Find(extension);
     if (byName && !byName->Create) byName = nullptr;
-    const std::vector<uint8_t> head = ReadHead(fileName);
+    const std::vector<uint8_t> head = ReadSignatureBytes(fileName);
     const TPictureFormatEntry* byContent =
         PictureFormats().FindBySignature(head.data(), head.size());
 

@@ -93,6 +93,9 @@ using TSignatureTest = bool (*)(const uint8_t* head, size_t size);
 
 // How many bytes of a file the signature tests are given.
 constexpr size_t kSignatureBytes = 4096;
+// The first kSignatureBytes of a file (fewer when it is shorter), for the signature tests. A file
+// that cannot be opened or read throws with the system's reason.
+std::vector<uint8_t> ReadSignatureBytes(const std::string& fileName);
 
 struct TPictureFormatEntry {
     std::string Extension;  // lower-cased, without the dot

@@ -99,8 +99,15 @@ std::string SinglePictureFile(const QMimeData* mime) {
     const QList<QUrl> urls = mime->urls();
     if (urls.size() != 1 || !urls[0].isLocalFile()) return {};
     const std::string path = urls[0].toLocalFile().toStdString();
-    if (PictureFormats().Find(fs::path(path).extension().string()) == nullptr) return {};
-    return path;
+    if (PictureFormats().Find(fs::path(path).extension().string()) != nullptr) return path;
+    // A file whose extension names no format is taken when it carries a format's signature, as
+    // the open path then opens it by its content.
+    try {
+        const std::vector<uint8_t> head = ReadSignatureBytes(path);
+        if (PictureFormats().FindBySignature(head.data(), head.size()) != nullptr) return path;
+    } catch (const std::exception&) {
+    }
+    return {};
 }
 
 // A QImage (any format) as a 24-bit surface.

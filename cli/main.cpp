@@ -222,12 +222,7 @@ int RunOne(const TCliOptions& o) {
     }
     const TStdinFile in(o.InType);
     if (o.InType.empty()) {
-        const std::vector<uint8_t> head = [&] {
-            TFileStream f(in.Path(), TFileStream::fmOpenRead);
-            std::vector<uint8_t> h(kSignatureBytes);
-            h.resize(size_t(f.Read(h.data(), int64_t(h.size()))));
-            return h;
-        }();
+        const std::vector<uint8_t> head = ReadSignatureBytes(in.Path());
         if (head.empty()) throw Exception("standard input is empty");
         if (!PictureFormats().FindBySignature(head.data(), head.size()))
             throw Exception(

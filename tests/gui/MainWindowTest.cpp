@@ -383,6 +383,15 @@ TEST_F(MainWindow, PasteTakesASinglePictureFileFromTheClipboard) {
     text->setUrls({QUrl::fromLocalFile(QString::fromStdString(File("notes.txt")))});
     QGuiApplication::clipboard()->setMimeData(text);
     EXPECT_FALSE(TForm1::ClipboardHasPicture());
+
+    // A picture without an extension is taken by its content.
+    fs::copy_file(File("picture.bmp"), File("scan"));
+    auto* bare = new QMimeData;
+    bare->setUrls({QUrl::fromLocalFile(QString::fromStdString(File("scan")))});
+    QGuiApplication::clipboard()->setMimeData(bare);
+    EXPECT_TRUE(TForm1::ClipboardHasPicture());
+    f.FMPasteClick();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
 }
 
 TEST_F(MainWindow, CopyPutsTheEditedPictureOnTheClipboard) {
