@@ -3,10 +3,19 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 
 #include "Effector/Bitmap.h"
 
 namespace tilvo::bench {
+
+// CPU time of the calling thread, in seconds: what a ratio to a baseline in the same run is taken
+// over, so that other processes on a shared machine do not count.
+inline double ThreadSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
 
 inline void MakePhotoLike(TBitmap& bmp, int32_t width, int32_t height, uint32_t seed = 1) {
     bmp.Resize(width, height, pf24bit);

@@ -21,12 +21,6 @@
 namespace tilvo::bench {
 namespace {
 
-double ThreadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
 struct Ratios {
     struct Line {
         double ratio, budget, opMs, memcpyMs;

@@ -22,12 +22,6 @@
 namespace tilvo::bench {
 namespace {
 
-double ThreadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
 struct CountRatio {
     double ratio = 0, opMs = 0, memcpyMs = 0;
     bool measured = false;

@@ -19,12 +19,6 @@
 namespace tilvo::bench {
 namespace {
 
-double ThreadSeconds() {
-    timespec ts{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
-}
-
 // A stream over a buffer that was allocated and touched beforehand, so that what is timed is the
 // writer and not the growth of a vector or the first touch of fresh pages.
 class TBufferStream : public TStream {
