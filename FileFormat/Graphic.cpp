@@ -23,15 +23,14 @@ std::string ExtensionKey(const std::string& extension) {
     return LowerAscii(!extension.empty() && extension[0] == '.' ? extension.substr(1) : extension);
 }
 
-// The text after the last dot of the file's own name (not of a folder), without the dot.
+}  // namespace
+
 std::string FileExtension(const std::string& fileName) {
     const size_t slash = fileName.rfind('/');
     const size_t dot = fileName.rfind('.');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return {};
     return fileName.substr(dot + 1);
 }
-
-}  // namespace
 
 // ---- TGraphic ----
 

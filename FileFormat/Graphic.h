@@ -137,6 +137,9 @@ TPictureFormats& PictureFormats();
 void RegisterAllFormats();
 void UnregisterAllFormats();
 
+// The text after the last dot of the file's own name (not of a folder), without the dot.
+std::string FileExtension(const std::string& fileName);
+
 // A fresh graphic of the class registered for the file's extension; throws EInvalidGraphic
 // "Unknown picture file extension (.xyz)" when none is.
 std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);

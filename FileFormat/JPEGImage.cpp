@@ -3,8 +3,12 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "ExifJpeg.h"
 #include "JpegGlue.h"
@@ -252,6 +256,32 @@ struct TEncodeSettings {
     bool FullChroma = false;  // 4:4:4 with the standard tables scaled here
 };
 
+// The encoder's parameters for a w × h picture of B, G, R rows. Runs inside a guard.
+void SetUpEncoder(jpeg_compress_struct& ci, int32_t w, int32_t h, const TEncodeSettings& s) {
+    ci.image_width = JDIMENSION(w);
+    ci.image_height = JDIMENSION(h);
+    ci.input_components = 3;
+    ci.in_color_space = JCS_EXT_BGR;
+    jpeg_set_defaults(&ci);
+    if (s.FullChroma) {
+        // 4:4:4 with the standard tables scaled here.
+        unsigned int luma[64], chroma[64];
+        const int scale = QualityScale(s.Quality);
+        ScaleTable(kStdLuminanceQuantTbl, scale, luma);
+        ScaleTable(kStdChrominanceQuantTbl, scale, chroma);
+        for (int i = 0; i < ci.num_components; ++i) {
+            ci.comp_info[i].h_samp_factor = 1;
+            ci.comp_info[i].v_samp_factor = 1;
+        }
+        jpeg_add_quant_table(&ci, 0, luma, 100, TRUE);
+        jpeg_add_quant_table(&ci, 1, chroma, 100, TRUE);
+    } else {
+        jpeg_set_quality(&ci, s.Quality, TRUE);
+        if (s.Grayscale) jpeg_set_colorspace(&ci, JCS_GRAYSCALE);
+        if (s.Progressive) jpeg_simple_progression(&ci);
+    }
+}
+
 // Encodes a surface, appending to `out`. Throws EJPEG, or the stream's own error; answers false
 // when the progress listener aborted.
 bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out,
@@ -269,13 +299,6 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
     std::vector<JSAMPROW> rows(static_cast<size_t>(h));
     for (int32_t y = 0; y < h; ++y) rows[size_t(y)] = const_cast<uint8_t*>(src->ScanLine(y));
 
-    unsigned int luma[64], chroma[64];
-    if (s.FullChroma) {
-        const int scale = QualityScale(s.Quality);
-        ScaleTable(kStdLuminanceQuantTbl, scale, luma);
-        ScaleTable(kStdChrominanceQuantTbl, scale, chroma);
-    }
-
     TCompressor c;
     c.Create();
     if (progressOwner == nullptr && CurrentProgress().Active())
@@ -291,23 +314,7 @@ bool EncodeBitmap(const TBitmap& picture, const TEncodeSettings& s, TStream& out
     JSAMPROW* rowTable = rows.data();
     const bool ok = Guard(c.err, [&] {
         jpeg_compress_struct& ci = c.cinfo;
-        ci.image_width = JDIMENSION(w);
-        ci.image_height = JDIMENSION(h);
-        ci.input_components = 3;
-        ci.in_color_space = JCS_EXT_BGR;
-        jpeg_set_defaults(&ci);
-        if (s.FullChroma) {
-            for (int i = 0; i < ci.num_components; ++i) {
-                ci.comp_info[i].h_samp_factor = 1;
-                ci.comp_info[i].v_samp_factor = 1;
-            }
-            jpeg_add_quant_table(&ci, 0, luma, 100, TRUE);
-            jpeg_add_quant_table(&ci, 1, chroma, 100, TRUE);
-        } else {
-            jpeg_set_quality(&ci, s.Quality, TRUE);
-            if (s.Grayscale) jpeg_set_colorspace(&ci, JCS_GRAYSCALE);
-            if (s.Progressive) jpeg_simple_progression(&ci);
-        }
+        SetUpEncoder(ci, w, h, s);
         jpeg_start_compress(&ci, TRUE);
         // libjpeg reports progress once per call: a listener gets the rows in bands of 16.
         const JDIMENSION band = ci.progress != nullptr ? 16 : ci.image_height;
@@ -843,6 +850,173 @@ bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progress
         out = std::move(recoded.Memory());
     }
     stream.Write(out.data(), int64_t(out.size()));
+    return true;
+}
+
+namespace {
+
+// The bands between the decoding thread and the encoding one: free buffers go to the decoder,
+// decoded ones to the encoder, in order.
+struct TBandQueue {
+    std::mutex lock;
+    std::condition_variable changed;
+    std::deque<int> free, ready;
+    std::exception_ptr error;  // the decoder's
+    bool stop = false;         // the encoder gave up
+    bool done = false;         // the decoder finished, or failed
+};
+
+// Decodes every band into the buffers the queue hands out, then finishes the stream, so that a
+// stream the open path refuses (one that ends early, say) fails here too.
+void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int32_t step,
+                 TBandQueue& q) {
+    jpeg_decompress_struct& ci = d.cinfo;
+    const int32_t h = int32_t(ci.output_height);
+    try {
+        for (int32_t top = 0; top < h; top += step) {
+            int index;
+            {
+                std::unique_lock<std::mutex> l(q.lock);
+                q.changed.wait(l, [&] { return q.stop || !q.free.empty(); });
+                if (q.stop) break;
+                index = q.free.front();
+                q.free.pop_front();
+            }
+            const JDIMENSION end = JDIMENSION(std::min(top + step, h));
+            JSAMPROW* table = rows[size_t(index)].data();
+            const JDIMENSION first = JDIMENSION(top);
+            if (!Guard(d.err, [&] {
+                    while (ci.output_scanline < end)
+                        jpeg_read_scanlines(&ci, table + (ci.output_scanline - first),
+                                            end - ci.output_scanline);
+                }))
+                d.Fail();
+            const std::lock_guard<std::mutex> l(q.lock);
+            q.ready.push_back(index);
+            q.changed.notify_all();
+        }
+        if (!Guard(d.err, [&] { jpeg_finish_decompress(&ci); })) d.Fail();
+    } catch (...) {
+        const std::lock_guard<std::mutex> l(q.lock);
+        q.error = std::current_exception();
+    }
+    const std::lock_guard<std::mutex> l(q.lock);
+    q.done = true;
+    q.changed.notify_all();
+}
+
+}  // namespace
+
+bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+                          bool progressive, bool grayscale, bool fullChroma, TStream& out) {
+    if (source.size() < 2 || source[0] != 0xFF || source[1] != 0xD8) return false;
+    if (fullChroma && (progressive || grayscale)) return false;
+    if (ExifOrientationOfJpeg(source.data(), source.size()) != 1) return false;
+    TDecompressor d;
+    d.Open(source);
+    jpeg_decompress_struct& ci = d.cinfo;
+    if (ci.num_components != 3) return false;
+    // The open path's decode of a colour stream: full size, block smoothing, B, G, R rows.
+    ci.scale_num = 1;
+    ci.scale_denom = 1;
+    ci.do_block_smoothing = TRUE;
+    ci.out_color_space = JCS_EXT_BGR;
+    if (!Guard(d.err, [&] { jpeg_calc_output_dimensions(&ci); })) d.Fail();
+    if (ci.output_components != 3) return false;
+    CheckPictureSize(ci.output_width, ci.output_height, 24);
+    if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) d.Fail();
+    const int32_t w = int32_t(ci.output_width), h = int32_t(ci.output_height);
+
+    const int32_t alignment = std::max(editor.Begin(w, h), 1);
+    // Bands of about 64 rows: three of them keep both threads busy in a few MiB.
+    const int32_t step = alignment * std::max(1, (64 + alignment - 1) / alignment);
+    constexpr int kBands = 3;
+    std::vector<TBitmap> bands(kBands);
+    std::vector<std::vector<JSAMPROW>> rows(kBands);
+    TBandQueue q;
+    for (int i = 0; i < kBands; ++i) {
+        bands[size_t(i)].Resize(w, std::min(step, h), pf24bit);
+        for (int32_t y = 0; y < bands[size_t(i)].Height(); ++y)
+            rows[size_t(i)].push_back(bands[size_t(i)].ScanLine(y));
+        q.free.push_back(i);
+    }
+
+    TEncodeSettings s;
+    s.Quality = std::clamp<int32_t>(quality, 1, 100);
+    s.Progressive = progressive;
+    s.Grayscale = grayscale;
+    s.FullChroma = fullChroma;
+    TCompressor c;
+    c.Create();
+    jpegglue::SetStreamDestination(&c.cinfo, c.dest, out);
+    const auto fail = [&] {
+        if (c.dest.error) std::rethrow_exception(c.dest.error);
+        c.Fail();
+    };
+    if (!Guard(c.err, [&] {
+            SetUpEncoder(c.cinfo, w, h, s);
+            jpeg_start_compress(&c.cinfo, TRUE);
+        }))
+        fail();
+
+    std::thread decoder(DecodeBands, std::ref(d), std::ref(rows), step, std::ref(q));
+    // However this thread leaves, the decoder is told to stop and is waited for.
+    struct TJoin {
+        std::thread& t;
+        TBandQueue& q;
+        ~TJoin() {
+            {
+                const std::lock_guard<std::mutex> l(q.lock);
+                q.stop = true;
+                q.changed.notify_all();
+            }
+            t.join();
+        }
+    } join{decoder, q};
+
+    for (int32_t top = 0; top < h; top += step) {
+        int index;
+        {
+            std::unique_lock<std::mutex> l(q.lock);
+            q.changed.wait(l, [&] { return !q.ready.empty() || q.done; });
+            if (q.ready.empty()) {
+                if (q.error) std::rethrow_exception(q.error);
+                throw EJPEG(0, "The JPEG stream ended early");
+            }
+            index = q.ready.front();
+            q.ready.pop_front();
+        }
+        TBitmap& band = bands[size_t(index)];
+        const int32_t n = std::min(step, h - top);
+        if (band.Height() != n) {  // the last band: the rows it holds are the first n
+            TBitmap last(w, n);
+            for (int32_t y = 0; y < n; ++y)
+                std::memcpy(last.ScanLine(y), band.ScanLine(y), size_t(w) * 3);
+            editor.Edit(last, top);
+            for (int32_t y = 0; y < n; ++y)
+                std::memcpy(band.ScanLine(y), last.ScanLine(y), size_t(w) * 3);
+        } else {
+            editor.Edit(band, top);
+        }
+        JSAMPROW* table = rows[size_t(index)].data();
+        if (!Guard(c.err, [&] {
+                const JDIMENSION end = JDIMENSION(top + n);
+                while (c.cinfo.next_scanline < end)
+                    jpeg_write_scanlines(&c.cinfo, table + (c.cinfo.next_scanline - JDIMENSION(top)),
+                                         end - c.cinfo.next_scanline);
+            }))
+            fail();
+        const std::lock_guard<std::mutex> l(q.lock);
+        q.free.push_back(index);
+        q.changed.notify_all();
+    }
+    {
+        // The decoder's verdict on the end of the stream comes before the file is finished.
+        std::unique_lock<std::mutex> l(q.lock);
+        q.changed.wait(l, [&] { return q.done; });
+        if (q.error) std::rethrow_exception(q.error);
+    }
+    if (!Guard(c.err, [&] { jpeg_finish_compress(&c.cinfo); })) fail();
     return true;
 }
 

@@ -181,4 +181,27 @@ bool EncodeJpegToStream(const TBitmap& picture, TStream& stream, bool progressiv
 bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progressive,
                           int32_t quality, bool grayscale);
 
+// What TranscodeJpegInBands does to each band of rows on its way from the decoder to the encoder.
+class TBandEditor {
+  public:
+    virtual ~TBandEditor() = default;
+    // Called once, before any band, with the picture's size; answers the alignment: bands start
+    // on multiples of it, and all but the last are whole multiples of it high.
+    virtual int32_t Begin(int32_t width, int32_t height) = 0;
+    // Edits the band, the picture's rows top … top + band.Height() − 1 at full width (24 bits).
+    virtual void Edit(TBitmap& band, int32_t top) = 0;
+};
+
+// The JPEG encode of a picture opened from a JPEG, without ever holding the whole picture: a
+// thread of its own decodes `source` (a whole JPEG file) a band of rows at a time, as the open
+// path decodes it, while this thread hands each band to `editor` and encodes it into `out`. The
+// bytes are those EncodeJpegToStream (EncodeJpegFullChroma with fullChroma) writes for the
+// edited picture. Answers false, with nothing done, where the open path would decode otherwise
+// or the encode needs the whole picture: a source that does not start with its start-of-image
+// marker, that has not 3 components or whose Exif Orientation is not 1, or fullChroma with
+// progressive or grayscale output. A corrupt source fails as the open path fails (EJPEG); what
+// the editor throws is passed on.
+bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+                          bool progressive, bool grayscale, bool fullChroma, TStream& out);
+
 }  // namespace tilvo

@@ -384,18 +384,28 @@ TJpegScan ScanJpegForLeaks(const uint8_t* data, size_t size, const TJpegVerifyOp
     return scan;
 }
 
-void CommitVerifiedJpeg(TSafeFileStream& file, const TBitmap& picture, bool thumbnailWritten,
-                        const TBitmap* reduced) {
-    // What is checked is what the file holds, read back before it replaces anything.
+namespace {
+
+// What is checked is what the file holds, read back before it replaces anything. Without a
+// picture, any thumbnail found is compared with the file's own picture.
+void CommitChecked(TSafeFileStream& file, const TBitmap* picture, bool thumbnailWritten,
+                   const TBitmap* reduced) {
     const std::vector<uint8_t> written = file.ReadAll();
     TJpegVerifyOptions o;
     o.ThumbnailAllowed = thumbnailWritten;
-    o.Reference = &picture;
+    o.Reference = picture;
     o.ReducedReference = reduced;
     const TJpegScan scan = ScanJpegForLeaks(written.data(), written.size(), o);
     if (!scan.Clean())
         throw EJpegLeak("The JPEG file was not saved: it would carry " + scan.FirstFinding());
     file.Commit();
+}
+
+}  // namespace
+
+void CommitVerifiedJpeg(TSafeFileStream& file, const TBitmap& picture, bool thumbnailWritten,
+                        const TBitmap* reduced) {
+    CommitChecked(file, &picture, thumbnailWritten, reduced);
 }
 
 void WriteVerifiedJpeg(const std::string& fileName, const TBitmap& picture,
@@ -404,6 +414,12 @@ void WriteVerifiedJpeg(const std::string& fileName, const TBitmap& picture,
     TSafeFileStream file(fileName);
     if (!bytes.empty()) file.Write(bytes.data(), int64_t(bytes.size()));
     CommitVerifiedJpeg(file, picture, thumbnailWritten, reduced);
+}
+
+void WriteVerifiedJpeg(const std::string& fileName, const std::vector<uint8_t>& bytes) {
+    TSafeFileStream file(fileName);
+    if (!bytes.empty()) file.Write(bytes.data(), int64_t(bytes.size()));
+    CommitChecked(file, nullptr, false, nullptr);
 }
 
 }  // namespace tilvo

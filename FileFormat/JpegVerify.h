@@ -84,6 +84,8 @@ TJpegScan ScanJpegForLeaks(const uint8_t* data, size_t size, const TJpegVerifyOp
 void WriteVerifiedJpeg(const std::string& fileName, const TBitmap& picture,
                        const std::vector<uint8_t>& bytes, bool thumbnailWritten,
                        const TBitmap* reduced = nullptr);
+// The same for a file saved without a thumbnail, with no picture at hand.
+void WriteVerifiedJpeg(const std::string& fileName, const std::vector<uint8_t>& bytes);
 // The same for bytes already written to `file`: read back, scanned, committed when clean.
 void CommitVerifiedJpeg(TSafeFileStream& file, const TBitmap& picture, bool thumbnailWritten,
                         const TBitmap* reduced = nullptr);

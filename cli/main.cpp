@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,11 +17,13 @@
 
 #include "CliOptions.h"
 #include "CliVerify.h"
-#include "Effector/HistoryListEx.h"
+#include "Effector/StripStrokes.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/Graphic.h"
+#include "FileFormat/JPEGImage.h"
 #include "FileFormat/JpegLossless.h"
+#include "FileFormat/JpegVerify.h"
 #include "FileFormat/Stream.h"
 #ifdef TILVO_HAVE_VIDEO_DECODER
 #include "FileFormat/FFmpegVideoDecoder.h"
@@ -129,27 +132,97 @@ void WidenToChangedRows(const TBitmap& work, TKeptRows& kept) {
     kept.Top = top;
 }
 
-// Everything the options change in the picture, in the order the window would do it.
-void ApplyEdits(const TCliOptions& o, TBitmap& work) {
-    TBitmap region, mask;
-    THistoryControl history;
-    TStrokeContext ctx{work, region, mask, history};
+// The options' edits, in the order the window would make them, ready to be applied a band of
+// rows at a time.
+std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, int32_t height) {
+    auto strips = std::make_unique<TStripStrokes>(
+        width, height, o.MosaicSize, o.BrushSize, o.SoftEdge,
+        o.SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic);
     std::vector<TPoint> points;
     points.reserve(kMaxStrokePoints);
-    const TStrokeEffect effect = o.SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
     for (const auto& item : o.Strokes) {
         if (item.IsRect) {
-            ApplyRectStroke(ctx, item.Rect, o.MosaicSize, o.SoftEdge, effect);
+            strips->AddRect(item.Rect);
             continue;
         }
         // As in the window: the press point is stored twice, so a single point paints a dot, and a
         // stroke keeps at most its first kMaxStrokePoints points.
         StrokePoints(item.Points, points);
-        const int32_t n = int32_t(points.size());
-        const TRect dirty =
-            ComputeDirtyRect(points.data(), n, o.BrushSize, work.Width(), work.Height());
-        ApplyStroke(ctx, points.data(), n, dirty, o.MosaicSize, o.BrushSize, o.SoftEdge, effect);
+        strips->AddStroke(points.data(), int32_t(points.size()));
     }
+    return strips;
+}
+
+// Everything the options change in the picture: only the rows the edits reach are visited, a
+// band at a time, with no history and no copy of the picture.
+void ApplyEdits(const TCliOptions& o, TBitmap& work) {
+    const std::unique_ptr<TStripStrokes> planned = PlanEdits(o, work.Width(), work.Height());
+    TStripStrokes& strips = *planned;
+    if (strips.Empty()) return;
+    const int32_t step = strips.Alignment() * std::max(1, 256 / strips.Alignment());
+    const int32_t first = strips.Top() / strips.Alignment() * strips.Alignment();
+    TBitmap band;
+    const size_t bytes = size_t(work.Width()) * 3;
+    for (int32_t top = first; top < strips.Bottom(); top += step) {
+        band.Resize(work.Width(), std::min(step, work.Height() - top), pf24bit);
+        for (int32_t y = 0; y < band.Height(); ++y)
+            std::memcpy(band.ScanLine(y), work.ScanLine(top + y), bytes);
+        strips.Apply(band, top);
+        for (int32_t y = 0; y < band.Height(); ++y)
+            std::memcpy(work.ScanLine(top + y), band.ScanLine(y), bytes);
+    }
+}
+
+// The edits as the JPEG band pipeline applies them.
+class TCliBandEditor : public TBandEditor {
+  public:
+    explicit TCliBandEditor(const TCliOptions& o) : o_(o) {}
+    int32_t Begin(int32_t width, int32_t height) override {
+        strips_ = PlanEdits(o_, width, height);
+        return strips_->Alignment();
+    }
+    void Edit(TBitmap& band, int32_t top) override {
+        if (top < strips_->Bottom() && top + band.Height() > strips_->Top())
+            strips_->Apply(band, top);
+    }
+
+  private:
+    const TCliOptions& o_;
+    std::unique_ptr<TStripStrokes> strips_;
+};
+
+// A JPEG saved as JPEG streams from the decoder to the encoder, a band of rows at a time, without
+// the whole picture in memory, where the result is the same: the file opens as a JPEG, no Exif
+// block is to be carried over and the picture needs no turning. False when the normal path has to
+// run; throws as that path would.
+bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
+                        const TExifProbe& probe) {
+    if (probe.CanCopy && o.Save.ExifCopy) return false;
+    // The format the open path would choose: by content where the extension names none or one
+    // whose signature the file does not carry.
+    const std::vector<uint8_t> head = ReadSignatureBytes(input);
+    const TPictureFormatEntry* byContent =
+        PictureFormats().FindBySignature(head.data(), head.size());
+    if (byContent == nullptr || !dynamic_cast<TJPEGImage*>(byContent->Create().get()))
+        return false;
+    const TPictureFormatEntry* byName = PictureFormats().Find(FileExtension(input));
+    if (byName != nullptr && byName->Create && byName != byContent &&
+        (!byName->Sniff || byName->Sniff(head.data(), head.size())))
+        return false;
+    std::vector<uint8_t> source;
+    {
+        TFileStream file(input, TFileStream::fmOpenRead);
+        source.resize(size_t(file.Size()));
+        if (!source.empty()) file.ReadBuffer(source.data(), int64_t(source.size()));
+    }
+    TCliBandEditor editor(o);
+    TMemoryStream jpeg;
+    if (!TranscodeJpegInBands(source, editor, o.Save.JPEGQuality, o.Save.JPEGProgressive,
+                              o.Save.JPEGGrayscale, (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
+        return false;
+    std::vector<uint8_t>().swap(source);
+    WriteVerifiedJpeg(target, jpeg.Memory());
+    return true;
 }
 
 // The work on one file, the same for a single file and for each file of a batch: opens `input`
@@ -159,9 +232,14 @@ void ApplyEdits(const TCliOptions& o, TBitmap& work) {
 // may run it at once on different files.
 void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
                  int32_t saveAsType) {
-    TBitmap work;
+    // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
+    // once the whole file is encoded.
+    const std::string target = output == "-" ? std::string("/dev/stdout") : output;
+    const TExifProbe probe = ProbeExif(input);
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
     const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
+    if (saveAsType == 1 && !keepUntouched && ConvertJpegInBands(o, input, target, probe)) return;
+    TBitmap work;
     std::vector<uint8_t> jpegSource;
     LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr);
     TKeptRows kept;
@@ -170,10 +248,6 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
     if (!kept.Hashes.empty()) WidenToChangedRows(work, kept);
     TKeepUntouchedSource keep{&jpegSource, &kept.Band, "", kept.Top};
 
-    const TExifProbe probe = ProbeExif(input);
-    // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
-    // once the whole file is encoded.
-    const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     std::string why;
     const bool saved = SaveAsByType(work, target, saveAsType, o.Save, input, probe, &why, {},
                                     keepUntouched ? &keep : nullptr);
