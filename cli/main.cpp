@@ -217,6 +217,7 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
     }
     TCliBandEditor editor(o);
     TMemoryStream jpeg;
+    jpeg.Memory().reserve(source.size());  // about the size it will have: no copies as it grows
     if (!TranscodeJpegInBands(source, editor, o.Save.JPEGQuality, o.Save.JPEGProgressive,
                               o.Save.JPEGGrayscale, (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
         return false;
