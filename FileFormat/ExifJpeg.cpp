@@ -904,26 +904,34 @@ bool SaveJpegWithExif(const TBitmap& picture, const std::string& sourceFileName,
                                    copyExif, removePersonalData);
 }
 
-bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
-                             const std::string& sourceFileName, const std::string& targetFileName,
-                             bool updateThumbnail, bool copyExif, bool removePersonalData) {
+namespace {
+
+// SaveEncodedJpegWithExif for a picture of width × height; without `picture` no thumbnail can be
+// made, and a carried block loses its own.
+void SaveEncodedWithExif(const TBitmap* picture, int32_t width, int32_t height,
+                         TMemoryStream& jpeg, const std::string& sourceFileName,
+                         const std::string& targetFileName, bool updateThumbnail, bool copyExif,
+                         bool removePersonalData) {
     if (!copyExif) {
-        WriteVerifiedJpeg(targetFileName, picture, jpeg.Memory(), false);
-        return true;
+        if (picture != nullptr)
+            WriteVerifiedJpeg(targetFileName, *picture, jpeg.Memory(), false);
+        else
+            WriteVerifiedJpeg(targetFileName, jpeg.Memory());
+        return;
     }
     TMemoryStream cut;
     ReadExifSourceSegment(sourceFileName, cut);
     std::vector<uint8_t>& segment = cut.Memory();
     // The saved picture is upright and has its own size; what the block says of it must agree.
     SetExifOrientationUpright(segment);
-    SetExifPictureSize(segment, uint32_t(picture.Width()), uint32_t(picture.Height()));
+    SetExifPictureSize(segment, uint32_t(width), uint32_t(height));
     if (removePersonalData) RemoveExifPersonalData(segment);
     // The old thumbnail shows the picture as it was before editing: it is never carried over.
     // It is made again from the saved picture where it can be, otherwise removed.
     std::vector<uint8_t> carried;
     TBitmap small;  // the picture at the thumbnail's size
     const TExifLayout layout = AnalyseExifBlock(segment);
-    if (layout.Readable && updateThumbnail && Regenerable(segment, layout)) {
+    if (picture != nullptr && layout.Readable && updateThumbnail && Regenerable(segment, layout)) {
         // Only IFD1's entries are kept, to describe the new thumbnail: the IFDs after it, every
         // picture the chain points to and every other JPEG stream in the block go first.
         std::vector<uint8_t> cleaned = segment;
@@ -936,7 +944,7 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
         // shows the picture within what the leak check allows: the check would refuse the save.
         // Small pictures with sharp colour edges lose too much to 4:2:0; their thumbnail is
         // tried at 4:4:4 before a lower quality.
-        ShrinkForThumbnail(picture, small);
+        ShrinkForThumbnail(*picture, small);
         bool placeable = true;
         for (int32_t q = 90; q >= 10 && carried.empty() && placeable; q -= 10) {
             for (bool fullChroma : {false, true}) {
@@ -962,9 +970,28 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
     // A block that cannot be read (or no block at all) is not carried over.
     TMemoryStream s(std::move(carried)), output;
     InsertExifSegment(jpeg, s, output);
-    WriteVerifiedJpeg(targetFileName, picture, output.Memory(), thumbnail,
-                      thumbnail ? &small : nullptr);
+    if (picture != nullptr)
+        WriteVerifiedJpeg(targetFileName, *picture, output.Memory(), thumbnail,
+                          thumbnail ? &small : nullptr);
+    else
+        WriteVerifiedJpeg(targetFileName, output.Memory());
+}
+
+}  // namespace
+
+bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
+                             const std::string& sourceFileName, const std::string& targetFileName,
+                             bool updateThumbnail, bool copyExif, bool removePersonalData) {
+    SaveEncodedWithExif(&picture, picture.Width(), picture.Height(), jpeg, sourceFileName,
+                        targetFileName, updateThumbnail, copyExif, removePersonalData);
     return true;
+}
+
+void SaveEncodedJpegWithExif(int32_t width, int32_t height, TMemoryStream& jpeg,
+                             const std::string& sourceFileName, const std::string& targetFileName,
+                             bool copyExif, bool removePersonalData) {
+    SaveEncodedWithExif(nullptr, width, height, jpeg, sourceFileName, targetFileName, false,
+                        copyExif, removePersonalData);
 }
 
 }  // namespace tilvo

@@ -197,6 +197,13 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
                              bool updateThumbnail, bool copyExif,
                              bool removePersonalData = true);
 
+// The same for a width × height picture the caller does not hold whole: no thumbnail is made, so
+// a carried block loses its own; a thumbnail found in the file is compared with the file's own
+// picture.
+void SaveEncodedJpegWithExif(int32_t width, int32_t height, TMemoryStream& jpeg,
+                             const std::string& sourceFileName, const std::string& targetFileName,
+                             bool copyExif, bool removePersonalData = true);
+
 struct TFitSize {
     int32_t Width = 0;
     int32_t Height = 0;

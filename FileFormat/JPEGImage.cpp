@@ -907,16 +907,18 @@ void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int
 
 }  // namespace
 
-bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
-                          bool progressive, bool grayscale, bool fullChroma, TStream& out) {
+namespace {
+
+// Sets `d` up to decode `source` row by row as the open path decodes a colour stream (full size,
+// block smoothing, B, G, R rows) and starts the decode. False, with nothing started, where the
+// open path would decode otherwise: no start-of-image marker at the first byte, not 3
+// components, or an Exif Orientation other than 1.
+bool StartColourDecode(TDecompressor& d, const std::vector<uint8_t>& source) {
     if (source.size() < 2 || source[0] != 0xFF || source[1] != 0xD8) return false;
-    if (fullChroma && (progressive || grayscale)) return false;
     if (ExifOrientationOfJpeg(source.data(), source.size()) != 1) return false;
-    TDecompressor d;
     d.Open(source);
     jpeg_decompress_struct& ci = d.cinfo;
     if (ci.num_components != 3) return false;
-    // The open path's decode of a colour stream: full size, block smoothing, B, G, R rows.
     ci.scale_num = 1;
     ci.scale_denom = 1;
     ci.do_block_smoothing = TRUE;
@@ -925,6 +927,45 @@ bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& edito
     if (ci.output_components != 3) return false;
     CheckPictureSize(ci.output_width, ci.output_height, 24);
     if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) d.Fail();
+    return true;
+}
+
+}  // namespace
+
+bool DecodeJpegRows(const std::vector<uint8_t>& source,
+                    const std::function<void(int32_t, int32_t, int32_t&, int32_t&)>& choose,
+                    TBitmap& rows) {
+    TDecompressor d;
+    if (!StartColourDecode(d, source)) return false;
+    jpeg_decompress_struct& ci = d.cinfo;
+    const int32_t w = int32_t(ci.output_width), h = int32_t(ci.output_height);
+    int32_t top = 0, bottom = h;
+    choose(w, h, top, bottom);
+    top = std::clamp(top, 0, h);
+    bottom = std::clamp(bottom, top, h);
+    TBitmap decoded(w, bottom - top);
+    std::vector<JSAMPROW> table(size_t(bottom - top));
+    for (int32_t y = 0; y < bottom - top; ++y) table[size_t(y)] = decoded.ScanLine(y);
+    JSAMPROW* rowTable = table.data();
+    if (!Guard(d.err, [&] {
+            // The rows above are skipped: entropy-decoded as they must be, never made pixels.
+            if (top > 0) jpeg_skip_scanlines(&ci, JDIMENSION(top));
+            while (ci.output_scanline < JDIMENSION(bottom))
+                jpeg_read_scanlines(&ci, rowTable + (ci.output_scanline - JDIMENSION(top)),
+                                    JDIMENSION(bottom) - ci.output_scanline);
+            jpeg_abort_decompress(&ci);
+        }))
+        d.Fail();
+    rows.Swap(decoded);
+    return true;
+}
+
+bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+                          bool progressive, bool grayscale, bool fullChroma, TStream& out) {
+    if (fullChroma && (progressive || grayscale)) return false;
+    TDecompressor d;
+    if (!StartColourDecode(d, source)) return false;
+    jpeg_decompress_struct& ci = d.cinfo;
     const int32_t w = int32_t(ci.output_width), h = int32_t(ci.output_height);
 
     const int32_t alignment = std::max(editor.Begin(w, h), 1);

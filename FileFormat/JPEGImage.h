@@ -181,6 +181,16 @@ bool EncodeJpegToStream(const TBitmap& picture, TStream& stream, bool progressiv
 bool EncodeJpegFullChroma(const TBitmap& picture, TStream& stream, bool progressive,
                           int32_t quality, bool grayscale);
 
+// Rows top … bottom − 1 of a colour JPEG as the open path decodes them (B, G, R): `choose` is
+// told the picture's width and height and sets top and bottom (clamped to the picture); the rows
+// above are skipped (jpeg_skip_scanlines), never made pixels, and the decode stops after the last.
+// `rows` becomes those rows. Answers false, with nothing done, where the open path would decode
+// otherwise (see TranscodeJpegInBands); a corrupt stream fails as it fails there (EJPEG).
+bool DecodeJpegRows(const std::vector<uint8_t>& source,
+                    const std::function<void(int32_t width, int32_t height, int32_t& top,
+                                             int32_t& bottom)>& choose,
+                    TBitmap& rows);
+
 // What TranscodeJpegInBands does to each band of rows on its way from the decoder to the encoder.
 class TBandEditor {
   public:

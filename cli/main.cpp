@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
@@ -178,6 +179,8 @@ class TCliBandEditor : public TBandEditor {
   public:
     explicit TCliBandEditor(const TCliOptions& o) : o_(o) {}
     int32_t Begin(int32_t width, int32_t height) override {
+        width_ = width;
+        height_ = height;
         strips_ = PlanEdits(o_, width, height);
         return strips_->Alignment();
     }
@@ -186,35 +189,60 @@ class TCliBandEditor : public TBandEditor {
             strips_->Apply(band, top);
     }
 
+    int32_t Width() const { return width_; }
+    int32_t Height() const { return height_; }
+
   private:
     const TCliOptions& o_;
+    int32_t width_ = 0, height_ = 0;
     std::unique_ptr<TStripStrokes> strips_;
 };
 
-// A JPEG saved as JPEG streams from the decoder to the encoder, a band of rows at a time, without
-// the whole picture in memory, where the result is the same: the file opens as a JPEG, no Exif
-// block is to be carried over and the picture needs no turning. False when the normal path has to
-// run; throws as that path would.
-bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
-                        const TExifProbe& probe) {
-    if (probe.CanCopy && o.Save.ExifCopy) return false;
-    // The format the open path would choose: by content where the extension names none or one
-    // whose signature the file does not carry.
+// Whether the open path would read the file as a JPEG: by content where the extension names no
+// format, or one whose signature the file does not carry.
+bool OpensAsJpeg(const std::string& input) {
     const std::vector<uint8_t> head = ReadSignatureBytes(input);
     const TPictureFormatEntry* byContent =
         PictureFormats().FindBySignature(head.data(), head.size());
     if (byContent == nullptr || !dynamic_cast<TJPEGImage*>(byContent->Create().get()))
         return false;
     const TPictureFormatEntry* byName = PictureFormats().Find(FileExtension(input));
-    if (byName != nullptr && byName->Create && byName != byContent &&
-        (!byName->Sniff || byName->Sniff(head.data(), head.size())))
-        return false;
-    std::vector<uint8_t> source;
-    {
-        TFileStream file(input, TFileStream::fmOpenRead);
-        source.resize(size_t(file.Size()));
-        if (!source.empty()) file.ReadBuffer(source.data(), int64_t(source.size()));
-    }
+    return byName == nullptr || !byName->Create || byName == byContent ||
+           (byName->Sniff && !byName->Sniff(head.data(), head.size()));
+}
+
+std::vector<uint8_t> ReadWholeFile(const std::string& name) {
+    TFileStream file(name, TFileStream::fmOpenRead);
+    std::vector<uint8_t> bytes(size_t(file.Size()));
+    if (!bytes.empty()) file.ReadBuffer(bytes.data(), int64_t(bytes.size()));
+    return bytes;
+}
+
+// The JPEG saves that never hold the whole picture apply where their result is the normal path's:
+// the file opens as a JPEG, and no Exif thumbnail is to be made from the edited picture (a carried
+// Exif block then loses its thumbnail, as it does on the normal path).
+bool CanSaveWithoutWholePicture(const TCliOptions& o, const std::string& input,
+                                const TExifProbe& probe) {
+    const bool copyExif = probe.CanCopy && o.Save.ExifCopy;
+    if (copyExif && probe.CanUpdateThumbnail && o.Save.ExifThumbUpdate) return false;
+    return OpensAsJpeg(input);
+}
+
+// Writes the encoded file: the Exif block carried over as the options say, the leak check, then
+// the file replaced.
+void WriteJpegOf(const TCliOptions& o, int32_t width, int32_t height, TMemoryStream& jpeg,
+                 const std::string& input, const std::string& target, const TExifProbe& probe) {
+    SaveEncodedJpegWithExif(width, height, jpeg, input, target, probe.CanCopy && o.Save.ExifCopy,
+                            o.Save.ExifRemovePersonalData);
+}
+
+// A JPEG saved as JPEG streams from the decoder to the encoder, a band of rows at a time, without
+// the whole picture in memory, where the result is the same (CanSaveWithoutWholePicture, and the
+// picture needs no turning). False when the normal path has to run; throws as that path would.
+bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
+                        const TExifProbe& probe) {
+    if (!CanSaveWithoutWholePicture(o, input, probe)) return false;
+    std::vector<uint8_t> source = ReadWholeFile(input);
     TCliBandEditor editor(o);
     TMemoryStream jpeg;
     jpeg.Memory().reserve(source.size());  // about the size it will have: no copies as it grows
@@ -222,7 +250,45 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
                               o.Save.JPEGGrayscale, (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
         return false;
     std::vector<uint8_t>().swap(source);
-    WriteVerifiedJpeg(target, jpeg.Memory());
+    WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
+    return true;
+}
+
+// --lossless on a JPEG: only the whole MCU rows the edits reach (on the mosaic's cell rows too)
+// are decoded into pixels, edited and handed to the save on the source's coefficients. False when
+// the normal path has to run (it then says why the untouched areas could not be kept, if so).
+bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
+                             const std::string& target, const TExifProbe& probe) {
+    if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(o, input, probe)) return false;
+    const std::vector<uint8_t> source = ReadWholeFile(input);
+    const int32_t mcu = JpegMcuRowHeight(source);
+    if (mcu <= 0) return false;
+    std::unique_ptr<TStripStrokes> strips;
+    int32_t width = 0, height = 0, top = 0;
+    TBitmap original;
+    if (!DecodeJpegRows(
+            source,
+            [&](int32_t w, int32_t h, int32_t& first, int32_t& end) {
+                width = w;
+                height = h;
+                strips = PlanEdits(o, w, h);
+                // Whole MCU rows that are also whole bands of cells; without an edit, the first
+                // MCU row (the save checks the picture against the file there).
+                const int32_t a = strips->Alignment();
+                const int32_t step = mcu / std::gcd(mcu, a) * a;
+                first = strips->Empty() ? 0 : strips->Top() / step * step;
+                end = strips->Empty() ? mcu : (strips->Bottom() + step - 1) / step * step;
+                top = first;
+            },
+            original))
+        return false;
+    TBitmap edited;
+    edited.Assign(original);
+    if (!strips->Empty()) strips->Apply(edited, top);
+    TMemoryStream jpeg;
+    if (!SaveJpegKeepingUntouched(source, edited, original, top, o.Save.JPEGProgressive, jpeg))
+        return false;
+    WriteJpegOf(o, width, height, jpeg, input, target, probe);
     return true;
 }
 
@@ -239,7 +305,9 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
     const TExifProbe probe = ProbeExif(input);
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
     const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
-    if (saveAsType == 1 && !keepUntouched && ConvertJpegInBands(o, input, target, probe)) return;
+    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe)
+                                          : ConvertJpegInBands(o, input, target, probe)))
+        return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
     LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr);

@@ -270,6 +270,34 @@ TEST(ExifOrientation, SwitchOffAndUnknownValuesKeepTheStoredPicture) {
     }
 }
 
+// A save that does not hold the whole picture carries the Exif block exactly as the save of the
+// picture does when no thumbnail is made: the same file, byte for byte, personal data and old
+// thumbnail gone, the size stated.
+TEST(ExifCarry, WithoutThePictureAsWithItWhenNoThumbnailIsMade) {
+    TBitmap picture;
+    MakeBlocks(picture);
+    TTiffBuilder b(true);
+    b.Ascii(TTiffBuilder::Ifd0, 0x013B, "Jane Q. Public");
+    b.Long(TTiffBuilder::ExifIfd, 0xA002, 1);
+    b.Thumbnail(LibjpegEncode(picture, 80, false));
+    const std::string src = TempName("carry_src.jpg");
+    WriteFileBytes(src, WithSegment(LibjpegEncode(picture), b.Build()));
+    for (const bool copy : {false, true}) {
+        SCOPED_TRACE(copy ? "copied" : "not copied");
+        TMemoryStream a, c;
+        ASSERT_TRUE(EncodeJpegToStream(picture, a, false, 80, false));
+        c.Write(a.Memory().data(), int64_t(a.Memory().size()));
+        const std::string withPicture = TempName("carry_a.jpg"), sizeOnly = TempName("carry_b.jpg");
+        ASSERT_TRUE(SaveEncodedJpegWithExif(picture, a, src, withPicture, false, copy));
+        SaveEncodedJpegWithExif(picture.Width(), picture.Height(), c, src, sizeOnly, copy);
+        const std::vector<uint8_t> saved = ReadFileBytes(sizeOnly);
+        EXPECT_EQ(saved, ReadFileBytes(withPicture));
+        EXPECT_EQ(FirstApp1(saved).empty(), !copy);
+        const std::string text(saved.begin(), saved.end());
+        EXPECT_EQ(text.find("Jane Q. Public"), std::string::npos);
+    }
+}
+
 // A hostile IFD0 entry count or offset never makes the orientation reader leave the segment.
 TEST(ExifOrientation, ReaderStaysInsideHostileSegments) {
     TTiffBuilder b(false);

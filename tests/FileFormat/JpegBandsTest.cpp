@@ -2,6 +2,7 @@
 // open the whole picture, edit it with the window's strokes, encode it.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <stdexcept>
 #include <vector>
 
@@ -110,6 +111,44 @@ TEST(JpegBands, WriteTheBytesOfTheWholePicturePath) {
                                              o.Grayscale, o.FullChroma, out));
             EXPECT_GE(editor.Bands, 4);
             EXPECT_TRUE(out.Memory() == NormalPath(s.Bytes, o));
+        }
+    }
+    UnregisterAllFormats();
+}
+
+// Rows decoded after the rows above were skipped are the rows of the whole decode, whatever the
+// sampling and wherever the rows start and end (on MCU rows, inside them, at the very end).
+TEST(JpegBands, RowsDecodedAfterASkipAreTheWholeDecodesRows) {
+    RegisterAllFormats();
+    TBitmap picture;
+    MakeTestPicture(picture, 77, 150, 9);
+    TMemoryStream progressive;
+    ASSERT_TRUE(EncodeJpegToStream(picture, progressive, true, 85, false));
+    const std::vector<uint8_t> sources[] = {LibjpegEncode(picture, 90, false),
+                                            LibjpegEncode(picture, 90, true), progressive.Memory()};
+    const std::string name = testing::TempDir() + "rows_source.jpg";
+    for (const auto& source : sources) {
+        WriteFileBytes(name, source);
+        TBitmap whole;
+        LoadPictureFile(name, whole);
+        for (const auto [top, bottom] : {std::pair{0, 16}, {32, 96}, {40, 41}, {13, 150},
+                                         {144, 150}, {-5, 500}}) {
+            SCOPED_TRACE(testing::Message() << "rows " << top << " .. " << bottom);
+            TBitmap rows;
+            ASSERT_TRUE(DecodeJpegRows(
+                source,
+                [&](int32_t w, int32_t h, int32_t& first, int32_t& end) {
+                    EXPECT_EQ(w, 77);
+                    EXPECT_EQ(h, 150);
+                    first = top;
+                    end = bottom;
+                },
+                rows));
+            const int32_t first = std::max(top, 0), end = std::min(bottom, 150);
+            ASSERT_EQ(rows.Height(), end - first);
+            for (int32_t y = first; y < end; ++y)
+                ASSERT_EQ(std::memcmp(rows.ScanLine(y - first), whole.ScanLine(y), 77 * 3), 0)
+                    << "row " << y;
         }
     }
     UnregisterAllFormats();
