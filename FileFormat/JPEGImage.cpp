@@ -878,7 +878,11 @@ void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int
             {
                 std::unique_lock<std::mutex> l(q.lock);
                 q.changed.wait(l, [&] { return q.stop || !q.free.empty(); });
-                if (q.stop) break;
+                if (q.stop) {  // the encoder gave up: the rest of the stream is of no use
+                    q.done = true;
+                    q.changed.notify_all();
+                    return;
+                }
                 index = q.free.front();
                 q.free.pop_front();
             }
