@@ -161,7 +161,8 @@ TEST_F(CodecModules, AMissingModuleOrSymbolIsReportedNotFatal) {
 }
 
 // tilvo-cli copied into a folder without its modules: JPEG and PNG still work, a HEIF file fails
-// with the reason, a video is refused as without a decoder.
+// with the reason (also when the module is there but cannot be loaded), a video is refused as
+// without a decoder.
 TEST_F(CodecModules, AProgramWithoutItsModulesOpensEverythingElse) {
     if (fs::exists(fs::path(TILVO_INSTALLED_MODULE_DIR) / "tilvo_heif.so"))
         GTEST_SKIP() << "the modules are installed in " << TILVO_INSTALLED_MODULE_DIR;
@@ -184,6 +185,14 @@ TEST_F(CodecModules, AProgramWithoutItsModulesOpensEverythingElse) {
     EXPECT_NE(err.find("HEIF and AVIF pictures cannot be read: the codec module tilvo_heif.so is "
                        "not installed"),
               std::string::npos)
+        << err;
+    EXPECT_FALSE(fs::exists(dir_ / "c.png"));
+    // A module that is there but cannot be loaded (a broken file, a library of its own missing).
+    std::ofstream(bin / "tilvo_heif.so") << "not a shared object";
+    EXPECT_NE(run((kData / "read/heic/rotated.heic").string(), "c.png", err), 0);
+    EXPECT_NE(
+        err.find("the codec module " + (bin / "tilvo_heif.so").string() + " cannot be loaded"),
+        std::string::npos)
         << err;
     EXPECT_FALSE(fs::exists(dir_ / "c.png"));
 #ifdef TILVO_HAVE_VIDEO_DECODER
