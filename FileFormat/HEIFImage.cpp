@@ -1,131 +1,64 @@
-// The HEIF graphic class, on libheif: HEIC (HEVC through libde265) and AVIF (AV1 through dav1d),
-// decoded from the bytes held in memory.
+// The HEIF graphic class: the signature test here, the decoding in the codec module tilvo_heif
+// (on libheif), loaded the first time a HEIF or AVIF file is read.
 #include "FileFormat/HEIFImage.h"
 
-#include <libheif/heif.h>
-
 #include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
+
+#include "FileFormat/CodecModule.h"
+#include "FileFormat/HeifCodec.h"
 
 namespace tilvo {
 
 namespace {
 
-struct TContextFree {
-    void operator()(heif_context* c) const { heif_context_free(c); }
+// The module's codec, loaded once; null with the reason when it cannot be.
+struct TLoadedHeifCodec {
+    THeifCodec* Codec = nullptr;
+    std::string Error;
 };
-struct THandleRelease {
-    void operator()(heif_image_handle* h) const { heif_image_handle_release(h); }
-};
-struct TImageRelease {
-    void operator()(heif_image* i) const { heif_image_release(i); }
-};
-struct TOptionsFree {
-    void operator()(heif_decoding_options* o) const { heif_decoding_options_free(o); }
-};
-using TContextPtr = std::unique_ptr<heif_context, TContextFree>;
-using THandlePtr = std::unique_ptr<heif_image_handle, THandleRelease>;
-using TImagePtr = std::unique_ptr<heif_image, TImageRelease>;
-using TOptionsPtr = std::unique_ptr<heif_decoding_options, TOptionsFree>;
 
-[[noreturn]] void ThrowHeif(const char* what, const heif_error& err) {
-    std::string text = "Invalid HEIF file: ";
-    text += what;
-    if (err.message && *err.message) {
-        text += ": ";
-        text += err.message;
+const TLoadedHeifCodec& LoadedHeifCodec() {
+    static const TLoadedHeifCodec loaded = [] {
+        TLoadedHeifCodec result;
+        if (void* factory = CodecModuleSymbol(kHeifModule, kHeifModuleFactory, result.Error))
+            result.Codec = reinterpret_cast<THeifCodecFactory>(factory)();
+        return result;
+    }();
+    return loaded;
+}
+
+// The reader's surface behind the module: the picture is built in a surface of its own and
+// handed over only once every row is written.
+class TSurfaceTarget final : public THeifTarget {
+  public:
+    [[noreturn]] void Fail(const std::string& text) override { throw EInvalidGraphic(text); }
+    void CheckSize(int64_t width, int64_t height, int bitsPerPixel) override {
+        CheckPictureSize(width, height, bitsPerPixel);
     }
-    throw EInvalidGraphic(text);
-}
-
-// The widest and tallest picture libheif is allowed to build: its own limit, tightened so that
-// even a square picture of that side fits the surface limit as 32-bit pixels (the decoder's
-// interleaved output).
-int HeifSideLimit() {
-    const int64_t bySurface = int64_t(std::sqrt(double(kMaxSurfaceBytes) / 4.0));
-    return int(std::min<int64_t>({bySurface, kMaxSurfaceSide, 32768}));
-}
-
-// Parses the held bytes (not copied: `file` outlives the context) and opens the primary image.
-THandlePtr OpenPrimary(const std::vector<uint8_t>& file, TContextPtr& ctx) {
-    ctx.reset(heif_context_alloc());
-    if (!ctx) throw std::bad_alloc();
-    heif_context_set_maximum_image_size_limit(ctx.get(), HeifSideLimit());
-    heif_error err =
-        heif_context_read_from_memory_without_copy(ctx.get(), file.data(), file.size(), nullptr);
-    if (err.code != heif_error_Ok) ThrowHeif("cannot read the file", err);
-    heif_image_handle* handle = nullptr;
-    err = heif_context_get_primary_image_handle(ctx.get(), &handle);
-    if (err.code != heif_error_Ok || !handle) ThrowHeif("no primary image", err);
-    return THandlePtr(handle);
-}
-
-// Composites R, G, B, A pixels over white into B, G, R.
-void RgbaOverWhiteToBgr(const uint8_t* src, uint8_t* dst, int32_t width) {
-    for (int32_t x = 0; x < width; ++x, src += 4, dst += 3) {
-        const uint32_t a = src[3], back = 255 * (255 - a) + 127;
-        dst[0] = uint8_t((src[2] * a + back) / 255);
-        dst[1] = uint8_t((src[1] * a + back) / 255);
-        dst[2] = uint8_t((src[0] * a + back) / 255);
+    void Allocate(int32_t width, int32_t height) override {
+        TBitmap fresh(width, height, pf24bit);
+        picture_.Swap(fresh);
     }
-}
+    uint8_t* ScanLine(int32_t y) override { return picture_.ScanLine(y); }
 
-void RgbToBgr(const uint8_t* src, uint8_t* dst, int32_t width) {
-    for (int32_t x = 0; x < width; ++x, src += 3, dst += 3) {
-        dst[0] = src[2];
-        dst[1] = src[1];
-        dst[2] = src[0];
-    }
-}
+    TBitmap& Picture() { return picture_; }
+
+  private:
+    TBitmap picture_;
+};
 
 void DecodeHeif(const std::vector<uint8_t>& file, TBitmap& picture) {
     if (file.size() < 12 || !LooksLikeHeif(file)) throw EInvalidGraphic("Not a HEIF file");
-    TContextPtr ctx;
-    THandlePtr handle = OpenPrimary(file, ctx);
-    const int64_t w = heif_image_handle_get_width(handle.get());
-    const int64_t h = heif_image_handle_get_height(handle.get());
-    if (w <= 0 || h <= 0) throw EInvalidGraphic("Invalid HEIF file: empty picture");
-    // The decoder's output and our surface, either way round (rotation swaps the sides).
-    CheckPictureSize(w, h, 32);
-    CheckPictureSize(h, w, 32);
-
-    const bool alpha = heif_image_handle_has_alpha_channel(handle.get()) != 0;
-    TOptionsPtr options(heif_decoding_options_alloc());
-    if (!options) throw std::bad_alloc();
-    options->convert_hdr_to_8bit = 1;
-    heif_image* decodedRaw = nullptr;
-    const heif_error err = heif_decode_image(
-        handle.get(), &decodedRaw, heif_colorspace_RGB,
-        alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB, options.get());
-    TImagePtr decoded(decodedRaw);
-    if (err.code != heif_error_Ok || !decoded) ThrowHeif("cannot decode the picture", err);
-
-    const int64_t width = heif_image_get_width(decoded.get(), heif_channel_interleaved);
-    const int64_t height = heif_image_get_height(decoded.get(), heif_channel_interleaved);
-    if (width <= 0 || height <= 0) throw EInvalidGraphic("Invalid HEIF file: empty picture");
-    CheckPictureSize(width, height, 24);
-    int stride = 0;
-    const uint8_t* plane =
-        heif_image_get_plane_readonly(decoded.get(), heif_channel_interleaved, &stride);
-    const int64_t pixelBytes = alpha ? 4 : 3;
-    if (!plane || stride < width * pixelBytes ||
-        heif_image_get_bits_per_pixel_range(decoded.get(), heif_channel_interleaved) != 8)
-        throw EInvalidGraphic("Invalid HEIF file: unexpected decoder output");
-
-    TBitmap result(int32_t(width), int32_t(height), pf24bit);
-    for (int64_t y = 0; y < height; ++y) {
-        const uint8_t* src = plane + y * stride;
-        uint8_t* dst = result.ScanLine(int32_t(y));
-        if (alpha)
-            RgbaOverWhiteToBgr(src, dst, int32_t(width));
-        else
-            RgbToBgr(src, dst, int32_t(width));
-    }
-    picture.Swap(result);
+    const TLoadedHeifCodec& loaded = LoadedHeifCodec();
+    if (!loaded.Codec)
+        throw EInvalidGraphic("HEIF and AVIF pictures cannot be read: " + loaded.Error);
+    TSurfaceTarget target;
+    loaded.Codec->Decode(file, target);
+    if (target.Picture().Empty()) throw EInvalidGraphic("Invalid HEIF file: empty picture");
+    picture.Swap(target.Picture());
 }
 
 }  // namespace
@@ -146,27 +79,12 @@ bool LooksLikeHeif(const std::vector<uint8_t>& head) {
 }
 
 std::vector<uint8_t> ExtractHeifExif(const std::vector<uint8_t>& file) {
-    // Only the first 65,535 bytes of a block can ever be carried into a JPEG: a larger block is
-    // not read at all.
-    constexpr size_t kMaxExifBlock = 1 << 20;
     try {
         if (!LooksLikeHeif(file)) return {};
-        TContextPtr ctx;
-        THandlePtr handle = OpenPrimary(file, ctx);
-        heif_item_id id = 0;
-        if (heif_image_handle_get_list_of_metadata_block_IDs(handle.get(), "Exif", &id, 1) < 1)
-            return {};
-        const size_t size = heif_image_handle_get_metadata_size(handle.get(), id);
-        if (size < 4 || size > kMaxExifBlock) return {};
-        std::vector<uint8_t> block(size);
-        if (heif_image_handle_get_metadata(handle.get(), id, block.data()).code != heif_error_Ok)
-            return {};
-        // The block starts with the big-endian offset of the TIFF header after these 4 bytes.
-        const uint64_t skip = uint64_t(block[0]) << 24 | uint64_t(block[1]) << 16 |
-                              uint64_t(block[2]) << 8 | uint64_t(block[3]);
-        if (skip > size - 4) return {};
-        block.erase(block.begin(), block.begin() + ptrdiff_t(4 + skip));
-        return block;
+        const TLoadedHeifCodec& loaded = LoadedHeifCodec();
+        if (!loaded.Codec) return {};
+        TSurfaceTarget target;
+        return loaded.Codec->ExifBlock(file, target);
     } catch (const Exception&) {
         return {};
     } catch (const std::bad_alloc&) {

@@ -55,7 +55,8 @@ void TVideoStillImage::LoadFromStream(TStream& stream) {
     std::vector<uint8_t> data = stream.ReadAll();
     TBitmap picture;
     bool placeholder = false;
-    if (const std::shared_ptr<TVideoDecoder> decoder = InstalledVideoDecoder()) {
+    if (const std::shared_ptr<TVideoDecoder> decoder = InstalledVideoDecoder();
+        decoder && decoder->Available()) {
         std::vector<uint8_t> dib;
         try {
             dib = decoder->FirstFrame(data.data(), data.size(), container_);

@@ -25,9 +25,13 @@ class TVideoDecoder {
     // Must not throw for malformed input.
     virtual std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size,
                                             TVideoContainer container) = 0;
+    // False when the decoder cannot work in this process (a decoder loaded on first use whose
+    // libraries are missing): the video then opens as without a decoder.
+    virtual bool Available() { return true; }
 };
 
-// The decoder the video classes use; null (the default) means none is installed.
+// The decoder the video classes use; null (the default), or one that is not Available(), means
+// none is installed.
 void InstallVideoDecoder(std::shared_ptr<TVideoDecoder> decoder);
 std::shared_ptr<TVideoDecoder> InstalledVideoDecoder();
 

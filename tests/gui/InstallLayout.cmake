@@ -1,5 +1,7 @@
 # Installs the build tree into a fresh prefix and checks the layout: nothing but the programs in
-# bin/, the language file under share/tilvo/Lang/. Run by ctest with -DBUILD_DIR= and -DPREFIX=.
+# bin/, the codec modules under lib/tilvo/, the language file under share/tilvo/Lang/; the
+# installed tilvo-cli finds its HEIF module there. Run by ctest with -DBUILD_DIR=, -DPREFIX= and
+# -DSOURCE_DIR=.
 file(REMOVE_RECURSE "${PREFIX}")
 execute_process(COMMAND "${CMAKE_COMMAND}" --install "${BUILD_DIR}" --prefix "${PREFIX}"
                 RESULT_VARIABLE rc OUTPUT_QUIET)
@@ -17,4 +19,14 @@ foreach(f share/tilvo/Lang/Japanese.ini share/applications/tilvo.desktop
     message(FATAL_ERROR "${f} is missing from the installed tree")
   endif()
 endforeach()
+file(GLOB_RECURSE modules RELATIVE "${PREFIX}" "${PREFIX}/*.so")
+if(NOT modules MATCHES "(^|;)lib[^;]*/tilvo/tilvo_heif\\.so(;|$)")
+  message(FATAL_ERROR "lib/tilvo/tilvo_heif.so is missing from the installed tree: ${modules}")
+endif()
+execute_process(COMMAND "${PREFIX}/bin/tilvo-cli" "${SOURCE_DIR}/tests/data/read/heic/rotated.heic"
+                        "${PREFIX}/rotated.png"
+                RESULT_VARIABLE rc ERROR_VARIABLE err)
+if(NOT rc EQUAL 0 OR NOT EXISTS "${PREFIX}/rotated.png")
+  message(FATAL_ERROR "the installed tilvo-cli cannot open a HEIF file (${rc}): ${err}")
+endif()
 file(REMOVE_RECURSE "${PREFIX}")
