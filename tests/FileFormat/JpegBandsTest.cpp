@@ -131,7 +131,7 @@ TEST(JpegBands, RowsDecodedAfterASkipAreTheWholeDecodesRows) {
         WriteFileBytes(name, source);
         TBitmap whole;
         LoadPictureFile(name, whole);
-        for (const auto [top, bottom] : {std::pair{0, 16}, {32, 96}, {40, 41}, {13, 150},
+        for (const auto& [top, bottom] : {std::pair{0, 16}, {32, 96}, {40, 41}, {13, 150},
                                          {144, 150}, {-5, 500}}) {
             SCOPED_TRACE(testing::Message() << "rows " << top << " .. " << bottom);
             TBitmap rows;
