@@ -2,8 +2,9 @@
 # Builds every benchmark program (Release, without the tests) in build-bench/ and runs each in
 # turn. Every program prints its budgets as ratios to a baseline measured in the same run
 # ("RATIO <name> <value> budget <b> ok|OVER"). Then the program's memory with a 6000 x 4000 JPEG
-# open (under Xvfb), tilvo-cli beside djpeg | cjpeg, and tilvo-cli mosaicking a whole PPM beside
-# vips. Arguments are passed to every benchmark
+# open (under Xvfb), tilvo-cli beside djpeg | cjpeg (plain, a band, the band with --lossless, the
+# band's peak memory), and tilvo-cli beside vips (the band; a whole PPM). Arguments are passed to
+# every benchmark
 # program, e.g. ./bench.sh --benchmark_filter=Pixelate
 set -euo pipefail
 cd "$(dirname "$0")"

@@ -14,7 +14,7 @@ build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 
 pkgs=("${build_pkgs[@]}")
-bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tools time)
+bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tools time python3)
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 [ "${1:-build}" = bench ] && pkgs+=("${bench_pkgs[@]}")
 
