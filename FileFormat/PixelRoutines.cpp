@@ -314,4 +314,30 @@ uint32_t TBitReader::Read(int n) {
     return v;
 }
 
+void PlaceOrientedRow(const uint8_t* src, int32_t r, int32_t w, int32_t h, int bpp, int orientation,
+                      uint8_t* const* rows) noexcept {
+    const size_t n = size_t(bpp);
+    // Orientations 2 to 4 keep the row a row (mirrored and/or moved); 5 to 8 make it a column.
+    if (orientation <= 4) {
+        uint8_t* out = rows[orientation == 2 ? r : h - 1 - r];
+        if (orientation == 4) {
+            std::memcpy(out, src, size_t(w) * n);
+            return;
+        }
+        out += size_t(w - 1) * n;
+        for (int32_t c = 0; c < w; ++c, src += n, out -= n)
+            for (size_t k = 0; k < n; ++k) out[k] = src[k];
+        return;
+    }
+    // The column: x = r (5, 8) or h - 1 - r (6, 7); y runs down with c (5, 6) or up (7, 8).
+    const size_t x = size_t(orientation == 5 || orientation == 8 ? r : h - 1 - r) * n;
+    const bool down = orientation == 5 || orientation == 6;
+    uint8_t* const* row = rows + (down ? 0 : w - 1);
+    const std::ptrdiff_t step = down ? 1 : -1;
+    for (int32_t c = 0; c < w; ++c, src += n, row += step) {
+        uint8_t* out = *row + x;
+        for (size_t k = 0; k < n; ++k) out[k] = src[k];
+    }
+}
+
 }  // namespace tilvo

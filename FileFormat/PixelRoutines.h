@@ -84,6 +84,11 @@ inline void FillSurface(TBitmap& picture) {
     FillRows(picture, 0, picture.Height());
 }
 
+// Puts decoded row r (w pixels of `bpp` bytes) of a picture stored w × h with the given Exif
+// Orientation (2 … 8) where it belongs in the upright surface whose row pointers are `rows`.
+void PlaceOrientedRow(const uint8_t* src, int32_t r, int32_t w, int32_t h, int bpp, int orientation,
+                      uint8_t* const* rows) noexcept;
+
 // ---- Bit reader -----------------------------------------------------------------------------
 
 // Reads MSB-first bit fields from a byte buffer; running out throws the given message.

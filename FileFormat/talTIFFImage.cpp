@@ -349,36 +349,10 @@ void ApplyOrientation(TBitmap& picture, uint16_t orientation) {
     const size_t bpp = picture.PixelFormat() == pf32bit ? 4 : 3;
     const bool transposed = orientation >= 5;
     TBitmap out(transposed ? h : w, transposed ? w : h, picture.PixelFormat());
-    for (int32_t r = 0; r < h; ++r) {
-        const uint8_t* src = picture.ScanLine(r);
-        for (int32_t c = 0; c < w; ++c, src += bpp) {
-            int32_t x = c, y = r;
-            switch (orientation) {
-                case 2:
-                    x = w - 1 - c;
-                    break;
-                case 3:
-                    x = w - 1 - c, y = h - 1 - r;
-                    break;
-                case 4:
-                    y = h - 1 - r;
-                    break;
-                case 5:
-                    x = r, y = c;
-                    break;
-                case 6:
-                    x = h - 1 - r, y = c;
-                    break;
-                case 7:
-                    x = h - 1 - r, y = w - 1 - c;
-                    break;
-                case 8:
-                    x = r, y = w - 1 - c;
-                    break;
-            }
-            std::memcpy(out.ScanLine(y) + size_t(x) * bpp, src, bpp);
-        }
-    }
+    std::vector<uint8_t*> rows(size_t(out.Height()));
+    for (int32_t y = 0; y < out.Height(); ++y) rows[size_t(y)] = out.ScanLine(y);
+    for (int32_t r = 0; r < h; ++r)
+        PlaceOrientedRow(picture.ScanLine(r), r, w, h, int(bpp), orientation, rows.data());
     picture.Swap(out);
 }
 
