@@ -173,41 +173,48 @@ void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBi
 
 }  // namespace
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture,
-                     std::vector<uint8_t>* jpegBytes) {
-    const std::string extension = FileExtension(fileName);
-    const TPictureFormatEntry* byName = PictureFormats().Find(extension);
+TOpeningChoice ChooseOpeningFormat(const std::string& fileName) {
+    TOpeningChoice choice;
+    choice.Extension = FileExtension(fileName);
+    const TPictureFormatEntry* byName = PictureFormats().Find(choice.Extension);
     if (byName && !byName->Create) byName = nullptr;
     const std::vector<uint8_t> head = ReadSignatureBytes(fileName);
     const TPictureFormatEntry* byContent =
         PictureFormats().FindBySignature(head.data(), head.size());
-
     if (!byName) {
-        if (!byContent)
-            throw EInvalidGraphic(
-                "Unknown picture file format (" +
-                (extension.empty() ? std::string("no extension") : "." + LowerAscii(extension)) +
-                ")");
-        LoadWith(*byContent, fileName, picture, jpegBytes);
-        return;
-    }
-    if (byName->Sniff) {
+        choice.First = byContent;
+    } else if (byName->Sniff) {
         // A file that carries its extension's signature is that format, whatever its reader then
         // finds inside; one that does not is opened by what it carries. When nothing matches, the
         // extension's reader runs anyway, for its own message.
-        const bool carries = byName->Sniff(head.data(), head.size());
-        LoadWith(carries || !byContent ? *byName : *byContent, fileName, picture, jpegBytes);
+        choice.First = byName->Sniff(head.data(), head.size()) || !byContent ? byName : byContent;
+    } else {
+        // A format without a signature cannot tell from the first bytes that the file is not its
+        // own: its reader decides, and only a file it refuses is opened by content.
+        choice.First = byName;
+        choice.Fallback = byContent;
+    }
+    return choice;
+}
+
+void LoadPictureFile(const std::string& fileName, TBitmap& picture,
+                     std::vector<uint8_t>* jpegBytes) {
+    const TOpeningChoice choice = ChooseOpeningFormat(fileName);
+    if (!choice.First)
+        throw EInvalidGraphic("Unknown picture file format (" +
+                              (choice.Extension.empty() ? std::string("no extension")
+                                                        : "." + LowerAscii(choice.Extension)) +
+                              ")");
+    if (!choice.Fallback) {
+        LoadWith(*choice.First, fileName, picture, jpegBytes);
         return;
     }
-    // A format without a signature cannot tell from the first bytes that the file is not its
-    // own: its reader decides, and only a file it refuses is opened by content.
     try {
-        LoadWith(*byName, fileName, picture, jpegBytes);
+        LoadWith(*choice.First, fileName, picture, jpegBytes);
     } catch (const EInvalidGraphic&) {
-        if (!byContent) throw;
         const std::exception_ptr refused = std::current_exception();
         try {
-            LoadWith(*byContent, fileName, picture, jpegBytes);
+            LoadWith(*choice.Fallback, fileName, picture, jpegBytes);
         } catch (const EInvalidGraphic&) {
             std::rethrow_exception(refused);
         }

@@ -144,6 +144,16 @@ std::string FileExtension(const std::string& fileName);
 // "Unknown picture file extension (.xyz)" when none is.
 std::unique_ptr<TGraphic> CreateGraphicForFile(const std::string& fileName);
 
+// The readers the open path gives a file, chosen as LoadPictureFile describes: First (null when
+// no format can be told) and, for an extension whose format has no signature, Fallback, the format
+// the file's content names, tried when First refuses the file.
+struct TOpeningChoice {
+    std::string Extension;
+    const TPictureFormatEntry* First = nullptr;
+    const TPictureFormatEntry* Fallback = nullptr;
+};
+TOpeningChoice ChooseOpeningFormat(const std::string& fileName);
+
 // The open path of the main window and tilvo-cli: the class for the file's extension loads the
 // file and hands its picture to `picture`, which is converted to 24 bits. The file's content
 // decides where its extension does not:

@@ -198,17 +198,11 @@ class TCliBandEditor : public TBandEditor {
     std::unique_ptr<TStripStrokes> strips_;
 };
 
-// Whether the open path would read the file as a JPEG: by content where the extension names no
-// format, or one whose signature the file does not carry.
+// Whether the open path reads the file with the JPEG reader, with no other reader to fall back on.
 bool OpensAsJpeg(const std::string& input) {
-    const std::vector<uint8_t> head = ReadSignatureBytes(input);
-    const TPictureFormatEntry* byContent =
-        PictureFormats().FindBySignature(head.data(), head.size());
-    if (byContent == nullptr || !dynamic_cast<TJPEGImage*>(byContent->Create().get()))
-        return false;
-    const TPictureFormatEntry* byName = PictureFormats().Find(FileExtension(input));
-    return byName == nullptr || !byName->Create || byName == byContent ||
-           (byName->Sniff && !byName->Sniff(head.data(), head.size()));
+    const TOpeningChoice choice = ChooseOpeningFormat(input);
+    return choice.First != nullptr && choice.Fallback == nullptr &&
+           dynamic_cast<TJPEGImage*>(choice.First->Create().get()) != nullptr;
 }
 
 std::vector<uint8_t> ReadWholeFile(const std::string& name) {
