@@ -835,14 +835,18 @@ struct TBandQueue {
     bool done = false;         // the decoder finished, or failed
 };
 
-// Decodes every band into the buffers the queue hands out, then finishes the stream, so that a
-// stream the open path refuses (one that ends early, say) fails here too.
-void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int32_t step,
-                 TBandQueue& q) {
+// Decodes rows first .. end - 1 into the buffers the queue hands out, a band of `step` rows at a
+// time, after skipping the rows above (entropy-decoded as they must be, never made pixels). When
+// `end` is the picture's last row the stream is finished too, so that a stream the open path
+// refuses (one that ends early, say) fails here as well.
+void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int32_t first,
+                 int32_t end, int32_t step, TBandQueue& q) {
     jpeg_decompress_struct& ci = d.cinfo;
     const int32_t h = int32_t(ci.output_height);
     try {
-        for (int32_t top = 0; top < h; top += step) {
+        if (first > 0 && !Guard(d.err, [&] { jpeg_skip_scanlines(&ci, JDIMENSION(first)); }))
+            d.Fail();
+        for (int32_t top = first; top < end; top += step) {
             int index;
             {
                 std::unique_lock<std::mutex> l(q.lock);
@@ -855,20 +859,26 @@ void DecodeBands(TDecompressor& d, std::vector<std::vector<JSAMPROW>>& rows, int
                 index = q.free.front();
                 q.free.pop_front();
             }
-            const JDIMENSION end = JDIMENSION(std::min(top + step, h));
+            const JDIMENSION last = JDIMENSION(std::min(top + step, end));
             JSAMPROW* table = rows[size_t(index)].data();
-            const JDIMENSION first = JDIMENSION(top);
+            const JDIMENSION at = JDIMENSION(top);
             if (!Guard(d.err, [&] {
-                    while (ci.output_scanline < end)
-                        jpeg_read_scanlines(&ci, table + (ci.output_scanline - first),
-                                            end - ci.output_scanline);
+                    while (ci.output_scanline < last)
+                        jpeg_read_scanlines(&ci, table + (ci.output_scanline - at),
+                                            last - ci.output_scanline);
                 }))
                 d.Fail();
             const std::lock_guard<std::mutex> l(q.lock);
             q.ready.push_back(index);
             q.changed.notify_all();
         }
-        if (!Guard(d.err, [&] { jpeg_finish_decompress(&ci); })) d.Fail();
+        if (!Guard(d.err, [&] {
+                if (end == h)
+                    jpeg_finish_decompress(&ci);
+                else
+                    jpeg_abort_decompress(&ci);
+            }))
+            d.Fail();
     } catch (...) {
         const std::lock_guard<std::mutex> l(q.lock);
         q.error = std::current_exception();
@@ -933,47 +943,32 @@ bool DecodeJpegRows(const std::vector<uint8_t>& source,
     return true;
 }
 
-bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
-                          bool progressive, bool grayscale, bool fullChroma, TStream& out) {
-    if (fullChroma && (progressive || grayscale)) return false;
+bool DecodeJpegInBands(
+    const std::vector<uint8_t>& source,
+    const std::function<int32_t(int32_t width, int32_t height, int32_t& first, int32_t& end)>& plan,
+    const std::function<void(TBitmap& band, int32_t top)>& take) {
     TDecompressor d;
     if (!StartColourDecode(d, source)) return false;
     jpeg_decompress_struct& ci = d.cinfo;
     const int32_t w = int32_t(ci.output_width), h = int32_t(ci.output_height);
+    int32_t first = 0, end = h;
+    const int32_t step = std::max(plan(w, h, first, end), 1);
+    first = std::clamp(first, 0, h);
+    end = std::clamp(end, first, h);
 
-    const int32_t alignment = std::max(editor.Begin(w, h), 1);
-    // Bands of about 64 rows: three of them keep both threads busy in a few MiB.
-    const int32_t step = alignment * std::max(1, (64 + alignment - 1) / alignment);
+    // Three bands keep both threads busy in a few MiB.
     constexpr int kBands = 3;
     std::vector<TBitmap> bands(kBands);
     std::vector<std::vector<JSAMPROW>> rows(kBands);
     TBandQueue q;
     for (int i = 0; i < kBands; ++i) {
-        bands[size_t(i)].Resize(w, std::min(step, h), pf24bit);
+        bands[size_t(i)].Resize(w, std::max(std::min(step, end - first), 1), pf24bit);
         for (int32_t y = 0; y < bands[size_t(i)].Height(); ++y)
             rows[size_t(i)].push_back(bands[size_t(i)].ScanLine(y));
         q.free.push_back(i);
     }
 
-    TEncodeSettings s;
-    s.Quality = std::clamp<int32_t>(quality, 1, 100);
-    s.Progressive = progressive;
-    s.Grayscale = grayscale;
-    s.FullChroma = fullChroma;
-    TCompressor c;
-    c.Create();
-    jpegglue::SetStreamDestination(&c.cinfo, c.dest, out);
-    const auto fail = [&] {
-        if (c.dest.error) std::rethrow_exception(c.dest.error);
-        c.Fail();
-    };
-    if (!Guard(c.err, [&] {
-            SetUpEncoder(c.cinfo, w, h, s);
-            jpeg_start_compress(&c.cinfo, TRUE);
-        }))
-        fail();
-
-    std::thread decoder(DecodeBands, std::ref(d), std::ref(rows), step, std::ref(q));
+    std::thread decoder(DecodeBands, std::ref(d), std::ref(rows), first, end, step, std::ref(q));
     // However this thread leaves, the decoder is told to stop and is waited for.
     struct TJoin {
         std::thread& t;
@@ -988,7 +983,8 @@ bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& edito
         }
     } join{decoder, q};
 
-    for (int32_t top = 0; top < h; top += step) {
+    TBitmap last;
+    for (int32_t top = first; top < end; top += step) {
         int index;
         {
             std::unique_lock<std::mutex> l(q.lock);
@@ -1001,35 +997,71 @@ bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& edito
             q.ready.pop_front();
         }
         TBitmap& band = bands[size_t(index)];
-        const int32_t n = std::min(step, h - top);
+        const int32_t n = std::min(step, end - top);
         if (band.Height() != n) {  // the last band: the rows it holds are the first n
-            TBitmap last(w, n);
+            last.Resize(w, n, pf24bit);
             for (int32_t y = 0; y < n; ++y)
                 std::memcpy(last.ScanLine(y), band.ScanLine(y), size_t(w) * 3);
-            editor.Edit(last, top);
-            for (int32_t y = 0; y < n; ++y)
-                std::memcpy(band.ScanLine(y), last.ScanLine(y), size_t(w) * 3);
+            take(last, top);
         } else {
-            editor.Edit(band, top);
+            take(band, top);
         }
-        JSAMPROW* table = rows[size_t(index)].data();
-        if (!Guard(c.err, [&] {
-                const JDIMENSION end = JDIMENSION(top + n);
-                while (c.cinfo.next_scanline < end)
-                    jpeg_write_scanlines(&c.cinfo, table + (c.cinfo.next_scanline - JDIMENSION(top)),
-                                         end - c.cinfo.next_scanline);
-            }))
-            fail();
         const std::lock_guard<std::mutex> l(q.lock);
         q.free.push_back(index);
         q.changed.notify_all();
     }
     {
-        // The decoder's verdict on the end of the stream comes before the file is finished.
+        // The decoder's verdict on the end of the stream comes before the caller finishes.
         std::unique_lock<std::mutex> l(q.lock);
         q.changed.wait(l, [&] { return q.done; });
         if (q.error) std::rethrow_exception(q.error);
     }
+    return true;
+}
+
+bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+                          bool progressive, bool grayscale, bool fullChroma, TStream& out) {
+    if (fullChroma && (progressive || grayscale)) return false;
+    TEncodeSettings s;
+    s.Quality = std::clamp<int32_t>(quality, 1, 100);
+    s.Progressive = progressive;
+    s.Grayscale = grayscale;
+    s.FullChroma = fullChroma;
+    TCompressor c;
+    const auto fail = [&] {
+        if (c.dest.error) std::rethrow_exception(c.dest.error);
+        c.Fail();
+    };
+    std::vector<JSAMPROW> table;
+    const bool decoded = DecodeJpegInBands(
+        source,
+        [&](int32_t w, int32_t h, int32_t&, int32_t&) {
+            const int32_t alignment = std::max(editor.Begin(w, h), 1);
+            c.Create();
+            jpegglue::SetStreamDestination(&c.cinfo, c.dest, out);
+            if (!Guard(c.err, [&] {
+                    SetUpEncoder(c.cinfo, w, h, s);
+                    jpeg_start_compress(&c.cinfo, TRUE);
+                }))
+                fail();
+            // Bands of about 64 rows.
+            return alignment * std::max(1, (64 + alignment - 1) / alignment);
+        },
+        [&](TBitmap& band, int32_t top) {
+            editor.Edit(band, top);
+            table.resize(size_t(band.Height()));
+            for (int32_t y = 0; y < band.Height(); ++y) table[size_t(y)] = band.ScanLine(y);
+            JSAMPROW* rows = table.data();
+            if (!Guard(c.err, [&] {
+                    const JDIMENSION end = JDIMENSION(top + band.Height());
+                    while (c.cinfo.next_scanline < end)
+                        jpeg_write_scanlines(&c.cinfo,
+                                             rows + (c.cinfo.next_scanline - JDIMENSION(top)),
+                                             end - c.cinfo.next_scanline);
+                }))
+                fail();
+        });
+    if (!decoded) return false;
     if (!Guard(c.err, [&] { jpeg_finish_compress(&c.cinfo); })) fail();
     return true;
 }

@@ -191,6 +191,20 @@ bool DecodeJpegRows(const std::vector<uint8_t>& source,
                                              int32_t& bottom)>& choose,
                     TBitmap& rows);
 
+// Rows first … end − 1 of a colour JPEG as the open path decodes them, a band at a time: a thread
+// of its own decodes (skipping the rows above `first`, never made pixels) while the calling thread
+// hands each band, in order, to `take`, which may change it (it is the picture's rows top …
+// top + band.Height() − 1). `plan` is called once, before any band, with the picture's size; it
+// may set first and end (clamped to the picture; the whole picture by default) and answers the
+// height of the bands. When `end` is the picture's height, the end of the stream is checked too.
+// Answers false, with nothing done and `plan` not called, where the open path would decode
+// otherwise (see TranscodeJpegInBands); a corrupt stream fails as it fails there (EJPEG); what
+// `plan` or `take` throws is passed on, after the decoding thread has stopped.
+bool DecodeJpegInBands(
+    const std::vector<uint8_t>& source,
+    const std::function<int32_t(int32_t width, int32_t height, int32_t& first, int32_t& end)>& plan,
+    const std::function<void(TBitmap& band, int32_t top)>& take);
+
 // What TranscodeJpegInBands does to each band of rows on its way from the decoder to the encoder.
 class TBandEditor {
   public:
@@ -198,6 +212,9 @@ class TBandEditor {
     // Called once, before any band, with the picture's size; answers the alignment: bands start
     // on multiples of it, and all but the last are whole multiples of it high.
     virtual int32_t Begin(int32_t width, int32_t height) = 0;
+    // After Begin: rows top … bottom − 1 hold every pixel the edits can change (top = bottom
+    // when none). By default the whole picture.
+    virtual void Reach(int32_t& top, int32_t& bottom) const { (void)top, (void)bottom; }
     // Edits the band, the picture's rows top … top + band.Height() − 1 at full width (24 bits).
     virtual void Edit(TBitmap& band, int32_t top) = 0;
 };

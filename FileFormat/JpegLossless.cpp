@@ -4,10 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <future>
+#include <numeric>
 #include <vector>
 
 #include "JPEGImage.h"
 #include "JpegGlue.h"
+#include "JpegSplice.h"
 
 namespace tilvo {
 
@@ -224,6 +227,123 @@ void CopyChangedBlocks(jpeg_decompress_struct& src, jvirt_barray_ptr* srcCoefs,
 
 }  // namespace
 
+bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEditor& editor,
+                                     TStream& out, TKeepUntouchedStats* stats) {
+    TDecoder src;
+    if (!OpenHeader(src, source) || src.err.pub.num_warnings != 0) return false;
+    jpeg_decompress_struct& si = src.ci;
+    if (si.progressive_mode || si.restart_interval != 0 || si.arith_code ||
+        !CheckSource(si, int32_t(si.image_width), int32_t(si.image_height), nullptr))
+        return false;
+    // The walk of the scan runs beside the decoding; it ends before this function does.
+    std::future<std::shared_ptr<const TJpegScanIndex>> walk =
+        std::async(std::launch::async, [&source] { return IndexJpegScan(source); });
+    struct TWait {
+        std::future<std::shared_ptr<const TJpegScanIndex>>& f;
+        ~TWait() {
+            if (f.valid()) f.wait();
+        }
+    } wait{walk};
+
+    int maxH = 1, maxV = 1;
+    for (int c = 0; c < si.num_components; ++c) {
+        maxH = std::max(maxH, si.comp_info[c].h_samp_factor);
+        maxV = std::max(maxV, si.comp_info[c].v_samp_factor);
+    }
+    const int32_t mcuW = 8 * maxH, mcuH = 8 * maxV;
+    const int32_t width = int32_t(si.image_width), height = int32_t(si.image_height);
+    const int32_t mcuColumns = (width + mcuW - 1) / mcuW;
+    const int32_t mcuRows = (height + mcuH - 1) / mcuH;
+    std::vector<uint8_t> changed(size_t(mcuColumns) * size_t(mcuRows), 0);
+    int32_t changedCount = 0, firstRow = 0;
+
+    // The band's encoder: the source's tables and sampling, rows first .. end - 1.
+    std::vector<uint8_t> bandBytes;
+    TEncoder e;
+    std::vector<JSAMPROW> table;
+    TBitmap before;
+    const bool decoded = DecodeJpegInBands(
+        source,
+        [&](int32_t w, int32_t h, int32_t& first, int32_t& end) {
+            const int32_t alignment = std::max(editor.Begin(w, h), 1);
+            const int32_t unit = std::lcm(alignment, mcuH);
+            int32_t top = 0, bottom = h;
+            editor.Reach(top, bottom);
+            top = std::clamp(top, 0, h);
+            bottom = std::clamp(bottom, top, h);
+            first = top / unit * unit;
+            end = bottom <= top ? first : std::min(h, (bottom + unit - 1) / unit * unit);
+            firstRow = first / mcuH;
+            if (!Guard(e.err, [&] {
+                    jpeg_create_compress(&e.ci);
+                    e.created = true;
+                    jpeg_copy_critical_parameters(&si, &e.ci);
+                    e.ci.image_height = JDIMENSION(std::max(end - first, 1));
+                    e.ci.input_components = 3;
+                    e.ci.in_color_space = JCS_EXT_BGR;
+                    e.ci.write_JFIF_header = FALSE;
+                    jpegglue::SetVectorDestination(&e.ci, e.dest, bandBytes);
+                    jpeg_start_compress(&e.ci, TRUE);
+                }))
+                throw EJPEG(e.err.code);
+            return unit * std::max(1, 64 / unit);
+        },
+        [&](TBitmap& band, int32_t top) {
+            const size_t rowBytes = size_t(band.Width()) * 3;
+            before.Resize(band.Width(), band.Height(), pf24bit);
+            for (int32_t y = 0; y < band.Height(); ++y)
+                std::memcpy(before.ScanLine(y), band.ScanLine(y), rowBytes);
+            editor.Edit(band, top);
+            // Which MCUs hold a changed pixel: every pixel is compared, so none can be missed.
+            for (int32_t y = 0; y < band.Height(); ++y) {
+                const uint8_t* a = band.ScanLine(y);
+                const uint8_t* b = before.ScanLine(y);
+                if (std::memcmp(a, b, rowBytes) == 0) continue;
+                uint8_t* flags = &changed[size_t((top + y) / mcuH) * size_t(mcuColumns)];
+                for (int32_t mx = 0; mx < mcuColumns; ++mx) {
+                    if (flags[mx]) continue;
+                    const size_t x0 = size_t(mx) * size_t(mcuW) * 3;
+                    const size_t x1 = std::min(size_t(mx + 1) * size_t(mcuW) * 3, rowBytes);
+                    if (std::memcmp(a + x0, b + x0, x1 - x0) != 0) {
+                        flags[mx] = 1;
+                        ++changedCount;
+                    }
+                }
+            }
+            table.resize(size_t(band.Height()));
+            for (int32_t y = 0; y < band.Height(); ++y) table[size_t(y)] = band.ScanLine(y);
+            JSAMPROW* rows = table.data();
+            const JDIMENSION at = JDIMENSION(top - firstRow * mcuH);
+            if (!Guard(e.err, [&] {
+                    const JDIMENSION end = at + JDIMENSION(band.Height());
+                    while (e.ci.next_scanline < end)
+                        jpeg_write_scanlines(&e.ci, rows + (e.ci.next_scanline - at),
+                                             end - e.ci.next_scanline);
+                }))
+                throw EJPEG(e.err.code);
+        });
+    if (!decoded) return false;
+    if (changedCount > 0) {
+        if (!Guard(e.err, [&] {
+                jpeg_finish_compress(&e.ci);
+                jpegglue::FinishVector(e.dest);
+            }))
+            throw EJPEG(e.err.code);
+    }
+    const std::shared_ptr<const TJpegScanIndex> index = walk.get();
+    if (index == nullptr || ScanIndexMcuColumns(*index) != mcuColumns ||
+        ScanIndexMcuRows(*index) != mcuRows)
+        return false;
+    std::vector<uint8_t> bytes;
+    if (!SpliceJpeg(
+            source, *index, changed,
+            [&](int32_t, int32_t) { return TEditedRows{&bandBytes, firstRow}; }, bytes))
+        return false;
+    out.Write(bytes.data(), int64_t(bytes.size()));
+    if (stats != nullptr) *stats = {mcuColumns, mcuRows, changedCount, true};
+    return true;
+}
+
 int32_t JpegMcuRowHeight(const std::vector<uint8_t>& source) {
     TDecoder d;
     if (!OpenHeader(d, source)) return 0;
@@ -249,7 +369,8 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 
 bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap& edited,
                               const TBitmap& original, int32_t top, bool progressive, TStream& out,
-                              std::string* whyNot, TKeepUntouchedStats* stats) {
+                              std::string* whyNot, TKeepUntouchedStats* stats,
+                              const TJpegScanIndex* index) {
     if (source.empty()) {
         SetReason(whyNot, "the picture was not opened from a JPEG file");
         return false;
@@ -301,6 +422,31 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
                 flags[mx] = 1;
                 ++changedCount;
             }
+        }
+    }
+
+    // A baseline source: its untouched rows' bits are copied and only the changed rows are walked
+    // again. Anything the splice does not take (its tables lack a code) goes the long way below.
+    if (!progressive && !si.progressive_mode && si.restart_interval == 0 &&
+        src.err.pub.num_warnings == 0) {
+        std::shared_ptr<const TJpegScanIndex> own;
+        if (index == nullptr) {
+            own = IndexJpegScan(source);
+            index = own.get();
+        }
+        std::vector<uint8_t> bytes, band;
+        if (index != nullptr && ScanIndexMcuColumns(*index) == mcuColumns &&
+            ScanIndexMcuRows(*index) == mcuRows &&
+            SpliceJpeg(
+                source, *index, changed,
+                [&](int32_t first, int32_t end) {
+                    EncodeBand(si, edited, top, first * mcuH, std::min(end * mcuH, height), band);
+                    return TEditedRows{&band, first};
+                },
+                bytes)) {
+            out.Write(bytes.data(), int64_t(bytes.size()));
+            if (stats != nullptr) *stats = {mcuColumns, mcuRows, changedCount, true};
+            return true;
         }
     }
 

@@ -17,7 +17,12 @@ struct TKeepUntouchedStats {
     int32_t McuColumns = 0;
     int32_t McuRows = 0;
     int32_t ChangedMcus = 0;
+    // The MCU rows without a change were copied as the source's very bits (a baseline source
+    // whose tables code every changed MCU); otherwise the whole stream was coded again.
+    bool CopiedUntouchedRows = false;
 };
+
+class TJpegScanIndex;
 
 // Whether a picture of width × height saved from `source` (the exact bytes of the JPEG it was
 // opened from) can keep its untouched MCUs: the source is a baseline or progressive 8-bit YCbCr
@@ -39,9 +44,24 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 // source does not allow it (CanKeepUntouched), when its first MCU row does not decode to
 // `original`'s (the picture is not the file's), or when libjpeg fails reading the source; a
 // failure while encoding (a source whose tables change between scans, memory) throws EJPEG.
+// A baseline source without restarts, saved baseline, keeps the bits of its untouched MCU rows;
+// `index`, when given, is IndexJpegScan's of these very bytes (else it is made here).
 bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap& edited,
                               const TBitmap& original, int32_t top, bool progressive, TStream& out,
-                              std::string* whyNot = nullptr, TKeepUntouchedStats* stats = nullptr);
+                              std::string* whyNot = nullptr, TKeepUntouchedStats* stats = nullptr,
+                              const TJpegScanIndex* index = nullptr);
+
+class TBandEditor;
+
+// The same save for a picture that is never held whole: the source is decoded only over the rows
+// `editor` reaches (whole MCU rows), a band at a time, and each band is edited, compared with
+// what was decoded and encoded with the source's tables, while another thread walks the source's
+// scan; then the untouched rows' bits are copied around the changed MCUs. For a baseline source
+// without restarts that is upright and a colour 8-bit JPEG. Answers false, with nothing written,
+// when it cannot be used so (the caller then takes the whole-picture way, which says why); a
+// corrupt source throws as the open path does.
+bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEditor& editor,
+                                     TStream& out, TKeepUntouchedStats* stats = nullptr);
 
 // The height in pixels of the source's MCU rows (8 or 16); 0 when the header cannot be read.
 int32_t JpegMcuRowHeight(const std::vector<uint8_t>& source);

@@ -184,6 +184,10 @@ class TCliBandEditor : public TBandEditor {
         strips_ = PlanEdits(o_, width, height);
         return strips_->Alignment();
     }
+    void Reach(int32_t& top, int32_t& bottom) const override {
+        top = strips_->Empty() ? 0 : strips_->Top();
+        bottom = strips_->Empty() ? 0 : strips_->Bottom();
+    }
     void Edit(TBitmap& band, int32_t top) override {
         if (top < strips_->Bottom() && top + band.Height() > strips_->Top())
             strips_->Apply(band, top);
@@ -255,6 +259,15 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
                              const std::string& target, const TExifProbe& probe) {
     if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(o, input, probe)) return false;
     const std::vector<uint8_t> source = ReadWholeFile(input);
+    if (!o.Save.JPEGProgressive) {
+        // A baseline source: a band at a time, its untouched rows' bits copied.
+        TCliBandEditor editor(o);
+        TMemoryStream jpeg;
+        if (SaveJpegKeepingUntouchedInBands(source, editor, jpeg)) {
+            WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
+            return true;
+        }
+    }
     const int32_t mcu = JpegMcuRowHeight(source);
     if (mcu <= 0) return false;
     std::unique_ptr<TStripStrokes> strips;
