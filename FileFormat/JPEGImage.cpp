@@ -155,7 +155,7 @@ struct TDecompressor {
     }
     // Creates the object with the progress monitor (which also holds the scan limit), reads the
     // header of `data` and refuses a component layout the decoder does not know.
-    void Open(const std::vector<uint8_t>& data, TJPEGImage* progressOwner = nullptr) {
+    void Open(std::span<const uint8_t> data, TJPEGImage* progressOwner = nullptr) {
         const unsigned char* bytes = data.data();
         const unsigned long size = static_cast<unsigned long>(data.size());
         if (!Guard(err, [&] {
@@ -896,7 +896,7 @@ namespace {
 // block smoothing, B, G, R rows) and starts the decode. False, with nothing started, where the
 // open path would decode otherwise: no start-of-image marker at the first byte, not 3
 // components, or an Exif Orientation other than 1.
-bool StartColourDecode(TDecompressor& d, const std::vector<uint8_t>& source) {
+bool StartColourDecode(TDecompressor& d, std::span<const uint8_t> source) {
     if (source.size() < 2 || source[0] != 0xFF || source[1] != 0xD8) return false;
     if (ExifOrientationOfJpeg(source.data(), source.size()) != 1) return false;
     d.Open(source);
@@ -944,7 +944,7 @@ bool DecodeJpegRows(const std::vector<uint8_t>& source,
 }
 
 bool DecodeJpegInBands(
-    const std::vector<uint8_t>& source,
+    std::span<const uint8_t> source,
     const std::function<int32_t(int32_t width, int32_t height, int32_t& first, int32_t& end)>& plan,
     const std::function<void(TBitmap& band, int32_t top)>& take) {
     TDecompressor d;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -201,7 +202,7 @@ bool DecodeJpegRows(const std::vector<uint8_t>& source,
 // otherwise (see TranscodeJpegInBands); a corrupt stream fails as it fails there (EJPEG); what
 // `plan` or `take` throws is passed on, after the decoding thread has stopped.
 bool DecodeJpegInBands(
-    const std::vector<uint8_t>& source,
+    std::span<const uint8_t> source,
     const std::function<int32_t(int32_t width, int32_t height, int32_t& first, int32_t& end)>& plan,
     const std::function<void(TBitmap& band, int32_t top)>& take);
 

@@ -54,7 +54,7 @@ std::string JpegErrorText(int code) {
 
 // Opens `bytes` and reads the header, keeping the APP1 segments (for the Exif orientation). The
 // end of the data is fatal: a damaged source is never used as the base of a save.
-bool OpenHeader(TDecoder& d, const std::vector<uint8_t>& bytes) {
+bool OpenHeader(TDecoder& d, std::span<const uint8_t> bytes) {
     const unsigned char* data = bytes.data();
     const unsigned long size = static_cast<unsigned long>(bytes.size());
     d.err.endOfFileIsFatal = true;
@@ -227,8 +227,8 @@ void CopyChangedBlocks(jpeg_decompress_struct& src, jvirt_barray_ptr* srcCoefs,
 
 }  // namespace
 
-bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEditor& editor,
-                                     TStream& out, TKeepUntouchedStats* stats) {
+bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEditor& editor,
+                                     std::vector<uint8_t>& out, TKeepUntouchedStats* stats) {
     TDecoder src;
     if (!OpenHeader(src, source) || src.err.pub.num_warnings != 0) return false;
     jpeg_decompress_struct& si = src.ci;
@@ -237,7 +237,7 @@ bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEd
         return false;
     // The walk of the scan runs beside the decoding; it ends before this function does.
     std::future<std::shared_ptr<const TJpegScanIndex>> walk =
-        std::async(std::launch::async, [&source] { return IndexJpegScan(source); });
+        std::async(std::launch::async, [source] { return IndexJpegScan(source); });
     struct TWait {
         std::future<std::shared_ptr<const TJpegScanIndex>>& f;
         ~TWait() {
@@ -334,12 +334,10 @@ bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEd
     if (index == nullptr || ScanIndexMcuColumns(*index) != mcuColumns ||
         ScanIndexMcuRows(*index) != mcuRows)
         return false;
-    std::vector<uint8_t> bytes;
     if (!SpliceJpeg(
             source, *index, changed,
-            [&](int32_t, int32_t) { return TEditedRows{&bandBytes, firstRow}; }, bytes))
+            [&](int32_t, int32_t) { return TEditedRows{&bandBytes, firstRow}; }, out))
         return false;
-    out.Write(bytes.data(), int64_t(bytes.size()));
     if (stats != nullptr) *stats = {mcuColumns, mcuRows, changedCount, true};
     return true;
 }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -59,9 +60,10 @@ class TBandEditor;
 // scan; then the untouched rows' bits are copied around the changed MCUs. For a baseline source
 // without restarts that is upright and a colour 8-bit JPEG. Answers false, with nothing written,
 // when it cannot be used so (the caller then takes the whole-picture way, which says why); a
-// corrupt source throws as the open path does.
-bool SaveJpegKeepingUntouchedInBands(const std::vector<uint8_t>& source, TBandEditor& editor,
-                                     TStream& out, TKeepUntouchedStats* stats = nullptr);
+// corrupt source throws as the open path does. The file goes to `out` (replacing its contents).
+bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEditor& editor,
+                                     std::vector<uint8_t>& out,
+                                     TKeepUntouchedStats* stats = nullptr);
 
 // The height in pixels of the source's MCU rows (8 or 16); 0 when the header cannot be read.
 int32_t JpegMcuRowHeight(const std::vector<uint8_t>& source);

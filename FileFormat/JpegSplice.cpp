@@ -83,7 +83,7 @@ struct TScanHeader {
 
 // Parses the segments up to the scan; false (with the reason) for anything but one sequential
 // Huffman-coded 8-bit scan of three interleaved components without restarts.
-bool ParseHeader(const std::vector<uint8_t>& b, TScanHeader& h, std::string& why) {
+bool ParseHeader(std::span<const uint8_t> b, TScanHeader& h, std::string& why) {
     const size_t n = b.size();
     if (n < 4 || b[0] != 0xFF || b[1] != 0xD8) {
         why = "the source is not a JPEG stream";
@@ -470,7 +470,7 @@ struct TRowStart {
 };
 
 // A reader at a place found earlier in the scan.
-TBitReader ReaderAt(const std::vector<uint8_t>& bytes, const TScanHeader& h, const TRowStart& at) {
+TBitReader ReaderAt(std::span<const uint8_t> bytes, const TScanHeader& h, const TRowStart& at) {
     TBitReader r(bytes.data(), bytes.size(), h.ScanStart, at.FileByte, at.DataBit - uint64_t(at.Bit));
     if (at.Bit > 0) r.Get(at.Bit);
     return r;
@@ -479,7 +479,7 @@ TBitReader ReaderAt(const std::vector<uint8_t>& bytes, const TScanHeader& h, con
 // Walks the MCUs of a scan one by one.
 class TMcuWalker {
   public:
-    TMcuWalker(const std::vector<uint8_t>& bytes, const TScanHeader& h, const TRowStart& at)
+    TMcuWalker(std::span<const uint8_t> bytes, const TScanHeader& h, const TRowStart& at)
         : h_(h), r_(ReaderAt(bytes, h, at)), pred_(at.Pred) {}
     template <bool Store>
     bool Next(std::array<TBlock, kMaxBlocksInMcu>* blocks) {
@@ -509,7 +509,7 @@ class TJpegScanIndex {
     std::vector<TRowStart> Rows;  // McuRows + 1: the last is where the last MCU ends
 };
 
-std::shared_ptr<const TJpegScanIndex> IndexJpegScan(const std::vector<uint8_t>& source,
+std::shared_ptr<const TJpegScanIndex> IndexJpegScan(std::span<const uint8_t> source,
                                                     std::string* whyNot) {
     auto index = std::make_shared<TJpegScanIndex>();
     std::string why;
@@ -566,7 +566,7 @@ int32_t ScanIndexMcuRows(const TJpegScanIndex& index) {
     return index.Header.McuRows;
 }
 
-bool SpliceJpeg(const std::vector<uint8_t>& source, const TJpegScanIndex& index,
+bool SpliceJpeg(std::span<const uint8_t> source, const TJpegScanIndex& index,
                 const std::vector<uint8_t>& changed, const TMcuRowsEncoder& encodeRows,
                 std::vector<uint8_t>& out) {
     const TScanHeader& h = index.Header;

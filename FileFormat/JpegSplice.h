@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -21,7 +22,7 @@ class TJpegScanIndex;
 // in one interleaved scan and no restart interval, whose every code and coefficient decodes
 // cleanly and whose data ends where its picture does (only padding bits and EOI follow). Answers
 // nullptr, with a short English reason in *whyNot, for any other stream; nothing is thrown.
-std::shared_ptr<const TJpegScanIndex> IndexJpegScan(const std::vector<uint8_t>& source,
+std::shared_ptr<const TJpegScanIndex> IndexJpegScan(std::span<const uint8_t> source,
                                                     std::string* whyNot = nullptr);
 
 // The index's MCU grid.
@@ -46,7 +47,7 @@ using TMcuRowsEncoder = std::function<TEditedRows(int32_t first, int32_t end)>;
 // source. Answers false, leaving `out` empty, when a coefficient to be coded has no code in the
 // source's tables or an encoder's stream does not match the grid; the caller then takes another
 // way. The encoder may throw; the exception passes through.
-bool SpliceJpeg(const std::vector<uint8_t>& source, const TJpegScanIndex& index,
+bool SpliceJpeg(std::span<const uint8_t> source, const TJpegScanIndex& index,
                 const std::vector<uint8_t>& changed, const TMcuRowsEncoder& encodeRows,
                 std::vector<uint8_t>& out);
 

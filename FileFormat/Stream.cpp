@@ -2,6 +2,7 @@
 #include "Stream.h"
 
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +45,45 @@ std::vector<uint8_t> TStream::ReadAll() {
     SetPosition(0);
     ReadBuffer(data.data(), int64_t(data.size()));
     return data;
+}
+
+// ---- TFileBytes ----
+
+TFileBytes::TFileBytes(const std::string& fileName) {
+    TFileStream file(fileName, TFileStream::fmOpenRead);
+    const int64_t size = file.Size();
+    if (size <= 0) return;
+    constexpr size_t kHuge = size_t(2) << 20;
+    if (uint64_t(size) < kHuge || uint64_t(size) > uint64_t(SIZE_MAX) - 2 * kHuge) {
+        small_.resize(size_t(size));
+        data_ = small_.data();
+    } else {
+        // A mapping one page longer than needed, trimmed to start on a 2 MiB boundary.
+        const size_t length = (size_t(size) + kHuge - 1) / kHuge * kHuge;
+        void* p = mmap(nullptr, length + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
+                       -1, 0);
+        if (p == MAP_FAILED) throw std::bad_alloc();
+        const uintptr_t start = reinterpret_cast<uintptr_t>(p);
+        const uintptr_t aligned = (start + kHuge - 1) / kHuge * kHuge;
+        if (aligned > start) munmap(p, aligned - start);
+        if (start + kHuge > aligned) munmap(reinterpret_cast<void*>(aligned + length), start + kHuge - aligned);
+        data_ = reinterpret_cast<uint8_t*>(aligned);
+        mapped_ = length;
+#ifdef MADV_HUGEPAGE
+        madvise(data_, length, MADV_HUGEPAGE);
+#endif
+    }
+    size_ = size_t(size);
+    try {
+        file.ReadBuffer(data_, size);
+    } catch (...) {
+        if (mapped_ != 0) munmap(data_, mapped_);
+        throw;
+    }
+}
+
+TFileBytes::~TFileBytes() {
+    if (mapped_ != 0) munmap(data_, mapped_);
 }
 
 // ---- TMemoryStream ----

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,24 @@ public:
 private:
     std::vector<uint8_t> data_;
     int64_t pos_ = 0;
+};
+
+// The whole content of a file, read once into memory of its own. A large file goes into whole
+// 2 MiB pages where the system offers them (the page faults of small pages cost more than the
+// read itself on some machines). Throws EFileError as TFileStream does.
+class TFileBytes {
+public:
+    explicit TFileBytes(const std::string& fileName);
+    ~TFileBytes();
+    TFileBytes(const TFileBytes&) = delete;
+    TFileBytes& operator=(const TFileBytes&) = delete;
+    std::span<const uint8_t> Bytes() const { return {data_, size_}; }
+
+private:
+    uint8_t* data_ = nullptr;
+    size_t size_ = 0;
+    size_t mapped_ = 0;  // the length of the mapping data_ starts, 0 when it is in small_
+    std::vector<uint8_t> small_;
 };
 
 // A file opened for reading (fmOpenRead) or created for writing (fmCreate, truncating).

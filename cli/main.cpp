@@ -258,16 +258,18 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
 bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
                              const std::string& target, const TExifProbe& probe) {
     if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(o, input, probe)) return false;
-    const std::vector<uint8_t> source = ReadWholeFile(input);
+    const TFileBytes file(input);
     if (!o.Save.JPEGProgressive) {
         // A baseline source: a band at a time, its untouched rows' bits copied.
         TCliBandEditor editor(o);
-        TMemoryStream jpeg;
-        if (SaveJpegKeepingUntouchedInBands(source, editor, jpeg)) {
+        std::vector<uint8_t> bytes;
+        if (SaveJpegKeepingUntouchedInBands(file.Bytes(), editor, bytes)) {
+            TMemoryStream jpeg(std::move(bytes));
             WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
             return true;
         }
     }
+    const std::vector<uint8_t> source(file.Bytes().begin(), file.Bytes().end());
     const int32_t mcu = JpegMcuRowHeight(source);
     if (mcu <= 0) return false;
     std::unique_ptr<TStripStrokes> strips;
