@@ -9,6 +9,8 @@
 #include <cstring>
 #include <optional>
 
+#include "Stream.h"
+
 namespace tilvo {
 
 namespace {
@@ -305,22 +307,29 @@ class TBitReader {
 // The coefficients of one block in zigzag order, the DC as its value (not its difference).
 using TBlock = std::array<int16_t, 64>;
 
-// Decodes one symbol; -1 for a code the table does not have.
-inline int DecodeSymbol(TBitReader& r, const THuffTable& t) {
-    const uint64_t buf = r.Buffer();
+// The next symbol in `buf` (at least 16 bits of it valid) and its code's length; -1 for a code
+// the table does not have.
+inline int PeekSymbol(uint64_t buf, const THuffTable& t, int& length) {
     const uint16_t e = t.Look[size_t(buf >> (64 - kLookBits))];
     if (e != 0) {
-        r.Skip(e >> 8);
+        length = e >> 8;
         return e & 0xFF;
     }
     for (int len = kLookBits + 1; len <= 16; ++len) {
         const int32_t code = int32_t(buf >> (64 - len));
         if (code <= t.MaxCode[size_t(len)]) {
-            r.Skip(len);
+            length = len;
             return t.Values[size_t(code + t.ValOffset[size_t(len)])];
         }
     }
     return -1;
+}
+
+inline int DecodeSymbol(TBitReader& r, const THuffTable& t) {
+    int length = 0;
+    const int s = PeekSymbol(r.Buffer(), t, length);
+    if (s >= 0) r.Skip(length);
+    return s;
 }
 
 inline int32_t Extend(uint32_t v, int s) {
@@ -338,6 +347,25 @@ bool DecodeBlock(TBitReader& r, const THuffTable& dc, const THuffTable& ac, int3
     if (s > 0) pred += Extend(r.Get(s), s);
     if (pred < -2048 || pred > 2047) return false;
     if constexpr (Store) (*block)[0] = int16_t(pred);
+    if constexpr (!Store) {
+        // Only the bits are passed over: a code and its value bits in one step (the buffer
+        // holds at least 32 bits, a code 16 and a value 10).
+        for (int k = 1; k < 64;) {
+            int length = 0;
+            const int rs = PeekSymbol(r.Buffer(), ac, length);
+            if (rs < 0) return false;
+            const int run = rs >> 4, size = rs & 15;
+            r.Skip(length + size);
+            if (size == 0) {
+                if (run != 15) break;
+                k += 16;
+                continue;
+            }
+            k += run + 1;
+            if (k > 64 || size > 10) return false;
+        }
+        return true;
+    }
     for (int k = 1; k < 64;) {
         const int rs = DecodeSymbol(r, ac);
         if (rs < 0) return false;
@@ -583,6 +611,7 @@ bool SpliceJpeg(std::span<const uint8_t> source, const TJpegScanIndex& index,
     };
 
     out.reserve(source.size() + source.size() / 8 + 4096);
+    AdviseLargePages(out.data(), out.capacity());
     TBitWriter w(out);
     w.Raw(reinterpret_cast<const uint8_t*>("\xFF\xD8"), 2);
     w.Raw(h.Jfif.data(), h.Jfif.size());

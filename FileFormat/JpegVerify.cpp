@@ -390,12 +390,12 @@ namespace {
 // picture, any thumbnail found is compared with the file's own picture.
 void CommitChecked(TSafeFileStream& file, const TBitmap* picture, bool thumbnailWritten,
                    const TBitmap* reduced) {
-    const std::vector<uint8_t> written = file.ReadAll();
+    const TFileBytes written(file);
     TJpegVerifyOptions o;
     o.ThumbnailAllowed = thumbnailWritten;
     o.Reference = picture;
     o.ReducedReference = reduced;
-    const TJpegScan scan = ScanJpegForLeaks(written.data(), written.size(), o);
+    const TJpegScan scan = ScanJpegForLeaks(written.Bytes().data(), written.Bytes().size(), o);
     if (!scan.Clean())
         throw EJpegLeak("The JPEG file was not saved: it would carry " + scan.FirstFinding());
     file.Commit();

@@ -49,9 +49,29 @@ std::vector<uint8_t> TStream::ReadAll() {
 
 // ---- TFileBytes ----
 
+void AdviseLargePages(void* p, size_t n) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) / kHuge * kHuge;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) / kHuge * kHuge;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)p, (void)n;
+#endif
+}
+
 TFileBytes::TFileBytes(const std::string& fileName) {
     TFileStream file(fileName, TFileStream::fmOpenRead);
+    Read(file);
+}
+
+TFileBytes::TFileBytes(TStream& stream) {
+    Read(stream);
+}
+
+void TFileBytes::Read(TStream& file) {
     const int64_t size = file.Size();
+    file.SetPosition(0);
     if (size <= 0) return;
     constexpr size_t kHuge = size_t(2) << 20;
     if (uint64_t(size) < kHuge || uint64_t(size) > uint64_t(SIZE_MAX) - 2 * kHuge) {
@@ -69,9 +89,7 @@ TFileBytes::TFileBytes(const std::string& fileName) {
         if (start + kHuge > aligned) munmap(reinterpret_cast<void*>(aligned + length), start + kHuge - aligned);
         data_ = reinterpret_cast<uint8_t*>(aligned);
         mapped_ = length;
-#ifdef MADV_HUGEPAGE
-        madvise(data_, length, MADV_HUGEPAGE);
-#endif
+        AdviseLargePages(data_, length);
     }
     size_ = size_t(size);
     try {

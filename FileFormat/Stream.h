@@ -61,12 +61,18 @@ private:
     int64_t pos_ = 0;
 };
 
-// The whole content of a file, read once into memory of its own. A large file goes into whole
-// 2 MiB pages where the system offers them (the page faults of small pages cost more than the
-// read itself on some machines). Throws EFileError as TFileStream does.
+// Asks for whole 2 MiB pages over the part of [p, p + n) that they can cover, before the memory
+// is first touched: the page faults of small pages cost more than the work on them on some
+// machines. Only a hint; nothing changes where the system does not offer them.
+void AdviseLargePages(void* p, size_t n);
+
+// The whole content of a file (or of a stream, from its start), read once into memory of its own;
+// a large one into whole 2 MiB pages where the system offers them. Throws EFileError as
+// TFileStream does.
 class TFileBytes {
 public:
     explicit TFileBytes(const std::string& fileName);
+    explicit TFileBytes(TStream& stream);
     ~TFileBytes();
     TFileBytes(const TFileBytes&) = delete;
     TFileBytes& operator=(const TFileBytes&) = delete;
@@ -77,6 +83,8 @@ private:
     size_t size_ = 0;
     size_t mapped_ = 0;  // the length of the mapping data_ starts, 0 when it is in small_
     std::vector<uint8_t> small_;
+
+    void Read(TStream& stream);
 };
 
 // A file opened for reading (fmOpenRead) or created for writing (fmCreate, truncating).
