@@ -10,6 +10,7 @@
 
 #include "FileFormat/JPEGImage.h"
 #include "FileFormat/JpegLossless.h"
+#include "FileFormat/JpegSplice.h"
 #include "JpegTestSupport.h"
 
 namespace tilvo {
@@ -24,6 +25,7 @@ struct TSourceSpec {
     bool Progressive = false;
     int RestartInterval = 0;  // in MCUs
     int Quality = 90;
+    bool Optimize = false;  // Huffman tables made for the picture, holding only its symbols
     J_COLOR_SPACE Space = JCS_YCbCr;
     std::vector<std::pair<int, std::string>> Markers;  // written after the encoder's own
 };
@@ -55,6 +57,7 @@ std::vector<uint8_t> Encode(const TBitmap& pic, const TSourceSpec& s) {
             ci.comp_info[0].v_samp_factor = sp->LumaV;
         }
         ci.restart_interval = JDIMENSION(sp->RestartInterval);
+        ci.optimize_coding = sp->Optimize ? TRUE : FALSE;
         if (sp->Progressive) jpeg_simple_progression(&ci);
         jpeg_start_compress(&ci, TRUE);
         for (const auto& m : sp->Markers)
@@ -469,6 +472,338 @@ TEST(KeepUntouchedRefusal, ADamagedSource) {
     EXPECT_FALSE(SaveJpegKeepingUntouched(source, original, original, 0, false, out, &why));
     EXPECT_FALSE(why.empty());
     EXPECT_TRUE(out.Memory().empty());
+}
+
+// ---- Untouched rows copied as bits ----
+
+// Every block of every component of a JPEG, as libjpeg's coefficient reader gives them (the MCUs'
+// padding blocks included), with each component's grid.
+struct TCoefficients {
+    std::array<int, 3> Columns{}, Rows{}, H{}, V{};
+    std::array<std::vector<std::array<JCOEF, DCTSIZE2>>, 3> Blocks;
+};
+
+TCoefficients ReadCoefficients(const std::vector<uint8_t>& bytes) {
+    TCoefficients c;
+    jpeg_decompress_struct ci{};
+    jpegglue::TErrorManager err;
+    ci.err = jpegglue::InitErrorManager(err);
+    TCoefficients* cp = &c;
+    const uint8_t* data = bytes.data();
+    const unsigned long size = (unsigned long)bytes.size();
+    const bool ok = jpegglue::Guard(err, [&] {
+        jpeg_create_decompress(&ci);
+        jpeg_mem_src(&ci, data, size);
+        jpeg_read_header(&ci, TRUE);
+        jvirt_barray_ptr* arrays = jpeg_read_coefficients(&ci);
+        for (int k = 0; k < 3; ++k) {
+            const jpeg_component_info& comp = ci.comp_info[k];
+            cp->H[k] = comp.h_samp_factor;
+            cp->V[k] = comp.v_samp_factor;
+            cp->Columns[k] = int((comp.width_in_blocks + comp.h_samp_factor - 1) /
+                                 comp.h_samp_factor * comp.h_samp_factor);
+            cp->Rows[k] = int((comp.height_in_blocks + comp.v_samp_factor - 1) /
+                              comp.v_samp_factor * comp.v_samp_factor);
+            for (int y = 0; y < cp->Rows[k]; ++y) {
+                JBLOCKARRAY row = (*ci.mem->access_virt_barray)(
+                    reinterpret_cast<j_common_ptr>(&ci), arrays[k], JDIMENSION(y), 1, FALSE);
+                for (int x = 0; x < cp->Columns[k]; ++x) {
+                    cp->Blocks[k].emplace_back();
+                    std::memcpy(cp->Blocks[k].back().data(), row[0][x], sizeof(JBLOCK));
+                }
+            }
+        }
+        jpeg_finish_decompress(&ci);
+    });
+    const int warnings = ci.err->num_warnings;
+    jpeg_destroy_decompress(&ci);
+    if (!ok || warnings != 0) throw std::runtime_error("coefficients " + std::to_string(err.code));
+    return c;
+}
+
+// `edited` encoded whole with the source's quantisation tables and sampling.
+std::vector<uint8_t> EncodeWithSourceTables(const std::vector<uint8_t>& source,
+                                            const TBitmap& edited) {
+    jpeg_decompress_struct di{};
+    jpeg_compress_struct ci{};
+    jpegglue::TErrorManager derr, cerr;
+    di.err = jpegglue::InitErrorManager(derr);
+    ci.err = jpegglue::InitErrorManager(cerr);
+    std::vector<uint8_t> out;
+    jpegglue::TVectorDestination dest{};
+    const uint8_t* data = source.data();
+    const unsigned long size = (unsigned long)source.size();
+    const TBitmap* e = &edited;
+    const bool ok = jpegglue::Guard(derr, [&] {
+        jpeg_create_decompress(&di);
+        jpeg_mem_src(&di, data, size);
+        jpeg_read_header(&di, TRUE);
+        if (!jpegglue::Guard(cerr, [&] {
+                jpeg_create_compress(&ci);
+                jpeg_copy_critical_parameters(&di, &ci);
+                ci.input_components = 3;
+                ci.in_color_space = JCS_EXT_BGR;
+                jpegglue::SetVectorDestination(&ci, dest, out);
+                jpeg_start_compress(&ci, TRUE);
+                while (ci.next_scanline < ci.image_height) {
+                    JSAMPROW r = const_cast<uint8_t*>(e->ScanLine(int32_t(ci.next_scanline)));
+                    jpeg_write_scanlines(&ci, &r, 1);
+                }
+                jpeg_finish_compress(&ci);
+                jpegglue::FinishVector(dest);
+            }))
+            out.clear();
+    });
+    jpeg_destroy_compress(&ci);
+    jpeg_destroy_decompress(&di);
+    if (!ok || out.empty()) throw std::runtime_error("encode with the source's tables");
+    return out;
+}
+
+// The saved file's coefficients are the source's in every MCU without a changed pixel and those
+// of a normal encode of the edited picture with the source's tables in every other: block for
+// block, the MCUs' padding blocks included. Answers the number of MCUs that differ.
+int CheckCoefficients(const std::vector<uint8_t>& source, const TBitmap& original,
+                      const TBitmap& edited, const std::vector<uint8_t>& saved) {
+    const TCoefficients src = ReadCoefficients(source);
+    const TCoefficients mine = ReadCoefficients(EncodeWithSourceTables(source, edited));
+    const TCoefficients out = ReadCoefficients(saved);
+    const int mh = 8 * std::max({src.H[0], src.H[1], src.H[2]});
+    const int mv = 8 * std::max({src.V[0], src.V[1], src.V[2]});
+    const int cols = (original.Width() + mh - 1) / mh, rows = (original.Height() + mv - 1) / mv;
+    std::vector<uint8_t> changed(size_t(cols * rows));
+    for (int y = 0; y < original.Height(); ++y)
+        for (int x = 0; x < original.Width(); ++x)
+            if (std::memcmp(original.ScanLine(y) + 3 * x, edited.ScanLine(y) + 3 * x, 3) != 0)
+                changed[size_t((y / mv) * cols + x / mh)] = 1;
+    std::vector<uint8_t> wrong(changed.size());
+    for (int k = 0; k < 3; ++k) {
+        EXPECT_EQ(out.Columns[k], src.Columns[k]);
+        EXPECT_EQ(out.Rows[k], src.Rows[k]);
+        if (out.Blocks[k].size() != src.Blocks[k].size()) return -1;
+        for (int by = 0; by < src.Rows[k]; ++by)
+            for (int bx = 0; bx < src.Columns[k]; ++bx) {
+                const size_t i = size_t(by * src.Columns[k] + bx);
+                const size_t m = size_t((by / src.V[k]) * cols + bx / src.H[k]);
+                const auto& want = changed[m] ? mine.Blocks[k][i] : src.Blocks[k][i];
+                if (want != out.Blocks[k][i]) wrong[m] = 1;
+            }
+    }
+    return int(std::count(wrong.begin(), wrong.end(), uint8_t(1)));
+}
+
+// The bytes from the start of scan to the end of the file.
+std::vector<uint8_t> ScanData(const std::vector<uint8_t>& b) {
+    size_t i = 2;
+    while (i + 4 <= b.size() && b[i] == 0xFF && b[i + 1] != 0xDA)
+        i += 2 + (size_t(b[i + 2]) << 8 | b[i + 3]);
+    return std::vector<uint8_t>(b.begin() + std::ptrdiff_t(std::min(i, b.size())), b.end());
+}
+
+struct TSpliceCase {
+    const char* Name;
+    TSourceSpec Source;
+    bool FlatSource;                        // one colour: optimised tables then lack most codes
+    std::vector<std::pair<int, int>> Mcus;  // (column, row) of the MCUs changed
+    bool Copied;                            // the untouched rows' bits are expected copied
+    bool Nudge = false;  // one level of one pixel (codes the tables have) instead of new noise
+};
+
+class KeepUntouchedBits : public testing::TestWithParam<TSpliceCase> {};
+
+// Noise over the MCUs of the list (a strong change that needs many codes), or a nudge, on every
+// alignment: changes at the first and the last MCU, in the middle of a row, whole rows, two runs.
+TEST_P(KeepUntouchedBits, GiveTheSourcesCoefficientsAndTheEditedOnesExactly) {
+    const TSpliceCase& c = GetParam();
+    const TSourceSpec& s = c.Source;
+    TBitmap picture;
+    MakeTestPicture(picture, s.Width, s.Height);
+    if (c.FlatSource)
+        for (int32_t y = 0; y < s.Height; ++y) std::memset(picture.ScanLine(y), 90, size_t(s.Width) * 3);
+    const std::vector<uint8_t> source = Encode(picture, s);
+    TBitmap original, edited, noise;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    MakeTestPicture(noise, s.Width, s.Height, 99);
+    const int mw = 8 * s.LumaH, mh = 8 * s.LumaV;
+    for (const auto& [mx, my] : c.Mcus)
+        if (c.Nudge) edited.ScanLine(my * mh + 3)[3 * (mx * mw + 5)] ^= 1;
+    for (const auto& [mx, my] : c.Nudge ? std::vector<std::pair<int, int>>{} : c.Mcus)
+        for (int y = my * mh; y < std::min((my + 1) * mh, s.Height); ++y)
+            for (int x = mx * mw; x < std::min((mx + 1) * mw, s.Width); ++x)
+                for (int k = 0; k < 3; ++k)
+                    edited.ScanLine(y)[3 * x + k] = uint8_t(noise.ScanLine(y)[3 * x + k] * 7 + k);
+
+    TMemoryStream out;
+    std::string why;
+    TKeepUntouchedStats stats;
+    ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why, &stats))
+        << why;
+    EXPECT_EQ(stats.CopiedUntouchedRows, c.Copied);
+    EXPECT_EQ(CheckCoefficients(source, original, edited, out.Memory()), 0);
+    if (c.Mcus.empty() && c.Copied) EXPECT_EQ(ScanData(out.Memory()), ScanData(source));
+}
+
+TSourceSpec Tables(TSourceSpec s, bool optimize, int restart = 0) {
+    s.Optimize = optimize;
+    s.RestartInterval = restart;
+    return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sources, KeepUntouchedBits,
+    testing::Values(
+        TSpliceCase{"yuv420_one_in_the_middle", Spec(160, 96, 2, 2), false, {{4, 2}}, true},
+        TSpliceCase{"yuv420_first_last_and_a_row",
+                    Spec(160, 96, 2, 2),
+                    false,
+                    {{0, 0}, {0, 3}, {1, 3}, {2, 3}, {3, 3}, {4, 3}, {5, 3}, {6, 3}, {7, 3},
+                     {8, 3}, {9, 3}, {9, 5}},
+                    true},
+        TSpliceCase{"yuv444_odd_two_runs", Spec(83, 45, 1, 1), false, {{2, 1}, {7, 1}, {10, 5}},
+                    true},
+        TSpliceCase{"yuv422_odd_last", Spec(101, 75, 2, 1), false, {{6, 9}}, true},
+        TSpliceCase{"yuv440", Spec(64, 64, 1, 2), false, {{1, 1}, {7, 3}}, true},
+        TSpliceCase{"no_change", Spec(120, 72, 2, 2), false, {}, true},
+        TSpliceCase{"optimised_tables_that_suffice", Tables(Spec(480, 320, 2, 2), true), false,
+                    {{3, 1}, {8, 4}}, true, true},
+        TSpliceCase{"optimised_tables_lacking_codes", Tables(Spec(96, 64, 2, 2), true), true,
+                    {{2, 2}}, false},
+        TSpliceCase{"restarts", Tables(Spec(96, 64, 2, 2), false, 3), false, {{2, 2}}, false},
+        TSpliceCase{"progressive", Spec(96, 64, 2, 2, true), false, {{2, 2}}, false}),
+    [](const testing::TestParamInfo<TSpliceCase>& i) { return std::string(i.param.Name); });
+
+// The save a band at a time (tilvo-cli's) gives the bytes of the save of the whole picture.
+class TMosaicRows : public TBandEditor {
+  public:
+    explicit TMosaicRows(TRect r) : r_(r) {}
+    int32_t Begin(int32_t, int32_t) override { return 16; }
+    void Reach(int32_t& top, int32_t& bottom) const override {
+        top = r_.Top;
+        bottom = r_.Bottom;
+    }
+    void Edit(TBitmap& band, int32_t top) override {
+        TRect r = r_;
+        r.Top = std::max(r.Top, top) - top;
+        r.Bottom = std::min(r.Bottom, top + band.Height()) - top;
+        if (r.Bottom > r.Top) Mosaic(band, r);
+        ++bands;
+        rows += band.Height();
+    }
+    int bands = 0, rows = 0;
+
+  private:
+    TRect r_;
+};
+
+TEST(KeepUntouchedBits, ABandAtATimeGivesTheWholePicturesBytes) {
+    for (const TSourceSpec& s : {Spec(200, 300, 2, 2), Spec(197, 301, 1, 1), Spec(96, 40, 2, 1)}) {
+        const std::vector<uint8_t> source = MakeSource(s);
+        TBitmap original, edited;
+        OpenAsWindowDoes(source, original);
+        CopyPicture(original, edited);
+        const TRect r{30, s.Height / 4 + 6, std::min(150, s.Width), s.Height * 3 / 4};
+        Mosaic(edited, r);
+        TMemoryStream whole;
+        ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, whole));
+
+        TMosaicRows editor(r);
+        std::vector<uint8_t> banded;
+        TKeepUntouchedStats stats;
+        ASSERT_TRUE(SaveJpegKeepingUntouchedInBands(source, editor, banded, &stats));
+        EXPECT_TRUE(stats.CopiedUntouchedRows);
+        EXPECT_EQ(banded, whole.Memory()) << s.Width << "x" << s.Height;
+        // Only the rows the edits reach were decoded, from an MCU row above to one below.
+        if (r.Bottom - r.Top > 64) EXPECT_GT(editor.bands, 1);
+        EXPECT_LE(editor.rows, r.Bottom - r.Top + 2 * 16);
+    }
+}
+
+// Where the bits cannot be copied, the banded save says so and writes nothing; the caller then
+// takes the whole-picture way.
+TEST(KeepUntouchedBits, ABandAtATimeOnlyForBaselineSources) {
+    for (const TSourceSpec& s : {Spec(96, 64, 2, 2, true), Spec(96, 64, 2, 2, false, 2)}) {
+        const std::vector<uint8_t> source = MakeSource(s);
+        TMosaicRows editor({0, 16, 40, 40});
+        std::vector<uint8_t> out;
+        EXPECT_FALSE(SaveJpegKeepingUntouchedInBands(source, editor, out));
+        EXPECT_TRUE(out.empty());
+    }
+}
+
+// The walk of the scan takes only a stream whose data ends where its picture does.
+TEST(KeepUntouchedBits, TheWalkRefusesDamagedOrOtherStreams) {
+    const std::vector<uint8_t> good = MakeSource(Spec(64, 48, 2, 2));
+    ASSERT_NE(IndexJpegScan(good), nullptr);
+    const size_t eoi = good.size() - 2;
+    struct TStream {
+        const char* Name;
+        std::vector<uint8_t> Bytes;
+        bool Taken;
+    };
+    std::vector<uint8_t> cut(good.begin(), good.begin() + std::ptrdiff_t(eoi - 40));
+    cut.insert(cut.end(), {0xFF, 0xD9});
+    std::vector<uint8_t> extra = good;
+    extra.insert(extra.begin() + std::ptrdiff_t(eoi), {0x12, 0x34});
+    std::vector<uint8_t> fill = good;
+    fill.insert(fill.begin() + std::ptrdiff_t(eoi), {0xFF, 0xFF});
+    std::vector<uint8_t> noEoi(good.begin(), good.begin() + std::ptrdiff_t(eoi));
+    const std::vector<TStream> streams = {
+        {"cut short", cut, false},
+        {"bytes before the end marker", extra, false},
+        {"fill bytes before the end marker", fill, true},
+        {"no end marker", noEoi, false},
+        {"progressive", MakeSource(Spec(64, 48, 2, 2, true)), false},
+        {"restarts", MakeSource(Spec(64, 48, 2, 2, false, 1)), false},
+        {"gray", MakeSource(Space(JCS_GRAYSCALE)), false},
+    };
+    for (const TStream& t : streams) {
+        std::string why;
+        EXPECT_EQ(IndexJpegScan(t.Bytes, &why) != nullptr, t.Taken) << t.Name;
+        EXPECT_EQ(why.empty(), t.Taken) << t.Name;
+    }
+}
+
+// Damaged baseline sources: the save refuses them or gives exactly the coefficients libjpeg
+// reads from the damaged file where nothing changed.
+TEST(KeepUntouchedBits, DamagedBaselineSourcesAreRefusedOrKeptExactly) {
+    const TSourceSpec spec = Spec(64, 48, 2, 2);
+    const std::vector<uint8_t> good = MakeSource(spec);
+    uint32_t s = 5;
+    int kept = 0, refused = 0;
+    for (int i = 0; i < 300; ++i) {
+        std::vector<uint8_t> bad = good;
+        s = s * 1664525u + 1013904223u;
+        // Damage in the entropy-coded data (the header is the other tests' business).
+        const size_t at = good.size() - 2 - 1 - (s >> 8) % (good.size() / 2);
+        bad[at] = uint8_t(s >> 24);
+        TBitmap original, edited;
+        try {
+            OpenAsWindowDoes(bad, original);
+        } catch (const std::exception&) {
+            ++refused;
+            continue;
+        }
+        CopyPicture(original, edited);
+        Mosaic(edited, {16, 16, 32, 32});
+        TMemoryStream out;
+        std::string why;
+        bool ok = false;
+        try {
+            ok = SaveJpegKeepingUntouched(bad, edited, original, 0, false, out, &why);
+        } catch (const EJPEG& e) {
+            why = e.what();
+        }
+        if (!ok) {
+            ++refused;
+            EXPECT_TRUE(out.Memory().empty()) << i;
+            continue;
+        }
+        ++kept;
+        EXPECT_EQ(CheckCoefficients(bad, original, edited, out.Memory()), 0) << i;
+    }
+    EXPECT_GT(kept, 0);
+    EXPECT_GT(refused, 0);
 }
 
 }  // namespace
