@@ -41,6 +41,8 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, THuffT
         const int n = counts[len - 1];
         t.ValOffset[size_t(len)] = k - code;
         for (int i = 0; i < n; ++i, ++k, ++code) {
+            // Past the codes of this length (a code of all ones among them): not a prefix code.
+            if (code >= (int32_t(1) << len) - 1) return false;
             const uint8_t sym = symbols[k];
             t.Values[size_t(k)] = sym;
             t.Code[sym] = uint16_t(code);
@@ -51,8 +53,6 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, THuffT
                     t.Look[size_t((code << shift) | j)] = uint16_t(len << 8 | sym);
             }
         }
-        // Past the codes of this length (a code of all ones among them): not a prefix code.
-        if (code >= (int32_t(1) << len)) return false;
         t.MaxCode[size_t(len)] = n > 0 ? code - 1 : -1;
         code <<= 1;
     }

@@ -28,6 +28,7 @@ for target in build-fuzz/fuzz/fuzz_*; do
     [ "$ext" = exif ] && seeds=tests/data/read/jpeg
     [ "$ext" = verify ] && seeds=tests/data/read/jpeg
     [ "$ext" = jpegbands ] && seeds=tests/data/read/jpeg
+    [ "$ext" = jpegsplice ] && seeds=tests/data/read/jpeg
     [ "$ext" = ppm ] && seeds=tests/data/read/pnm
     [ "$ext" = lbm ] && seeds=tests/data/read/ilbm
     [ -d "$seeds" ] && cp "$seeds"/* "$corpus"/ 2>/dev/null || true

@@ -756,6 +756,10 @@ TEST(KeepUntouchedBits, TheWalkRefusesDamagedOrOtherStreams) {
         {"progressive", MakeSource(Spec(64, 48, 2, 2, true)), false},
         {"restarts", MakeSource(Spec(64, 48, 2, 2, false, 1)), false},
         {"gray", MakeSource(Space(JCS_GRAYSCALE)), false},
+        {"a Huffman code past its length",
+         test::ReadFileBytes(std::string(TILVO_TEST_DATA) +
+                             "/crashers/jpeg_huffman_code_past_its_length.jpg"),
+         false},
     };
     for (const TStream& t : streams) {
         std::string why;
