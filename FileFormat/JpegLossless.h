@@ -37,7 +37,7 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
 // `progressive` asks for it (baseline otherwise); every
 // MCU whose pixels in `edited` equal those in `original` keeps the source's coefficients, every
 // other MCU is encoded again from `edited`. No APPn or COM segment of the source is copied; the
-// stream has the encoder's JFIF segment only. `edited` and `original` are 24-bit surfaces of the
+// stream has a JFIF segment of its own only. `edited` and `original` are 24-bit surfaces of the
 // picture's full width holding its rows top .. top + height - 1 (the whole picture when top is 0
 // and the heights agree); rows outside them count as unchanged, so a band that starts or ends
 // inside the picture must start and end on MCU-row boundaries. `original` must be the source as

@@ -427,6 +427,17 @@ TEST(KeepUntouchedRefusal, ASourceTurnedByItsExifOrientation) {
     EXPECT_EQ(why, "the source is turned upright through its Exif orientation");
 }
 
+// The save of the whole picture; false with the reason when it refuses or throws.
+bool SaveOrSayWhy(const std::vector<uint8_t>& source, const TBitmap& edited,
+                  const TBitmap& original, TMemoryStream& out, std::string& why) {
+    try {
+        return SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why);
+    } catch (const EJPEG& e) {
+        why = e.what();
+        return false;
+    }
+}
+
 TEST(KeepUntouchedRefusal, CorruptedSourcesFailCleanlyOrGiveAReadableFile) {
     const std::vector<uint8_t> good = MakeSource(Spec(48, 32, 2, 2, true));
     TBitmap original, edited;
@@ -443,12 +454,7 @@ TEST(KeepUntouchedRefusal, CorruptedSourcesFailCleanlyOrGiveAReadableFile) {
         }
         TMemoryStream out;
         std::string why;
-        bool ok = false;
-        try {
-            ok = SaveJpegKeepingUntouched(bad, edited, original, 0, false, out, &why);
-        } catch (const EJPEG& e) {
-            why = e.what();
-        }
+        const bool ok = SaveOrSayWhy(bad, edited, original, out, why);
         if (ok) {
             ++kept;
             EXPECT_NO_THROW(LibjpegDecode(out.Memory())) << i;
@@ -792,12 +798,7 @@ TEST(KeepUntouchedBits, DamagedBaselineSourcesAreRefusedOrKeptExactly) {
         Mosaic(edited, {16, 16, 32, 32});
         TMemoryStream out;
         std::string why;
-        bool ok = false;
-        try {
-            ok = SaveJpegKeepingUntouched(bad, edited, original, 0, false, out, &why);
-        } catch (const EJPEG& e) {
-            why = e.what();
-        }
+        const bool ok = SaveOrSayWhy(bad, edited, original, out, why);
         if (!ok) {
             ++refused;
             EXPECT_TRUE(out.Memory().empty()) << i;
