@@ -112,6 +112,16 @@ bool CheckSource(const jpeg_decompress_struct& ci, int32_t width, int32_t height
         SetReason(whyNot, "the picture's size differs from the source's");
         return false;
     }
+    // The changed MCUs are encoded with these tables: a zero step cannot divide anything.
+    for (int c = 0; c < ci.num_components; ++c) {
+        const int n = ci.comp_info[c].quant_tbl_no;
+        const JQUANT_TBL* q = n >= 0 && n < NUM_QUANT_TBLS ? ci.quant_tbl_ptrs[n] : nullptr;
+        if (q == nullptr ||
+            std::find(q->quantval, q->quantval + DCTSIZE2, 0) != q->quantval + DCTSIZE2) {
+            SetReason(whyNot, "the source's quantisation tables cannot be encoded with");
+            return false;
+        }
+    }
     const int orientation = ExifOrientation(ci);
     if (orientation != 0 && orientation != 1) {
         SetReason(whyNot, "the source is turned upright through its Exif orientation");

@@ -811,5 +811,30 @@ TEST(KeepUntouchedBits, DamagedBaselineSourcesAreRefusedOrKeptExactly) {
     EXPECT_GT(refused, 0);
 }
 
+// A zero step in a quantisation table decodes (every coefficient it scales is zero) but cannot be
+// encoded with: libjpeg's encoder divides by it. Such a source is refused, never encoded.
+TEST(KeepUntouchedRefusal, AZeroQuantisationStep) {
+    std::vector<uint8_t> source = MakeSource(Spec(64, 48, 2, 2));
+    size_t i = 2;
+    while (i + 4 < source.size() && !(source[i] == 0xFF && source[i + 1] == 0xDB))
+        i += 2 + (size_t(source[i + 2]) << 8 | source[i + 3]);
+    ASSERT_LT(i + 4 + 65, source.size());
+    source[i + 4 + 64] = 0;  // the first table's last step
+    TBitmap original, edited;
+    OpenAsWindowDoes(source, original);
+    CopyPicture(original, edited);
+    Mosaic(edited, {0, 0, 32, 32});
+    std::string why;
+    EXPECT_FALSE(CanKeepUntouched(source, 64, 48, &why));
+    EXPECT_EQ(why, "the source's quantisation tables cannot be encoded with");
+    TMemoryStream out;
+    EXPECT_FALSE(SaveJpegKeepingUntouched(source, edited, original, 0, false, out, &why));
+    EXPECT_TRUE(out.Memory().empty());
+    TMosaicRows editor({0, 0, 32, 32});
+    std::vector<uint8_t> banded;
+    EXPECT_FALSE(SaveJpegKeepingUntouchedInBands(source, editor, banded));
+    EXPECT_TRUE(banded.empty());
+}
+
 }  // namespace
 }  // namespace tilvo
