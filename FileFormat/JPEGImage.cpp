@@ -1019,7 +1019,7 @@ bool DecodeJpegInBands(
     return true;
 }
 
-bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+bool TranscodeJpegInBands(std::span<const uint8_t> source, TBandEditor& editor, int32_t quality,
                           bool progressive, bool grayscale, bool fullChroma, TStream& out) {
     if (fullChroma && (progressive || grayscale)) return false;
     TEncodeSettings s;

@@ -229,7 +229,7 @@ class TBandEditor {
 // marker, that has not 3 components or whose Exif Orientation is not 1, or fullChroma with
 // progressive or grayscale output. A corrupt source fails as the open path fails (EJPEG); what
 // the editor throws is passed on.
-bool TranscodeJpegInBands(const std::vector<uint8_t>& source, TBandEditor& editor, int32_t quality,
+bool TranscodeJpegInBands(std::span<const uint8_t> source, TBandEditor& editor, int32_t quality,
                           bool progressive, bool grayscale, bool fullChroma, TStream& out);
 
 }  // namespace tilvo

@@ -209,13 +209,6 @@ bool OpensAsJpeg(const std::string& input) {
            dynamic_cast<TJPEGImage*>(choice.First->Create().get()) != nullptr;
 }
 
-std::vector<uint8_t> ReadWholeFile(const std::string& name) {
-    TFileStream file(name, TFileStream::fmOpenRead);
-    std::vector<uint8_t> bytes(size_t(file.Size()));
-    if (!bytes.empty()) file.ReadBuffer(bytes.data(), int64_t(bytes.size()));
-    return bytes;
-}
-
 // The JPEG saves that never hold the whole picture apply where their result is the normal path's:
 // the file opens as a JPEG, and no Exif thumbnail is to be made from the edited picture (a carried
 // Exif block then loses its thumbnail, as it does on the normal path).
@@ -240,14 +233,18 @@ void WriteJpegOf(const TCliOptions& o, int32_t width, int32_t height, TMemoryStr
 bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
                         const TExifProbe& probe) {
     if (!CanSaveWithoutWholePicture(o, input, probe)) return false;
-    std::vector<uint8_t> source = ReadWholeFile(input);
     TCliBandEditor editor(o);
     TMemoryStream jpeg;
-    jpeg.Memory().reserve(source.size());  // about the size it will have: no copies as it grows
-    if (!TranscodeJpegInBands(source, editor, o.Save.JPEGQuality, o.Save.JPEGProgressive,
-                              o.Save.JPEGGrayscale, (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
-        return false;
-    std::vector<uint8_t>().swap(source);
+    {
+        const TFileBytes source(input);
+        // About the size it will have: no copies as it grows.
+        jpeg.Memory().reserve(source.Bytes().size());
+        AdviseLargePages(jpeg.Memory().data(), jpeg.Memory().capacity());
+        if (!TranscodeJpegInBands(source.Bytes(), editor, o.Save.JPEGQuality,
+                                  o.Save.JPEGProgressive, o.Save.JPEGGrayscale,
+                                  (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
+            return false;
+    }
     WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
     return true;
 }
