@@ -27,6 +27,10 @@ struct THuffTable {
     std::array<int32_t, 18> MaxCode{};    // the largest code of each length, -1 for none
     std::array<int32_t, 18> ValOffset{};  // the symbol index of a code of that length, less code
     std::array<uint8_t, 256> Values{};
+    // As an AC table passed over without its values: (bits of code and value << 8 | the step to
+    // the next coefficient, 0 at the end of the block) for codes up to kLookBits long; 0 for a
+    // longer code, none, or one whose value could not come from 8-bit data.
+    std::array<uint16_t, 1 << kLookBits> Pass{};
     std::array<uint16_t, 256> Code{};  // the encoder's code of each symbol
     std::array<uint8_t, 256> Size{};   // its length; 0 when the table has no code for it
 };
@@ -49,8 +53,13 @@ bool BuildTable(const uint8_t* counts, const uint8_t* symbols, int total, THuffT
             t.Size[sym] = uint8_t(len);
             if (len <= kLookBits) {
                 const int shift = kLookBits - len;
-                for (int j = 0; j < (1 << shift); ++j)
+                const int run = sym >> 4, size = sym & 15;
+                const int step = size > 0 ? run + 1 : run == 15 ? 16 : 0;
+                const uint16_t pass = size > 10 ? 0 : uint16_t((len + size) << 8 | step);
+                for (int j = 0; j < (1 << shift); ++j) {
                     t.Look[size_t((code << shift) | j)] = uint16_t(len << 8 | sym);
+                    t.Pass[size_t((code << shift) | j)] = pass;
+                }
             }
         }
         t.MaxCode[size_t(len)] = n > 0 ? code - 1 : -1;
@@ -221,6 +230,24 @@ bool ParseHeader(std::span<const uint8_t> b, TScanHeader& h, std::string& why) {
     }
 }
 
+// The next symbol in `buf` (at least 16 bits of it valid) and its code's length; -1 for a code
+// the table does not have.
+inline int PeekSymbol(uint64_t buf, const THuffTable& t, int& length) {
+    const uint16_t e = t.Look[size_t(buf >> (64 - kLookBits))];
+    if (e != 0) {
+        length = e >> 8;
+        return e & 0xFF;
+    }
+    for (int len = kLookBits + 1; len <= 16; ++len) {
+        const int32_t code = int32_t(buf >> (64 - len));
+        if (code <= t.MaxCode[size_t(len)]) {
+            length = len;
+            return t.Values[size_t(code + t.ValOffset[size_t(len)])];
+        }
+    }
+    return -1;
+}
+
 // Reads the entropy-coded data bit by bit, undoing the byte stuffing. Past the data (a marker or
 // the end of the file) it reads zeros and counts them, so that a walk can tell it overran.
 class TBitReader {
@@ -236,6 +263,43 @@ class TBitReader {
     void Skip(int n) {
         buf_ <<= n;
         bits_ -= n;
+    }
+    // Passes over the AC codes of one block with their value bits, a code and its value in one
+    // step (the buffer then holds at least 32 bits: a code takes 16 and a value 10), the state
+    // kept in registers. False for a code the table does not have or a value 8-bit data cannot
+    // give, or a block past its 63 coefficients.
+    bool PassAc(const THuffTable& ac) {
+        uint64_t buf = buf_;
+        int bits = bits_;
+        int k = 1;
+        while (k < 64) {
+            if (bits < 32) {
+                buf_ = buf;
+                bits_ = bits;
+                Fill();
+                buf = buf_;
+                bits = bits_;
+            }
+            uint32_t e = ac.Pass[size_t(buf >> (64 - kLookBits))];
+            if (e == 0) {  // a long code, or none
+                int length = 0;
+                const int rs = PeekSymbol(buf, ac, length);
+                const int run = rs >> 4, size = rs & 15;
+                if (rs < 0 || size > 10) {
+                    buf_ = buf;
+                    bits_ = bits;
+                    return false;
+                }
+                e = uint32_t((length + size) << 8 | (size > 0 ? run + 1 : run == 15 ? 16 : 0));
+            }
+            buf <<= (e >> 8);
+            bits -= int(e >> 8);
+            if ((e & 0xFF) == 0) break;  // end of block
+            k += int(e & 0xFF);
+        }
+        buf_ = buf;
+        bits_ = bits;
+        return k <= 64;
     }
     uint32_t Get(int n) {  // n in 1 .. 32
         if (bits_ < n) Fill();
@@ -307,24 +371,6 @@ class TBitReader {
 // The coefficients of one block in zigzag order, the DC as its value (not its difference).
 using TBlock = std::array<int16_t, 64>;
 
-// The next symbol in `buf` (at least 16 bits of it valid) and its code's length; -1 for a code
-// the table does not have.
-inline int PeekSymbol(uint64_t buf, const THuffTable& t, int& length) {
-    const uint16_t e = t.Look[size_t(buf >> (64 - kLookBits))];
-    if (e != 0) {
-        length = e >> 8;
-        return e & 0xFF;
-    }
-    for (int len = kLookBits + 1; len <= 16; ++len) {
-        const int32_t code = int32_t(buf >> (64 - len));
-        if (code <= t.MaxCode[size_t(len)]) {
-            length = len;
-            return t.Values[size_t(code + t.ValOffset[size_t(len)])];
-        }
-    }
-    return -1;
-}
-
 inline int DecodeSymbol(TBitReader& r, const THuffTable& t) {
     int length = 0;
     const int s = PeekSymbol(r.Buffer(), t, length);
@@ -347,25 +393,7 @@ bool DecodeBlock(TBitReader& r, const THuffTable& dc, const THuffTable& ac, int3
     if (s > 0) pred += Extend(r.Get(s), s);
     if (pred < -2048 || pred > 2047) return false;
     if constexpr (Store) (*block)[0] = int16_t(pred);
-    if constexpr (!Store) {
-        // Only the bits are passed over: a code and its value bits in one step (the buffer
-        // holds at least 32 bits, a code 16 and a value 10).
-        for (int k = 1; k < 64;) {
-            int length = 0;
-            const int rs = PeekSymbol(r.Buffer(), ac, length);
-            if (rs < 0) return false;
-            const int run = rs >> 4, size = rs & 15;
-            r.Skip(length + size);
-            if (size == 0) {
-                if (run != 15) break;
-                k += 16;
-                continue;
-            }
-            k += run + 1;
-            if (k > 64 || size > 10) return false;
-        }
-        return true;
-    }
+    if constexpr (!Store) return r.PassAc(ac);  // only the bits are passed over
     for (int k = 1; k < 64;) {
         const int rs = DecodeSymbol(r, ac);
         if (rs < 0) return false;
