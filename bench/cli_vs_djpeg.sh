@@ -4,7 +4,7 @@
 # libjpeg-turbo-progs), everything on a RAM disk (/dev/shm) so that the disk does not decide:
 # - plain: open and save as JPEG quality 80 without an edit;
 # - band: mosaic a full-width band 1,000 rows high at cell 16 (hard edge), save at quality 80;
-# - the same band with --lossless (the untouched MCUs copied from the source as coefficients);
+# - the same band with --lossless (the untouched MCU rows' bits copied from the source);
 # - the band case's peak resident memory net of the program doing nothing (--version), as a
 #   multiple of the decoded picture (72,000,000 bytes).
 # Best of five runs each. Usage: bench/cli_vs_djpeg.sh BUILD_DIR
