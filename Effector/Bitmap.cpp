@@ -8,6 +8,8 @@
 #include <cstring>
 #include <new>
 
+#include <sys/mman.h>
+
 namespace tilvo {
 
 int BitsPerPixel(TPixelFormat pf) {
@@ -111,10 +113,23 @@ std::unique_ptr<uint8_t[]> NewSurfaceBuffer(int64_t bytes) {
                                                              std::memory_order_relaxed))
             break;
     }
-    return std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+    if (bytes >= (int64_t(4) << 20)) AdviseLargePages(buffer.get(), size_t(bytes));
+    return buffer;
 }
 
 }  // namespace
+
+void AdviseLargePages(void* p, size_t n) {
+#ifdef MADV_HUGEPAGE
+    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) / kHuge * kHuge;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) / kHuge * kHuge;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
+#else
+    (void)p, (void)n;
+#endif
+}
 
 void FailSurfaceAllocationAfter(int64_t allocations) {
     g_allocationsBeforeFailure.store(allocations < 0 ? -1 : allocations, std::memory_order_relaxed);

@@ -108,6 +108,13 @@ class TCanvas {
 // the allocation runs as it always does.
 void FailSurfaceAllocationAfter(int64_t allocations);
 
+// Asks for whole 2 MiB pages over the part of [p, p + n) that they can cover, before the memory
+// is first touched: the page faults of small pages cost more than the work on them on some
+// machines (about 8 µs each on a virtual one: 180 ms to touch 72 MB, against 23 ms in large
+// pages). Only a hint; nothing changes where the system does not offer them. Every surface buffer
+// of 4 MiB and more asks for them.
+void AdviseLargePages(void* p, size_t n);
+
 // A picture in memory: width × height pixels in one of the pixel formats, rows padded to 4 bytes,
 // row 0 at the top. New or grown pixels are not cleared: every user overwrites them.
 class TBitmap {

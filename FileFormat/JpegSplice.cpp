@@ -9,7 +9,7 @@
 #include <cstring>
 #include <optional>
 
-#include "Stream.h"
+#include "Effector/Bitmap.h"
 
 namespace tilvo {
 

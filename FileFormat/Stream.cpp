@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "Effector/Bitmap.h"
+
 namespace tilvo {
 
 namespace {
@@ -48,17 +50,6 @@ std::vector<uint8_t> TStream::ReadAll() {
 }
 
 // ---- TFileBytes ----
-
-void AdviseLargePages(void* p, size_t n) {
-#ifdef MADV_HUGEPAGE
-    constexpr uintptr_t kHuge = uintptr_t(2) << 20;
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + kHuge - 1) / kHuge * kHuge;
-    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + n) / kHuge * kHuge;
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_HUGEPAGE);
-#else
-    (void)p, (void)n;
-#endif
-}
 
 TFileBytes::TFileBytes(const std::string& fileName) {
     TFileStream file(fileName, TFileStream::fmOpenRead);

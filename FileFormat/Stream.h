@@ -61,14 +61,9 @@ private:
     int64_t pos_ = 0;
 };
 
-// Asks for whole 2 MiB pages over the part of [p, p + n) that they can cover, before the memory
-// is first touched: the page faults of small pages cost more than the work on them on some
-// machines. Only a hint; nothing changes where the system does not offer them.
-void AdviseLargePages(void* p, size_t n);
-
 // The whole content of a file (or of a stream, from its start), read once into memory of its own;
-// a large one into whole 2 MiB pages where the system offers them. Throws EFileError as
-// TFileStream does.
+// a large one into whole 2 MiB pages where the system offers them (AdviseLargePages). Throws
+// EFileError as TFileStream does.
 class TFileBytes {
 public:
     explicit TFileBytes(const std::string& fileName);

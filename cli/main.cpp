@@ -18,6 +18,7 @@
 
 #include "CliOptions.h"
 #include "CliVerify.h"
+#include "Effector/Bitmap.h"
 #include "Effector/StripStrokes.h"
 #include "Effector/StrokeBlend.h"
 #include "FileFormat/ExifJpeg.h"

@@ -647,7 +647,9 @@ TEST_P(KeepUntouchedBits, GiveTheSourcesCoefficientsAndTheEditedOnesExactly) {
         << why;
     EXPECT_EQ(stats.CopiedUntouchedRows, c.Copied);
     EXPECT_EQ(CheckCoefficients(source, original, edited, out.Memory()), 0);
-    if (c.Mcus.empty() && c.Copied) EXPECT_EQ(ScanData(out.Memory()), ScanData(source));
+    if (c.Mcus.empty() && c.Copied) {
+        EXPECT_EQ(ScanData(out.Memory()), ScanData(source));
+    }
 }
 
 TSourceSpec Tables(TSourceSpec s, bool optimize, int restart = 0) {
@@ -720,7 +722,9 @@ TEST(KeepUntouchedBits, ABandAtATimeGivesTheWholePicturesBytes) {
         EXPECT_TRUE(stats.CopiedUntouchedRows);
         EXPECT_EQ(banded, whole.Memory()) << s.Width << "x" << s.Height;
         // Only the rows the edits reach were decoded, from an MCU row above to one below.
-        if (r.Bottom - r.Top > 64) EXPECT_GT(editor.bands, 1);
+        if (r.Bottom - r.Top > 64) {
+            EXPECT_GT(editor.bands, 1);
+        }
         EXPECT_LE(editor.rows, r.Bottom - r.Top + 2 * 16);
     }
 }
