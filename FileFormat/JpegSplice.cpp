@@ -645,8 +645,8 @@ bool SpliceJpeg(std::span<const uint8_t> source, const TJpegScanIndex& index,
     w.Raw(h.Jfif.data(), h.Jfif.size());
     w.Raw(h.Segments.data(), h.Segments.size());
 
-    // The source's bits from `from` up to row `row`'s start go over unchanged: the output's DC
-    // predictors agree with the source's wherever a copy starts.
+    // The source's bits from `from` up to `to` go over unchanged: the output's DC predictors
+    // agree with the source's wherever a copy starts.
     TRowStart from = index.Rows[0];
     const auto copyUpTo = [&](const TRowStart& to) {
         if (to.DataBit <= from.DataBit) return;
