@@ -171,6 +171,59 @@ bool FirstRowsMatch(const std::vector<uint8_t>& source, const TBitmap& original,
     return same;
 }
 
+// The source's MCU grid.
+struct TMcuGrid {
+    int32_t W = 8, H = 8;  // an MCU's size in pixels
+    int32_t Columns = 0, Rows = 0;
+};
+
+TMcuGrid McuGridOf(const jpeg_decompress_struct& ci) {
+    int maxH = 1, maxV = 1;
+    for (int c = 0; c < ci.num_components; ++c) {
+        maxH = std::max(maxH, ci.comp_info[c].h_samp_factor);
+        maxV = std::max(maxV, ci.comp_info[c].v_samp_factor);
+    }
+    TMcuGrid g;
+    g.W = 8 * maxH;
+    g.H = 8 * maxV;
+    g.Columns = int32_t((int64_t(ci.image_width) + g.W - 1) / g.W);
+    g.Rows = int32_t((int64_t(ci.image_height) + g.H - 1) / g.H);
+    return g;
+}
+
+// Flags (in `flags`, the row's MCUs) every MCU in which the two rows of `rowBytes` bytes differ;
+// every pixel is compared, so none can be missed. Answers how many were newly flagged.
+int32_t MarkChangedMcus(const uint8_t* edited, const uint8_t* original, size_t rowBytes,
+                        const TMcuGrid& g, uint8_t* flags) {
+    if (std::memcmp(edited, original, rowBytes) == 0) return 0;
+    int32_t count = 0;
+    for (int32_t mx = 0; mx < g.Columns; ++mx) {
+        if (flags[mx]) continue;
+        const size_t x0 = size_t(mx) * size_t(g.W) * 3;
+        const size_t x1 = std::min(size_t(mx + 1) * size_t(g.W) * 3, rowBytes);
+        if (std::memcmp(edited + x0, original + x0, x1 - x0) != 0) {
+            flags[mx] = 1;
+            ++count;
+        }
+    }
+    return count;
+}
+
+// Inside a guard: starts `e` encoding `rows` rows of the source's width with its tables and
+// sampling into `bytes`, from B, G, R rows, without a JFIF segment.
+void StartBandEncoder(TEncoder& e, const jpeg_decompress_struct& src, JDIMENSION rows,
+                      std::vector<uint8_t>& bytes) {
+    jpeg_create_compress(&e.ci);
+    e.created = true;
+    jpeg_copy_critical_parameters(const_cast<jpeg_decompress_struct*>(&src), &e.ci);
+    e.ci.image_height = rows;
+    e.ci.input_components = 3;
+    e.ci.in_color_space = JCS_EXT_BGR;
+    e.ci.write_JFIF_header = FALSE;
+    jpegglue::SetVectorDestination(&e.ci, e.dest, bytes);
+    jpeg_start_compress(&e.ci, TRUE);
+}
+
 // Encodes rows y0 .. y1 - 1 of the picture (held in `edited` from row `top`) with the source's
 // tables and sampling into `bytes`.
 void EncodeBand(const jpeg_decompress_struct& src, const TBitmap& edited, int32_t top, int32_t y0,
@@ -180,17 +233,8 @@ void EncodeBand(const jpeg_decompress_struct& src, const TBitmap& edited, int32_
         rows[size_t(y - y0)] = const_cast<uint8_t*>(edited.ScanLine(y - top));
     TEncoder e;
     JSAMPROW* rowTable = rows.data();
-    auto* srcInfo = const_cast<jpeg_decompress_struct*>(&src);
     if (!Guard(e.err, [&] {
-            jpeg_create_compress(&e.ci);
-            e.created = true;
-            jpeg_copy_critical_parameters(srcInfo, &e.ci);
-            e.ci.image_height = JDIMENSION(y1 - y0);
-            e.ci.input_components = 3;
-            e.ci.in_color_space = JCS_EXT_BGR;
-            e.ci.write_JFIF_header = FALSE;
-            jpegglue::SetVectorDestination(&e.ci, e.dest, bytes);
-            jpeg_start_compress(&e.ci, TRUE);
+            StartBandEncoder(e, src, JDIMENSION(y1 - y0), bytes);
             while (e.ci.next_scanline < e.ci.image_height)
                 jpeg_write_scanlines(&e.ci, rowTable + e.ci.next_scanline,
                                      e.ci.image_height - e.ci.next_scanline);
@@ -255,15 +299,8 @@ bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEdito
         }
     } wait{walk};
 
-    int maxH = 1, maxV = 1;
-    for (int c = 0; c < si.num_components; ++c) {
-        maxH = std::max(maxH, si.comp_info[c].h_samp_factor);
-        maxV = std::max(maxV, si.comp_info[c].v_samp_factor);
-    }
-    const int32_t mcuW = 8 * maxH, mcuH = 8 * maxV;
-    const int32_t width = int32_t(si.image_width), height = int32_t(si.image_height);
-    const int32_t mcuColumns = (width + mcuW - 1) / mcuW;
-    const int32_t mcuRows = (height + mcuH - 1) / mcuH;
+    const TMcuGrid grid = McuGridOf(si);
+    const int32_t mcuH = grid.H, mcuColumns = grid.Columns, mcuRows = grid.Rows;
     std::vector<uint8_t> changed(size_t(mcuColumns) * size_t(mcuRows), 0);
     int32_t changedCount = 0, firstRow = 0;
 
@@ -285,15 +322,7 @@ bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEdito
             end = bottom <= top ? first : std::min(h, (bottom + unit - 1) / unit * unit);
             firstRow = first / mcuH;
             if (!Guard(e.err, [&] {
-                    jpeg_create_compress(&e.ci);
-                    e.created = true;
-                    jpeg_copy_critical_parameters(&si, &e.ci);
-                    e.ci.image_height = JDIMENSION(std::max(end - first, 1));
-                    e.ci.input_components = 3;
-                    e.ci.in_color_space = JCS_EXT_BGR;
-                    e.ci.write_JFIF_header = FALSE;
-                    jpegglue::SetVectorDestination(&e.ci, e.dest, bandBytes);
-                    jpeg_start_compress(&e.ci, TRUE);
+                    StartBandEncoder(e, si, JDIMENSION(std::max(end - first, 1)), bandBytes);
                 }))
                 throw EJPEG(e.err.code);
             return unit * std::max(1, 64 / unit);
@@ -304,22 +333,10 @@ bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEdito
             for (int32_t y = 0; y < band.Height(); ++y)
                 std::memcpy(before.ScanLine(y), band.ScanLine(y), rowBytes);
             editor.Edit(band, top);
-            // Which MCUs hold a changed pixel: every pixel is compared, so none can be missed.
-            for (int32_t y = 0; y < band.Height(); ++y) {
-                const uint8_t* a = band.ScanLine(y);
-                const uint8_t* b = before.ScanLine(y);
-                if (std::memcmp(a, b, rowBytes) == 0) continue;
-                uint8_t* flags = &changed[size_t((top + y) / mcuH) * size_t(mcuColumns)];
-                for (int32_t mx = 0; mx < mcuColumns; ++mx) {
-                    if (flags[mx]) continue;
-                    const size_t x0 = size_t(mx) * size_t(mcuW) * 3;
-                    const size_t x1 = std::min(size_t(mx + 1) * size_t(mcuW) * 3, rowBytes);
-                    if (std::memcmp(a + x0, b + x0, x1 - x0) != 0) {
-                        flags[mx] = 1;
-                        ++changedCount;
-                    }
-                }
-            }
+            for (int32_t y = 0; y < band.Height(); ++y)
+                changedCount += MarkChangedMcus(
+                    band.ScanLine(y), before.ScanLine(y), rowBytes, grid,
+                    &changed[size_t((top + y) / mcuH) * size_t(mcuColumns)]);
             table.resize(size_t(band.Height()));
             for (int32_t y = 0; y < band.Height(); ++y) table[size_t(y)] = band.ScanLine(y);
             JSAMPROW* rows = table.data();
@@ -355,10 +372,7 @@ bool SaveJpegKeepingUntouchedInBands(std::span<const uint8_t> source, TBandEdito
 int32_t JpegMcuRowHeight(const std::vector<uint8_t>& source) {
     TDecoder d;
     if (!OpenHeader(d, source)) return 0;
-    int maxV = 1;
-    for (int c = 0; c < d.ci.num_components; ++c)
-        maxV = std::max(maxV, d.ci.comp_info[c].v_samp_factor);
-    return 8 * maxV;
+    return McuGridOf(d.ci).H;
 }
 
 bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t height,
@@ -400,12 +414,8 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
     const bool band = top != 0 || edited.Height() != height;
     if (!CheckSource(si, width, band ? height : edited.Height(), whyNot)) return false;
 
-    int maxH = 1, maxV = 1;
-    for (int c = 0; c < si.num_components; ++c) {
-        maxH = std::max(maxH, si.comp_info[c].h_samp_factor);
-        maxV = std::max(maxV, si.comp_info[c].v_samp_factor);
-    }
-    const int32_t mcuW = 8 * maxH, mcuH = 8 * maxV;
+    const TMcuGrid grid = McuGridOf(si);
+    const int32_t mcuH = grid.H, mcuColumns = grid.Columns, mcuRows = grid.Rows;
     const int32_t bottom = top + edited.Height();
     if (bottom > height || top % mcuH != 0 || (bottom != height && bottom % mcuH != 0)) {
         SetReason(whyNot, "the edited rows do not cover whole MCU rows of the source");
@@ -413,25 +423,13 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
     }
     if (top == 0 && !FirstRowsMatch(source, original, std::min(mcuH, bottom), whyNot)) return false;
 
-    // Which MCUs hold a changed pixel: every pixel is compared, so none can be missed.
-    const int32_t mcuColumns = (width + mcuW - 1) / mcuW;
-    const int32_t mcuRows = (height + mcuH - 1) / mcuH;
+    // Which MCUs hold a changed pixel.
     std::vector<uint8_t> changed(size_t(mcuColumns) * size_t(mcuRows), 0);
     int32_t changedCount = 0;
-    for (int32_t y = top; y < bottom; ++y) {
-        const uint8_t* e = edited.ScanLine(y - top);
-        const uint8_t* o = original.ScanLine(y - top);
-        uint8_t* flags = &changed[size_t(y / mcuH) * size_t(mcuColumns)];
-        for (int32_t mx = 0; mx < mcuColumns; ++mx) {
-            if (flags[mx]) continue;
-            const size_t x0 = size_t(mx) * size_t(mcuW) * 3;
-            const size_t x1 = std::min(size_t(mx + 1) * size_t(mcuW), size_t(width)) * 3;
-            if (std::memcmp(e + x0, o + x0, x1 - x0) != 0) {
-                flags[mx] = 1;
-                ++changedCount;
-            }
-        }
-    }
+    for (int32_t y = top; y < bottom; ++y)
+        changedCount += MarkChangedMcus(edited.ScanLine(y - top), original.ScanLine(y - top),
+                                        size_t(width) * 3, grid,
+                                        &changed[size_t(y / mcuH) * size_t(mcuColumns)]);
 
     // A baseline source: its untouched rows' bits are copied and only the changed rows are walked
     // again. Anything the splice does not take (its tables lack a code) goes the long way below.

@@ -579,26 +579,19 @@ std::shared_ptr<const TJpegScanIndex> IndexJpegScan(std::span<const uint8_t> sou
         return nullptr;
     };
     index->Rows.resize(size_t(h.McuRows) + 1);
-    TBitReader r(source.data(), source.size(), h.ScanStart, h.ScanStart, 0);
-    std::array<int32_t, 3> pred{};
+    TRowStart start;
+    start.FileByte = h.ScanStart;
+    // Next checks after every MCU that the data did not run out: data cut short reads as zeros,
+    // which would otherwise make a huge grid cost time out of all proportion to the file.
+    TMcuWalker walker(source, h, start);
     for (int32_t row = 0; row <= h.McuRows; ++row) {
         TRowStart& s = index->Rows[size_t(row)];
-        s.DataBit = r.DataBit();
-        r.FilePosition(s.FileByte, s.Bit);
-        s.Pred = pred;
+        s.DataBit = walker.Reader().DataBit();
+        walker.Reader().FilePosition(s.FileByte, s.Bit);
+        s.Pred = walker.Pred();
         if (row == h.McuRows) break;
-        // Checked after every MCU: data cut short reads as zeros, which would otherwise make a
-        // huge grid cost time out of all proportion to the file.
-        for (int32_t m = 0; m < h.McuColumns; ++m) {
-            for (int i = 0; i < h.BlocksInMcu; ++i) {
-                const int c = h.BlockComponent[size_t(i)];
-                const TComponent& k = h.Components[size_t(c)];
-                if (!DecodeBlock<false>(r, h.Dc[size_t(k.DcTable)], h.Ac[size_t(k.AcTable)],
-                                        pred[size_t(c)], nullptr))
-                    return damaged();
-            }
-            if (r.Overran()) return damaged();
-        }
+        for (int32_t m = 0; m < h.McuColumns; ++m)
+            if (!walker.Next<false>(nullptr)) return damaged();
     }
     // After the last MCU: one bits to the byte's end, then (after fill bytes) EOI.
     const TRowStart& end = index->Rows.back();
