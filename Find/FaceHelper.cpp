@@ -1,0 +1,153 @@
+// tilvo-find-faces: the face search, a helper program of its own. Debian's dlib is a static
+// library built without position-independent code, so its HOG detector cannot go into a loaded
+// module; its shared library would bring a 95 MiB model package with it. The programs start this
+// helper when a face search is asked for and talk to it through its standard input and output:
+//
+//   in:  "tilvo-find-faces 1 WIDTH HEIGHT SMALLEST FLAGS\n" then WIDTH × HEIGHT grey bytes, row by
+//        row. SMALLEST is the smallest face searched, in the picture's pixels; FLAGS is a sum of
+//        1 (frontal faces, dlib's HOG detector), 2 (profiles, OpenCV's profile cascade on the
+//        picture and its mirror), 4 (OpenCV's frontal Haar cascade, for measuring only).
+//   out: "face X Y W H DETECTOR\n" per face found, in the picture's pixels, the box as the
+//        detector gives it (the caller enlarges it), then "done N\n".
+//
+// Errors go to standard error and the exit status is not 0. The helper reads the whole picture
+// before it searches, so a caller may write it all before reading.
+#include <dlib/image_processing/frontal_face_detector.h>
+#include <opencv2/core.hpp>
+#include <opencv2/imgproc.hpp>
+#include <opencv2/objdetect.hpp>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#ifndef TILVO_CASCADE_DIR
+#define TILVO_CASCADE_DIR "/usr/share/opencv4/haarcascades"
+#endif
+
+namespace {
+
+constexpr int64_t kMaxSide = 1 << 16;
+constexpr int64_t kMaxPixels = int64_t(1) << 30;
+
+struct TBox {
+    int64_t X, Y, W, H;
+    const char* Detector;
+};
+
+bool ReadAll(void* to, size_t n) {
+    auto* p = static_cast<unsigned char*>(to);
+    while (n > 0) {
+        const size_t got = std::fread(p, 1, n, stdin);
+        if (got == 0) return false;
+        p += got;
+        n -= got;
+    }
+    return true;
+}
+
+// dlib's frontal detector finds faces whose box is about 80 pixels and more; the picture is
+// scaled so that the smallest face asked for is that size (enlarged by up to 2, reduced as far
+// as it allows). One pyramid level up of a reduced copy is what this is.
+void FindFrontal(const cv::Mat& grey, int smallest, std::vector<TBox>& out) {
+    static dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    const double scale = std::min(2.0, 80.0 / std::max(smallest, 20));
+    cv::Mat work;
+    if (scale == 1.0)
+        work = grey;
+    else
+        cv::resize(grey, work, cv::Size(), scale, scale,
+                   scale < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);
+    dlib::array2d<unsigned char> image(work.rows, work.cols);
+    for (int y = 0; y < work.rows; ++y) std::memcpy(&image[y][0], work.ptr(y), size_t(work.cols));
+    const std::vector<dlib::rectangle> found = detector(image);
+    for (const dlib::rectangle& r : found) {
+        out.push_back({int64_t(std::lround(r.left() / scale)), int64_t(std::lround(r.top() / scale)),
+                       int64_t(std::lround(r.width() / scale)),
+                       int64_t(std::lround(r.height() / scale)), "hog"});
+    }
+}
+
+// A Haar cascade from opencv-data on a copy of at most 2048 pixels a side (and at least so large
+// that the smallest face is 24 pixels there), and for profiles on its mirror too: the cascade
+// knows faces turned one way only.
+bool FindCascade(const cv::Mat& grey, int smallest, const char* file, bool mirror,
+                 const char* name, std::vector<TBox>& out) {
+    cv::CascadeClassifier cascade;
+    if (!cascade.load(std::string(TILVO_CASCADE_DIR) + "/" + file)) {
+        std::fprintf(stderr, "the face model %s/%s cannot be read (install opencv-data)\n",
+                     TILVO_CASCADE_DIR, file);
+        return false;
+    }
+    const double longSide = std::max(grey.cols, grey.rows);
+    const double scale = std::min({1.0, 2048.0 / longSide, 24.0 / std::max(smallest, 24) * 2.0});
+    cv::Mat work;
+    if (scale < 1.0)
+        cv::resize(grey, work, cv::Size(), scale, scale, cv::INTER_AREA);
+    else
+        work = grey;
+    cv::equalizeHist(work, work);
+    const int minSide = std::max(20, int(std::lround(smallest * scale)));
+    for (int pass = 0; pass < (mirror ? 2 : 1); ++pass) {
+        cv::Mat searched = work;
+        if (pass == 1) cv::flip(work, searched, 1);
+        std::vector<cv::Rect> faces;
+        cascade.detectMultiScale(searched, faces, 1.1, 5, 0, cv::Size(minSide, minSide));
+        for (cv::Rect r : faces) {
+            if (pass == 1) r.x = searched.cols - r.x - r.width;
+            out.push_back({int64_t(std::lround(r.x / scale)), int64_t(std::lround(r.y / scale)),
+                           int64_t(std::lround(r.width / scale)),
+                           int64_t(std::lround(r.height / scale)), name});
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int main() {
+    char header[128] = {};
+    if (!std::fgets(header, sizeof header, stdin)) {
+        std::fputs("no request\n", stderr);
+        return 2;
+    }
+    long long width = 0, height = 0, smallest = 0, flags = 0;
+    int version = 0;
+    if (std::sscanf(header, "tilvo-find-faces %d %lld %lld %lld %lld", &version, &width, &height,
+                    &smallest, &flags) != 5 ||
+        version != 1 || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
+        width * height > kMaxPixels || smallest < 1 || smallest > kMaxSide || flags < 1 ||
+        flags > 7) {
+        std::fputs("a malformed request\n", stderr);
+        return 2;
+    }
+    cv::setNumThreads(1);  // the same boxes in the same order on every run
+    cv::Mat grey(int(height), int(width), CV_8UC1);
+    for (int y = 0; y < grey.rows; ++y)
+        if (!ReadAll(grey.ptr(y), size_t(width))) {
+            std::fputs("the picture ended early\n", stderr);
+            return 2;
+        }
+    std::vector<TBox> found;
+    try {
+        if (flags & 1) FindFrontal(grey, int(smallest), found);
+        if ((flags & 2) &&
+            !FindCascade(grey, int(smallest), "haarcascade_profileface.xml", true, "profile", found))
+            return 3;
+        if ((flags & 4) && !FindCascade(grey, int(smallest), "haarcascade_frontalface_alt2.xml",
+                                        false, "haar", found))
+            return 3;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "the face search failed: %s\n", e.what());
+        return 1;
+    }
+    for (const TBox& b : found)
+        std::printf("face %lld %lld %lld %lld %s\n", (long long)b.X, (long long)b.Y,
+                    (long long)b.W, (long long)b.H, b.Detector);
+    std::printf("done %zu\n", found.size());
+    return std::fflush(stdout) == 0 ? 0 : 1;
+}
