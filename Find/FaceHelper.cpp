@@ -33,6 +33,10 @@ namespace {
 
 constexpr int64_t kMaxSide = 1 << 16;
 constexpr int64_t kMaxPixels = int64_t(1) << 30;
+// How many neighbouring windows of the cascade must agree on a face. Measured on the fixture
+// set: 5 found 22 of 24 turned faces with up to 3 false proposals on a face-free photo, 8 found
+// 19 with up to 2, 10 finds 16 with at most 1, 12 found 13 with none.
+constexpr int kNeighbours = 10;
 
 struct TBox {
     int64_t X, Y, W, H;
@@ -96,7 +100,7 @@ bool FindCascade(const cv::Mat& grey, int smallest, const char* file, bool mirro
         cv::Mat searched = work;
         if (pass == 1) cv::flip(work, searched, 1);
         std::vector<cv::Rect> faces;
-        cascade.detectMultiScale(searched, faces, 1.1, 5, 0, cv::Size(minSide, minSide));
+        cascade.detectMultiScale(searched, faces, 1.1, kNeighbours, 0, cv::Size(minSide, minSide));
         for (cv::Rect r : faces) {
             if (pass == 1) r.x = searched.cols - r.x - r.width;
             out.push_back({int64_t(std::lround(r.x / scale)), int64_t(std::lround(r.y / scale)),

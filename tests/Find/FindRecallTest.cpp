@@ -68,7 +68,7 @@ TFaceRun RunFaces(const std::string& faceFile, double faceShare,
         const int32_t headW = int32_t(size / faceShare);
         const int32_t headH = headW * face.Height() / face.Width();
         const int32_t side = headH > 500 ? 2048 : 1024;
-        const int32_t cell = int32_t(std::max(headW, headH) * 1.5) + 8;
+        const int32_t cell = int32_t(std::max(headW, headH) * 1.25) + 8;
         const int32_t cols = std::max(1, side / cell), rows = std::max(1, (side * 3 / 4) / cell);
         TBitmap picture;
         test::MakeBackground(backgrounds[size_t(run.Pictures) % backgrounds.size()], side,
