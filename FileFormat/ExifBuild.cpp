@@ -387,6 +387,28 @@ const TKeptExifTag* FindKeptExifTag(TExifIfd ifd, uint16_t tag) {
     return nullptr;
 }
 
+bool ReadExifNumber(std::span<const uint8_t> tiff, TExifIfd ifd, uint16_t tag, uint32_t& value) {
+    TTiffReader r;
+    std::vector<TEntry> entries;
+    if (!r.Open(tiff)) return false;
+    uint32_t offset = r.U32(4);
+    if (ifd == Ifd1) {
+        size_t end = 0;
+        if (!ReadIfd(r, offset, entries, &end) || !r.In(end, 4) || r.U32(end) == offset) return false;
+        offset = r.U32(end);
+    } else if (ifd != Ifd0) {
+        return false;
+    }
+    if (!ReadIfd(r, offset, entries)) return false;
+    for (const TEntry& e : entries) {
+        if (e.Tag != tag) continue;
+        if (e.Count != 1 || (e.Type != 3 && e.Type != 4)) return false;
+        value = e.Type == 3 ? r.U16(e.ValueAt) : r.U32(e.ValueAt);
+        return true;
+    }
+    return false;
+}
+
 std::vector<uint8_t> BuildExifBlock(std::span<const uint8_t> tiff,
                                     const TExifBuildOptions& options) {
     TTiffReader r;
