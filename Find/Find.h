@@ -65,8 +65,9 @@ struct TTextQuery {
 };
 
 // The text of the picture that the query matches: a box per matched word or run of words on a
-// line. False with `error` saying why when the search cannot run (the module or the language's
-// data is not installed: the text says what to install) or was cancelled.
+// line, a fifth of the letters' height (2 pixels at least) larger on every side. False with
+// `error` saying why when the search cannot run (the module or the language's data is not
+// installed: the text says what to install) or was cancelled.
 bool FindText(const TBitmap& picture, const TTextQuery& query, std::vector<TFound>& found,
               std::string& error, const TFindControl& control = {});
 

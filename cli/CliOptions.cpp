@@ -65,6 +65,18 @@ const char* const kCliUsage =
     "                       --rect X,Y,W,H or --fill; blank lines and lines starting with #\n"
     "                       are skipped. Items apply in the order given.\n"
     "\n"
+    "Finding (what is found is hidden with the items given by hand; look at the result):\n"
+    "  --find-faces         faces of 80 pixels and more (of a 25th of the picture's longer\n"
+    "                       side on pictures under 2000 pixels, down to 40)\n"
+    "  --find-small         a thorough face search down to 40-pixel faces (slower)\n"
+    "  --find-profiles      faces turned to the side too\n"
+    "  --find-text WORDS    text containing WORDS, any case and accents (repeatable)\n"
+    "  --find-pattern NAME  email, phone, iban, card, date, plate, or all for all text\n"
+    "                       (repeatable)\n"
+    "  --list-found         write what would be hidden as one JSON object per line on\n"
+    "                       standard output instead of a picture (no OUTPUT: every file\n"
+    "                       given is an INPUT)\n"
+    "\n"
     "  --help, --version\n"
     "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
     "2 usage error.\n"
@@ -305,7 +317,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.SolidFill = true;
         else if (a == "--strokes")
             ParseStrokesFile(value(), o);
-        else if (a == "--out-dir") {
+        else if (ParseFindOption(a, value, o.Find)) {
+        } else if (a == "--out-dir") {
             o.OutDir = value();
             if (o.OutDir.empty()) throw EUsage("--out-dir needs a folder");
         } else if (a == "-j" || a == "--jobs")
@@ -327,6 +340,16 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     if (o.Verify) {
         if (files.empty()) throw EUsage("--verify needs at least one FILE");
         o.VerifyFiles = std::move(files);
+        return o;
+    }
+    if (o.Find.List) {
+        // Every file is an INPUT; nothing is written.
+        if (!o.Find.Any()) throw EUsage("--list-found needs --find-faces, --find-text or --find-pattern");
+        if (!o.OutDir.empty()) throw EUsage("--list-found writes no pictures: no --out-dir");
+        if (files.empty()) throw EUsage("--list-found needs at least one INPUT");
+        if (std::find(files.begin(), files.end(), "-") != files.end())
+            throw EUsage("standard input (-) cannot be read with --list-found");
+        o.Inputs = std::move(files);
         return o;
     }
     if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
@@ -367,7 +390,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
 }
 
 bool HasEdits(const TCliOptions& o) {
-    return !o.Strokes.empty();
+    return !o.Strokes.empty() || o.Find.Any();
 }
 
 std::string ExtensionOfSaveAsType(int32_t saveAsType) {

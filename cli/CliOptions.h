@@ -7,6 +7,7 @@
 
 #include "Effector/Bitmap.h"
 #include "FileFormat/SaveDispatch.h"
+#include "cli/CliFind.h"
 
 namespace tilvo {
 
@@ -35,6 +36,7 @@ struct TCliOptions {
     bool SolidFill = false;  // black instead of mosaic cells, for every item
     // The brush strokes and rectangles, in the order given (--stroke, --rect and --strokes FILE).
     std::vector<TCliStroke> Strokes;
+    TCliFind Find;  // what to find and hide with the items given by hand
     bool Help = false;
     bool Version = false;
     bool Verify = false;  // --verify: check these JPEG files, write nothing

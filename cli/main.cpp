@@ -301,20 +301,36 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
 // `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
 // nothing shared but what is only read (the options, the format registry), so several threads
 // may run it at once on different files.
-void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
-                 int32_t saveAsType) {
+// With a find, `found` is told how much it found (the whole picture is then read first).
+void ConvertFile(const TCliOptions& options, const std::string& input, const std::string& output,
+                 int32_t saveAsType, int32_t* found = nullptr) {
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
     // once the whole file is encoded.
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     const TExifProbe probe = ProbeExif(input);
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
-    const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
-    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe)
-                                          : ConvertJpegInBands(o, input, target, probe)))
+    const bool keepUntouched = options.Save.JPEGKeepUntouched && saveAsType == 1;
+    const bool finding = options.Find.Any();
+    if (!finding && saveAsType == 1 &&
+        (keepUntouched ? ConvertJpegLosslessBand(options, input, target, probe)
+                       : ConvertJpegInBands(options, input, target, probe)))
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
     LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr);
+    // What is found joins the items given by hand.
+    TCliOptions withFound;
+    if (finding) {
+        withFound = options;
+        double seconds = 0;
+        const std::vector<TFound> proposals = FindInPicture(options.Find, work, seconds);
+        AddFoundItems(proposals, withFound.Strokes);
+        if (found) *found = int32_t(proposals.size());
+        if (options.Find.Small)
+            std::fprintf(stderr, "tilvo-cli: %s: the thorough search took %.2f s\n", input.c_str(),
+                         seconds);
+    }
+    const TCliOptions& o = finding ? withFound : options;
     TKeptRows kept;
     if (keepUntouched && !jpegSource.empty()) KeepStrokeRows(o, work, jpegSource, kept);
     ApplyEdits(o, work);
@@ -362,9 +378,16 @@ class TStdinFile {
     std::string dir_, path_;
 };
 
+// The line a find adds for a file: how much it found, "found 0" flagging a picture to look at.
+void PrintFound(const TCliOptions& o, const std::string& input, int32_t found) {
+    if (o.Find.Any()) std::fprintf(stderr, "tilvo-cli: %s: found %d\n", input.c_str(), found);
+}
+
 int RunOne(const TCliOptions& o) {
+    int32_t found = 0;
     if (o.Input != "-") {
-        ConvertFile(o, o.Input, o.Output, o.SaveAsType);
+        ConvertFile(o, o.Input, o.Output, o.SaveAsType, &found);
+        PrintFound(o, o.Input, found);
         return 0;
     }
     const TStdinFile in(o.InType);
@@ -375,8 +398,30 @@ int RunOne(const TCliOptions& o) {
             throw Exception(
                 "cannot tell the picture type of standard input; name it with --in-type");
     }
-    ConvertFile(o, in.Path(), o.Output, o.SaveAsType);
+    ConvertFile(o, in.Path(), o.Output, o.SaveAsType, &found);
+    PrintFound(o, "-", found);
     return 0;
+}
+
+// --list-found: each file's proposals as JSON lines on standard output, in the order the files
+// were given, and its "found N" line on standard error; nothing written. 1 when any file failed.
+int RunList(const TCliOptions& o) {
+    int rc = 0;
+    for (const std::string& input : o.Inputs) {
+        try {
+            TBitmap picture;
+            LoadPictureFile(input, picture);
+            double seconds = 0;
+            const std::vector<TFound> found = FindInPicture(o.Find, picture, seconds);
+            for (const TFound& f : found) std::puts(FoundJsonLine(input, f).c_str());
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: found %zu\n", input.c_str(), found.size());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: failed: %s\n", input.c_str(), e.what());
+            rc = 1;
+        }
+    }
+    return rc;
 }
 
 // Every file of the batch, `jobs` at a time: a worker takes the next file until none is left, each
@@ -401,8 +446,10 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
             const TBatchItem& item = items[i];
             std::string line;
             try {
-                ConvertFile(o, item.Input, item.Output, item.SaveAsType);
-                line = item.Input + " -> " + item.Output + ": ok\n";
+                int32_t found = 0;
+                ConvertFile(o, item.Input, item.Output, item.SaveAsType, &found);
+                line = item.Input + " -> " + item.Output + ": ok" +
+                       (o.Find.Any() ? ", found " + std::to_string(found) : std::string()) + "\n";
             } catch (const std::exception& e) {
                 ++failed;
                 line = item.Input + ": failed: " + e.what() + "\n";
@@ -448,6 +495,11 @@ int main(int argc, char** argv) {
 #endif
     if (!o.InType.empty() && !PictureFormats().Find(o.InType))
         return UsageError("--in-type: no picture format has the extension \"" + o.InType + "\"");
+    if (o.Find.List) {
+        const int rc = RunList(o);
+        UnregisterAllFormats();
+        return rc;
+    }
     std::vector<TBatchItem> batch;
     if (!o.OutDir.empty()) {
         try {
