@@ -23,6 +23,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 #ifndef TILVO_CASCADE_DIR
@@ -55,10 +56,25 @@ bool ReadAll(void* to, size_t n) {
 }
 
 // dlib's frontal detector finds faces whose box is about 80 pixels and more; the picture is
-// scaled so that the smallest face asked for is that size (enlarged by up to 2, reduced as far
-// as it allows). One pyramid level up of a reduced copy is what this is.
+// scaled so that the smallest face asked for is that size (enlarged by up to 2: one pyramid level
+// up; reduced as far as it allows).
+void DetectFrontal(const dlib::frontal_face_detector& prototype, const cv::Mat& work, int top,
+                   double scale, std::vector<TBox>& out) {
+    dlib::frontal_face_detector detector = prototype;  // a copy of its own for each thread
+    dlib::array2d<unsigned char> image(work.rows, work.cols);
+    for (int y = 0; y < work.rows; ++y) std::memcpy(&image[y][0], work.ptr(y), size_t(work.cols));
+    for (const dlib::rectangle& r : detector(image))
+        out.push_back({int64_t(std::lround(r.left() / scale)),
+                       int64_t(std::lround((r.top() + top) / scale)),
+                       int64_t(std::lround(r.width() / scale)),
+                       int64_t(std::lround(r.height() / scale)), "hog"});
+}
+
+// A picture of more than 4 megapixels at the scale searched is searched as two bands on two
+// threads, overlapping by 640 pixels (a quarter of its height at most), so that every face up
+// to that height lies whole in one of them; larger faces are searched on a copy reduced to show them at 80 pixels.
 void FindFrontal(const cv::Mat& grey, int smallest, std::vector<TBox>& out) {
-    static dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
+    static const dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
     const double scale = std::min(2.0, 80.0 / std::max(smallest, 20));
     cv::Mat work;
     if (scale == 1.0)
@@ -66,14 +82,23 @@ void FindFrontal(const cv::Mat& grey, int smallest, std::vector<TBox>& out) {
     else
         cv::resize(grey, work, cv::Size(), scale, scale,
                    scale < 1.0 ? cv::INTER_AREA : cv::INTER_LINEAR);
-    dlib::array2d<unsigned char> image(work.rows, work.cols);
-    for (int y = 0; y < work.rows; ++y) std::memcpy(&image[y][0], work.ptr(y), size_t(work.cols));
-    const std::vector<dlib::rectangle> found = detector(image);
-    for (const dlib::rectangle& r : found) {
-        out.push_back({int64_t(std::lround(r.left() / scale)), int64_t(std::lround(r.top() / scale)),
-                       int64_t(std::lround(r.width() / scale)),
-                       int64_t(std::lround(r.height() / scale)), "hog"});
+    if (int64_t(work.cols) * work.rows <= (int64_t(4) << 20) || work.rows < 400) {
+        DetectFrontal(detector, work, 0, scale, out);
+        return;
     }
+    const int overlap = std::min(work.rows / 4, 640), middle = work.rows / 2;
+    std::vector<TBox> upper, lower, large;
+    std::thread second([&] {
+        DetectFrontal(detector, work.rowRange(middle - overlap, work.rows), middle - overlap,
+                      scale, lower);
+    });
+    DetectFrontal(detector, work.rowRange(0, middle + overlap), 0, scale, upper);
+    const double reduce = 80.0 / overlap;
+    cv::Mat small;
+    cv::resize(work, small, cv::Size(), reduce, reduce, cv::INTER_AREA);
+    DetectFrontal(detector, small, 0, scale * reduce, large);
+    second.join();
+    for (const auto* part : {&upper, &lower, &large}) out.insert(out.end(), part->begin(), part->end());
 }
 
 // A Haar cascade from opencv-data on a copy of at most 2048 pixels a side (and at least so large
