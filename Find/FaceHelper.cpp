@@ -5,8 +5,8 @@
 //
 //   in:  "tilvo-find-faces 1 WIDTH HEIGHT SMALLEST FLAGS\n" then WIDTH × HEIGHT grey bytes, row by
 //        row. SMALLEST is the smallest face searched, in the picture's pixels; FLAGS is a sum of
-//        1 (frontal faces, dlib's HOG detector), 2 (profiles, OpenCV's profile cascade on the
-//        picture and its mirror), 4 (OpenCV's frontal Haar cascade, for measuring only).
+//        1 (frontal faces, dlib's HOG detector) and 2 (profiles, OpenCV's profile cascade on the
+//        picture and its mirror).
 //   out: "face X Y W H DETECTOR\n" per face found, in the picture's pixels, the box as the
 //        detector gives it (the caller enlarges it), then "done N\n".
 //
@@ -150,7 +150,7 @@ int main() {
                     &smallest, &flags) != 5 ||
         version != 1 || width <= 0 || height <= 0 || width > kMaxSide || height > kMaxSide ||
         width * height > kMaxPixels || smallest < 1 || smallest > kMaxSide || flags < 1 ||
-        flags > 7) {
+        flags > 3) {
         std::fputs("a malformed request\n", stderr);
         return 2;
     }
@@ -166,9 +166,6 @@ int main() {
         if (flags & 1) FindFrontal(grey, int(smallest), found);
         if ((flags & 2) &&
             !FindCascade(grey, int(smallest), "haarcascade_profileface.xml", true, "profile", found))
-            return 3;
-        if ((flags & 4) && !FindCascade(grey, int(smallest), "haarcascade_frontalface_alt2.xml",
-                                        false, "haar", found))
             return 3;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "the face search failed: %s\n", e.what());

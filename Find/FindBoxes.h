@@ -11,7 +11,7 @@
 namespace tilvo {
 
 // A box as a detector gives it, in the picture's pixels; Detector is "hog" (dlib's frontal HOG
-// detector: a tight box from the brows to the chin), "profile" or "haar" (OpenCV's cascades: a
+// detector: a tight box from the brows to the chin) or "profile" (OpenCV's profile cascade: a
 // box that takes in the forehead).
 struct TFaceBox {
     double X = 0, Y = 0, W = 0, H = 0;
