@@ -3,7 +3,7 @@
 //   FindFaces_6000x4000: the default face search (faces of 80 pixels and more) on a 24-megapixel
 //     photo with faces pasted at 80 to 400 pixels; the goal is 2 s on this machine's two cores.
 //   FindText_1920x1080: all text of a 1920 × 1080 screenshot; the goal is 1.5 s.
-//   FindTextDense_2048x1520: seconds per 1,000 words, printed.
+//   FindTextDense_2048x1520: seconds per 1,000 words, printed as a FIGURE line.
 // The pictures come from the fixtures under tests/data/find, as the recall tests make theirs.
 #include <benchmark/benchmark.h>
 #include <jpeglib.h>
@@ -45,7 +45,10 @@ struct TRatioLine {
     double OpS = 1e9, BaseS = 1e9, CpuS = 1e9;
     std::string Note;
     ~TRatioLine() {
-        if (OpS < 1e9)
+        if (OpS < 1e9 && Budget <= 0)
+            std::printf("FIGURE %s %.0f ms (%.0f ms of processor time)%s\n", Name, OpS * 1e3,
+                        CpuS * 1e3, Note.c_str());
+        else if (OpS < 1e9)
             std::printf("RATIO %s %.3f budget %.1f %s (%.0f ms against the JPEG decode %.1f ms; "
                         "%.0f ms of processor time)%s\n",
                         Name, OpS / BaseS, Budget, OpS / BaseS <= Budget ? "ok" : "OVER",
@@ -56,7 +59,7 @@ struct TRatioLine {
 // for the 24-megapixel photo, 14 ms for the screenshot, measured here idle).
 TRatioLine g_faces{"FindFaces_6000x4000", 7.0, 1e9, 1e9, 1e9, {}};
 TRatioLine g_text{"FindText_1920x1080", 110.0, 1e9, 1e9, 1e9, {}};
-TRatioLine g_dense{"FindTextDense_2048x1520", 1e9, 1e9, 1e9, 1e9, {}};
+TRatioLine g_dense{"FindTextDense_2048x1520", 0, 1e9, 1e9, 1e9, {}};  // a figure, no budget
 
 std::vector<uint8_t> EncodeJpeg(const TBitmap& picture) {
     jpeg_compress_struct c{};
@@ -174,9 +177,10 @@ void RunText(benchmark::State& state, TRatioLine& line, int32_t width, int32_t h
         line.BaseS = std::min(line.BaseS, DecodeJpeg(jpeg));
         words = found.size();
     }
-    char note[96];
-    std::snprintf(note, sizeof note, "; %zu words, %.2f s per 1,000 words", words,
-                  line.OpS * 1000.0 / std::max<size_t>(words, 1));
+    char note[128];
+    std::snprintf(note, sizeof note, "; %zu words, %.2f s per 1,000 words (%.2f s of processor time)",
+                  words, line.OpS * 1000.0 / std::max<size_t>(words, 1),
+                  line.CpuS * 1000.0 / std::max<size_t>(words, 1));
     line.Note = note;
 }
 
