@@ -75,7 +75,10 @@ void DetectFrontal(const dlib::frontal_face_detector& prototype, const cv::Mat& 
 // to that height lies whole in one of them; larger faces are searched on a copy reduced to show them at 80 pixels.
 void FindFrontal(const cv::Mat& grey, int smallest, std::vector<TBox>& out) {
     static const dlib::frontal_face_detector detector = dlib::get_frontal_face_detector();
-    const double scale = std::min(2.0, 80.0 / std::max(smallest, 20));
+    // At most 256 megapixels searched, however small the faces asked for.
+    const double pixels = double(grey.cols) * grey.rows;
+    const double scale =
+        std::min({2.0, 80.0 / std::max(smallest, 20), std::sqrt(double(1 << 28) / pixels)});
     cv::Mat work;
     if (scale == 1.0)
         work = grey;

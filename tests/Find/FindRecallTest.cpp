@@ -4,6 +4,8 @@
 // Release suite only (the sanitizer build leaves it out: it is slow there and finds nothing new).
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+
 #include <chrono>
 #include <cstdio>
 #include <algorithm>
@@ -11,6 +13,7 @@
 #include <set>
 
 #include "FindFixtures.h"
+#include "FileFormat/CodecModule.h"
 #include "Find/Find.h"
 
 namespace tilvo {
@@ -172,6 +175,28 @@ TEST_F(FindRecall, FindingIsTheSameEveryTime) {
     ASSERT_TRUE(FindFaces(picture, search, second, error)) << error;
     EXPECT_EQ(first, second);
     EXPECT_EQ(first.size(), 2u);
+}
+
+// The helper refuses a request that is malformed or whose picture ends early, and says so.
+TEST_F(FindRecall, TheHelperRefusesMalformedRequests) {
+    std::string error;
+    const std::string helper = HelperProgramPath("tilvo-find-faces", error);
+    ASSERT_FALSE(helper.empty()) << error;
+    const char* const requests[] = {
+        "",                                           // nothing
+        "tilvo-find-faces 2 10 10 40 1\n",             // another version
+        "tilvo-find-faces 1 0 10 40 1\n",              // no width
+        "tilvo-find-faces 1 70000 10 40 1\n",          // too wide
+        "tilvo-find-faces 1 60000 60000 40 1\n",       // too many pixels
+        "tilvo-find-faces 1 10 10 40 8\n",             // an unknown search
+        "tilvo-find-faces 1 10 10 40 1\nshort",        // the picture ends early
+    };
+    for (const char* request : requests) {
+        const std::string cmd = "printf '" + std::string(request) + "' | '" + helper +
+                                "' >/dev/null 2>&1";
+        const int status = std::system(cmd.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << request;
+    }
 }
 
 // The words drawn on a screenshot that a search for all text gives back with their text and
