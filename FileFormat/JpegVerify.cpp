@@ -254,6 +254,12 @@ double LocalDifference(const TBitmap& a, const TBitmap& b, bool gray) {
     return worst;
 }
 
+bool DecodeReduced(std::span<const uint8_t> jpeg, int32_t w, int32_t h, TBitmap& out,
+                   int64_t memory) {
+    bool gray = false;
+    return w > 0 && h > 0 && ReduceFile(jpeg, w, h, memory, out, gray);
+}
+
 double ThumbnailDifference(const std::vector<uint8_t>& jpeg, const TBitmap& reduced) {
     TBitmap thumb;
     TDecodeInfo info;
@@ -654,7 +660,7 @@ class TScanner {
     void WalkMain() {
         const size_t n = b_.size();
         if (start_ > 0) {
-            regions_.push_back({0, start_, "before SOI"});
+            regions_.push_back({0, start_, "the data before SOI"});
             Carrier("data before SOI", 0, start_);
         }
         size_t pos = start_ + 2;
@@ -693,7 +699,7 @@ class TScanner {
 
     void Broken(size_t pos) {
         Carrier("data where a marker should be", pos, b_.size() - pos);
-        regions_.push_back({pos, b_.size(), "after broken markers"});
+        regions_.push_back({pos, b_.size(), "the data after broken markers"});
         scan_.Problems.push_back(At("bytes where a marker should be", pos) + ", " +
                                  std::to_string(b_.size() - pos) + " bytes to the end");
     }
@@ -702,7 +708,7 @@ class TScanner {
         const size_t n = b_.size();
         if (pos >= n) return;
         Carrier("data after EOI", pos, n - pos);
-        regions_.push_back({pos, n, "after EOI"});
+        regions_.push_back({pos, n, "the data after EOI"});
         // Padding of one byte value is what some writers leave; anything else is data.
         const bool padding = std::all_of(b_.begin() + std::ptrdiff_t(pos), b_.end(),
                                          [&](uint8_t c) { return c == b_[pos]; }) &&

@@ -40,6 +40,13 @@ inline constexpr int32_t kThumbnailBlock = 4;
 // luminance when `gray`; -1 when they differ in size or format.
 double LocalDifference(const TBitmap& thumbnail, const TBitmap& reduced, bool gray);
 
+// The saved picture as the thumbnail is held to it: `jpeg` decoded whole (libjpeg's defaults,
+// 24-bit) and reduced to w × h by area averaging. A save makes its thumbnail from this picture
+// (shrunk to the thumbnail's size, it is what the thumbnail must show) and may hand it to the
+// check as TJpegExpectations::Reduced. False when it does not decode within `memory` bytes.
+bool DecodeReduced(std::span<const uint8_t> jpeg, int32_t w, int32_t h, TBitmap& out,
+                   int64_t memory = kMaxSurfaceBytes);
+
 // The local difference of a JPEG thumbnail to `reduced` (a 24-bit surface of the thumbnail's
 // size); -1 when it does not decode to that size.
 double ThumbnailDifference(const std::vector<uint8_t>& jpeg, const TBitmap& reduced);

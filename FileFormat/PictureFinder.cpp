@@ -551,13 +551,24 @@ std::vector<TBase64Run> FindBase64Runs(TBytes t, size_t minChars, size_t maxDeco
             ++p;
             continue;
         }
-        // A run: base64 characters with breaks inside, ended by anything else ('=' included).
+        // A run: base64 characters with breaks inside, ended by anything else ('=' included);
+        // decoded as it is walked, so that the letters of an entity never count.
         const size_t start = p;
-        size_t chars = 0, q = p, end = p;
+        size_t chars = 0, q = p;
+        std::vector<uint8_t> decoded;
+        uint32_t acc = 0;
+        int bits = 0;
         while (q < n) {
-            if (Base64Value(t[q]) >= 0) {
+            const int v = Base64Value(t[q]);
+            if (v >= 0) {
                 ++chars;
-                end = ++q;
+                ++q;
+                acc = acc << 6 | uint32_t(v);
+                bits += 6;
+                if (bits >= 8) {
+                    bits -= 8;
+                    decoded.push_back(uint8_t(acc >> bits));
+                }
             } else if (const size_t br = BreakAt(t, q)) {
                 q += br;
             } else {
@@ -566,27 +577,12 @@ std::vector<TBase64Run> FindBase64Runs(TBytes t, size_t minChars, size_t maxDeco
         }
         p = std::max(q, start + 1);
         if (chars < minChars) continue;
-        if (total + chars * 3 / 4 > maxDecoded) {
+        if (total + decoded.size() > maxDecoded) {
             if (capped != nullptr) *capped = true;
             break;
         }
-        TBase64Run run;
-        run.Offset = start;
-        run.Decoded.reserve(chars * 3 / 4);
-        uint32_t acc = 0;
-        int bits = 0;
-        for (size_t i = start; i < end; ++i) {
-            const int v = Base64Value(t[i]);
-            if (v < 0) continue;
-            acc = acc << 6 | uint32_t(v);
-            bits += 6;
-            if (bits >= 8) {
-                bits -= 8;
-                run.Decoded.push_back(uint8_t(acc >> bits));
-            }
-        }
-        total += run.Decoded.size();
-        runs.push_back(std::move(run));
+        total += decoded.size();
+        runs.push_back({start, std::move(decoded)});
     }
     return runs;
 }

@@ -94,9 +94,9 @@ void KindOfPicture(TBitmap& b, int kind, int32_t w, int32_t h) {
 // scan of --verify.
 TEST(JpegThumbnail, OwnThumbnailsPassBesideEveryQuality) {
     double worst = 0;
-    for (int kind = 0; kind < 4; ++kind) {
+    for (int kind : {0, 2, 3}) {
         TBitmap picture;
-        KindOfPicture(picture, kind, kind % 2 ? 200 : 300, 150);
+        KindOfPicture(picture, kind, kind == 2 ? 120 : 200, kind == 2 ? 90 : 150);
         for (int q = 1; q <= 100; ++q)
             for (int mode = 0; mode < 4; ++mode) {
                 if (mode > 0 && q % 9 != 1) continue;
@@ -354,7 +354,7 @@ TEST_F(JpegVerify, FindsEveryPlantedPicture) {
         EXPECT_FALSE(scan.Clean());
         std::string all;
         for (const TEmbeddedPicture& e : scan.Pictures)
-            all += e.Kind + " " + std::to_string(e.Width) + "x" + std::to_string(e.Height) +
+            all += e.Kind + " " + std::to_string(e.Width) + " x " + std::to_string(e.Height) +
                    " in " + e.Where + ": " + e.Reason + "\n";
         for (const std::string& problem : scan.Problems) all += problem + "\n";
         EXPECT_NE(all.find(p.Finding), std::string::npos) << all;

@@ -262,24 +262,24 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
     const TFitSize thumbSize = FitWithin(w, h, 160, 160);
 
     out.push_back({"raw strips in IFD0", WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, true)),
-                   "raw strips"});
+                   "raw strips 24 x 18 in APP1 Exif IFD0"});
     out.push_back({"raw strips in a SubIFD", WithSegment(saved, ExifWithSubIfdStrips(hidden, 24, 18)),
-                   "raw strips"});
+                   "raw strips 24 x 18 in APP1 Exif SubIFD 1"});
     out.push_back({"strips without byte counts",
-                   WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, false)), "byte counts"});
+                   WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, false)), "without byte counts"});
     {
         TPNGImage png;
         TTiffBuilder b(true);
         b.Ascii(TTiffBuilder::Ifd0, 0x010F, "Maker");
         b.Bytes(TTiffBuilder::ExifIfd, 0xC7A1, 7, Saved(png, hidden));
-        out.push_back({"PNG in a private tag", WithSegment(saved, b.Build()), "PNG"});
+        out.push_back({"PNG in a private tag", WithSegment(saved, b.Build()), "PNG 256 x 192 in APP1"});
     }
     {
         TTiffBuilder b(false);
         std::vector<uint8_t> note = {'N', 'i', 'k', 'o', 'n', 0};
         Append(note, JpegWithEoiInHeader(hidden));
         b.Bytes(TTiffBuilder::ExifIfd, 0x927C, 7, note);
-        out.push_back({"JPEG preview whose header holds FF D9", WithSegment(saved, b.Build()), "JPEG"});
+        out.push_back({"JPEG preview whose header holds FF D9", WithSegment(saved, b.Build()), "JPEG 96 x 72 in APP1"});
     }
     {
         // The thumbnail shows the saved picture, but its length entry stops inside its scan: what
@@ -290,24 +290,25 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         std::vector<uint8_t> seg = b.Build();
         const size_t field = b.Place(TTiffBuilder::Ifd1, 0x0202).Value;
         seg[field] = 200, seg[field + 1] = 0, seg[field + 2] = 0, seg[field + 3] = 0;
-        out.push_back({"IFD1 thumbnail with a too-short length", WithSegment(saved, seg), "declared length"});
+        out.push_back({"IFD1 thumbnail with a too-short length", WithSegment(saved, seg), "past its declared length"});
     }
     {
         TTiffBuilder b(false);
         const std::vector<uint8_t> xmp = XmpPacket(preview);
         b.Bytes(TTiffBuilder::Ifd0, 0x02BC, 1, xmp);
-        out.push_back({"XMP with a base64 thumbnail in tag 0x02BC", WithSegment(saved, b.Build()), "base64"});
+        out.push_back({"XMP with a base64 thumbnail in tag 0x02BC", WithSegment(saved, b.Build()),
+                       "JPEG 96 x 72 in APP1 Exif XMP (tag 0x02BC) base64"});
         std::vector<uint8_t> app1(std::begin("http://ns.adobe.com/xap/1.0/"),
                                   std::end("http://ns.adobe.com/xap/1.0/"));
         Append(app1, xmp);
         out.push_back({"XMP APP1 with a base64 preview", WithSegment(saved, MarkerSegment(0xE1, app1)),
-                       "base64"});
+                       "JPEG 96 x 72 in APP1 XMP base64"});
     }
     {
         // The stale thumbnail: the picture before its mosaic.
         TTiffBuilder b(false);
         b.Thumbnail(Reduced(hidden, thumbSize.Width, thumbSize.Height, 90));
-        out.push_back({"stale thumbnail", WithSegment(saved, b.Build()), "differs"});
+        out.push_back({"stale thumbnail", WithSegment(saved, b.Build()), "differs from the picture"});
     }
     {
         TPNGImage png;
@@ -316,11 +317,11 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         TBitmap small;
         small.Assign(hidden);
         ResampleAreaAverage(small, 48, 36);
-        out.push_back({"PNG in APP4", WithSegment(saved, MarkerSegment(0xE4, Saved(png, small))), "PNG"});
-        out.push_back({"WebP in APP5", WithSegment(saved, MarkerSegment(0xE5, Saved(webp, small))), "WebP"});
-        out.push_back({"BMP in APP6", WithSegment(saved, MarkerSegment(0xE6, Saved(bmp, small))), "BMP"});
+        out.push_back({"PNG in APP4", WithSegment(saved, MarkerSegment(0xE4, Saved(png, small))), "PNG 48 x 36 in APP4"});
+        out.push_back({"WebP in APP5", WithSegment(saved, MarkerSegment(0xE5, Saved(webp, small))), "WebP 48 x 36 in APP5"});
+        out.push_back({"BMP in APP6", WithSegment(saved, MarkerSegment(0xE6, Saved(bmp, small))), "BMP 48 x 36 in APP6"});
         std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 48, 0, 36, 0, 0x80, 0, 0};
-        out.push_back({"GIF in a comment", WithSegment(saved, MarkerSegment(0xFE, gif)), "GIF"});
+        out.push_back({"GIF in a comment", WithSegment(saved, MarkerSegment(0xFE, gif)), "GIF 48 x 36 in COM"});
     }
     {
         // JFIF with an RGB thumbnail; JFXX with an RGB one and with a JPEG one.
@@ -335,19 +336,20 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         Append(jfif, rgb);
         std::vector<uint8_t> plain(saved.begin() + 20, saved.end());  // without its own JFIF
         plain.insert(plain.begin(), {0xFF, 0xD8});
-        out.push_back({"JFIF thumbnail", WithSegment(plain, MarkerSegment(0xE0, jfif)), "JFIF"});
+        out.push_back({"JFIF thumbnail", WithSegment(plain, MarkerSegment(0xE0, jfif)), "JFIF RGB thumbnail 16 x 12"});
         std::vector<uint8_t> jfxx = {'J', 'F', 'X', 'X', 0, 0x13, 16, 12};
         Append(jfxx, rgb);
-        out.push_back({"JFXX RGB thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxx)), "JFXX"});
+        out.push_back({"JFXX RGB thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxx)), "JFXX RGB thumbnail 16 x 12"});
         std::vector<uint8_t> jfxxJpeg = {'J', 'F', 'X', 'X', 0, 0x10};
         Append(jfxxJpeg, Reduced(hidden, 40, 30));
-        out.push_back({"JFXX JPEG thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxxJpeg)), "JFXX"});
+        out.push_back({"JFXX JPEG thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxxJpeg)), "JPEG 40 x 30 in APP0 JFXX"});
     }
-    out.push_back({"lossless JPEG after EOI", after(LosslessJpeg()), "lossless JPEG"});
+    out.push_back({"lossless JPEG after EOI", after(LosslessJpeg()),
+                   "lossless JPEG 32 x 24 in the data after EOI"});
     out.push_back({"arithmetic JPEG in APP7", WithSegment(saved, MarkerSegment(0xE7, ArithmeticJpeg())),
-                   "arithmetic JPEG"});
-    out.push_back({"MP4 after EOI", after(IsoBmff(false)), "MP4"});
-    out.push_back({"HEIF in APP8", WithSegment(saved, MarkerSegment(0xE8, IsoBmff(true))), "HEIF"});
+                   "arithmetic JPEG 48 x 40 in APP7"});
+    out.push_back({"MP4 after EOI", after(IsoBmff(false)), "MP4 64 x 48 in the data after EOI"});
+    out.push_back({"HEIF in APP8", WithSegment(saved, MarkerSegment(0xE8, IsoBmff(true))), "HEIF 64 x 48 in APP8"});
     {
         // A preview split over two APP segments: its frame header opens the second.
         const std::vector<uint8_t> p = Reduced(hidden, 64, 48);
@@ -357,14 +359,16 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         const std::vector<uint8_t> second(p.begin() + std::ptrdiff_t(sof), p.begin() + std::ptrdiff_t(sof + 4000 < p.size() ? sof + 4000 : p.size()));
         std::vector<uint8_t> two = MarkerSegment(0xE3, first);
         Append(two, MarkerSegment(0xE3, second));
-        out.push_back({"JPEG split over two APP3 segments", WithSegment(saved, two), "JPEG"});
+        out.push_back({"JPEG split over two APP3 segments", WithSegment(saved, two),
+                       "JPEG frame without SOI 64 x 48 in APP3"});
         // The scan of the hidden picture alone after EOI, to be decoded with the file's tables.
         size_t sos = 2;
         while (!(saved[sos] == 0xFF && saved[sos + 1] == 0xDA)) ++sos;
         std::vector<uint8_t> scan(saved.begin() + std::ptrdiff_t(sos), saved.end());
-        out.push_back({"a scan without its header after EOI", after(scan), "scan without"});
+        out.push_back({"a scan without its header after EOI", after(scan),
+                       "JPEG scan without its header 256 x 192 in the data after EOI"});
     }
-    out.push_back({"a JPEG after EOI", after(preview), "JPEG"});
+    out.push_back({"a JPEG after EOI", after(preview), "JPEG 96 x 72 in the data after EOI"});
     return out;
 }
 
