@@ -915,9 +915,9 @@ class TScanner {
             if (inFile && (c == 'I' || c == 'M') &&
                 std::find(tiffBlocks_.begin(), tiffBlocks_.end(), i) != tiffBlocks_.end())
                 continue;  // the Exif block, walked as a structure
-            if (++attempts_ > o_.MaxCandidates) {
+            if (CostlySignature(bytes, i) && ++attempts_ > o_.MaxCandidates) {
                 scan_.Problems.push_back("more than " + std::to_string(o_.MaxCandidates) +
-                                         " places that might start a picture; the rest were not "
+                                         " JPEG, TIFF or ISO media signatures; the rest were not "
                                          "checked");
                 stopped_ = true;
                 return;
@@ -943,11 +943,14 @@ class TScanner {
                 size_t scanStart = 0;
                 const size_t streamEnd = StreamEnd(bytes, i, scanStart);
                 ownHeaderEnd = std::max(ownHeaderEnd, scanStart);
-                scans.push({scanStart, streamEnd});
+                // The scan data of a picture that is a finding anyway is passed over; that of a
+                // thumbnail is searched too (bytes after its last block hide from a decoder).
                 if (inFile && JudgeJpegThumbnail(p, bytes, i, streamEnd)) {
+                    if (p.Suspicious) scans.push({scanStart, streamEnd});
                     if (!AddPicture(std::move(p))) return;
                     continue;
                 }
+                scans.push({scanStart, streamEnd});
             }
             p.Suspicious = true;
             p.Reason = "a picture besides the saved one";

@@ -149,10 +149,10 @@ struct TJpegVerifyOptions {
     // The largest thumbnail allowed, and how far it may stray from the picture.
     int32_t MaxThumbnailSide = 512;
     double MaxThumbnailDifference = kMaxThumbnailDifference;
-    // Limits on the work one file can cause: signature places whose header is parsed, pictures
-    // listed, bytes decoded from base64, and the memory libjpeg may take for one thumbnail and
-    // for the file's own picture (reduced as far as libjpeg's scales go).
-    int MaxCandidates = 100000;
+    // Limits on the work one file can cause: JPEG, TIFF and ISO media signatures whose headers
+    // are walked (the other formats' headers are read in a few steps, without a limit), pictures
+    // listed, and the memory libjpeg may take for one thumbnail and for the file's own picture.
+    int MaxCandidates = 10000;
     int MaxPictures = 256;
     int64_t CandidateMemory = int64_t{64} << 20;
     int64_t PictureMemory = kMaxSurfaceBytes;

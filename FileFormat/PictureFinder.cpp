@@ -238,7 +238,8 @@ bool ParseTiffHeader(TBytes b, size_t pos, TFoundHeader& f) {
     const bool le = b[pos] == 'I' && b[pos + 1] == 'I' && b[pos + 2] == 42 && b[pos + 3] == 0;
     const bool be = b[pos] == 'M' && b[pos + 1] == 'M' && b[pos + 2] == 0 && b[pos + 3] == 42;
     if (!le && !be) return false;
-    const TTiffWalk walk = WalkTiff(b.subspan(pos), 16);
+    // A TIFF found by its signature: a few IFDs and entries suffice to see a picture.
+    const TTiffWalk walk = WalkTiff(b.subspan(pos), 4, 256);
     for (const TTiffIfd& ifd : walk.Ifds)
         if ((ifd.HasStrips || ifd.HasTiles) && Found(f, "TIFF", pos, ifd.Width, ifd.Height))
             return true;
@@ -296,12 +297,21 @@ bool ParseIsoBmffHeader(TBytes b, size_t pos, TFoundHeader& f) {
     for (int i = 8; i < 12; ++i)
         if (b[pos + size_t(i)] < 0x20 || b[pos + size_t(i)] > 0x7E) return false;
     int64_t w = 0, h = 0;
-    int budget = 4096;
+    int budget = 256;
     FindIsoSize(b, pos, b.size(), 0, budget, w, h);
     const bool still = std::memcmp(&b[pos + 8], "hei", 3) == 0 ||
                        std::memcmp(&b[pos + 8], "mif1", 4) == 0 ||
                        std::memcmp(&b[pos + 8], "avi", 3) == 0;
     return Found(f, still ? "HEIF" : "MP4", pos, w, h);
+}
+
+bool CostlySignature(TBytes b, size_t pos) {
+    if (!Has(b, pos, 4)) return false;
+    const uint8_t* p = &b[pos];
+    return (p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) ||
+           (p[0] == 'I' && p[1] == 'I' && p[2] == 42 && p[3] == 0) ||
+           (p[0] == 'M' && p[1] == 'M' && p[2] == 0 && p[3] == 42) ||
+           (Has(b, pos, 8) && std::memcmp(p + 4, "ftyp", 4) == 0);
 }
 
 bool ParsePictureHeader(TBytes b, size_t pos, TFoundHeader& f) {
@@ -400,7 +410,7 @@ const char* TiffCarrierName(uint16_t tag) {
     }
 }
 
-TTiffWalk WalkTiff(TBytes b, int maxIfds) {
+TTiffWalk WalkTiff(TBytes b, int maxIfds, size_t maxEntries) {
     TTiffWalk walk;
     if (b.size() < 8) return walk;
     const bool le = b[0] == 'I' && b[1] == 'I', be = b[0] == 'M' && b[1] == 'M';
@@ -438,8 +448,9 @@ TTiffWalk WalkTiff(TBytes b, int maxIfds) {
         ifd.Offset = at.Offset;
         ifd.Entries = uint16_t(count);
         const size_t entries = at.Offset + 2;
-        const size_t whole = std::min<size_t>(count, (b.size() - entries) / 12);
-        if (whole < count) walk.Problems.push_back(at.Name + " runs past the end of the block");
+        const size_t inside = std::min<size_t>(count, (b.size() - entries) / 12);
+        if (inside < count) walk.Problems.push_back(at.Name + " runs past the end of the block");
+        const size_t whole = std::min(inside, maxEntries);
         int subIfds = 0;
         for (size_t i = 0; i < whole; ++i) {
             const size_t e = entries + 12 * i;
@@ -500,7 +511,7 @@ TTiffWalk WalkTiff(TBytes b, int maxIfds) {
                     break;
             }
         }
-        if (at.Chain && whole == count && Has(b, entries + 12 * size_t(count), 4)) {
+        if (at.Chain && inside == count && Has(b, entries + 12 * size_t(count), 4)) {
             const uint32_t next = r.U32(entries + 12 * size_t(count));
             const bool top = at.Name.starts_with("IFD");
             pending.push_back({next,

@@ -96,8 +96,13 @@ struct TTiffWalk {
 
 // Walks the TIFF structure at the start of `block`: the chain from IFD0, SubIFDs (0x014A), the
 // Exif, GPS and Interoperability IFDs from whatever IFD points to them, each IFD once, at most
-// `maxIfds` IFDs and 64 offsets of strips or tiles listed per IFD.
-TTiffWalk WalkTiff(std::span<const uint8_t> block, int maxIfds = 64);
+// `maxIfds` IFDs, the first `maxEntries` entries of each and 64 offsets of strips or tiles listed
+// per IFD.
+TTiffWalk WalkTiff(std::span<const uint8_t> block, int maxIfds = 64, size_t maxEntries = 65535);
+
+// The signature at `pos` is one whose header takes more than a few reads to parse (a JPEG's
+// segments, a TIFF's IFDs, an ISO base media file's boxes): the places a scan counts and caps.
+bool CostlySignature(std::span<const uint8_t> bytes, size_t pos);
 
 // The human name of a tag the walk lists as a carrier ("XMP", "maker note", ...); nullptr for
 // other tags.
