@@ -25,15 +25,23 @@ enum : uint16_t {
     kExifSRational = 1 << 10,
 };
 
+// Where a kept tag's value comes from.
+enum class TExifValue : uint8_t {
+    Copied,    // the source's value, when its type and count are allowed
+    Written,   // Tilvo writes it itself (Orientation 1, the saved size, the thumbnail's entries)
+    Pointer,   // the offset of an IFD Tilvo writes
+};
+
 // One row of the table of kept tags: where the tag may stand, the types it may have, the most
-// values it may hold (ASCII and UNDEFINED: bytes, at most kMaxExifTextBytes), and whether it names
-// a person or a place (carried only when personal data is kept).
+// values it may hold (ASCII and UNDEFINED: bytes, at most kMaxExifTextBytes), whether it names a
+// person or a place (carried only when personal data is kept), and where its value comes from.
 struct TKeptExifTag {
     TExifIfd Ifd;
     uint16_t Tag;
     uint16_t Types;
     uint16_t MaxCount;
     bool Personal;
+    TExifValue Value;
     const char* Name;
 };
 
@@ -68,6 +76,10 @@ std::vector<uint8_t> BuildExifSegment(std::span<const uint8_t> tiff,
 
 // The TIFF block inside an APP1 segment (after "Exif\0\0"); empty when the segment is not Exif.
 std::span<const uint8_t> ExifBlockOfSegment(std::span<const uint8_t> segment);
+
+// One number (SHORT or LONG, a single value) a source block states for `tag` in IFD0, or in IFD1
+// (the IFD IFD0 links to, when that is another); false when there is none.
+bool ReadExifNumber(std::span<const uint8_t> tiff, TExifIfd ifd, uint16_t tag, uint32_t& value);
 
 struct TExifBlockCheck {
     bool Ok = false;

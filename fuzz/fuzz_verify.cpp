@@ -1,13 +1,14 @@
 // The verify fuzzer: the input is any file. It runs the scan behind tilvo-cli --verify (the walk
 // of the main stream, the signature search, the TIFF walker, the base64 runs), the check every
-// JPEG save passes before it is written, and the finder's parsers on the input itself. Malformed
-// input must end in a tilvo::Exception or an answer; a crash, a sanitizer report, a hang or a
-// finding outside the file is a fault.
+// JPEG save passes before it is written, the reading of the Exif orientation, and the finder's
+// parsers on the input itself. Malformed input must end in a tilvo::Exception or an answer; a
+// crash, a sanitizer report, a hang or a finding outside the file is a fault.
 #include <cstddef>
 #include <cstdint>
 #include <span>
 #include <vector>
 
+#include "FileFormat/ExifJpeg.h"
 #include "FileFormat/JpegVerify.h"
 #include "FileFormat/PictureFinder.h"
 
@@ -30,6 +31,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     } catch (const tilvo::Exception&) {
         // not a JPEG: a clean refusal
     }
+    const int orientation = tilvo::ExifOrientationOfJpeg(data, size);
+    if (orientation < 1 || orientation > 8) __builtin_trap();
     tilvo::TJpegExpectations e;
     e.ThumbnailAllowed = true;
     const tilvo::TOwnJpegCheck own = tilvo::CheckOwnJpeg(bytes, e);
