@@ -519,15 +519,11 @@ void CommitChecked(TSafeFileStream& file, const TJpegExpectations& e,
     file.Commit();
 }
 
-TJpegExpectations OldExpectations(const TBitmap* picture, bool thumbnailWritten) {
+TJpegExpectations OldExpectations(bool thumbnailWritten) {
     TJpegExpectations e;
     e.ThumbnailAllowed = thumbnailWritten;
     e.ThumbnailKnown = !thumbnailWritten;  // none written: none may be there
     e.PersonalAllowed = true;
-    if (picture != nullptr) {
-        e.Width = picture->Width();
-        e.Height = picture->Height();
-    }
     return e;
 }
 
@@ -549,18 +545,18 @@ void CommitVerifiedJpeg(TSafeFileStream& file, const TJpegExpectations& expected
 void WriteVerifiedJpeg(const std::string& fileName, const TBitmap& picture,
                        const std::vector<uint8_t>& bytes, bool thumbnailWritten,
                        const TBitmap* reduced) {
-    (void)reduced;
-    WriteVerifiedJpeg(fileName, bytes, OldExpectations(&picture, thumbnailWritten));
+    (void)picture, (void)reduced;
+    WriteVerifiedJpeg(fileName, bytes, OldExpectations(thumbnailWritten));
 }
 
 void WriteVerifiedJpeg(const std::string& fileName, const std::vector<uint8_t>& bytes) {
-    WriteVerifiedJpeg(fileName, bytes, OldExpectations(nullptr, false));
+    WriteVerifiedJpeg(fileName, bytes, OldExpectations(false));
 }
 
 void CommitVerifiedJpeg(TSafeFileStream& file, const TBitmap& picture, bool thumbnailWritten,
                         const TBitmap* reduced) {
-    (void)reduced;
-    CommitVerifiedJpeg(file, OldExpectations(&picture, thumbnailWritten));
+    (void)picture, (void)reduced;
+    CommitVerifiedJpeg(file, OldExpectations(thumbnailWritten));
 }
 
 // ---- tilvo-cli --verify ----

@@ -90,10 +90,9 @@ void WriteVerifiedJpeg(const std::string& fileName, const std::vector<uint8_t>& 
 // The same for bytes already written to `file`: read back, checked, committed when fine.
 void CommitVerifiedJpeg(TSafeFileStream& file, const TJpegExpectations& expected);
 
-// The forms the writers have always called: the frame must be `picture`'s size; thumbnailWritten:
-// the Exif block may hold a thumbnail (`reduced`, the picture before its encoding, is not what the
-// thumbnail is held to: the file is decoded for that); personal tags are let through (the writer
-// removed them or was asked to keep them).
+// The forms the writers have always called. thumbnailWritten: the Exif block may hold a thumbnail;
+// `picture` and `reduced` are not what it is held to (the file is decoded for that, as --verify
+// decodes it); personal tags are let through (the writer removed them or was asked to keep them).
 void WriteVerifiedJpeg(const std::string& fileName, const TBitmap& picture,
                        const std::vector<uint8_t>& bytes, bool thumbnailWritten,
                        const TBitmap* reduced = nullptr);
