@@ -146,6 +146,65 @@ TDecoded Decode(const uint8_t* data, size_t size, const TDecodeRequest& rq, TDec
     return TDecoded::Yes;
 }
 
+// libjpeg's warnings counted: bytes it skipped before a marker (data in a scan that no block
+// uses), and whether any other warning came.
+struct TCountingErrors {
+    TErrorManager err;  // first: libjpeg sees its pub member
+    int64_t Extraneous = 0;
+};
+
+extern "C" void TilvoVerifyCountWarning(j_common_ptr cinfo, int level) {
+    if (level >= 0) return;
+    ++cinfo->err->num_warnings;
+    if (cinfo->err->msg_code == JWRN_EXTRANEOUS_DATA)
+        reinterpret_cast<TCountingErrors*>(cinfo->err)->Extraneous += cinfo->err->msg_parm.i[0];
+}
+
+// Decodes the whole stream at 1/8 scale (every bit of every scan is read) and answers how many
+// bytes libjpeg skipped as data no block uses; -1 when it does not decode within `memory`.
+int64_t UnusedScanBytes(const uint8_t* data, size_t size, int64_t memory) {
+    TCountingErrors counting;
+    jpeg_decompress_struct ci{};
+    jpeg_progress_mgr progress{};
+    ci.err = jpegglue::InitErrorManager(counting.err);
+    counting.err.pub.emit_message = TilvoVerifyCountWarning;
+    bool created = false;
+    std::vector<uint8_t> row;
+    uint8_t* rowData = nullptr;
+    const unsigned long bytes = static_cast<unsigned long>(size);
+    const long limit = long(memory);
+    const bool ok = Guard(counting.err, [&] {
+        jpeg_create_decompress(&ci);
+        created = true;
+        progress.progress_monitor = TilvoVerifyProgressHook;
+        ci.progress = &progress;
+        ci.mem->max_memory_to_use = limit;
+        jpeg_mem_src(&ci, data, bytes);
+        jpeg_read_header(&ci, TRUE);
+        ci.scale_num = 1;
+        ci.scale_denom = 8;
+        ci.buffered_image = FALSE;
+        jpeg_calc_output_dimensions(&ci);
+    });
+    if (ok) {
+        const uint64_t rowBytes = uint64_t(ci.output_width) * uint64_t(ci.output_components);
+        if (rowBytes == 0 || rowBytes > uint64_t(memory)) {
+            jpeg_destroy_decompress(&ci);
+            return -1;
+        }
+        row.resize(size_t(rowBytes));
+        rowData = row.data();
+    }
+    const bool done = ok && Guard(counting.err, [&] {
+        jpeg_start_decompress(&ci);
+        JSAMPROW r = rowData;
+        while (ci.output_scanline < ci.output_height) jpeg_read_scanlines(&ci, &r, 1);
+        jpeg_finish_decompress(&ci);
+    });
+    if (created) jpeg_destroy_decompress(&ci);
+    return done ? counting.Extraneous : -1;
+}
+
 using TBytes = std::span<const uint8_t>;
 
 uint32_t Be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
@@ -609,6 +668,13 @@ class TScanner {
             if (stopped_) break;
             SearchBase64(r);
         }
+        // Bytes inside the scan data that no block uses are no picture to a decoder, and hide
+        // from the walk: libjpeg reads every scan and counts what it skips.
+        const int64_t unused = UnusedScanBytes(b_.data() + start_, b_.size() - start_,
+                                               o_.PictureMemory);
+        if (unused > 0)
+            scan_.Problems.push_back(std::to_string(unused) +
+                                     " bytes inside the scan data that no block uses");
         TOwnJpegCheck own;
         TJpegExpectations any;
         any.ThumbnailAllowed = true;
@@ -859,7 +925,8 @@ class TScanner {
                     xmp_.push_back({block + v.Offset, block + v.Offset + v.Size,
                                     where + " XMP (tag 0x02BC)"});
             }
-            Carrier("Exif " + ifd.Name, block + ifd.Offset, 6 + 12 * size_t(ifd.Entries), details);
+            Carrier(ifd.Name.starts_with("Exif") ? ifd.Name : "Exif " + ifd.Name,
+                    block + ifd.Offset, 6 + 12 * size_t(ifd.Entries), details);
             DeclaredPictures(ifd, block, first, where);
         }
     }

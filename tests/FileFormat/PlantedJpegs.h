@@ -369,6 +369,17 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
                        "JPEG scan without its header 256 x 192 in the data after EOI"});
     }
     out.push_back({"a JPEG after EOI", after(preview), "JPEG 96 x 72 in the data after EOI"});
+    {
+        // Raw pixels (no FF byte among them) between the last block and EOI: no marker shows them.
+        std::vector<uint8_t> f(saved.begin(), saved.end() - 2);
+        TBitmap small;
+        small.Assign(hidden);
+        ResampleAreaAverage(small, 32, 24);
+        for (int32_t y = 0; y < 24; ++y)
+            for (int32_t x = 0; x < 96; ++x) f.push_back(std::min<uint8_t>(small.ScanLine(y)[x], 0xFE));
+        Append(f, {0xFF, 0xD9});
+        out.push_back({"raw pixels inside the scan data", f, "inside the scan data that no block uses"});
+    }
     return out;
 }
 
