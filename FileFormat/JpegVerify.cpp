@@ -940,8 +940,10 @@ class TScanner {
         TEmbeddedPicture p;
         p.Kind = ifd.HasTiles ? "tiles" : ifd.Compression <= 1 ? "raw strips" : "strips";
         p.Where = where + " " + ifd.Name;
+        // Where the data starts, when that is inside the block; else where the IFD is.
         const std::vector<uint32_t>& offsets = ifd.HasTiles ? ifd.TileOffsets : ifd.StripOffsets;
-        p.Offset = int64_t(block) + (offsets.empty() ? 0 : int64_t(offsets.front()));
+        const bool inside = !offsets.empty() && block + size_t(offsets.front()) < b_.size();
+        p.Offset = int64_t(block + (inside ? size_t(offsets.front()) : ifd.Offset));
         p.Width = ifd.Width;
         p.Height = ifd.Height;
         p.Suspicious = true;

@@ -394,6 +394,30 @@ TEST_F(JpegVerify, BoundsTheWork) {
         }
 }
 
+// Every JPEG that once broke a reader or the scan is scanned: whatever it lists lies inside it.
+TEST(JpegVerifyCrashers, FindingsLieInsideTheFile) {
+    const fs::path dir = fs::path(TILVO_TEST_DATA) / "crashers";
+    int scanned = 0;
+    for (const auto& f : fs::directory_iterator(dir)) {
+        if (f.path().extension() != ".jpg") continue;
+        SCOPED_TRACE(f.path().filename().string());
+        const std::vector<uint8_t> d = ReadFileBytes(f.path().string());
+        try {
+            const TJpegScan scan = ScanJpegForLeaks(d.data(), d.size(), {});
+            for (const TEmbeddedPicture& p : scan.Pictures) {
+                EXPECT_GE(p.Offset, 0);
+                EXPECT_LT(size_t(p.Offset), d.size());
+            }
+            for (const TJpegCarrier& c : scan.Carriers)
+                EXPECT_LE(size_t(c.Offset + c.Size), d.size());
+            EXPECT_EQ(scan.Clean(), scan.FirstFinding().empty());
+            ++scanned;
+        } catch (const EInvalidGraphic&) {
+        }
+    }
+    EXPECT_GT(scanned, 0);
+}
+
 // The TIFF walker follows each IFD once and stays inside the block.
 TEST(PictureFinder, TiffWalkerSurvivesLoopsAndLies) {
     TTiffBuilder b(false);
