@@ -10,6 +10,7 @@
 #include "Effector/Resample.h"
 #include "ExifBuild.h"
 #include "Graphic.h"
+#include "JPEGImage.h"
 #include "JpegGlue.h"
 #include "PictureFinder.h"
 
@@ -196,20 +197,25 @@ int64_t UnusedScanBytes(const uint8_t* data, size_t size, int64_t memory) {
         rowData = row.data();
     }
     const bool done = ok && Guard(counting.err, [&] {
-        jpeg_start_decompress(&ci);
-        JSAMPROW r = rowData;
-        while (ci.output_scanline < ci.output_height) jpeg_read_scanlines(&ci, &r, 1);
-        jpeg_finish_decompress(&ci);
-    });
+                          jpeg_start_decompress(&ci);
+                          JSAMPROW r = rowData;
+                          while (ci.output_scanline < ci.output_height)
+                              jpeg_read_scanlines(&ci, &r, 1);
+                          jpeg_finish_decompress(&ci);
+                      });
     if (created) jpeg_destroy_decompress(&ci);
     return done ? counting.Extraneous : -1;
 }
 
 using TBytes = std::span<const uint8_t>;
 
-uint32_t Be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
+uint32_t Be16(const uint8_t* p) {
+    return uint32_t(p[0]) << 8 | p[1];
+}
 
-bool IsRst(uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
+bool IsRst(uint8_t m) {
+    return m >= 0xD0 && m <= 0xD7;
+}
 
 // The next marker in scan data from pos (see NextMarkerInScan of the finder); size when none.
 size_t ScanDataEnd(TBytes b, size_t pos) {
@@ -232,15 +238,24 @@ std::string MarkerName(uint8_t m) {
         return buf;
     }
     switch (m) {
-        case 0xFE: return "COM";
-        case 0xDB: return "DQT";
-        case 0xC4: return "DHT";
-        case 0xDA: return "SOS";
-        case 0xDD: return "DRI";
-        case 0xD8: return "SOI";
-        case 0xD9: return "EOI";
-        case 0xDC: return "DNL";
-        default: break;
+        case 0xFE:
+            return "COM";
+        case 0xDB:
+            return "DQT";
+        case 0xC4:
+            return "DHT";
+        case 0xDA:
+            return "SOS";
+        case 0xDD:
+            return "DRI";
+        case 0xD8:
+            return "SOI";
+        case 0xD9:
+            return "EOI";
+        case 0xDC:
+            return "DNL";
+        default:
+            break;
     }
     if (JpegFrameKind(m) != nullptr) {
         std::snprintf(buf, sizeof buf, "SOF%d", m - 0xC0);
@@ -249,7 +264,6 @@ std::string MarkerName(uint8_t m) {
     std::snprintf(buf, sizeof buf, "marker FF %02X", m);
     return buf;
 }
-
 
 std::string At(const std::string& what, size_t offset) {
     return what + " at offset " + std::to_string(offset);
@@ -262,16 +276,45 @@ void ReduceTo(const TBitmap& picture, int32_t w, int32_t h, TBitmap& out) {
     if (out.Width() != w || out.Height() != h) ResampleAreaAverage(out, w, h);
 }
 
-// The file's own picture, decoded at the smallest scale that covers w × h and reduced to it.
+// The file's own picture reduced to w × h as a save reduces it for its thumbnail: read by the
+// JPEG reader at the smallest of the scales 1/8, 1/4 and 1/2 that still covers w × h (or whole),
+// then area-averaged. `gray`: the reduction holds only gray pixels.
 bool ReduceFile(TBytes file, int32_t w, int32_t h, int64_t memory, TBitmap& out, bool& gray) {
-    // Decoded whole, then reduced as the thumbnail was: libjpeg's scaled decoding filters
-    // differently, and the difference would count against the thumbnail.
-    TDecodeInfo info;
-    if (Decode(file.data(), file.size(), {true, 0, 0, memory}, info, &out) != TDecoded::Yes)
+    TFoundHeader header;
+    if (!ParseJpegHeader(file, 0, header) || header.Width <= 0 || header.Height <= 0) return false;
+    // The decoded picture counts against the memory allowed, at the scale it is read.
+    TJPEGScale scale = TJPEGScale::jsFullSize;
+    int32_t d = 1;
+    for (const TJPEGScale s : {TJPEGScale::jsEighth, TJPEGScale::jsQuarter, TJPEGScale::jsHalf}) {
+        const int32_t k = s == TJPEGScale::jsEighth ? 8 : s == TJPEGScale::jsQuarter ? 4 : 2;
+        if (header.Width / k >= w && header.Height / k >= h) {
+            scale = s;
+            d = k;
+            break;
+        }
+    }
+    if (int64_t(header.Width / d + 1) * (header.Height / d + 1) * 4 > memory) return false;
+    try {
+        TJPEGImage decoder;
+        decoder.SetScale(scale);
+        TMemoryStream in{std::vector<uint8_t>(file.begin(), file.end())};
+        decoder.LoadFromStream(in);
+        decoder.AssignTo(out);
+    } catch (const Exception&) {
         return false;
-    gray = info.Gray;
+    }
     if (out.Width() < w || out.Height() < h) return false;
+    if (out.PixelFormat() != pf24bit) out.SetPixelFormat(pf24bit);
     ResampleAreaAverage(out, w, h);
+    gray = true;
+    for (int32_t y = 0; y < h && gray; ++y) {
+        const uint8_t* p = out.ScanLine(y);
+        for (int32_t x = 0; x < w; ++x, p += 3)
+            if (p[0] != p[1] || p[1] != p[2]) {
+                gray = false;
+                break;
+            }
+    }
     return true;
 }
 
@@ -333,8 +376,8 @@ double ThumbnailDifference(const std::vector<uint8_t>& jpeg, const TBitmap& redu
 namespace {
 
 struct TOwnRules {
-    bool ExifAllowed = true;        // false inside a thumbnail
-    bool CompareThumbnail = true;   // false for --verify's listing
+    bool ExifAllowed = true;       // false inside a thumbnail
+    bool CompareThumbnail = true;  // false for --verify's listing
 };
 
 void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwnJpegCheck& out);
@@ -422,8 +465,8 @@ void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwn
                             pos + 2);
             break;
         }
-        const bool coding = m == 0xDB || m == 0xC4 || m == 0xC0 || m == 0xC1 || m == 0xC2 ||
-                            m == 0xDD || m == 0xDA;
+        const bool coding =
+            m == 0xDB || m == 0xC4 || m == 0xC0 || m == 0xC1 || m == 0xC2 || m == 0xDD || m == 0xDA;
         const bool app = m == 0xE0 || m == 0xE1 || m == 0xEE;
         if (!coding && !app) {
             if (m == 0xFF) return fail("fill bytes before a marker", pos);
@@ -438,14 +481,16 @@ void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwn
         const uint8_t* s = &b[pos + 4];
         const size_t sn = len - 2;
         const size_t next = pos + 2 + len;
-        if (app && frame) return fail("an " + MarkerName(m) + " segment after the frame header", pos);
+        if (app && frame)
+            return fail("an " + MarkerName(m) + " segment after the frame header", pos);
         switch (m) {
             case 0xE0: {
                 if (sn >= 14 && std::memcmp(s, "JFIF\0", 5) == 0 && (s[12] != 0 || s[13] != 0))
                     return fail("a JFIF thumbnail", pos);
                 if (jfif || sn != 14 || std::memcmp(s, "JFIF\0", 5) != 0)
-                    return fail(jfif ? "a second APP0 segment" : "an APP0 segment that is not "
-                                                                 "Tilvo's JFIF segment",
+                    return fail(jfif ? "a second APP0 segment"
+                                     : "an APP0 segment that is not "
+                                       "Tilvo's JFIF segment",
                                 pos);
                 if (s[5] != 1 || s[6] > 2 || s[7] > 2)
                     return fail("a JFIF segment of an unknown version or unit", pos);
@@ -460,7 +505,8 @@ void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwn
                 exif = true;
                 const TBytes block(s + 6, sn - 6);
                 const TExifBlockCheck c = CheckExifBlock(block, e.PersonalAllowed);
-                if (!c.Ok) return fail("an Exif block Tilvo does not write (" + c.Problem + ")", pos);
+                if (!c.Ok)
+                    return fail("an Exif block Tilvo does not write (" + c.Problem + ")", pos);
                 if (!c.HasThumbnail) {
                     if (e.ThumbnailKnown && !e.Thumbnail.empty())
                         return fail("an Exif block without the thumbnail written", pos);
@@ -496,7 +542,8 @@ void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwn
                 break;
             }
             case 0xDB:
-                if (scanned || !DqtFills(s, sn)) return fail("a DQT segment Tilvo does not write", pos);
+                if (scanned || !DqtFills(s, sn))
+                    return fail("a DQT segment Tilvo does not write", pos);
                 break;
             case 0xC4:
                 if (!DhtFills(s, sn)) return fail("a DHT segment that its tables do not fill", pos);
@@ -670,8 +717,8 @@ class TScanner {
         }
         // Bytes inside the scan data that no block uses are no picture to a decoder, and hide
         // from the walk: libjpeg reads every scan and counts what it skips.
-        const int64_t unused = UnusedScanBytes(b_.data() + start_, b_.size() - start_,
-                                               o_.PictureMemory);
+        const int64_t unused =
+            UnusedScanBytes(b_.data() + start_, b_.size() - start_, o_.PictureMemory);
         if (unused > 0)
             scan_.Problems.push_back(std::to_string(unused) +
                                      " bytes inside the scan data that no block uses");
@@ -792,8 +839,9 @@ class TScanner {
         static const char kExtXmp[] = "http://ns.adobe.com/xmp/extension/";
         if (m == 0xE0 && Starts(s, sn, "JFIF\0", 5)) {
             Carrier(name + " JFIF", pos, whole);
-            if (sn >= 14) RawThumbnail("JFIF RGB thumbnail", name + " JFIF", payload + 14, s[12],
-                                       s[13], 3, 0, end);
+            if (sn >= 14)
+                RawThumbnail("JFIF RGB thumbnail", name + " JFIF", payload + 14, s[12], s[13], 3, 0,
+                             end);
         } else if (m == 0xE0 && Starts(s, sn, "JFXX\0", 5)) {
             Carrier(name + " JFXX", pos, whole);
             if (sn >= 6 && s[5] == 0x10) {
@@ -865,8 +913,8 @@ class TScanner {
 
     // A thumbnail of raw pixels by its declared geometry: a picture when it is at least 8 × 8,
     // judged against the file's picture like any thumbnail.
-    void RawThumbnail(const char* kind, const std::string& where, size_t at, uint32_t w,
-                      uint32_t h, int bytesPerPixel, size_t palette, size_t end) {
+    void RawThumbnail(const char* kind, const std::string& where, size_t at, uint32_t w, uint32_t h,
+                      int bytesPerPixel, size_t palette, size_t end) {
         if (w == 0 || h == 0) return;
         const size_t need = palette + size_t(w) * h * size_t(bytesPerPixel);
         TEmbeddedPicture p;
@@ -919,11 +967,10 @@ class TScanner {
                 std::snprintf(item, sizeof item, ", %s (tag 0x%04X, %u values)",
                               TiffCarrierName(v.Tag), unsigned(v.Tag), unsigned(v.Count));
                 details += item;
-                if (v.Tag == 0x927C && v.Size > 0)
-                    Carrier("maker note", block + v.Offset, v.Size);
+                if (v.Tag == 0x927C && v.Size > 0) Carrier("maker note", block + v.Offset, v.Size);
                 if (v.Tag == 0x02BC && v.Size > 0)
-                    xmp_.push_back({block + v.Offset, block + v.Offset + v.Size,
-                                    where + " XMP (tag 0x02BC)"});
+                    xmp_.push_back(
+                        {block + v.Offset, block + v.Offset + v.Size, where + " XMP (tag 0x02BC)"});
             }
             Carrier(ifd.Name.starts_with("Exif") ? ifd.Name : "Exif " + ifd.Name,
                     block + ifd.Offset, 6 + 12 * size_t(ifd.Entries), details);
@@ -931,8 +978,7 @@ class TScanner {
         }
     }
 
-    void DeclaredPictures(const TTiffIfd& ifd, size_t block, bool first,
-                          const std::string& where) {
+    void DeclaredPictures(const TTiffIfd& ifd, size_t block, bool first, const std::string& where) {
         if (ifd.HasJpeg && first && ifd.Name == "IFD1")
             thumbnails_.push_back({block + size_t(ifd.JpegOffset), ifd.JpegLength,
                                    ifd.HasJpegLength, where + " IFD1"});
@@ -947,7 +993,8 @@ class TScanner {
         p.Width = ifd.Width;
         p.Height = ifd.Height;
         p.Suspicious = true;
-        const bool counted = ifd.HasTiles ? !ifd.TileByteCounts.empty() : !ifd.StripByteCounts.empty();
+        const bool counted =
+            ifd.HasTiles ? !ifd.TileByteCounts.empty() : !ifd.StripByteCounts.empty();
         p.Reason = std::string(counted ? "" : "without byte counts: ") + "picture data by " +
                    "declared geometry";
         AddPicture(std::move(p));
@@ -1096,8 +1143,8 @@ class TScanner {
     void Judge(TEmbeddedPicture& p, const TBitmap* thumb, bool gray) {
         if (p.Width > o_.MaxThumbnailSide || p.Height > o_.MaxThumbnailSide) {
             p.Suspicious = true;
-            p.Reason = "a thumbnail larger than " + std::to_string(o_.MaxThumbnailSide) +
-                       " x " + std::to_string(o_.MaxThumbnailSide);
+            p.Reason = "a thumbnail larger than " + std::to_string(o_.MaxThumbnailSide) + " x " +
+                       std::to_string(o_.MaxThumbnailSide);
             return;
         }
         if (thumb != nullptr && Reduced(thumb->Width(), thumb->Height()))

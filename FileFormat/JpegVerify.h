@@ -26,11 +26,11 @@ class EJpegLeak : public Exception {
 
 // How far a thumbnail may stray from the picture reduced to its size, measured locally: the
 // largest mean absolute difference (levels per channel) over the 4 × 4 blocks of thumbnail pixels.
-// A thumbnail made from the decoded saved picture (shrunk by area averaging, encoded at quality 90,
-// 4:2:0 or, where that strays further, 4:4:4) reaches at most 10.2 beside saves at every quality
-// from 1 to 100 of photos, noise, sharp edges, colour edges and mosaics; the bound is that plus
-// 25 %. A thumbnail of the picture before its encoding is no such thumbnail: beside a save at a
-// low quality it shows what the saved picture no longer does, and strays by up to 103.
+// A thumbnail made from the saved picture as DecodeReduced reads it (encoded at quality 90, 4:2:0
+// or, where that strays further, 4:4:4) reaches at most 10.2 beside saves at every quality from 1
+// to 100 of photos, noise, sharp edges, colour edges and mosaics; the bound is that plus 25 %. A
+// thumbnail of the picture before its encoding is no such thumbnail: beside a save at a low quality
+// it shows what the saved picture no longer does, and strays by up to 103.
 inline constexpr double kMaxThumbnailDifference = 12.75;
 
 // The side of the square blocks the thumbnail difference is taken over.
@@ -40,10 +40,11 @@ inline constexpr int32_t kThumbnailBlock = 4;
 // luminance when `gray`; -1 when they differ in size or format.
 double LocalDifference(const TBitmap& thumbnail, const TBitmap& reduced, bool gray);
 
-// The saved picture as the thumbnail is held to it: `jpeg` decoded whole (libjpeg's defaults,
-// 24-bit) and reduced to w × h by area averaging. A save makes its thumbnail from this picture
-// (shrunk to the thumbnail's size, it is what the thumbnail must show) and may hand it to the
-// check as TJpegExpectations::Reduced. False when it does not decode within `memory` bytes.
+// The saved picture as the thumbnail is held to it: `jpeg` read by the JPEG reader at the smallest
+// of the scales 1/8, 1/4 and 1/2 at which it still covers w × h (whole when none does), 24-bit,
+// area-averaged to w × h. A save makes its thumbnail from this very picture, so that the thumbnail
+// differs from it only by its own encoding. False when it does not decode, or would take more than
+// `memory` bytes at that scale.
 bool DecodeReduced(std::span<const uint8_t> jpeg, int32_t w, int32_t h, TBitmap& out,
                    int64_t memory = kMaxSurfaceBytes);
 

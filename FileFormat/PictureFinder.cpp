@@ -11,15 +11,27 @@ namespace {
 
 using TBytes = std::span<const uint8_t>;
 
-uint32_t Be16(const uint8_t* p) { return uint32_t(p[0]) << 8 | p[1]; }
-uint32_t Be32(const uint8_t* p) { return Be16(p) << 16 | Be16(p + 2); }
-uint32_t Le16(const uint8_t* p) { return uint32_t(p[1]) << 8 | p[0]; }
-uint32_t Le32(const uint8_t* p) { return Le16(p + 2) << 16 | Le16(p); }
+uint32_t Be16(const uint8_t* p) {
+    return uint32_t(p[0]) << 8 | p[1];
+}
+uint32_t Be32(const uint8_t* p) {
+    return Be16(p) << 16 | Be16(p + 2);
+}
+uint32_t Le16(const uint8_t* p) {
+    return uint32_t(p[1]) << 8 | p[0];
+}
+uint32_t Le32(const uint8_t* p) {
+    return Le16(p + 2) << 16 | Le16(p);
+}
 
 // The bytes [pos, pos + n) are there.
-bool Has(TBytes b, size_t pos, uint64_t n) { return pos <= b.size() && n <= b.size() - pos; }
+bool Has(TBytes b, size_t pos, uint64_t n) {
+    return pos <= b.size() && n <= b.size() - pos;
+}
 
-bool Counts(int64_t w, int64_t h) { return w >= kMinFoundSide && h >= kMinFoundSide; }
+bool Counts(int64_t w, int64_t h) {
+    return w >= kMinFoundSide && h >= kMinFoundSide;
+}
 
 bool Found(TFoundHeader& f, const char* kind, size_t pos, int64_t w, int64_t h) {
     if (!Counts(w, h)) return false;
@@ -30,7 +42,9 @@ bool Found(TFoundHeader& f, const char* kind, size_t pos, int64_t w, int64_t h) 
     return true;
 }
 
-bool IsRst(uint8_t m) { return m >= 0xD0 && m <= 0xD7; }
+bool IsRst(uint8_t m) {
+    return m >= 0xD0 && m <= 0xD7;
+}
 
 // The position of the next marker in scan data from `pos`: a 0xFF followed by anything but 0
 // (a stuffed byte), a fill byte or a restart marker. size when there is none.
@@ -57,7 +71,8 @@ bool ValidFrameBody(TBytes b, size_t body, size_t length, int64_t& w, int64_t& h
     if (comps < 1 || comps > 4 || length != 8 + 3 * size_t(comps)) return false;
     for (unsigned c = 0; c < comps; ++c) {
         const uint8_t hv = s[7 + 3 * c], tq = s[8 + 3 * c];
-        if ((hv >> 4) < 1 || (hv >> 4) > 4 || (hv & 15) < 1 || (hv & 15) > 4 || tq > 3) return false;
+        if ((hv >> 4) < 1 || (hv >> 4) > 4 || (hv & 15) < 1 || (hv & 15) > 4 || tq > 3)
+            return false;
     }
     h = Be16(s + 1);
     w = Be16(s + 3);
@@ -276,7 +291,8 @@ void FindIsoSize(TBytes b, size_t begin, size_t end, int depth, int& budget, int
             w = std::max<int64_t>(w, Be32(&b[body + 4]));
             h = std::max<int64_t>(h, Be32(&b[body + 8]));
         } else if (depth < 6) {
-            static const char* const containers[] = {"moov", "trak", "iprp", "ipco", "mdia", "meta"};
+            static const char* const containers[] = {"moov", "trak", "iprp",
+                                                     "ipco", "mdia", "meta"};
             for (const char* c : containers)
                 if (std::memcmp(type, c, 4) == 0) {
                     // meta is a full box: version and flags come first.
@@ -332,8 +348,8 @@ bool ParsePictureHeader(TBytes b, size_t pos, TFoundHeader& f) {
             return ParseTiffHeader(b, pos, f);
         default:
             // ISO base media: the box size comes before "ftyp".
-            return Has(b, pos, 8) && b[pos + 4] == 'f' && b[pos + 5] == 't' &&
-                   b[pos + 6] == 'y' && b[pos + 7] == 'p' && ParseIsoBmffHeader(b, pos, f);
+            return Has(b, pos, 8) && b[pos + 4] == 'f' && b[pos + 5] == 't' && b[pos + 6] == 'y' &&
+                   b[pos + 7] == 'p' && ParseIsoBmffHeader(b, pos, f);
     }
 }
 
@@ -388,25 +404,44 @@ struct TTiffReader {
 
 const char* TiffCarrierName(uint16_t tag) {
     switch (tag) {
-        case 0x0111: return "strips";
-        case 0x0144: return "tiles";
-        case 0x014A: return "SubIFDs";
-        case 0x0201: return "JPEG thumbnail";
-        case 0x02BC: return "XMP";
-        case 0x83BB: return "IPTC";
-        case 0x8649: return "Photoshop resources";
-        case 0x8773: return "ICC profile";
-        case 0x927C: return "maker note";
-        case 0x9286: return "user comment";
-        case 0x9C9B: return "XPTitle";
-        case 0x9C9C: return "XPComment";
-        case 0x9C9D: return "XPAuthor";
-        case 0x9C9E: return "XPKeywords";
-        case 0x9C9F: return "XPSubject";
-        case 0xC4A5: return "PrintIM";
-        case 0xC612: return "DNG version";
-        case 0xC634: return "DNG private data";
-        default: return nullptr;
+        case 0x0111:
+            return "strips";
+        case 0x0144:
+            return "tiles";
+        case 0x014A:
+            return "SubIFDs";
+        case 0x0201:
+            return "JPEG thumbnail";
+        case 0x02BC:
+            return "XMP";
+        case 0x83BB:
+            return "IPTC";
+        case 0x8649:
+            return "Photoshop resources";
+        case 0x8773:
+            return "ICC profile";
+        case 0x927C:
+            return "maker note";
+        case 0x9286:
+            return "user comment";
+        case 0x9C9B:
+            return "XPTitle";
+        case 0x9C9C:
+            return "XPComment";
+        case 0x9C9D:
+            return "XPAuthor";
+        case 0x9C9E:
+            return "XPKeywords";
+        case 0x9C9F:
+            return "XPSubject";
+        case 0xC4A5:
+            return "PrintIM";
+        case 0xC612:
+            return "DNG version";
+        case 0xC634:
+            return "DNG private data";
+        default:
+            return nullptr;
     }
 }
 
@@ -469,22 +504,38 @@ TTiffWalk WalkTiff(TBytes b, int maxIfds, size_t maxEntries) {
                     out.push_back(r.Int(v, k));
             };
             switch (v.Tag) {
-                case 0x0100: ifd.Width = int32_t(std::min<uint32_t>(r.Int(v, 0), INT32_MAX)); break;
-                case 0x0101: ifd.Height = int32_t(std::min<uint32_t>(r.Int(v, 0), INT32_MAX)); break;
-                case 0x0102: ifd.BitsPerSample = r.Int(v, 0); break;
-                case 0x0103: ifd.Compression = r.Int(v, 0); break;
-                case 0x0106: ifd.Photometric = r.Int(v, 0); break;
-                case 0x0115: ifd.SamplesPerPixel = r.Int(v, 0); break;
+                case 0x0100:
+                    ifd.Width = int32_t(std::min<uint32_t>(r.Int(v, 0), INT32_MAX));
+                    break;
+                case 0x0101:
+                    ifd.Height = int32_t(std::min<uint32_t>(r.Int(v, 0), INT32_MAX));
+                    break;
+                case 0x0102:
+                    ifd.BitsPerSample = r.Int(v, 0);
+                    break;
+                case 0x0103:
+                    ifd.Compression = r.Int(v, 0);
+                    break;
+                case 0x0106:
+                    ifd.Photometric = r.Int(v, 0);
+                    break;
+                case 0x0115:
+                    ifd.SamplesPerPixel = r.Int(v, 0);
+                    break;
                 case 0x0111:
                     ifd.HasStrips = true;
                     list(ifd.StripOffsets);
                     break;
-                case 0x0117: list(ifd.StripByteCounts); break;
+                case 0x0117:
+                    list(ifd.StripByteCounts);
+                    break;
                 case 0x0144:
                     ifd.HasTiles = true;
                     list(ifd.TileOffsets);
                     break;
-                case 0x0145: list(ifd.TileByteCounts); break;
+                case 0x0145:
+                    list(ifd.TileByteCounts);
+                    break;
                 case 0x0201:
                     ifd.HasJpeg = true;
                     ifd.JpegOffset = r.Int(v, 0);
@@ -504,8 +555,8 @@ TTiffWalk WalkTiff(TBytes b, int maxIfds, size_t maxEntries) {
                     break;
                 case 0x014A:
                     for (size_t k = 0; k < v.Count && k < 16; ++k)
-                        pending.push_back({r.Int(v, k), "SubIFD " + std::to_string(++subIfds),
-                                           true, 0});
+                        pending.push_back(
+                            {r.Int(v, k), "SubIFD " + std::to_string(++subIfds), true, 0});
                     break;
                 default:
                     break;
@@ -551,8 +602,7 @@ size_t BreakAt(TBytes t, size_t p) {
 
 }  // namespace
 
-std::vector<TBase64Run> FindBase64Runs(TBytes t, size_t minChars, size_t maxDecoded,
-                                       bool* capped) {
+std::vector<TBase64Run> FindBase64Runs(TBytes t, size_t minChars, size_t maxDecoded, bool* capped) {
     std::vector<TBase64Run> runs;
     size_t total = 0;
     size_t p = 0;

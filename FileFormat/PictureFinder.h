@@ -66,13 +66,13 @@ struct TTiffValue {
 
 // One IFD of a walked TIFF structure.
 struct TTiffIfd {
-    std::string Name;     // "IFD0", "IFD1", "Exif IFD", "GPS IFD", "SubIFD", ...
-    size_t Offset = 0;    // within the block
+    std::string Name;   // "IFD0", "IFD1", "Exif IFD", "GPS IFD", "SubIFD", ...
+    size_t Offset = 0;  // within the block
     uint16_t Entries = 0;
-    int32_t Width = 0;    // ImageWidth / ImageLength, 0 when not declared
+    int32_t Width = 0;  // ImageWidth / ImageLength, 0 when not declared
     int32_t Height = 0;
     uint32_t Compression = 0;
-    uint32_t BitsPerSample = 0;        // the first value
+    uint32_t BitsPerSample = 0;  // the first value
     uint32_t SamplesPerPixel = 0;
     uint32_t Photometric = 0xFFFFFFFF;
     // The picture data it points to.

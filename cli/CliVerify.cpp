@@ -19,8 +19,8 @@ void List(const std::string& name, const TJpegScan& scan, std::FILE* out) {
         std::fputc('\n', out);
     }
     for (const TEmbeddedPicture& p : scan.Pictures) {
-        std::fprintf(out, "  picture: %s %d x %d in %s at %lld", p.Kind.c_str(), p.Width,
-                     p.Height, p.Where.c_str(), static_cast<long long>(p.Offset));
+        std::fprintf(out, "  picture: %s %d x %d in %s at %lld", p.Kind.c_str(), p.Width, p.Height,
+                     p.Where.c_str(), static_cast<long long>(p.Offset));
         if (p.Thumbnail) std::fprintf(out, ", thumbnail");
         if (p.Difference >= 0) std::fprintf(out, ", difference %.1f", p.Difference);
         if (p.Suspicious) std::fprintf(out, ": SUSPICIOUS, %s", p.Reason.c_str());

@@ -37,8 +37,8 @@ inline void MakeFacePicture(TBitmap& bmp, int32_t w, int32_t h) {
             if (dx * dx + dy * dy > r * r) continue;
             // Eyes, a nose, a mouth: 1/6 of the radius wide, black on skin.
             const int32_t e = r / 6;
-            const bool eye = (std::abs(dx + r / 3) < e || std::abs(dx - r / 3) < e) &&
-                             std::abs(dy + r / 4) < e;
+            const bool eye =
+                (std::abs(dx + r / 3) < e || std::abs(dx - r / 3) < e) && std::abs(dy + r / 4) < e;
             const bool mouth = std::abs(dx) < r / 2 && std::abs(dy - r / 2) < e / 2;
             const bool nose = std::abs(dx) < e / 3 && dy > -r / 6 && dy < r / 5;
             uint8_t* p = row + 3 * x;
@@ -196,10 +196,10 @@ inline std::vector<uint8_t> IsoBmff(bool heic) {
         std::copy(body.begin(), body.end(), b.begin() + 8);
         return b;
     };
-    std::vector<uint8_t> ftyp = heic ? std::vector<uint8_t>{'h', 'e', 'i', 'c', 0, 0, 0, 0, 'm',
-                                                            'i', 'f', '1', 'h', 'e', 'i', 'c'}
-                                     : std::vector<uint8_t>{'i', 's', 'o', 'm', 0, 0, 2, 0, 'i',
-                                                            's', 'o', 'm', 'm', 'p', '4', '1'};
+    std::vector<uint8_t> ftyp = heic ? std::vector<uint8_t>{'h', 'e', 'i', 'c', 0,   0,   0,   0,
+                                                            'm', 'i', 'f', '1', 'h', 'e', 'i', 'c'}
+                                     : std::vector<uint8_t>{'i', 's', 'o', 'm', 0,   0,   2,   0,
+                                                            'i', 's', 'o', 'm', 'm', 'p', '4', '1'};
     std::vector<uint8_t> file = box("ftyp", ftyp);
     if (heic) {
         std::vector<uint8_t> ispe = {0, 0, 0, 0};
@@ -261,36 +261,43 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
     const int32_t w = savedPicture.Width(), h = savedPicture.Height();
     const TFitSize thumbSize = FitWithin(w, h, 160, 160);
 
-    out.push_back({"raw strips in IFD0", WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, true)),
+    out.push_back({"raw strips in IFD0",
+                   WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, true)),
                    "raw strips 24 x 18 in APP1 Exif IFD0"});
-    out.push_back({"raw strips in a SubIFD", WithSegment(saved, ExifWithSubIfdStrips(hidden, 24, 18)),
+    out.push_back({"raw strips in a SubIFD",
+                   WithSegment(saved, ExifWithSubIfdStrips(hidden, 24, 18)),
                    "raw strips 24 x 18 in APP1 Exif SubIFD 1"});
     out.push_back({"strips without byte counts",
-                   WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, false)), "without byte counts"});
+                   WithSegment(saved, ExifWithIfd0Strips(hidden, 24, 18, false)),
+                   "without byte counts"});
     {
         TPNGImage png;
         TTiffBuilder b(true);
         b.Ascii(TTiffBuilder::Ifd0, 0x010F, "Maker");
         b.Bytes(TTiffBuilder::ExifIfd, 0xC7A1, 7, Saved(png, hidden));
-        out.push_back({"PNG in a private tag", WithSegment(saved, b.Build()), "PNG 256 x 192 in APP1"});
+        out.push_back(
+            {"PNG in a private tag", WithSegment(saved, b.Build()), "PNG 256 x 192 in APP1"});
     }
     {
         TTiffBuilder b(false);
         std::vector<uint8_t> note = {'N', 'i', 'k', 'o', 'n', 0};
         Append(note, JpegWithEoiInHeader(hidden));
         b.Bytes(TTiffBuilder::ExifIfd, 0x927C, 7, note);
-        out.push_back({"JPEG preview whose header holds FF D9", WithSegment(saved, b.Build()), "JPEG 96 x 72 in APP1"});
+        out.push_back({"JPEG preview whose header holds FF D9", WithSegment(saved, b.Build()),
+                       "JPEG 96 x 72 in APP1"});
     }
     {
         // The thumbnail shows the saved picture, but its length entry stops inside its scan: what
         // follows (the scan data, a second picture) is outside what a remover would look at.
         TTiffBuilder b(false);
-        const std::vector<uint8_t> thumb = Reduced(savedPicture, thumbSize.Width, thumbSize.Height, 90);
+        const std::vector<uint8_t> thumb =
+            Reduced(savedPicture, thumbSize.Width, thumbSize.Height, 90);
         b.Thumbnail(thumb);
         std::vector<uint8_t> seg = b.Build();
         const size_t field = b.Place(TTiffBuilder::Ifd1, 0x0202).Value;
         seg[field] = 200, seg[field + 1] = 0, seg[field + 2] = 0, seg[field + 3] = 0;
-        out.push_back({"IFD1 thumbnail with a too-short length", WithSegment(saved, seg), "past its declared length"});
+        out.push_back({"IFD1 thumbnail with a too-short length", WithSegment(saved, seg),
+                       "past its declared length"});
     }
     {
         TTiffBuilder b(false);
@@ -301,14 +308,16 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         std::vector<uint8_t> app1(std::begin("http://ns.adobe.com/xap/1.0/"),
                                   std::end("http://ns.adobe.com/xap/1.0/"));
         Append(app1, xmp);
-        out.push_back({"XMP APP1 with a base64 preview", WithSegment(saved, MarkerSegment(0xE1, app1)),
+        out.push_back({"XMP APP1 with a base64 preview",
+                       WithSegment(saved, MarkerSegment(0xE1, app1)),
                        "JPEG 96 x 72 in APP1 XMP base64"});
     }
     {
         // The stale thumbnail: the picture before its mosaic.
         TTiffBuilder b(false);
         b.Thumbnail(Reduced(hidden, thumbSize.Width, thumbSize.Height, 90));
-        out.push_back({"stale thumbnail", WithSegment(saved, b.Build()), "differs from the picture"});
+        out.push_back(
+            {"stale thumbnail", WithSegment(saved, b.Build()), "differs from the picture"});
     }
     {
         TPNGImage png;
@@ -317,11 +326,15 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         TBitmap small;
         small.Assign(hidden);
         ResampleAreaAverage(small, 48, 36);
-        out.push_back({"PNG in APP4", WithSegment(saved, MarkerSegment(0xE4, Saved(png, small))), "PNG 48 x 36 in APP4"});
-        out.push_back({"WebP in APP5", WithSegment(saved, MarkerSegment(0xE5, Saved(webp, small))), "WebP 48 x 36 in APP5"});
-        out.push_back({"BMP in APP6", WithSegment(saved, MarkerSegment(0xE6, Saved(bmp, small))), "BMP 48 x 36 in APP6"});
+        out.push_back({"PNG in APP4", WithSegment(saved, MarkerSegment(0xE4, Saved(png, small))),
+                       "PNG 48 x 36 in APP4"});
+        out.push_back({"WebP in APP5", WithSegment(saved, MarkerSegment(0xE5, Saved(webp, small))),
+                       "WebP 48 x 36 in APP5"});
+        out.push_back({"BMP in APP6", WithSegment(saved, MarkerSegment(0xE6, Saved(bmp, small))),
+                       "BMP 48 x 36 in APP6"});
         std::vector<uint8_t> gif = {'G', 'I', 'F', '8', '9', 'a', 48, 0, 36, 0, 0x80, 0, 0};
-        out.push_back({"GIF in a comment", WithSegment(saved, MarkerSegment(0xFE, gif)), "GIF 48 x 36 in COM"});
+        out.push_back({"GIF in a comment", WithSegment(saved, MarkerSegment(0xFE, gif)),
+                       "GIF 48 x 36 in COM"});
     }
     {
         // JFIF with an RGB thumbnail; JFXX with an RGB one and with a JPEG one.
@@ -336,27 +349,34 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         Append(jfif, rgb);
         std::vector<uint8_t> plain(saved.begin() + 20, saved.end());  // without its own JFIF
         plain.insert(plain.begin(), {0xFF, 0xD8});
-        out.push_back({"JFIF thumbnail", WithSegment(plain, MarkerSegment(0xE0, jfif)), "JFIF RGB thumbnail 16 x 12"});
+        out.push_back({"JFIF thumbnail", WithSegment(plain, MarkerSegment(0xE0, jfif)),
+                       "JFIF RGB thumbnail 16 x 12"});
         std::vector<uint8_t> jfxx = {'J', 'F', 'X', 'X', 0, 0x13, 16, 12};
         Append(jfxx, rgb);
-        out.push_back({"JFXX RGB thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxx)), "JFXX RGB thumbnail 16 x 12"});
+        out.push_back({"JFXX RGB thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxx)),
+                       "JFXX RGB thumbnail 16 x 12"});
         std::vector<uint8_t> jfxxJpeg = {'J', 'F', 'X', 'X', 0, 0x10};
         Append(jfxxJpeg, Reduced(hidden, 40, 30));
-        out.push_back({"JFXX JPEG thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxxJpeg)), "JPEG 40 x 30 in APP0 JFXX"});
+        out.push_back({"JFXX JPEG thumbnail", WithSegment(saved, MarkerSegment(0xE0, jfxxJpeg)),
+                       "JPEG 40 x 30 in APP0 JFXX"});
     }
     out.push_back({"lossless JPEG after EOI", after(LosslessJpeg()),
                    "lossless JPEG 32 x 24 in the data after EOI"});
-    out.push_back({"arithmetic JPEG in APP7", WithSegment(saved, MarkerSegment(0xE7, ArithmeticJpeg())),
+    out.push_back({"arithmetic JPEG in APP7",
+                   WithSegment(saved, MarkerSegment(0xE7, ArithmeticJpeg())),
                    "arithmetic JPEG 48 x 40 in APP7"});
     out.push_back({"MP4 after EOI", after(IsoBmff(false)), "MP4 64 x 48 in the data after EOI"});
-    out.push_back({"HEIF in APP8", WithSegment(saved, MarkerSegment(0xE8, IsoBmff(true))), "HEIF 64 x 48 in APP8"});
+    out.push_back({"HEIF in APP8", WithSegment(saved, MarkerSegment(0xE8, IsoBmff(true))),
+                   "HEIF 64 x 48 in APP8"});
     {
         // A preview split over two APP segments: its frame header opens the second.
         const std::vector<uint8_t> p = Reduced(hidden, 64, 48);
         size_t sof = 2;
         while (!(p[sof] == 0xFF && p[sof + 1] == 0xC0)) ++sof;
         const std::vector<uint8_t> first(p.begin(), p.begin() + std::ptrdiff_t(sof));
-        const std::vector<uint8_t> second(p.begin() + std::ptrdiff_t(sof), p.begin() + std::ptrdiff_t(sof + 4000 < p.size() ? sof + 4000 : p.size()));
+        const std::vector<uint8_t> second(
+            p.begin() + std::ptrdiff_t(sof),
+            p.begin() + std::ptrdiff_t(sof + 4000 < p.size() ? sof + 4000 : p.size()));
         std::vector<uint8_t> two = MarkerSegment(0xE3, first);
         Append(two, MarkerSegment(0xE3, second));
         out.push_back({"JPEG split over two APP3 segments", WithSegment(saved, two),
@@ -376,9 +396,11 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
         small.Assign(hidden);
         ResampleAreaAverage(small, 32, 24);
         for (int32_t y = 0; y < 24; ++y)
-            for (int32_t x = 0; x < 96; ++x) f.push_back(std::min<uint8_t>(small.ScanLine(y)[x], 0xFE));
+            for (int32_t x = 0; x < 96; ++x)
+                f.push_back(std::min<uint8_t>(small.ScanLine(y)[x], 0xFE));
         Append(f, {0xFF, 0xD9});
-        out.push_back({"raw pixels inside the scan data", f, "inside the scan data that no block uses"});
+        out.push_back(
+            {"raw pixels inside the scan data", f, "inside the scan data that no block uses"});
     }
     return out;
 }

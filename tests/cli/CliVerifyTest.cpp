@@ -61,8 +61,9 @@ TEST_F(CliVerify, ExitStatusTellsCleanSuspiciousAndUnreadable) {
     EXPECT_EQ(Run("--verify '" + Path("clean.jpg") + "' '" + Path("leaky.jpg") + "'", &out), 3);
     EXPECT_NE(out.find("data after EOI at " + std::to_string(plain.size())), std::string::npos)
         << out;
-    EXPECT_NE(out.find("picture: JPEG 120 x 90 in the data after EOI at " + std::to_string(plain.size())),
-              std::string::npos)
+    EXPECT_NE(
+        out.find("picture: JPEG 120 x 90 in the data after EOI at " + std::to_string(plain.size())),
+        std::string::npos)
         << out;
     EXPECT_NE(out.find("SUSPICIOUS"), std::string::npos) << out;
     EXPECT_EQ(Run("--verify '" + Path("missing.jpg") + "'"), 1);
