@@ -715,6 +715,7 @@ class TScanner {
             if (stopped_) break;
             SearchBase64(r);
         }
+        if (!stopped_) SearchExtendedXmp();
         // Bytes inside the scan data that no block uses are no picture to a decoder, and hide
         // from the walk: libjpeg reads every scan and counts what it skips.
         const int64_t unused =
@@ -1180,14 +1181,16 @@ class TScanner {
             Search(run.Decoded, 0, r.Where + " base64", &at);
             if (stopped_) return;
         }
-        if (&r == &xmp_.back() && !extendedXmp_.empty()) {
-            const std::vector<uint8_t> chunks = std::move(extendedXmp_);
-            extendedXmp_.clear();
-            for (const TBase64Run& run : FindBase64Runs(chunks, 64, chunks.size(), &capped)) {
-                const size_t at = extendedXmpAt_;
-                Search(run.Decoded, 0, "extended XMP base64", &at);
-                if (stopped_) return;
-            }
+    }
+
+    // The chunks of extended XMP, joined in the order they came: a run may cross them.
+    void SearchExtendedXmp() {
+        bool capped = false;
+        for (const TBase64Run& run :
+             FindBase64Runs(extendedXmp_, 64, extendedXmp_.size(), &capped)) {
+            const size_t at = extendedXmpAt_;
+            Search(run.Decoded, 0, "extended XMP base64", &at);
+            if (stopped_) return;
         }
     }
 };

@@ -313,6 +313,24 @@ inline std::vector<TPlanted> PlantedFiles(const std::vector<uint8_t>& saved, con
                        "JPEG 96 x 72 in APP1 XMP base64"});
     }
     {
+        // Extended XMP alone: the packet in two chunks, the base64 run crossing them.
+        const std::vector<uint8_t> xmp = XmpPacket(preview);
+        const size_t half = xmp.size() / 2;
+        std::vector<uint8_t> two;
+        for (int part = 0; part < 2; ++part) {
+            std::vector<uint8_t> chunk(std::begin("http://ns.adobe.com/xmp/extension/"),
+                                       std::end("http://ns.adobe.com/xmp/extension/"));
+            chunk.insert(chunk.end(), 32, 'A');  // the packet's GUID
+            PutBe32(chunk, uint32_t(xmp.size()));
+            PutBe32(chunk, uint32_t(part == 0 ? 0 : half));
+            chunk.insert(chunk.end(), xmp.begin() + std::ptrdiff_t(part == 0 ? 0 : half),
+                         part == 0 ? xmp.begin() + std::ptrdiff_t(half) : xmp.end());
+            Append(two, MarkerSegment(0xE1, chunk));
+        }
+        out.push_back({"extended XMP with a base64 preview", WithSegment(saved, two),
+                       "JPEG 96 x 72 in extended XMP base64"});
+    }
+    {
         // The stale thumbnail: the picture before its mosaic.
         TTiffBuilder b(false);
         b.Thumbnail(Reduced(hidden, thumbSize.Width, thumbSize.Height, 90));
