@@ -217,20 +217,6 @@ bool IsRst(uint8_t m) {
     return m >= 0xD0 && m <= 0xD7;
 }
 
-// The next marker in scan data from pos (see NextMarkerInScan of the finder); size when none.
-size_t ScanDataEnd(TBytes b, size_t pos) {
-    const size_t n = b.size();
-    while (pos + 1 < n) {
-        const void* ff = std::memchr(b.data() + pos, 0xFF, n - pos - 1);
-        if (ff == nullptr) return n;
-        pos = size_t(static_cast<const uint8_t*>(ff) - b.data());
-        const uint8_t next = b[pos + 1];
-        if (next != 0 && next != 0xFF && !IsRst(next)) return pos;
-        ++pos;
-    }
-    return n;
-}
-
 std::string MarkerName(uint8_t m) {
     char buf[16];
     if (m >= 0xE0 && m <= 0xEF) {
@@ -584,7 +570,7 @@ void CheckOwn(TBytes b, const TJpegExpectations& e, const TOwnRules& rules, TOwn
                         components.end())
                         return fail("a scan of a component the frame does not have", pos);
                 scanned = true;
-                pos = ScanDataEnd(b, next);
+                pos = NextMarkerInScan(b, next);
                 if (pos >= n) return fail("the end of the file inside the scan data", next);
                 continue;
             }
@@ -802,7 +788,7 @@ class TScanner {
                 Carrier(MarkerName(m) + " segment", pos, end - pos);
             pos = pos + 2 + len;
             if (m != 0xDA) continue;
-            pos = ScanDataEnd(b_, std::min(pos, n));
+            pos = NextMarkerInScan(b_, std::min(pos, n));
             if (pos >= n) return;
         }
     }

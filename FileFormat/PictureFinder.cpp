@@ -46,21 +46,6 @@ bool IsRst(uint8_t m) {
     return m >= 0xD0 && m <= 0xD7;
 }
 
-// The position of the next marker in scan data from `pos`: a 0xFF followed by anything but 0
-// (a stuffed byte), a fill byte or a restart marker. size when there is none.
-size_t NextMarkerInScan(TBytes b, size_t pos) {
-    const size_t n = b.size();
-    while (pos + 1 < n) {
-        const void* ff = std::memchr(b.data() + pos, 0xFF, n - pos - 1);
-        if (ff == nullptr) return n;
-        pos = size_t(static_cast<const uint8_t*>(ff) - b.data());
-        const uint8_t next = b[pos + 1];
-        if (next != 0 && next != 0xFF && !IsRst(next)) return pos;
-        ++pos;
-    }
-    return n;
-}
-
 bool ValidFrameBody(TBytes b, size_t body, size_t length, int64_t& w, int64_t& h) {
     // length: of the segment, its two length bytes included.
     if (length < 8 || !Has(b, body, length - 2)) return false;
@@ -80,6 +65,20 @@ bool ValidFrameBody(TBytes b, size_t body, size_t length, int64_t& w, int64_t& h
 }
 
 }  // namespace
+
+size_t NextMarkerInScan(TBytes b, size_t pos) {
+    const size_t n = b.size();
+    while (pos + 1 < n) {
+        const void* ff = std::memchr(b.data() + pos, 0xFF, n - pos - 1);
+        if (ff == nullptr) return n;
+        pos = size_t(static_cast<const uint8_t*>(ff) - b.data());
+        const uint8_t next = b[pos + 1];
+        if (next != 0 && next != 0xFF && !IsRst(next)) return pos;
+        ++pos;
+    }
+    return n;
+}
+
 
 const char* JpegFrameKind(uint8_t m) {
     switch (m) {

@@ -39,6 +39,10 @@ const char* JpegFrameKind(uint8_t marker);
 // segment does not end it). The end of the bytes when it has none.
 size_t JpegStreamEnd(std::span<const uint8_t> bytes, size_t pos);
 
+// The position of the next marker in scan data from `pos`: a 0xFF followed by anything but 0
+// (a stuffed byte), a fill byte or a restart marker; the size when there is none.
+size_t NextMarkerInScan(std::span<const uint8_t> bytes, size_t pos);
+
 // The other formats: a header at `pos` that parses as a picture of at least 8 × 8.
 bool ParsePngHeader(std::span<const uint8_t> bytes, size_t pos, TFoundHeader& found);
 bool ParseGifHeader(std::span<const uint8_t> bytes, size_t pos, TFoundHeader& found);
