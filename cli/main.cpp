@@ -27,6 +27,7 @@
 #include "FileFormat/JpegLossless.h"
 #include "FileFormat/JpegVerify.h"
 #include "FileFormat/Stream.h"
+#include "TilvoVersion.h"
 #ifdef TILVO_HAVE_VIDEO_DECODER
 #include "FileFormat/FFmpegVideoDecoder.h"
 #endif
@@ -436,7 +437,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.Version) {
-        std::puts("tilvo-cli 1.47");
+        std::puts("tilvo-cli " TILVO_VERSION);
         return 0;
     }
     if (o.Verify) return RunVerify(o.VerifyFiles, stdout, stderr);
