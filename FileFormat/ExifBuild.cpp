@@ -43,6 +43,7 @@ constexpr TKeptExifTag kTable[] = {
     {Ifd0, 0x013C, kText, kTextMax, true, Copied, "HostComputer"},
     {Ifd0, 0x013E, kRational, 2, false, Copied, "WhitePoint"},
     {Ifd0, 0x013F, kRational, 6, false, Copied, "PrimaryChromaticities"},
+    {Ifd0, 0x0213, kShort, 1, false, Written, "YCbCrPositioning"},  // libjpeg's: centred
     {Ifd0, 0x8298, kText, kTextMax, true, Copied, "Copyright"},
     {Ifd0, 0x8769, kPointer, 1, false, Pointer, "ExifIFD"},
     {Ifd0, 0x8825, kPointer, 1, true, Pointer, "GPSInfoIFD"},
@@ -386,6 +387,28 @@ const TKeptExifTag* FindKeptExifTag(TExifIfd ifd, uint16_t tag) {
     return nullptr;
 }
 
+bool ReadExifNumber(std::span<const uint8_t> tiff, TExifIfd ifd, uint16_t tag, uint32_t& value) {
+    TTiffReader r;
+    std::vector<TEntry> entries;
+    if (!r.Open(tiff)) return false;
+    uint32_t offset = r.U32(4);
+    if (ifd == Ifd1) {
+        size_t end = 0;
+        if (!ReadIfd(r, offset, entries, &end) || !r.In(end, 4) || r.U32(end) == offset) return false;
+        offset = r.U32(end);
+    } else if (ifd != Ifd0) {
+        return false;
+    }
+    if (!ReadIfd(r, offset, entries)) return false;
+    for (const TEntry& e : entries) {
+        if (e.Tag != tag) continue;
+        if (e.Count != 1 || (e.Type != 3 && e.Type != 4)) return false;
+        value = e.Type == 3 ? r.U16(e.ValueAt) : r.U32(e.ValueAt);
+        return true;
+    }
+    return false;
+}
+
 std::vector<uint8_t> BuildExifBlock(std::span<const uint8_t> tiff,
                                     const TExifBuildOptions& options) {
     TTiffReader r;
@@ -404,6 +427,27 @@ std::vector<uint8_t> BuildExifBlock(std::span<const uint8_t> tiff,
     std::vector<TNewEntry> eInterop = Kept(r, Interop, interop, options.KeepPersonalData);
     std::vector<TNewEntry> eGps = Kept(r, Gps, gps, options.KeepPersonalData);
     e0.push_back({kTypeOrientation, 3, 1, w.Short(1)});
+    e0.push_back({0x0213, 3, 1, w.Short(1)});
+    // The tags readers require of a JPEG's Exif block, with the usual values where the source has
+    // none: 72 dots per inch, Exif 2.32, Y Cb Cr in that order, Flashpix 1.0, sRGB, GPS 2.3.
+    const auto require = [](std::vector<TNewEntry>& ifd, TNewEntry entry) {
+        for (const TNewEntry& e : ifd)
+            if (e.Tag == entry.Tag) return;
+        ifd.push_back(std::move(entry));
+    };
+    require(e0, {0x011A, 5, 1, w.Rational(72, 1)});
+    for (const TNewEntry& e : e0)
+        if (e.Tag == 0x011A) {
+            const TNewEntry y = {0x011B, e.Type, e.Count, e.Value};  // as X where the source lacks Y
+            require(e0, y);
+            break;
+        }
+    require(e0, {0x0128, 3, 1, w.Short(2)});
+    require(eExif, {0x9000, 7, 4, {'0', '2', '3', '2'}});
+    require(eExif, {0x9101, 7, 4, {1, 2, 3, 0}});
+    require(eExif, {0xA000, 7, 4, {'0', '1', '0', '0'}});
+    require(eExif, {0xA001, 3, 1, w.Short(1)});
+    if (!eGps.empty()) require(eGps, {0x0000, 1, 4, {2, 3, 0, 0}});
     eExif.push_back({kTagPixelX, 4, 1, w.Long(options.Width)});
     eExif.push_back({kTagPixelY, 4, 1, w.Long(options.Height)});
     // The pointers are written with a placeholder and set once their IFD has its place.

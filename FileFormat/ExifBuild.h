@@ -77,6 +77,10 @@ std::vector<uint8_t> BuildExifSegment(std::span<const uint8_t> tiff,
 // The TIFF block inside an APP1 segment (after "Exif\0\0"); empty when the segment is not Exif.
 std::span<const uint8_t> ExifBlockOfSegment(std::span<const uint8_t> segment);
 
+// One number (SHORT or LONG, a single value) a source block states for `tag` in IFD0, or in IFD1
+// (the IFD IFD0 links to, when that is another); false when there is none.
+bool ReadExifNumber(std::span<const uint8_t> tiff, TExifIfd ifd, uint16_t tag, uint32_t& value);
+
 struct TExifBlockCheck {
     bool Ok = false;
     std::string Problem;     // what was found, in words, when not Ok

@@ -265,76 +265,8 @@ void InsertExifSegment(TStream& jpeg, TStream& segment, TStream& output) {
 // ---------------------------------------------------------------------------------------------
 // Reading single tags of a source block
 
-namespace {
-
-constexpr uint16_t kTagOrientation = 0x0112;
-
-// Bounds-checked access to the IFDs of a TIFF structure that starts at `base` within a buffer.
-struct TIfdView {
-    const uint8_t* Data = nullptr;
-    size_t Size = 0;
-    size_t Base = 0;
-    bool Big = false;
-
-    // False when there is no "II" or "MM" header with the number 42 at `base`.
-    bool Open(const uint8_t* data, size_t size, size_t base) {
-        Data = data;
-        Size = size;
-        Base = base;
-        if (!In(base, 8)) return false;
-        if (data[base] == 'M' && data[base + 1] == 'M')
-            Big = true;
-        else if (data[base] == 'I' && data[base + 1] == 'I')
-            Big = false;
-        else
-            return false;
-        return U16(base + 2) == 42;
-    }
-    bool In(uint64_t pos, uint64_t n) const { return pos <= Size && n <= Size - pos; }
-    uint16_t U16(size_t pos) const {
-        return Big ? uint16_t(Data[pos] << 8 | Data[pos + 1])
-                   : uint16_t(Data[pos + 1] << 8 | Data[pos]);
-    }
-    uint32_t U32(size_t pos) const {
-        return Big ? uint32_t(U16(pos)) << 16 | U16(pos + 2)
-                   : uint32_t(U16(pos + 2)) << 16 | U16(pos);
-    }
-    uint32_t Ifd0() const { return U32(Base + 4); }
-    // The link to the next IFD; 0 when it does not lie inside the buffer.
-    uint32_t Next(uint32_t offset) const {
-        const uint64_t at = uint64_t(Base) + offset;
-        if (offset == 0 || !In(at, 2)) return 0;
-        const uint64_t link = at + 2 + 12 * uint64_t(U16(size_t(at)));
-        return In(link, 4) ? U32(size_t(link)) : 0;
-    }
-    // The entry of `tag` in the IFD at `offset`; 0 when there is none.
-    size_t Find(uint32_t offset, uint16_t tag) const {
-        const uint64_t at = uint64_t(Base) + offset;
-        if (offset == 0 || !In(at, 2)) return 0;
-        const uint64_t fit = (Size - size_t(at) - 2) / 12;
-        const size_t count = size_t(std::min<uint64_t>(U16(size_t(at)), fit));
-        for (size_t i = 0; i < count; ++i) {
-            const size_t e = size_t(at) + 2 + 12 * i;
-            if (U16(e) == tag) return e;
-        }
-        return 0;
-    }
-};
-
-}  // namespace
-
 bool ExifThumbnailOffset(const uint8_t* tiff, size_t size, uint32_t& offset) {
-    TIfdView v;
-    if (!v.Open(tiff, size, 0)) return false;
-    const uint32_t ifd0 = v.Ifd0();
-    const uint32_t ifd1 = v.Next(ifd0);
-    if (ifd1 == 0 || ifd1 == ifd0) return false;
-    const size_t e = v.Find(ifd1, 0x0201);
-    if (e == 0 || v.U32(e + 4) != 1) return false;
-    const uint16_t type = v.U16(e + 2);
-    if (type != 3 && type != 4) return false;
-    offset = type == 3 ? v.U16(e + 8) : v.U32(e + 8);
-    return true;
+    return ReadExifNumber({tiff, size}, TExifIfd::Ifd1, 0x0201, offset);
 }
 
 int ExifOrientationOfJpeg(const uint8_t* data, size_t size) {
@@ -353,12 +285,8 @@ int ExifOrientationOfJpeg(const uint8_t* data, size_t size) {
         const size_t payload = pos + 4, end = std::min(size, pos + 2 + len);
         if (marker == 0xE1 && end >= payload + 6 &&
             std::memcmp(data + payload, "Exif\0\0", 6) == 0) {
-            TIfdView v;
-            if (!v.Open(data + payload + 6, end - payload - 6, 0)) return 1;
-            const size_t e = v.Find(v.Ifd0(), kTagOrientation);
-            if (e == 0 || v.U32(e + 4) != 1) return 1;
-            const uint16_t type = v.U16(e + 2);
-            const uint32_t value = type == 3 ? v.U16(e + 8) : type == 4 ? v.U32(e + 8) : 1;
+            uint32_t value = 1;
+            ReadExifNumber({data + payload + 6, end - payload - 6}, TExifIfd::Ifd0, 0x0112, value);
             return value >= 1 && value <= 8 ? int(value) : 1;
         }
         pos += 2 + len;
