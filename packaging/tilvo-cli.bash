@@ -18,7 +18,7 @@ _tilvo_cli()
             _filedir -d
             return
             ;;
-        --strokes)
+        --strokes | --files-from | --report)
             _filedir
             return
             ;;
@@ -33,7 +33,8 @@ _tilvo_cli()
     esac
 
     if [[ $cur == -* ]]; then
-        COMPREPLY=($(compgen -W '--out-dir --jobs -j --in-type --type --quality
+        COMPREPLY=($(compgen -W '--out-dir --jobs -j --files-from -0 --report
+            --skip-existing --quiet -q --in-type --type --quality
             --progressive --grayscale --subsampling --exif-copy --exif-thumbnail
             --keep-personal-data --lossless --png-interlaced --png-grayscale --png-256
             --png-transparent --gif-transparent --tga-rle --sgi-rle --dcr-name
