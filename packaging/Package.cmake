@@ -23,8 +23,9 @@ block is written anew from the tags it keeps, and every JPEG save is checked
 for hidden pictures before it replaces anything.
 
 The package holds the desktop program tilvo and tilvo-cli, which runs the
-same engine on many pictures at once. HEIC, AVIF and video files open
-through codec modules whose libraries are recommended, not required.")
+same engine on many pictures at once and reports each in JSON Lines. HEIC,
+AVIF and video files open through codec modules whose libraries are
+recommended, not required.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS

@@ -12,8 +12,8 @@ build_pkgs+=(libheif-dev libwebp-dev)
 build_pkgs+=(fonts-ipafont-gothic)
 build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
-# The batch recipe's test runs GNU parallel.
-test_pkgs+=(parallel)
+# The batch recipes' tests run GNU parallel and load the Kubernetes YAML.
+test_pkgs+=(parallel python3-yaml)
 # tools/package-test.sh: making the Debian package and checking it.
 package_pkgs=(dpkg-dev lintian desktop-file-utils appstream man-db)
 
