@@ -34,13 +34,13 @@ size_t Utf8SequenceAt(const std::string& s, size_t i) {
     if (c >= 0xC2 && c <= 0xDF) return cont(1) ? 2 : 0;
     if (c >= 0xE0 && c <= 0xEF) {
         if (!cont(1) || !cont(2)) return 0;
-        if (c == 0xE0 && b(1) < 0xA0) return 0;  // overlong
+        if (c == 0xE0 && b(1) < 0xA0) return 0;   // overlong
         if (c == 0xED && b(1) >= 0xA0) return 0;  // surrogate
         return 3;
     }
     if (c >= 0xF0 && c <= 0xF4) {
         if (!cont(1) || !cont(2) || !cont(3)) return 0;
-        if (c == 0xF0 && b(1) < 0x90) return 0;  // overlong
+        if (c == 0xF0 && b(1) < 0x90) return 0;   // overlong
         if (c == 0xF4 && b(1) >= 0x90) return 0;  // beyond U+10FFFF
         return 4;
     }
@@ -84,10 +84,14 @@ void AppendJsonString(std::string& to, const std::string& s) {
 
 const char* ExifName(TConvertFacts::TExif exif) {
     switch (exif) {
-        case TConvertFacts::TExif::None: return "\"none\"";
-        case TConvertFacts::TExif::Kept: return "\"kept\"";
-        case TConvertFacts::TExif::Removed: return "\"removed\"";
-        case TConvertFacts::TExif::Unknown: break;
+        case TConvertFacts::TExif::None:
+            return "\"none\"";
+        case TConvertFacts::TExif::Kept:
+            return "\"kept\"";
+        case TConvertFacts::TExif::Removed:
+            return "\"removed\"";
+        case TConvertFacts::TExif::Unknown:
+            break;
     }
     return "null";
 }

@@ -5,12 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
@@ -324,14 +322,13 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     const TExifProbe probe = ProbeExif(input);
     // Only a JPEG output carries an Exif block, and only the one built from the kept tags.
-    facts.Exif = !probe.CanCopy ? TConvertFacts::TExif::None
+    facts.Exif = !probe.CanCopy                       ? TConvertFacts::TExif::None
                  : saveAsType == 1 && o.Save.ExifCopy ? TConvertFacts::TExif::Kept
                                                       : TConvertFacts::TExif::Removed;
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
     const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
-    if (saveAsType == 1 &&
-        (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe, facts)
-                       : ConvertJpegInBands(o, input, target, probe, facts)))
+    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe, facts)
+                                          : ConvertJpegInBands(o, input, target, probe, facts)))
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
@@ -418,9 +415,9 @@ int RunOne(const TCliOptions& o) {
         ConvertOne(o, facts);
         return 0;
     }
-    RunOneReported(TBatchItem{o.Input, o.Output, o.SaveAsType}, BatchSettingsOf(o),
-                   [&](const TBatchItem&, TConvertFacts& facts) { ConvertOne(o, facts); },
-                   stderr);
+    RunOneReported(
+        TBatchItem{o.Input, o.Output, o.SaveAsType}, BatchSettingsOf(o),
+        [&](const TBatchItem&, TConvertFacts& facts) { ConvertOne(o, facts); }, stderr);
     return 0;
 }
 

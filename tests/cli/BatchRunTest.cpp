@@ -85,7 +85,9 @@ TEST_F(BatchRunFiles, ReadsListsOfNamesByLineOrByNul) {
         {"no newline at the end", "a.jpg\nb.png", false, {"a.jpg", "b.png"}},
         {"empty lines skipped", "\n\na.jpg\n\n", false, {"a.jpg"}},
         {"a carriage return is part of the name", "a.jpg\r\n", false, {"a.jpg\r"}},
-        {"NUL-separated, a newline in a name", std::string("a\nb.jpg\0c.png\0", 14), true,
+        {"NUL-separated, a newline in a name",
+         std::string("a\nb.jpg\0c.png\0", 14),
+         true,
          {"a\nb.jpg", "c.png"}},
         {"NUL-separated, empty names skipped", std::string("\0\0a.png", 7), true, {"a.png"}},
         {"empty", "", false, {}},
@@ -161,9 +163,8 @@ TEST_F(BatchRunFiles, TheReportAppendsWholeLinesFromManyWriters) {
 TEST(BatchOptions, ParsesTheBatchOptionsAndRefusesTheirMisuse) {
     const fs::path list = fs::temp_directory_path() / ("tilvo-list-" + std::to_string(::getpid()));
     WriteWholeFile(list.string(), "b.png\nc.png\n", 12);
-    const TCliOptions o =
-        ParseCliOptions({"--out-dir", "o", "a.png", "--files-from", list.string(), "--report",
-                         "r.jsonl", "--skip-existing", "--quiet"});
+    const TCliOptions o = ParseCliOptions({"--out-dir", "o", "a.png", "--files-from", list.string(),
+                                           "--report", "r.jsonl", "--skip-existing", "--quiet"});
     EXPECT_EQ(o.Inputs, (std::vector<std::string>{"a.png", "b.png", "c.png"}));
     EXPECT_EQ(o.Report, "r.jsonl");
     EXPECT_TRUE(o.SkipExisting && o.Quiet);
@@ -175,9 +176,9 @@ TEST(BatchOptions, ParsesTheBatchOptionsAndRefusesTheirMisuse) {
     EXPECT_TRUE(ParseCliOptions({"--out-dir", "o", "--files-from", empty.string()}).Inputs.empty());
 
     const std::vector<std::vector<std::string>> bad = {
-        {"--out-dir", "o", "--files-from", "-", "-"},  // both read standard input
+        {"--out-dir", "o", "--files-from", "-", "-"},       // both read standard input
         {"a.png", "b.png", "--files-from", list.string()},  // a list needs --out-dir
-        {"--out-dir", "o", "a.png", "-0"},                   // -0 without a list
+        {"--out-dir", "o", "a.png", "-0"},                  // -0 without a list
         {"--out-dir", "o", "--files-from", (list.string() + ".missing")},
         {"--out-dir", "o", "a.png", "--report"},
         {"--out-dir", "o", "a.png", "--report", ""},
@@ -195,10 +196,24 @@ TEST_F(BatchRunFiles, ReportsEachInputAndARerunSkipsWhatIsWritten) {
     Write("in/broken.bmp", "BM not a bitmap");
     Write("list", std::string("in/a.bmp\0in/camera.jpg\0in/broken.bmp\0", 37));
 
-    const std::vector<std::string> args = {"--out-dir", "out", "--type", "jpeg", "--exif-copy",
-                                           "-j", "2", "--files-from", "-", "-0", "--report",
-                                           "report.jsonl", "--skip-existing", "--rect", "0,0,10,10",
-                                           "--rect", "5000,5000,4,4", "in/b.bmp"};
+    const std::vector<std::string> args = {"--out-dir",
+                                           "out",
+                                           "--type",
+                                           "jpeg",
+                                           "--exif-copy",
+                                           "-j",
+                                           "2",
+                                           "--files-from",
+                                           "-",
+                                           "-0",
+                                           "--report",
+                                           "report.jsonl",
+                                           "--skip-existing",
+                                           "--rect",
+                                           "0,0,10,10",
+                                           "--rect",
+                                           "5000,5000,4,4",
+                                           "in/b.bmp"};
     const TRun first = Run(args, (dir_ / "list").string());
     EXPECT_EQ(first.Status, 1) << first.Out << first.Err;
     EXPECT_NE(first.Out.find("3 of 4 files written, 1 failed"), std::string::npos) << first.Out;
@@ -239,8 +254,9 @@ TEST_F(BatchRunFiles, ReportsEachInputAndARerunSkipsWhatIsWritten) {
     ASSERT_EQ(lines.size(), 8u);
     EXPECT_EQ(std::count_if(lines.begin() + 4, lines.end(),
                             [](const std::string& l) {
-                                return l.find("\"status\":\"skipped\",\"message\":\"the output "
-                                              "exists\"") != std::string::npos;
+                                return l.find(
+                                           "\"status\":\"skipped\",\"message\":\"the output "
+                                           "exists\"") != std::string::npos;
                             }),
               3);
 }
@@ -263,8 +279,8 @@ TEST_F(BatchRunFiles, QuietPrintsOnlyFailuresOnStandardError) {
 
 TEST_F(BatchRunFiles, OneInputReportsAndSkipsToo) {
     const std::string a = Picture("a.bmp", 24, 16, 5);
-    const std::vector<std::string> args = {a, "out.png", "--report", "r.jsonl", "--skip-existing",
-                                           "--stroke", "2,2"};
+    const std::vector<std::string> args = {
+        a, "out.png", "--report", "r.jsonl", "--skip-existing", "--stroke", "2,2"};
     TRun r = Run(args);
     ASSERT_EQ(r.Status, 0) << r.Err;
     r = Run(args);
