@@ -69,9 +69,9 @@ void TSettings::Load(const std::string& fileName) {
     else
         LegacySaveDialog.reset();
 
-    const int32_t mosaic = ini.ReadInteger(kMosaic, "MosaicSize", 4);
+    const int32_t mosaic = ini.ReadInteger(kMosaic, "MosaicSize", kDefaultMosaicSize);
     if (IsMosaicSizeChoice(mosaic)) MosaicSize = mosaic;
-    const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", 20);
+    const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", kDefaultBrushSize);
     if (IsBrushSizeChoice(brush)) BrushSize = brush;
     SoftenEdge = ini.ReadBool(kBrush, "SoftenEdge", true);
     SolidFill = ini.ReadBool(kMosaic, "SolidFill", false);
@@ -126,8 +126,8 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteBool(kGeneral, "CanOverWrite", CanOverWrite);
     if (LegacySaveDialog) ini.WriteBool(kGeneral, "LegacySaveDialog", *LegacySaveDialog);
 
-    ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : 4);
-    ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : 20);
+    ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : kDefaultMosaicSize);
+    ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : kDefaultBrushSize);
     ini.WriteBool(kBrush, "SoftenEdge", SoftenEdge);
     ini.WriteBool(kMosaic, "SolidFill", SolidFill);
 

@@ -40,8 +40,8 @@ struct TSettings {
     // Only when the file has it: whether Save As uses the dialog with the options panel.
     std::optional<bool> LegacySaveDialog;
     // [Mosaic], [FilterBrush]
-    int32_t MosaicSize = 4;
-    int32_t BrushSize = 20;
+    int32_t MosaicSize = kDefaultMosaicSize;
+    int32_t BrushSize = kDefaultBrushSize;
     bool SoftenEdge = true;
     bool SolidFill = false;  // [Mosaic] SolidFill: strokes paint opaque black instead of cells
     // Whether the file gave the window's width and height (not on the first run).

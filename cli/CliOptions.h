@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Effector/Bitmap.h"
+#include "Effector/Pixelate.h"
 #include "FileFormat/SaveDispatch.h"
 
 namespace tilvo {
@@ -29,8 +30,8 @@ struct TCliOptions {
     // The Save As type id (1 … 13); with --out-dir and no --type 0: each input's own type.
     int32_t SaveAsType = 0;
     TSaveOptions Save;
-    int32_t MosaicSize = 4;
-    int32_t BrushSize = 20;
+    int32_t MosaicSize = kDefaultMosaicSize;
+    int32_t BrushSize = kDefaultBrushSize;
     bool SoftEdge = true;
     bool SolidFill = false;  // black instead of mosaic cells, for every item
     // The brush strokes and rectangles, in the order given (--stroke, --rect and --strokes FILE).

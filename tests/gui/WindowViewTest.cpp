@@ -344,6 +344,7 @@ TEST_F(WindowView, ACtrlDragMosaicsTheWholeRectangleAndNothingOutsideIt) {
 
 TEST_F(WindowView, ARectangleAndAStrokeDoNotStartEachOther) {
     TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMBrush20->trigger();
     f.FMSoftenEdge->setChecked(false);
     // A press without Ctrl, then a Ctrl press of another button: still one stroke.
     Press(f, QPoint(20, 20));
@@ -374,6 +375,7 @@ TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered
         EXPECT_FALSE(f.FMSolidFill->isChecked());
         EXPECT_TRUE(f.FMSolidFill->isCheckable());
         EXPECT_EQ(f.FMSolidFill->text(), "Solid fill");
+        f.FMBrush20->trigger();
         f.FMSoftenEdge->setChecked(false);
         f.FMSolidFill->trigger();
         ASSERT_EQ(f.StrokeEffect(), TStrokeEffect::SolidFill);
@@ -428,15 +430,15 @@ TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered
 TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
     TForm1& f = NewShownForm(File("picture.bmp"));
     const QList<QAction*> brushes = f.FMBrushSize->actions();
-    const int32_t sizes[] = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200};
+    const int32_t sizes[] = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200, 300, 400, 600};
     for (size_t i = 0; i < std::size(sizes); ++i) {
         EXPECT_EQ(brushes.at(qsizetype(i))->objectName().toStdString(),
                   "FMBrush" + std::to_string(sizes[i]));
         EXPECT_EQ(brushes.at(qsizetype(i))->text(), QString::number(sizes[i]));
     }
-    f.FMBrush200->trigger();
-    EXPECT_EQ(f.BrushSize, 200);
-    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 200);
+    f.FMBrush600->trigger();
+    EXPECT_EQ(f.BrushSize, 600);
+    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 600);
     f.FMMosaicPixItems.back()->trigger();
     EXPECT_EQ(f.MosaicSize, 64);
     EXPECT_EQ(f.FMMosaicPixItems.back()->text(), "64x64 pix");
@@ -444,11 +446,11 @@ TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
     f.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     QTest::keyClick(&f, Qt::Key_BracketRight);
-    EXPECT_EQ(f.BrushSize, 200) << "the largest brush stays";
+    EXPECT_EQ(f.BrushSize, 600) << "the largest brush stays";
     QTest::keyClick(&f, Qt::Key_BracketLeft);
-    EXPECT_EQ(f.BrushSize, 120);
-    EXPECT_TRUE(f.FMBrush120->isChecked());
-    for (int i = 0; i < 12; ++i) QTest::keyClick(&f, Qt::Key_BracketLeft);
+    EXPECT_EQ(f.BrushSize, 400);
+    EXPECT_TRUE(f.FMBrush400->isChecked());
+    for (int i = 0; i < 14; ++i) QTest::keyClick(&f, Qt::Key_BracketLeft);
     EXPECT_EQ(f.BrushSize, 5);
     QTest::keyClick(&f, Qt::Key_BracketRight);
     EXPECT_EQ(f.BrushSize, 8);
