@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStatusBar>
 #include <QMenu>
 #include <QPaintEvent>
 #include <QScreen>
@@ -492,6 +495,247 @@ TEST_F(WindowView, EveryMenuCaptionIsInTheShippedLanguageFile) {
         ++checked;
     }
     EXPECT_GT(checked, 40);
+}
+
+// ---- The stroke as it will be ------------------------------------------------------------------
+
+// While a stroke, a rectangle or an ellipse is dragged, the shown copy already holds what the
+// release commits, byte for byte: mosaic, solid fill and restore, soft and hard edges.
+TEST_F(WindowView, WhatADragShowsIsWhatItsReleaseCommits) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    int checked = 0;
+    for (const TStrokeEffect effect :
+         {TStrokeEffect::Mosaic, TStrokeEffect::SolidFill, TStrokeEffect::Restore}) {
+        for (const bool soft : {true, false}) {
+            for (const int shape : {0, 1, 2}) {  // brush, Ctrl rectangle, Ctrl+Shift ellipse
+                SCOPED_TRACE(testing::Message() << int(effect) << " soft " << soft << " shape "
+                                                << shape);
+                f.OpenPictureFile(File("picture.bmp"));
+                // A mosaic first, so that a restore has something to take back.
+                f.FMRestore->setChecked(false);
+                f.FMSolidFill->setChecked(false);
+                Drag(f, {{10, 100}, {230, 110}}, Qt::ControlModifier);
+                f.FMSoftenEdge->setChecked(soft);
+                f.FMSolidFill->setChecked(effect == TStrokeEffect::SolidFill);
+                f.FMRestore->setChecked(effect == TStrokeEffect::Restore);
+                ASSERT_EQ(f.StrokeEffect(), effect);
+                TBitmap before;
+                before.Assign(f.WorkBitmap);
+                const Qt::KeyboardModifiers mods =
+                    shape == 0   ? Qt::KeyboardModifiers()
+                    : shape == 1 ? Qt::KeyboardModifiers(Qt::ControlModifier)
+                                 : Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier);
+                Press(f, QPoint(30, 60), mods);
+                Move(f, QPoint(90, 80), Qt::LeftButton, mods);
+                Move(f, QPoint(140, 130), Qt::LeftButton, mods);
+                TBitmap shown;
+                shown.Assign(f.DisplayBitmap);
+                ASSERT_TRUE(SamePixels(f.WorkBitmap, before)) << "nothing is committed yet";
+                ASSERT_FALSE(SamePixels(shown, before)) << "the drag shows its effect";
+                Release(f, QPoint(140, 130), mods);
+                ASSERT_EQ(f.History.Count(), 2);
+                EXPECT_TRUE(SamePixels(f.WorkBitmap, shown)) << "committed equals shown";
+                EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+                ++checked;
+            }
+        }
+    }
+    EXPECT_EQ(checked, 18);
+}
+
+// Mosaic > Restore (key R) puts the picture as opened back where it paints; undo and redo walk
+// over it like any stroke.
+TEST_F(WindowView, TheRestoreBrushTrimsAStrokeAndUndoRedoKeepIt) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMSoftenEdge->setChecked(false);
+    f.FMBrush20->trigger();
+    Drag(f, {{0, 0}, {239, 159}}, Qt::ControlModifier);  // all of it mosaicked
+    TBitmap mosaicked;
+    mosaicked.Assign(f.WorkBitmap);
+    ASSERT_FALSE(SamePixels(mosaicked, picture_));
+    EXPECT_TRUE(f.FMRestore->isCheckable());
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_R);
+    ASSERT_TRUE(f.FMRestore->isChecked());
+    Drag(f, {{40, 80}, {200, 80}});
+    for (int32_t x = 40; x <= 200; ++x)
+        for (int32_t y = 72; y <= 88; ++y)
+            ASSERT_EQ(f.WorkBitmap.Pixel(x, y), picture_.Pixel(x, y)) << x << "," << y;
+    EXPECT_EQ(f.WorkBitmap.Pixel(120, 20), mosaicked.Pixel(120, 20));
+    TBitmap trimmed;
+    trimmed.Assign(f.WorkBitmap);
+    f.FMUndo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, mosaicked));
+    f.FMRedo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, trimmed));
+    // Undo to the start and redo everything: the replay gives the same bytes.
+    f.FMUndo->trigger();
+    f.FMUndo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+    f.FMRedo->trigger();
+    f.FMRedo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, trimmed));
+    QTest::keyClick(&f, Qt::Key_R);
+    EXPECT_FALSE(f.FMRestore->isChecked());
+}
+
+// Ctrl+Shift mosaics the ellipse inscribed in the dragged rectangle: its corners stay, its middle
+// and the middles of its sides change.
+TEST_F(WindowView, CtrlShiftDragMosaicsTheInscribedEllipse) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMSoftenEdge->setChecked(false);
+    Drag(f, {{40, 20}, {199, 139}}, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(f.History.Count(), 1);
+    const TRect changed = Differences(f.WorkBitmap, picture_);
+    EXPECT_TRUE(Inside(changed, TRect{40, 20, 200, 140}));
+    for (const auto& [x, y] : {std::pair{41, 21}, {198, 21}, {41, 138}, {198, 138}, {60, 30}})
+        EXPECT_EQ(f.WorkBitmap.Pixel(x, y), picture_.Pixel(x, y)) << "corner " << x << "," << y;
+    int inside = 0;
+    for (const auto& [x, y] : {std::pair{120, 80}, {45, 80}, {195, 80}, {120, 24}, {120, 135}})
+        inside += f.WorkBitmap.Pixel(x, y) != picture_.Pixel(x, y);
+    EXPECT_GE(inside, 4) << "cells can match the picture by chance, not all five";
+}
+
+// ---- Moving around -----------------------------------------------------------------------------
+
+// The middle button drags the view, so does the left one while Space is held; neither paints, nor
+// does the right button. Shift+wheel scrolls sideways, the arrow keys step a tenth of the view.
+TEST_F(WindowView, MiddleButtonAndSpaceDragPanTheRightButtonPaintsNothing) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.SetZoom(TZoom{4, 1}, QPoint(0, 0));
+    QScrollBar* h = f.ScrollBox1->horizontalScrollBar();
+    QScrollBar* v = f.ScrollBox1->verticalScrollBar();
+    h->setValue(300);
+    v->setValue(200);
+    const auto drag = [&](Qt::MouseButton button, QPoint from, QPoint to) {
+        QTest::mousePress(f.Image1, button, {}, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), f.Image1->mapToGlobal(QPointF(to)),
+                         Qt::NoButton, button, Qt::NoModifier);
+        QApplication::sendEvent(f.Image1, &move);
+        QTest::mouseRelease(f.Image1, button, {}, to);
+    };
+    drag(Qt::MiddleButton, QPoint(500, 400), QPoint(450, 370));
+    EXPECT_EQ(h->value(), 350) << "the picture follows the pointer";
+    EXPECT_EQ(v->value(), 230);
+    EXPECT_FALSE(f.Panning());
+
+    f.ScrollBox1->setFocus();
+    QTest::keyPress(f.ScrollBox1, Qt::Key_Space);
+    EXPECT_TRUE(f.SpaceHeld());
+    drag(Qt::LeftButton, QPoint(600, 500), QPoint(640, 520));
+    QTest::keyRelease(f.ScrollBox1, Qt::Key_Space);
+    EXPECT_FALSE(f.SpaceHeld());
+    EXPECT_EQ(h->value(), 310);
+    EXPECT_EQ(v->value(), 210);
+
+    drag(Qt::RightButton, QPoint(600, 500), QPoint(700, 560));
+    EXPECT_EQ(f.History.Count(), 0) << "no button but the left one paints";
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
+
+    // Shift+wheel: sideways, 20 screen pixels a notch.
+    const QPointF at(300, 200);
+    QWheelEvent wheel(at, f.Image1->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::ShiftModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(f.Image1, &wheel);
+    EXPECT_EQ(h->value(), 330);
+    EXPECT_EQ(v->value(), 210);
+
+    const QSize view = f.ScrollBox1->maximumViewportSize();
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Right);
+    EXPECT_EQ(h->value(), 330 + view.width() / 10);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Down);
+    EXPECT_EQ(v->value(), 210 + view.height() / 10);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Up);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Left);
+    EXPECT_EQ(h->value(), 330);
+    EXPECT_EQ(v->value(), 210);
+}
+
+// Ctrl+wheel keeps the picture point under the mouse under it at every notch, in and out, also
+// while a portrait picture is narrower than the view and its point lies at its right.
+TEST_F(WindowView, CtrlWheelKeepsThePointUnderTheMouseBesideANarrowPicture) {
+    TBitmap portrait;
+    PaintPattern(portrait, 300, 1200);
+    portrait.SaveToFile(File("portrait.bmp"));
+    TForm1& f = NewShownForm(File("portrait.bmp"));
+    ASSERT_LT(f.Image1->width(), f.ScrollBox1->maximumViewportSize().width());
+    // The mouse over a point near the picture's right side; the picture point under it
+    // (fractional picture pixels) is where the mouse is, to the pixel, after every notch.
+    const auto origin = [&] { return f.PictureOrigin(); };
+    const double z0 = f.Zoom().Value();
+    const QPoint mouse = (origin() + QPointF(290.5, 600.5) * z0).toPoint();
+    const QPointF mark = (QPointF(mouse) - origin()) / z0;
+    ASSERT_GT(mark.x(), 285);
+    const auto notch = [&](int delta) {
+        QWheelEvent e(QPointF(mouse), f.ScrollBox1->viewport()->mapToGlobal(QPointF(mouse)),
+                      QPoint(), QPoint(0, delta), Qt::NoButton, Qt::ControlModifier,
+                      Qt::NoScrollPhase, false);
+        QApplication::sendEvent(f.ScrollBox1->viewport(), &e);
+    };
+    int steps = 0;
+    for (const int delta : {120, -120}) {
+        for (int i = 0; i < 10; ++i) {
+            const TZoom before = f.Zoom();
+            notch(delta);
+            ASSERT_FALSE(f.Zoom() == before);
+            // Where the picture shows the mark now, on the screen's pixels.
+            const QPointF shownOrigin(f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0)));
+            const QPointF at = shownOrigin + mark * f.Zoom().Value();
+            EXPECT_LE(std::abs(at.x() - mouse.x()), 1.0)
+                << "notch " << i << " zoom " << f.Zoom().Num << "/" << f.Zoom().Den;
+            EXPECT_LE(std::abs(at.y() - mouse.y()), 1.0);
+            // And the picture pixel under the mouse is the mark's.
+            const QPoint inImage = f.Image1->mapFrom(f.ScrollBox1->viewport(), mouse);
+            EXPECT_LE(std::abs(ViewToPicture(inImage.x(), f.Zoom()) - int(mark.x())), 1);
+            EXPECT_LE(std::abs(ViewToPicture(inImage.y(), f.Zoom()) - int(mark.y())), 1);
+            ++steps;
+        }
+    }
+    EXPECT_EQ(steps, 20);
+}
+
+// A picture smaller than the view sits in its middle; the empty window says how to open one; the
+// status bar shows the zoom, the picture's size and the cell and brush sizes, and the brush's
+// outline gets a cross when it is small on screen.
+TEST_F(WindowView, SmallPicturesAreCentredAndTheStatusBarTellsTheSizes) {
+    {
+        TForm1 empty(exe_, {});
+        EXPECT_TRUE(empty.ScrollBox1->EmptyText().contains(QStringLiteral("Ctrl+O")));
+        EXPECT_TRUE(empty.LabelPictureSize->text().isEmpty());
+    }
+
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    EXPECT_TRUE(f.ScrollBox1->EmptyText().isEmpty());
+    const QSize view = f.ScrollBox1->maximumViewportSize();
+    const QPoint origin = f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0));
+    EXPECT_EQ(origin, QPoint((view.width() - 240) / 2, (view.height() - 160) / 2));
+    EXPECT_TRUE(f.statusBar()->isVisible());
+    EXPECT_FALSE(f.ProgressBar->isVisible());
+    EXPECT_EQ(f.LabelZoom->text(), "100 %");
+    EXPECT_EQ(f.LabelPictureSize->text(), QStringLiteral("240 × 160"));
+    EXPECT_EQ(f.LabelCellSize->text(), "Cells 16");
+    EXPECT_EQ(f.LabelBrushSize->text(), "Brush 50");
+    f.FMZoomIn->trigger();
+    EXPECT_EQ(f.LabelZoom->text(), "150 %");
+    f.FMBrush8->trigger();
+    f.FMMosaicPix4->trigger();
+    EXPECT_EQ(f.LabelBrushSize->text(), "Brush 8");
+    EXPECT_EQ(f.LabelCellSize->text(), "Cells 4");
+    // 100 % centres again.
+    f.FMZoom100->trigger();
+    EXPECT_EQ(f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0)), origin);
+
+    Move(f, QPoint(100, 80), Qt::NoButton);
+    EXPECT_FALSE(f.Image1->BrushCrossShown()) << "8 screen pixels show as a circle";
+    f.FMBrush5->trigger();
+    Move(f, QPoint(101, 80), Qt::NoButton);
+    EXPECT_TRUE(f.Image1->BrushCrossShown());
+    EXPECT_GE(f.Image1->BrushCircleRect().width(), 2 * TImage::kCrossArm);
+    f.SetZoom(TZoom{2, 1}, QPoint(0, 0));
+    Move(f, QPoint(100, 80), Qt::NoButton);
+    EXPECT_FALSE(f.Image1->BrushCrossShown()) << "10 screen pixels";
 }
 
 }  // namespace
