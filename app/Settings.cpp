@@ -91,7 +91,7 @@ void TSettings::Load(const std::string& fileName) {
     o.PNGTransparent = ini.ReadBool(kPNG, "Transparent", false);
     o.GIFTransparent = ini.ReadBool(kGIF, "Transparent", false);
     o.TGARLECompression = ini.ReadBool(kTGA, "RLECompression", false);
-    o.WebPQuality = ini.ReadInteger(kWebP, "Quality", 80);
+    o.WebPQuality = std::clamp(ini.ReadInteger(kWebP, "Quality", 80), 0, 100);
     o.WebPLossless = ini.ReadBool(kWebP, "Lossless", false);
 }
 

@@ -16,6 +16,7 @@ struct TCliStroke {
     bool IsRect = false;
     std::vector<TPoint> Points;
     TRect Rect{};
+    bool IsEllipse = false;  // with IsRect: the ellipse inscribed in Rect
     friend bool operator==(const TCliStroke&, const TCliStroke&) = default;
 };
 
