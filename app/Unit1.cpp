@@ -14,6 +14,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -500,6 +501,7 @@ void TForm1::CreateMenus() {
     FMOpen = action(FMFile, "FMOpen", tr("&Open..."));
     FMOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     guarded(FMOpen, &TForm1::FMOpenClick);
+    FMOpenRecent = menu(FMFile, "FMOpenRecent", tr("Open &Recent"));
     FMSave = action(FMFile, "FMSave", tr("&Save"));
     FMSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     guarded(FMSave, &TForm1::FMSaveClick);
@@ -640,6 +642,28 @@ void TForm1::CreateViewMenu() {
                      &TForm1::FMZoomFitClick);
     FMZoom100 = item("FMZoom100", tr("&100 %"), {QKeySequence(Qt::CTRL | Qt::Key_1)},
                      &TForm1::FMZoom100Click);
+    // Each language under its own name, so that anyone finds theirs.
+    FMView->addSeparator();
+    FMLanguage = new QMenu(QStringLiteral("Language"), this);
+    FMLanguage->setObjectName(QStringLiteral("FMLanguage"));
+    FMView->addMenu(FMLanguage);
+    QActionGroup* languages = new QActionGroup(this);
+    auto language = [&](const char* name, const QString& caption, const char* code) {
+        QAction* a = new QAction(caption, this);
+        a->setObjectName(QLatin1String(name));
+        a->setCheckable(true);
+        languages->addAction(a);
+        FMLanguage->addAction(a);
+        connect(a, &QAction::triggered, this, [this, code] {
+            Guarded([&] {
+                FSettings.Language = code;
+                ApplyLanguage(ChosenLanguage());
+            });
+        });
+        return a;
+    };
+    FMLanguageEnglish = language("FMLanguageEnglish", QStringLiteral("English"), "en");
+    FMLanguageJapanese = language("FMLanguageJapanese", QStringLiteral("日本語"), "ja");
 }
 
 void TForm1::FormCreate() {
@@ -711,15 +735,12 @@ void TForm1::FormCreate() {
     MaskBitmap.Canvas().Pen.Color = 0;
     MaskBitmap.Canvas().Pen.Width = BrushSize;
 
-    SelectLanguage(kLanguageJapanese);
-    LoadLanguageMessages();
-    ApplyLanguageToForm(this);
-    ApplyDialogTexts(SaveDialog1);
-    ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
-    FEmptyHint = MiscText(
-        "MISC_EMPTYHINT",
-        "Open a picture: File ▸ Open… (Ctrl+O), drop a file here, or paste one (Ctrl+V).");
-    ScrollBox1->SetEmptyText(FEmptyHint);
+    // The window's own texts are English; the language (chosen or the system's) is applied once
+    // the settings are read.
+    for (QAction* a : findChildren<QAction*>())
+        if (!a->objectName().isEmpty()) FBuiltInTexts.emplace_back(a, a->text());
+    for (QMenu* m : findChildren<QMenu*>())
+        if (!m->objectName().isEmpty()) FBuiltInTexts.emplace_back(m, m->title());
 
     OpenPictureDialog1->setNameFilter(OpenDialogFilter(BuildOpenDialogFilter(SystemIsJapanese())));
     for (const TKorvaneFileTypeInfo& row : FileTypeInfos())
@@ -733,6 +754,8 @@ void TForm1::FormCreate() {
         FExePath,
         QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdString());
     LoadSettings();
+    ApplyLanguage(ChosenLanguage());
+    RebuildRecentMenu();
 
     Image1->SetPicture(QImage());
     UpdateClipboardActions();
@@ -829,8 +852,16 @@ void TForm1::SaveSettings() {
 // ---- Opening pictures -----------------------------------------------------------------------
 
 void TForm1::SetCaptionForFile() {
-    SetCaption(Q(fs::path(FileName).filename().string()) + QStringLiteral(" - ") +
-               QLatin1String(kTilvoTitle));
+    // After a Save As elsewhere the caption names both: what is open, and where it was saved.
+    const QString open =
+        FileName.empty() ? QStringLiteral("Clipboard") : Q(fs::path(FileName).filename().string());
+    QString savedAs;
+    if (!FSavedAsCaption.isEmpty())
+        savedAs = QStringLiteral(" (") +
+                  MiscText("MISC_CAPTION_SAVEDAS", "saved as %1")
+                      .replace(QStringLiteral("%1"), FSavedAsCaption) +
+                  QLatin1Char(')');
+    SetCaption(open + savedAs + QStringLiteral(" - ") + QLatin1String(kTilvoTitle));
 }
 
 void TForm1::OpenPictureFile(const std::string& fileName) {
@@ -862,11 +893,13 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
             SourceJpeg.swap(jpegBytes);
             FileName = fileName;
             FSavedPosition = HistoryPosition();
+            FSavedAsCaption.clear();
             SetCaptionForFile();
             FMSaveAs->setEnabled(true);
             FMSave->setEnabled(true);
             SaveFileName = FileName;
         });
+        AddRecent(fileName);
     } catch (...) {
         if (DisplayBitmap.Empty()) RemakeDisplay(loaded);
         throw;
@@ -1022,6 +1055,7 @@ void TForm1::FMPasteClick() {
     TakeNewPicture(pasted, [&] {
         FileName.clear();
         FSavedPosition = HistoryPosition();
+        FSavedAsCaption.clear();
         SetCaption(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
         FMSaveAs->setEnabled(true);
         FMSave->setEnabled(false);
@@ -1084,8 +1118,92 @@ void TForm1::FMRedoClick() {
 void TForm1::FMHelpClick() {
     QMessageBox::about(this, QStringLiteral("Tilvo"),
                        QLatin1String(kTilvoTitle) + QStringLiteral("\n\n") +
-                           tr("Hides parts of a picture behind a pixel mosaic.") +
+                           MiscText("MISC_ABOUT", "Hides parts of a picture behind a pixel mosaic.") +
                            QStringLiteral("\n") + QLatin1String(kTilvoHomePage));
+}
+
+// ---- Language and recent files ----------------------------------------------------------------
+
+int32_t TForm1::ChosenLanguage() const {
+    if (FSettings.Language == "ja") return kLanguageJapanese;
+    if (FSettings.Language == "en") return 0;
+    const QStringList ui = QLocale::system().uiLanguages();
+    return !ui.isEmpty() && ui.front().startsWith(QLatin1String("ja")) ? kLanguageJapanese : 0;
+}
+
+void TForm1::ApplyLanguage(int32_t language) {
+    FLanguage = language;
+    SelectLanguage(language);
+    // The window's own texts first; the language file replaces what it has.
+    for (const auto& [object, text] : FBuiltInTexts) {
+        if (auto* a = qobject_cast<QAction*>(object))
+            a->setText(text);
+        else if (auto* m = qobject_cast<QMenu*>(object))
+            m->setTitle(text);
+    }
+    if (language == kLanguageJapanese) {
+        ApplyLanguageToForm(this);
+    } else {
+        // The Japanese faces go with the Japanese texts.
+        setFont(QFont());
+        for (QWidget* w : findChildren<QWidget*>())
+            if (!w->objectName().isEmpty() && !w->objectName().startsWith(QLatin1String("qt_")))
+                w->setFont(QFont());
+    }
+    LoadLanguageMessages();
+    SaveDialog1.SetDialogTexts(LoadDialogTexts(language == kLanguageJapanese));
+    ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
+    FEmptyHint = MiscText(
+        "MISC_EMPTYHINT",
+        "Open a picture: File ▸ Open… (Ctrl+O), drop a file here, or paste one (Ctrl+V).");
+    if (WorkBitmap.Empty()) ScrollBox1->SetEmptyText(FEmptyHint);
+    FMLanguageJapanese->setChecked(language == kLanguageJapanese);
+    FMLanguageEnglish->setChecked(language != kLanguageJapanese);
+    if (FSavedAsCaption.isEmpty())
+        UpdateModifiedMarker();
+    else
+        SetCaptionForFile();
+    RebuildRecentMenu();
+    UpdateStatus();
+}
+
+void TForm1::RebuildRecentMenu() {
+    FMOpenRecent->clear();
+    const std::vector<std::string>& files = FSettings.RecentFiles;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const QString name = Q(fs::path(files[i]).filename().string());
+        QAction* a = FMOpenRecent->addAction(
+            (i < 9 ? QStringLiteral("&%1 ").arg(i + 1) : QStringLiteral("1&0 ")) + name);
+        a->setObjectName(QStringLiteral("RecentFile%1").arg(i + 1));
+        a->setToolTip(Q(files[i]));
+        a->setData(Q(files[i]));
+        connect(a, &QAction::triggered, this, [this, i] { Guarded([&] { OpenRecentFile(i); }); });
+    }
+    FMOpenRecent->setEnabled(!files.empty());
+}
+
+void TForm1::AddRecent(const std::string& fileName) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(fileName, ec);
+    AddRecentFile(FSettings.RecentFiles, ec ? fileName : absolute.lexically_normal().string());
+    RebuildRecentMenu();
+}
+
+void TForm1::OpenRecentFile(size_t index) {
+    std::vector<std::string>& files = FSettings.RecentFiles;
+    if (index >= files.size() || FBusy) return;
+    const std::string file = files[index];
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) {
+        files.erase(files.begin() + ptrdiff_t(index));
+        RebuildRecentMenu();
+        QMessageBox::warning(this, QStringLiteral("Tilvo"),
+                             MiscText("MISC_MBM_RECENTMISSING",
+                                      "This file is no longer there and leaves the list:") +
+                                 QStringLiteral("\n\n") + Q(file));
+        return;
+    }
+    OpenPictureFileAsked(file);
 }
 
 void TForm1::FMExitClick() {
@@ -1604,12 +1722,20 @@ bool TForm1::ConfirmOverwrite(const std::string& fileName) {
     std::error_code ec;
     if (!fs::exists(fileName, ec)) return true;
     const TLanguageMessages& m = LanguageMessages();
-    const auto answer = QMessageBox::warning(this, Q(m.MBTFileReplace), Q(m.MBMFileReplace),
-                                             QMessageBox::Ok | QMessageBox::Cancel);
-    if (answer == QMessageBox::Cancel) return false;
-    // A read-only file is made writable once the user agreed to replace it.
-    if ((fs::status(fileName, ec).permissions() & fs::perms::owner_write) == fs::perms::none)
-        MakeOwnerWritable(fileName);
+    // The question names the file, and says so when it is read-only.
+    const bool readOnly =
+        (fs::status(fileName, ec).permissions() & fs::perms::owner_write) == fs::perms::none;
+    QString text = Q(m.MBMFileReplace) + QStringLiteral("\n\n") + Q(fileName);
+    if (readOnly)
+        text += QStringLiteral("\n\n") +
+                MiscText("MISC_MBM_FILEREADONLY",
+                         "The file is read-only. Replaced, it stays read-only.");
+    QMessageBox box(QMessageBox::Warning, Q(m.MBTFileReplace), text,
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("ReplaceBox"));
+    if (box.exec() == QMessageBox::Cancel) return false;
+    // A read-only file is made writable for the save once the user agreed to replace it.
+    if (readOnly) MakeOwnerWritable(fileName);
     return true;
 }
 
@@ -1685,10 +1811,18 @@ bool TForm1::SaveAs() {
         EndWork();
     }
     if (ok) {
+        // A read-only file that was replaced stays read-only.
+        restoreMode();
         FMSave->setEnabled(true);
         SaveFileName = target;
         FSavedPosition = HistoryPosition();
-        UpdateModifiedMarker();
+        std::error_code same;
+        if (!FileName.empty() && fs::equivalent(FileName, target, same))
+            FSavedAsCaption.clear();
+        else
+            FSavedAsCaption = Q(fs::path(target).filename().string());
+        SetCaptionForFile();
+        AddRecent(target);
         ShowKeepUntouchedNote(keep.Note);
         return true;
     }

@@ -161,6 +161,10 @@ class TForm1 : public QMainWindow {
     QAction* FMZoomOut = nullptr;
     QAction* FMZoomFit = nullptr;
     QAction* FMZoom100 = nullptr;
+    QMenu* FMLanguage = nullptr;          // View > Language
+    QAction* FMLanguageEnglish = nullptr;
+    QAction* FMLanguageJapanese = nullptr;
+    QMenu* FMOpenRecent = nullptr;        // File > Open Recent
     QAction* FMHelp = nullptr;
 
     // ---- The open picture ----
@@ -236,6 +240,19 @@ class TForm1 : public QMainWindow {
     void MosaicPixSizeChange();
     void BrushSizeChange();
     void FMHelpClick();
+
+    // ---- Language and recent files ----
+    // The language of the texts: Japanese (kLanguageJapanese) when View > Language chose it, or
+    // when nothing was chosen and the system's first user-interface language is Japanese; else
+    // English (0).
+    int32_t ChosenLanguage() const;
+    int32_t Language() const { return FLanguage; }
+    // Puts every text of the window, its messages and the save dialog into that language.
+    void ApplyLanguage(int32_t language);
+    // File > Open Recent: the files last opened or saved, newest first.
+    const std::vector<std::string>& RecentFiles() const { return FSettings.RecentFiles; }
+    // Opens entry `index` of Open Recent; a file that has gone is said so and taken off the list.
+    void OpenRecentFile(size_t index);
     // button: the mouse button pressed or released (Qt::MouseButton's value; 1 is the left).
     void Image1MouseDown(int32_t x, int32_t y, int32_t button = 1);
     void Image1MouseMove(int32_t x, int32_t y);
@@ -390,6 +407,12 @@ class TForm1 : public QMainWindow {
     int32_t FSavedPosition = 0;  // the history position when the picture was opened or saved
     QString FCaption;            // the caption without the modified marker
     QString FEmptyHint;  // what the empty window says
+    int32_t FLanguage = 0;
+    QString FSavedAsCaption;  // the file name Save As last wrote, when not the open file
+    // The window's own (English) texts of every action and menu, put back for English.
+    std::vector<std::pair<QObject*, QString>> FBuiltInTexts;
+    void RebuildRecentMenu();
+    void AddRecent(const std::string& fileName);
     QPointF FOrigin;  // the picture's top-left corner in the viewport as last placed
     bool FOriginValid = false;
     bool FPanning = false;

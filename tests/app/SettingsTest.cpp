@@ -36,6 +36,27 @@ class SettingsFile : public ::testing::Test {
     std::string file_;
 };
 
+// The language chosen and the recent files are kept; a language the window does not offer, empty
+// entries and repeats are dropped; the list is newest first and ten long at most.
+TEST_F(SettingsFile, LanguageAndRecentFilesRoundTrip) {
+    Write("[General]\nLanguage=fr\n[RecentFiles]\nFile1=/a.jpg\nFile2=\nFile3=/b.png\nFile4=/a.jpg\n");
+    TSettings s;
+    s.Load(file_);
+    EXPECT_EQ(s.Language, "");
+    EXPECT_EQ(s.RecentFiles, (std::vector<std::string>{"/a.jpg", "/b.png"}));
+    s.Language = "ja";
+    for (int i = 0; i < 12; ++i) AddRecentFile(s.RecentFiles, "/f" + std::to_string(i));
+    AddRecentFile(s.RecentFiles, "/f5");
+    ASSERT_EQ(s.RecentFiles.size(), kMaxRecentFiles);
+    EXPECT_EQ(s.RecentFiles.front(), "/f5");
+    EXPECT_EQ(s.RecentFiles[1], "/f11");
+    s.Save(file_);
+    TSettings t;
+    t.Load(file_);
+    EXPECT_EQ(t.Language, "ja");
+    EXPECT_EQ(t.RecentFiles, s.RecentFiles);
+}
+
 }  // namespace
 
 TEST_F(SettingsFile, FirstStartGivesDefaults) {

@@ -964,16 +964,23 @@ TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
     EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
-TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
+TEST_F(MainWindow, ConfirmOverwriteNamesTheFileAndMakesAReadOnlyFileWritable) {
     TForm1& f = NewForm();
     EXPECT_TRUE(f.ConfirmOverwrite(File("nothing.bmp")));
-    ::chmod(File("picture.bmp").c_str(), 0444);
     bool answer = true;
+    // The question names the file; a writable one is not called read-only.
     TBoxSeen box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); },
                                     QMessageBox::Cancel);
+    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?\n\n" +
+                            QString::fromStdString(File("picture.bmp")));
+    ::chmod(File("picture.bmp").c_str(), 0444);
+    box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); },
+                           QMessageBox::Cancel);
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Confirm File Replace");
-    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?");
+    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?\n\n" +
+                            QString::fromStdString(File("picture.bmp")) +
+                            "\n\nThe file is read-only. Replaced, it stays read-only.");
     EXPECT_FALSE(answer);
     EXPECT_EQ(fs::status(File("picture.bmp")).permissions() & fs::perms::owner_write,
               fs::perms::none);
@@ -1022,6 +1029,8 @@ TEST_F(MainWindow, SaveNeverReplacesAReadOnlyFileAndAFailedSaveAsPutsItsModeBack
     TBitmap written;
     LoadPictureFile(File("picture.bmp"), written);
     EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_EQ(fs::status(File("picture.bmp")).permissions(), fs::perms(0444))
+        << "a replaced read-only file stays read-only";
 }
 
 TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
@@ -1047,7 +1056,8 @@ TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     EXPECT_TRUE(f.FMSave->isEnabled());
     EXPECT_EQ(f.SaveFileName, File("out.png"));
     EXPECT_EQ(f.FileName, File("picture.bmp")) << "the caption's file stays";
-    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    // The caption names what is open and where it was saved.
+    EXPECT_EQ(f.windowTitle(), "picture.bmp (saved as out.png) - Tilvo v1.47");
 
     // Over an existing file: Cancel in the question writes nothing.
     const auto sizeBefore = fs::file_size(File("out.png"));
@@ -1464,6 +1474,7 @@ TEST_F(MainWindow, ACancelledOpenKeepsTheOpenPicture) {
 
 TEST_F(MainWindow, AnInstalledProgramFindsItsLanguageFileInTheDataFolder) {
     // The installed layout: <prefix>/bin/tilvo and <prefix>/share/tilvo/Lang/Japanese.ini.
+    std::ofstream(dir_ / "bin" / "tilvo.ini") << "[General]\nLanguage=ja\n";
     fs::create_directories(dir_ / "share" / "tilvo" / "Lang");
     std::ofstream(dir_ / "share" / "tilvo" / "Lang" / "Japanese.ini")
         << "[Form1]\nForm1.FMOpen.Caption=from the data folder\n";

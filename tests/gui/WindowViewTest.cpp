@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTimer>
+#include <functional>
 #include <QLabel>
 #include <QProgressBar>
 #include <QStatusBar>
@@ -176,7 +180,10 @@ TEST_F(WindowView, APictureThatDoesNotFitOpensFittedAndTheViewMenuZooms) {
     // Fit enlarges a small picture to the window.
     f.FMZoomFit->trigger();
     EXPECT_TRUE((TZoom{1, 1} < f.Zoom()));
-    EXPECT_EQ(f.FMView->actions().size(), 4);
+    // The four zoom items, then the language submenu after a separator.
+    ASSERT_EQ(f.FMView->actions().size(), 6);
+    EXPECT_EQ(f.FMView->actions().at(3), f.FMZoom100);
+    EXPECT_EQ(f.FMView->actions().at(5), f.FMLanguage->menuAction());
     EXPECT_EQ(f.FMZoomIn->shortcuts().value(0), QKeySequence(Qt::CTRL | Qt::Key_Plus));
 }
 
@@ -736,6 +743,96 @@ TEST_F(WindowView, SmallPicturesAreCentredAndTheStatusBarTellsTheSizes) {
     f.SetZoom(TZoom{2, 1}, QPoint(0, 0));
     Move(f, QPoint(100, 80), Qt::NoButton);
     EXPECT_FALSE(f.Image1->BrushCrossShown()) << "10 screen pixels";
+}
+
+// ---- Language and recent files ------------------------------------------------------------------
+
+// Closes the next message box shown while `run` runs and answers its text.
+QString TextOfNextBox(const std::function<void()>& run) {
+    QString text;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return;
+        text = box->text();
+        box->done(QMessageBox::Ok);
+    });
+    timer.start();
+    run();
+    return text;
+}
+
+// The texts follow the reader: the system's first user-interface language when nothing was
+// chosen, View > Language when something was (remembered), the About box too.
+TEST_F(WindowView, TheLanguageFollowsTheSystemOrTheChoiceAndIsRemembered) {
+    fs::create_directories(dir_ / "bin" / "Lang");
+    fs::copy_file(std::string(TILVO_SOURCE_DIR) + "/data/Lang/Japanese.ini",
+                  dir_ / "bin" / "Lang" / "Japanese.ini");
+    {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        const QStringList ui = QLocale::system().uiLanguages();
+        const bool japanese = !ui.isEmpty() && ui.front().startsWith(QLatin1String("ja"));
+        EXPECT_EQ(f.Language(), japanese ? kLanguageJapanese : 0);
+        EXPECT_EQ(f.FMOpen->text(), japanese ? QStringLiteral("開く(&O)...") : QStringLiteral("&Open..."));
+        f.FMLanguageJapanese->trigger();
+        EXPECT_EQ(f.FMOpen->text(), QStringLiteral("開く(&O)..."));
+        EXPECT_EQ(f.FMMosaic->title(), QStringLiteral("モザイク(&M)"));
+        EXPECT_EQ(f.LabelBrushSize->text(), QStringLiteral("ブラシ 50"));
+        EXPECT_EQ(TextOfNextBox([&] { f.FMHelpClick(); }).count(QStringLiteral("モザイク")), 1);
+        EXPECT_EQ(LanguageMessages().MBTFileReplace, "上書きの確認");
+        f.FMLanguageEnglish->trigger();
+        EXPECT_EQ(f.FMOpen->text(), "&Open...");
+        EXPECT_EQ(f.FMMosaic->title(), "&Mosaic");
+        EXPECT_EQ(f.LabelBrushSize->text(), "Brush 50");
+        EXPECT_TRUE(TextOfNextBox([&] { f.FMHelpClick(); }).contains("pixel mosaic"));
+        EXPECT_EQ(LanguageMessages().MBTFileReplace, "Confirm File Replace");
+        f.FMLanguageJapanese->trigger();
+    }
+    form_.reset();
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    EXPECT_EQ(g.Language(), kLanguageJapanese) << "the choice is remembered";
+    EXPECT_TRUE(g.FMLanguageJapanese->isChecked());
+    EXPECT_EQ(g.FMOpen->text(), QStringLiteral("開く(&O)..."));
+}
+
+// File > Open Recent holds the files last opened and saved, newest first, remembered; one that has
+// gone is said so and leaves the list.
+TEST_F(WindowView, OpenRecentListsTheLastFilesAndDropsMissingOnes) {
+    PaintPattern(picture_, 200, 100, 3);
+    picture_.SaveToFile(File("second.bmp"));
+    picture_.SaveToFile(File("third.bmp"));
+    {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        f.OpenPictureFile(File("second.bmp"));
+        f.OpenPictureFile(File("third.bmp"));
+        f.OpenPictureFile(File("second.bmp"));
+        ASSERT_EQ(f.RecentFiles(),
+                  (std::vector<std::string>{File("second.bmp"), File("third.bmp"),
+                                            File("picture.bmp")}));
+        ASSERT_EQ(f.FMOpenRecent->actions().size(), 3);
+        EXPECT_EQ(f.FMOpenRecent->actions().at(1)->text(), "&2 third.bmp");
+        f.FMOpenRecent->actions().at(2)->trigger();
+        EXPECT_EQ(f.FileName, File("picture.bmp"));
+        EXPECT_EQ(f.RecentFiles().front(), File("picture.bmp"));
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = File("many" + std::to_string(i) + ".bmp");
+            picture_.SaveToFile(name);
+            f.OpenPictureFile(name);
+        }
+        EXPECT_EQ(f.RecentFiles().size(), 10u);
+        EXPECT_EQ(f.RecentFiles().front(), File("many11.bmp"));
+    }
+    form_.reset();
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    ASSERT_EQ(g.RecentFiles().size(), 10u);
+    EXPECT_EQ(g.RecentFiles()[1], File("many11.bmp")) << "remembered";
+    fs::remove(File("many10.bmp"));
+    const QString said = TextOfNextBox([&] { g.OpenRecentFile(2); });
+    EXPECT_TRUE(said.contains(QString::fromStdString(File("many10.bmp")))) << said.toStdString();
+    EXPECT_EQ(g.RecentFiles().size(), 9u);
+    EXPECT_EQ(g.FMOpenRecent->actions().size(), 9);
+    EXPECT_EQ(g.FileName, File("picture.bmp")) << "the open picture stays";
 }
 
 }  // namespace
