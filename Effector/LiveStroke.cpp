@@ -197,23 +197,30 @@ void TLiveStroke::BlendInto(TRect rect, TBitmap& shown) {
                 m[i] = FifthOf(uint32_t(up[3 * i]) + down[3 * i] + c[3 * l] + c[3 * i] + c[3 * r]);
             }
         }
+        // Where the mask is white the shown copy already holds the picture: the stroke's mask only
+        // darkens as it grows, and the shown copy is the picture wherever the stroke never was.
+        // Only the row's span that is not white is blended.
+        int32_t first = 0, last = w - 1;
+        while (first <= last && m[first] == 255) ++first;
+        while (last >= first && m[last] == 255) --last;
+        if (first > last) continue;
         const uint8_t* a = FPicture->ScanLine(y) + size_t(rect.Left) * 3;
         uint8_t* out = shown.ScanLine(y) + size_t(rect.Left) * 3;
         switch (FEffect) {
             case TStrokeEffect::SolidFill:
-                for (int32_t i = 0; i < w; ++i)
+                for (int32_t i = first; i <= last; ++i)
                     for (int k = 0; k < 3; ++k) out[3 * i + k] = Blend(a[3 * i + k], 0, m[i]);
                 break;
             case TStrokeEffect::Restore: {
                 const uint8_t* b = FSource->ScanLine(y) + size_t(rect.Left) * 3;
-                for (int32_t i = 0; i < w; ++i)
+                for (int32_t i = first; i <= last; ++i)
                     for (int k = 0; k < 3; ++k)
                         out[3 * i + k] = Blend(a[3 * i + k], b[3 * i + k], m[i]);
                 break;
             }
             default: {
                 const uint8_t* b = FCells.ScanLine(y - rect.Top);
-                for (int32_t i = 0; i < w; ++i)
+                for (int32_t i = first; i <= last; ++i)
                     for (int k = 0; k < 3; ++k)
                         out[3 * i + k] = Blend(a[3 * i + k], b[3 * i + k], m[i]);
                 break;
