@@ -6,6 +6,8 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
+#include <QCompleter>
+#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -985,8 +987,26 @@ void TForm1::ShowDisplayBitmap() {
                               qsizetype(shown.Stride()), QImage::Format_BGR888));
 }
 
+void TForm1::TakeInputBack() {
+    // A file dialog's completion list (or any other popup) can stay mapped after the dialog
+    // closed and take the next click or key: every popup goes, and the window takes the input.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup) break;
+        popup->close();
+    }
+    for (QCompleter* c : findChildren<QCompleter*>())
+        if (c->popup() && c->popup()->isVisible()) c->popup()->hide();
+    activateWindow();
+    raise();
+    ScrollBox1->setFocus(Qt::OtherFocusReason);
+}
+
 void TForm1::FMOpenClick() {
-    if (FBusy || OpenPictureDialog1->exec() != QDialog::Accepted) return;
+    if (FBusy) return;
+    const int result = OpenPictureDialog1->exec();
+    TakeInputBack();
+    if (result != QDialog::Accepted) return;
     const QStringList files = OpenPictureDialog1->selectedFiles();
     if (!files.isEmpty()) OpenPictureFileAsked(files.front().toStdString());
 }
@@ -1765,11 +1785,13 @@ bool TForm1::SaveAs() {
     }
     SaveDialog1.SetExifProbe(probe);
     SaveDialog1.SetSaveOptions(SaveOptions);
-    if (!SaveDialog1.Execute(this)) return false;
+    const bool chosen = SaveDialog1.Execute(this);
+    TakeInputBack();
+    if (!chosen) return false;
 
     // The confirmed options stay in effect from here on, whatever happens to the file.
-    const TSaveOptions chosen = SaveDialog1.SaveOptions();
-    SaveOptions = chosen;
+    const TSaveOptions options = SaveDialog1.SaveOptions();
+    SaveOptions = options;
     // The typed name's extension picks the type when Save As writes it; otherwise the selected
     // type's extension is appended.
     const TSaveAsTarget resolved =
@@ -1801,7 +1823,7 @@ bool TForm1::SaveAs() {
         TBusyCursor busy;
         const TProgressFn progress = BeginWork();
         try {
-            ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), chosen, FileName, probe,
+            ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), options, FileName, probe,
                               &why, progress, &keep);
         } catch (const std::bad_alloc&) {
             why = "out of memory";

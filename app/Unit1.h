@@ -391,6 +391,8 @@ class TForm1 : public QMainWindow {
     void UpdateClipboardActions();
     // The failure message of Save and Save As: the file, then the cause (the writer's reason or
     // the system's error text); the language file's text when no cause is known.
+    // After a file dialog: closes what it may have left open and gives the window the input.
+    void TakeInputBack();
     void ShowConvertError(const std::string& fileName, const std::string& why = {});
     void SetCaptionForFile();
 
