@@ -6,8 +6,6 @@
 #include <QActionGroup>
 #include <QApplication>
 #include <QClipboard>
-#include <QCompleter>
-#include <QAbstractItemView>
 #include <QCloseEvent>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -995,10 +993,10 @@ void TForm1::TakeInputBack() {
         if (!popup) break;
         popup->close();
     }
-    for (QCompleter* c : findChildren<QCompleter*>())
-        if (c->popup() && c->popup()->isVisible()) c->popup()->hide();
-    activateWindow();
-    raise();
+    // A completion list that is shown but not the active popup any more (asking a completer for
+    // its popup would make one).
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->windowType() == Qt::Popup) w->hide();
     ScrollBox1->setFocus(Qt::OtherFocusReason);
 }
 
