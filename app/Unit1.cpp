@@ -742,7 +742,6 @@ void TForm1::FormCreate() {
     for (QMenu* m : findChildren<QMenu*>())
         if (!m->objectName().isEmpty()) FBuiltInTexts.emplace_back(m, m->title());
 
-    OpenPictureDialog1->setNameFilter(OpenDialogFilter(BuildOpenDialogFilter(SystemIsJapanese())));
     for (const TKorvaneFileTypeInfo& row : FileTypeInfos())
         SaveDialog1.AddFileType(row.DisplayName, row.FileMask);
 
@@ -1170,6 +1169,8 @@ void TForm1::ApplyLanguage(int32_t language) {
     }
     LoadLanguageMessages();
     SaveDialog1.SetDialogTexts(LoadDialogTexts(language == kLanguageJapanese));
+    OpenPictureDialog1->setNameFilter(
+        OpenDialogFilter(BuildOpenDialogFilter(language == kLanguageJapanese)));
     ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
     FEmptyHint = MiscText(
         "MISC_EMPTYHINT",
