@@ -27,7 +27,7 @@ _tilvo_cli()
                 pcd raw lbm pic psd psp heic avif webp avi mpg' -- "$cur"))
             return
             ;;
-        --quality | --mosaic | --brush | --stroke | --rect | --dcr-name | -j | --jobs)
+        --quality | --mosaic | --brush | --stroke | --rect | --ellipse | --dcr-name | -j | --jobs)
             return
             ;;
     esac
@@ -38,7 +38,7 @@ _tilvo_cli()
             --progressive --grayscale --subsampling --exif-copy --exif-thumbnail
             --keep-personal-data --lossless --png-interlaced --png-grayscale --png-256
             --png-transparent --gif-transparent --tga-rle --sgi-rle --dcr-name
-            --webp-lossless --mosaic --brush --hard-edge --stroke --rect --fill --strokes
+            --webp-lossless --mosaic --brush --hard-edge --stroke --rect --ellipse --fill --strokes
             --verify --help --version' -- "$cur"))
         return
     fi
