@@ -59,7 +59,7 @@ std::vector<TFound> FindInPicture(const TCliFind& find, const TBitmap& picture, 
 }
 
 void AddFoundItems(const std::vector<TFound>& found, std::vector<TCliStroke>& items) {
-    for (const TFound& f : found) items.push_back(TCliStroke{true, {}, f.Box});
+    for (const TFound& f : found) items.push_back(TCliStroke{true, {}, f.Box, false});
 }
 
 namespace {

@@ -144,7 +144,10 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
     points.reserve(kMaxStrokePoints);
     for (const auto& item : o.Strokes) {
         if (item.IsRect) {
-            strips->AddRect(item.Rect);
+            if (item.IsEllipse)
+                strips->AddEllipse(item.Rect);
+            else
+                strips->AddRect(item.Rect);
             continue;
         }
         // As in the window: the press point is stored twice, so a single point paints a dot, and a
