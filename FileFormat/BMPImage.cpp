@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ByteReader.h"
+#include "PixelRoutines.h"
 #include "ProgressScope.h"
 
 namespace tilvo {
@@ -234,7 +235,11 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
                             : h.BitCount == 8 ? pf8bit
                             : keep32          ? pf32bit
                                               : pf24bit;
-    CheckPictureSize(h.Width, h.Height, BitsPerPixel(pf));
+    // Run-length rows take at least two bytes for every 255 pixels; other rows are stored whole.
+    const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
+    const int64_t fewest = rle ? CheckedMul((h.Width + 254) / 255 * 2, h.Height)
+                               : CheckedMul(RowBytes(h.Width, h.BitCount), h.Height);
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest, int64_t(size));
 
     // The colour table: biClrUsed entries (the depth's full count when 0 or larger), and never
     // reaching into the rows.

@@ -105,6 +105,8 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
     const int storedPlanes = chunky ? 1 : h.Planes + (h.Masking == 1 ? 1 : 0);
     const int64_t rowBytes = CheckedMul(int64_t(planeBytes), storedPlanes);
     const int64_t total = CheckedMul(rowBytes, h.Height);
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), h.Compression == 1 ? total / 64 : total,
+                     int64_t(size));
     // Before allocating, the body must be able to give every row: a ByteRun1 packet of two bytes
     // gives at most 128.
     if (h.Compression == 1 ? CheckedMul(int64_t(bodySize), 64) < total : int64_t(bodySize) < total)

@@ -133,7 +133,11 @@ void DecodeSgi(const uint8_t* data, size_t size, TBitmap& picture, std::array<ch
     if (channels != 1 && channels != 3 && channels != 4) Invalid("Dimension Err");
     if (width == 0 || height == 0) Invalid("SGI picture has no pixels");
     const TPixelFormat pf = channels == 1 ? pf8bit : channels == 3 ? pf24bit : pf32bit;
-    CheckPictureSize(width, height, BitsPerPixel(pf));
+    // Run-length files hold two 4-byte table entries for every channel row (rows may share their
+    // data); verbatim ones every byte.
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     CheckedMul(CheckedMul(height, channels), h.Storage == 1 ? 8 : width),
+                     int64_t(size));
 
     // Where each channel row's bytes lie: verbatim rows follow the header plane by plane; the
     // run-length tables (starts, then lengths, indexed row + channel * height) must point into
