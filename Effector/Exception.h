@@ -24,8 +24,7 @@ class EPictureTooLarge : public Exception {
 
 // The most bytes one surface may take: 2 GiB admits a 100-megapixel picture even at 32 bits per
 // pixel (400 MB) and keeps the five surfaces of the main window well inside a 24 GiB machine.
-// Fuzzing builds lower it (TILVO_MAX_SURFACE_BYTES) so that a few bytes of input cannot keep the
-// fuzzer busy with legitimately huge pictures.
+// A build may set another (TILVO_MAX_SURFACE_BYTES).
 #ifdef TILVO_MAX_SURFACE_BYTES
 inline constexpr int64_t kMaxSurfaceBytes = TILVO_MAX_SURFACE_BYTES;
 #else
