@@ -112,8 +112,9 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     if (screenWidth == 0 || screenHeight == 0) throw EInvalidGraphic("GIF picture is empty");
     // LZW codes of 12 bits give at most 4,096 pixels each: a file shorter than 1/64 of that
     // cannot hold its image.
-    CheckPictureData(width, height, 8, CheckedMul(width, height) / kLzwMostPixelsPerByte,
-                     int64_t(file.size()));
+    // (The image is never held whole: only its rows on the screen are kept.)
+    if (int64_t(file.size()) < CheckedMul(width, height) / kLzwMostPixelsPerByte / kShortFileFactor)
+        throw EInvalidGraphic(TooShortMessage(width, height));
 
     // The image, row by row in file order (interlaced rows come in four passes), keeping only
     // its part inside the screen. Its rows are kept in a buffer that grows as they arrive, and the
