@@ -165,6 +165,9 @@ TEST(PCXImage, MalformedFilesAreRefusedAndLeaveThePictureAsItWas) {
         {"8 bits in 2 planes", Cat(Header(8, 2, 4, 1, 4), Bytes(8)), "Unsupported PCX bit depth"},
         {"shorter than its palette", Cat(Header(8, 1, 2, 1, 2), {1, 2}),
          "PCX file shorter than its palette"},
+        // A version 5 file long enough but without the marker was cut: no gray ramp for it.
+        {"version 5 without its palette", Cat(Header(8, 1, 2, 1, 2, 0), Bytes(800, 7)),
+         "PCX palette missing (version 5 files end with it)"},
         {"stored rows cut", Cat(Header(8, 3, 4, 2, 4, 0), Bytes(23)), "PCX file truncated"},
         {"run cut", Cat(Header(8, 3, 4, 2, 4, 1), Bytes(20, 0xC1)), "PCX file truncated"},
         {"huge", Cat(Header(8, 4, 65535, 65535, 65535), Bytes(10)),
