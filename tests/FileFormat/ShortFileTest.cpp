@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -255,6 +256,26 @@ Bytes Jpeg(bool progressive) {
     return f;
 }
 
+// A progressive JPEG of a flat 1024² picture whose last scan (a refinement that codes every block
+// in a few bytes) is repeated until it has 900 scans: under the scan cap, but asking for far more
+// work than its bytes hold.
+Bytes ManyScans() {
+    TBitmap flat(1024, 1024);
+    flat.Canvas().Brush.Color = RGB(90, 120, 150);
+    flat.Canvas().FillRect(TRect{0, 0, 1024, 1024});
+    TMemoryStream out;
+    EXPECT_TRUE(EncodeJpegToStream(flat, out, true, 75, false));
+    const Bytes f = out.Memory();
+    size_t last = 0, scans = 0;
+    for (size_t i = 2; i + 1 < f.size(); ++i)
+        if (f[i] == 0xFF && f[i + 1] == 0xDA) last = i, ++scans;
+    Bytes many(f.begin(), f.end() - 2);
+    for (; scans < 900; ++scans) many.insert(many.end(), f.begin() + ptrdiff_t(last), f.end() - 2);
+    many.push_back(0xFF);
+    many.push_back(0xD9);
+    return many;
+}
+
 // A gray TIFF of side² pixels in one strip of 16 bytes.
 Bytes Tiff(uint32_t side, uint16_t compression) {
     Bytes f = {'I', 'I', 42, 0};
@@ -330,11 +351,16 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         {"p.png", Png(), tooShort},
         {"base.jpg", Jpeg(false), tooShort},
         {"prog.jpg", Jpeg(true), tooShort},
+        {"scans.jpg", ManyScans(), "JPEG refused: its scans ask for far more work than its data holds"},
         {"raw.tif", Tiff(23000, 1), "the file is too short for a " + Side(23000, 23000) + " picture"},
         {"lzw.tif", Tiff(23000, 5), "the file is too short for a " + Side(23000, 23000) + " picture"},
         {"l.webp", WebPLossless(), "the file is too short for a " + Side(16383, 16383) + " picture"},
     };
-    const fs::path dir = fs::temp_directory_path() / ("tilvo-short-" + std::to_string(::getpid()));
+    // TILVO_SHORT_FILES_DIR keeps the files there (to time tilvo-cli on them by hand).
+    const char* keep = std::getenv("TILVO_SHORT_FILES_DIR");
+    const fs::path dir = keep != nullptr ? fs::path(keep)
+                                         : fs::temp_directory_path() /
+                                               ("tilvo-short-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     RegisterAllFormats();
     for (const auto& c : cases) {
@@ -369,7 +395,7 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         LoadPictureFile((dir / "whole.ppm").string(), picture);
         EXPECT_GE(testing::AllocationPeakAbove(base), int64_t{3} << 20);
     }
-    fs::remove_all(dir);
+    if (keep == nullptr) fs::remove_all(dir);
 }
 
 }  // namespace
