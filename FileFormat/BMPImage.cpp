@@ -284,9 +284,12 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
         DecodeBitFields(h, pixels, srcRow, result);
     } else {
         const size_t used = size_t((h.Width * h.BitCount + 7) / 8);
-        for (int64_t i = 0; i < h.Height; ++i)
+        TProgress& progress = CurrentProgress();
+        for (int64_t i = 0; i < h.Height; ++i) {
+            progress.Step(i, h.Height);
             std::memcpy(result.ScanLine(int32_t(h.TopDown ? i : h.Height - 1 - i)),
                         pixels + i * srcRow, used);
+        }
         result.Palette() = std::move(colours);
     }
     picture.Swap(result);

@@ -13,6 +13,7 @@
 
 #include "FileFormat/ExportGlue.h"
 #include "FileFormat/PixelRoutines.h"
+#include "FileFormat/ProgressScope.h"
 
 namespace tilvo {
 
@@ -135,11 +136,13 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     // Decoding stops once every row inside the screen has arrived: an interlaced image's last
     // rows below the screen are never decoded.
     int64_t rowsLeft = keptWidth > 0 ? keptRows : 0;
+    TProgress& progress = CurrentProgress();
     if (width > 0) {
         for (int pass = 0; pass < passes && rowsLeft > 0; ++pass) {
             const int64_t start = image.Interlace ? kPassStart[pass] : 0;
             const int64_t step = image.Interlace ? kPassStep[pass] : 1;
             for (int64_t row = start; row < height && rowsLeft > 0; row += step) {
+                progress.Step(keptRows - rowsLeft, keptRows);
                 if (DGifGetLine(gif.get(), line.data(), int(width)) == GIF_ERROR)
                     ThrowGifError(gif->Error);
                 if (row >= keptRows) continue;

@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -139,7 +140,9 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
     TByteReader in(body, bodySize, "ILBM file truncated");
     const size_t stride = size_t(result.Stride());
     const size_t used = size_t((h.Width * BitsPerPixel(pf) + 7) / 8);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(h.Height); ++y) {
+        progress.Step(y, h.Height);
         if (h.Compression == 1) {
             for (int p = 0; p < storedPlanes; ++p)
                 DecodePackBits(in, scan.data() + size_t(p) * planeBytes, planeBytes);

@@ -12,6 +12,7 @@
 
 #include "ExportGlue.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -180,7 +181,9 @@ void TMAGImage::LoadFromStream(TStream& stream) {
     for (int32_t y = 0; y < int32_t(height); ++y) rows[size_t(y)] = result.ScanLine(y);
 
     uint64_t bit = 0;
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(height); ++y) {
+        progress.Step(y, height);
         uint8_t* row = rows[size_t(y)];
         for (size_t i = 0; i < flagBytes; ++i, ++bit) {
             if (flagA[bit >> 3] & (0x80 >> (bit & 7))) {

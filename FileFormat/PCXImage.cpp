@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -156,7 +157,9 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
     const size_t w = size_t(width), bpl = size_t(bytesPerLine);
     const size_t stride = size_t(result.Stride());
     const size_t used = size_t((width * BitsPerPixel(pf) + 7) / 8);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(height); ++y) {
+        progress.Step(y, height);
         rows.Next(scan.data(), scan.size());
         uint8_t* row = result.ScanLine(y);
         const uint8_t* p0 = scan.data();

@@ -7,6 +7,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -167,8 +168,10 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
     const uint8_t* src = data + dataStart;
     const uint8_t* end = data + size;
     const int step = depth == 16 ? 2 : 1;  // the high byte of each sample is its first
+    TProgress& progress = CurrentProgress();
     for (int c = 0; c < used; ++c) {
         for (int32_t y = 0; y < int32_t(height); ++y) {
+            progress.Step(c * height + y, used * height);
             const uint8_t* row;
             if (counts) {
                 const int64_t i = int64_t(c) * height + y;

@@ -9,6 +9,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -167,7 +168,9 @@ void DecodeSgi(const uint8_t* data, size_t size, TBitmap& picture, std::array<ch
     const size_t w = size_t(width);
     const size_t used = w * size_t(channels);
     const size_t stride = size_t(result.Stride());
+    TProgress& progress = CurrentProgress();
     for (int64_t y = 0; y < height; ++y) {
+        progress.Step(y, height);
         const uint8_t* ch[4] = {};
         for (int64_t c = 0; c < channels; ++c) {
             const int64_t i = y + c * height;

@@ -15,6 +15,7 @@
 #include "ByteReader.h"
 #include "JPEGImage.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -365,6 +366,7 @@ void ReadScanlines(TIFF* tif, TTiffSource& source, uint32_t width, uint32_t heig
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = picture.ScanLine(int32_t(y));
         std::memset(row + lineBytes, 0, size_t(rowBytes - int64_t(lineBytes)));
+        CurrentProgress().Step(y, height);
         if (TIFFReadScanline(tif, row, y, 0) < 0) {
             if (y == 0) Unreadable(source);
             failedAt = int32_t(y);
