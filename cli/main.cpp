@@ -211,12 +211,8 @@ bool OpensAsJpeg(const std::string& input) {
 }
 
 // The JPEG saves that never hold the whole picture apply where their result is the normal path's:
-// the file opens as a JPEG, and no Exif thumbnail is to be made from the edited picture (a carried
-// Exif block then loses its thumbnail, as it does on the normal path).
-bool CanSaveWithoutWholePicture(const TCliOptions& o, const std::string& input,
-                                const TExifProbe& probe) {
-    const bool copyExif = probe.CanCopy && o.Save.ExifCopy;
-    if (copyExif && probe.CanUpdateThumbnail && o.Save.ExifThumbUpdate) return false;
+// the file opens as a JPEG (an Exif thumbnail is then made from the encoding).
+bool CanSaveWithoutWholePicture(const std::string& input) {
     return OpensAsJpeg(input);
 }
 
@@ -225,7 +221,8 @@ bool CanSaveWithoutWholePicture(const TCliOptions& o, const std::string& input,
 void WriteJpegOf(const TCliOptions& o, int32_t width, int32_t height, TMemoryStream& jpeg,
                  const std::string& input, const std::string& target, const TExifProbe& probe) {
     SaveEncodedJpegWithExif(width, height, jpeg, input, target, probe.CanCopy && o.Save.ExifCopy,
-                            o.Save.ExifRemovePersonalData);
+                            o.Save.ExifRemovePersonalData,
+                            probe.CanUpdateThumbnail && o.Save.ExifThumbUpdate);
 }
 
 // A JPEG saved as JPEG streams from the decoder to the encoder, a band of rows at a time, without
@@ -233,7 +230,7 @@ void WriteJpegOf(const TCliOptions& o, int32_t width, int32_t height, TMemoryStr
 // picture needs no turning). False when the normal path has to run; throws as that path would.
 bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
                         const TExifProbe& probe) {
-    if (!CanSaveWithoutWholePicture(o, input, probe)) return false;
+    if (!CanSaveWithoutWholePicture(input)) return false;
     TCliBandEditor editor(o);
     TMemoryStream jpeg;
     {
@@ -255,7 +252,7 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
 // the normal path has to run (it then says why the untouched areas could not be kept, if so).
 bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
                              const std::string& target, const TExifProbe& probe) {
-    if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(o, input, probe)) return false;
+    if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(input)) return false;
     const TFileBytes file(input);
     if (!o.Save.JPEGProgressive) {
         // A baseline source: a band at a time, its untouched rows' bits copied.
