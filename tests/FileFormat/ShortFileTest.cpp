@@ -5,15 +5,19 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "AllocationCounter.h"
+#include "FileFormat/GIFImage.h"
 #include "FileFormat/Graphic.h"
 #include "FileFormat/JPEGImage.h"
+#include "FileFormat/WebPImage.h"
 
 namespace tilvo {
 namespace {
@@ -312,6 +316,46 @@ Bytes WebPLossless() {
     return f;
 }
 
+Bytes ReadFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void Le24(Bytes& b, uint32_t v) {
+    Le16(b, v & 0xFFFF);
+    b.push_back(uint8_t(v >> 16));
+}
+
+// An animation on a kSide² canvas whose one frame is a single pixel (Tilvo's own lossless
+// encoding of it).
+Bytes AnimatedWebP() {
+    const fs::path one = fs::temp_directory_path() / ("tilvo-one-" + std::to_string(::getpid()) + ".webp");
+    TBitmap pixel(1, 1);
+    EXPECT_TRUE(SaveWebP(pixel, one.string(), 80, true));
+    const Bytes still = ReadFile(one);
+    fs::remove(one);
+    const Bytes frame(still.begin() + 12, still.end());  // the VP8L chunk, header included
+    Bytes body;
+    Add(body, "WEBPVP8X");
+    Le32(body, 10);
+    body.insert(body.end(), {0x02, 0, 0, 0});
+    Le24(body, kSide - 1);
+    Le24(body, kSide - 1);
+    Add(body, "ANIM");
+    Le32(body, 6);
+    body.insert(body.end(), {255, 255, 255, 255, 0, 0});
+    Add(body, "ANMF");
+    Le32(body, uint32_t(16 + frame.size()));
+    for (uint32_t v : {0u, 0u, 0u, 0u, 100u}) Le24(body, v);
+    body.push_back(0);
+    Add(body, frame);
+    Bytes f;
+    Add(f, "RIFF");
+    Le32(f, uint32_t(body.size()));
+    Add(f, body);
+    return f;
+}
+
 void WriteFile(const fs::path& path, const Bytes& bytes) {
     std::ofstream(path, std::ios::binary)
         .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
@@ -355,6 +399,7 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         {"raw.tif", Tiff(23000, 1), "the file is too short for a " + Side(23000, 23000) + " picture"},
         {"lzw.tif", Tiff(23000, 5), "the file is too short for a " + Side(23000, 23000) + " picture"},
         {"l.webp", WebPLossless(), "the file is too short for a " + Side(16383, 16383) + " picture"},
+        {"anim.webp", AnimatedWebP(), tooShort},
     };
     // TILVO_SHORT_FILES_DIR keeps the files there (to time tilvo-cli on them by hand).
     const char* keep = std::getenv("TILVO_SHORT_FILES_DIR");
@@ -396,6 +441,36 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         EXPECT_GE(testing::AllocationPeakAbove(base), int64_t{3} << 20);
     }
     if (keep == nullptr) fs::remove_all(dir);
+}
+
+// An interlaced image of 8 × 65,535 on a screen one row high: decoding stops after its first row
+// (the first of its first pass), so the data of the other rows, missing here, is never asked for.
+TEST(ShortFiles, AGifStopsDecodingAfterTheLastRowInsideItsScreen) {
+    const fs::path dir = fs::temp_directory_path() / ("tilvo-gifrows-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    TBitmap tall(8, 65535);
+    tall.Canvas().Brush.Color = RGB(200, 30, 60);
+    tall.Canvas().FillRect(TRect{0, 0, 8, 65535});
+    ASSERT_TRUE(SaveGif(tall, (dir / "tall.gif").string(), false));
+    Bytes f = ReadFile(dir / "tall.gif");
+    f[8] = 1, f[9] = 0;  // the screen's height
+    const uint8_t descriptor[] = {0x2C, 0, 0, 0, 0, 8, 0, 0xFF, 0xFF};
+    const auto at = std::search(f.begin(), f.end(), descriptor, descriptor + 9);
+    ASSERT_NE(at, f.end());
+    const size_t image = size_t(at - f.begin());
+    f[image + 9] |= 0x40;  // interlaced
+    const size_t firstBlock = image + 11;  // after the LZW code size
+    f.resize(firstBlock + 1 + f[firstBlock]);  // the first data block only
+    f.push_back(0);
+    f.push_back(0x3B);
+    WriteFile(dir / "cut.gif", f);
+    TBitmap picture;
+    RegisterAllFormats();
+    LoadPictureFile((dir / "cut.gif").string(), picture);
+    ASSERT_EQ(picture.Width(), 8);
+    ASSERT_EQ(picture.Height(), 1);
+    for (int32_t x = 0; x < 8; ++x) EXPECT_EQ(picture.Pixel(x, 0), RGB(200, 30, 60)) << x;
+    fs::remove_all(dir);
 }
 
 }  // namespace
