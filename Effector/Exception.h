@@ -19,7 +19,8 @@ class Exception : public std::runtime_error {
 class EPictureTooLarge : public Exception {
   public:
     EPictureTooLarge() : Exception("picture too large") {}
-    explicit EPictureTooLarge(const std::string& detail) : Exception("picture too large" + detail) {}
+    explicit EPictureTooLarge(const std::string& detail)
+        : Exception("picture too large" + detail) {}
 };
 
 // The most bytes one surface may take: 2 GiB admits a 100-megapixel picture even at 32 bits per

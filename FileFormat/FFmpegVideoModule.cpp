@@ -1,7 +1,8 @@
 // The codec module tilvo_video_ffmpeg: first frames through libavformat, libavcodec and
 // libswscale, over the bytes in memory. Only the AVI, MPEG program stream and MPEG video
-// elementary stream demuxers are allowed and no protocol is ever opened, so a crafted file can reach nothing beyond its own bytes. Built as a shared
-// module of its own so that only a program that opens a video maps FFmpeg's libraries.
+// elementary stream demuxers are allowed and no protocol is ever opened, so a crafted file can
+// reach nothing beyond its own bytes. Built as a shared module of its own so that only a program
+// that opens a video maps FFmpeg's libraries.
 #include "FileFormat/VideoStill.h"
 
 extern "C" {

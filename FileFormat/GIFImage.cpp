@@ -157,7 +157,6 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
         }
     }
 
-
     // The surface: the logical screen filled with the background colour, the image drawn on it.
     const ColorMapObject* global = gif->SColorMap;
     std::array<uint8_t, 3> fill{255, 255, 255};

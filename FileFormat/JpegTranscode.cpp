@@ -97,7 +97,8 @@ bool TranscodeJpeg(TStream& input, TStream& output, bool progressive, bool force
             jpegglue::FinishVector(t.dest);
         }))
         throw EJPEG(t.dstErr.code, t.dstErr.message);
-    if (!Guard(t.srcErr, [&] { jpeg_finish_decompress(&t.src); })) throw EJPEG(t.srcErr.code, t.srcErr.message);
+    if (!Guard(t.srcErr, [&] { jpeg_finish_decompress(&t.src); }))
+        throw EJPEG(t.srcErr.code, t.srcErr.message);
 
     output.Write(out.data(), int64_t(out.size()));
     output.SetPosition(0);

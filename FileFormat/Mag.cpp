@@ -159,8 +159,8 @@ void TMAGImage::LoadFromStream(TStream& stream) {
     if (!inside(flagBOffset, flagBSize)) throw EMagError("flag B lies outside the file.");
     if (!inside(pixelOffset, pixelSize)) throw EMagError("pixel data lies outside the file.");
     const TPixelFormat pf = colors256 ? pf8bit : pf4bit;
-    CheckPictureData(width, height, BitsPerPixel(pf), int64_t(FlagABytes(flagBytes, uint64_t(height))),
-                     int64_t(avail));
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     int64_t(FlagABytes(flagBytes, uint64_t(height))), int64_t(avail));
 
     TBitmap result(int32_t(width), int32_t(height), pf);
     std::vector<TPaletteEntry>& palette = result.Palette();

@@ -106,8 +106,8 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
     // Stored rows are whole; run-length data codes at most 63 bytes in two (runs go on across
     // rows).
     const int64_t lineBytes = CheckedMul(CheckedMul(bytesPerLine, planes), height);
-    CheckPictureData(width, height, BitsPerPixel(pf), encoding == 1 ? lineBytes / 63 * 2 : lineBytes,
-                     int64_t(size));
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     encoding == 1 ? lineBytes / 63 * 2 : lineBytes, int64_t(size));
 
     // The palette: the header's 16 entries for 1- and 4-bit pictures; for 8-bit ones the
     // trailer 769 bytes before the end when its marker is there, else a gray ramp. A version 5

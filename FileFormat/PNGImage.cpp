@@ -162,9 +162,11 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
                        png_get_valid(rs.png, rs.info, PNG_INFO_tRNS) != 0;
     // Deflate gives at most 1,032 bytes for one: the file must hold 1/64 of the filtered rows
     // shrunk that much.
-    const int64_t filteredRow =
-        (CheckedMul(width, int64_t(png_get_channels(rs.png, rs.info)) *
-                               png_get_bit_depth(rs.png, rs.info)) + 7) / 8 + 1;
+    const int64_t filteredRow = (CheckedMul(width, int64_t(png_get_channels(rs.png, rs.info)) *
+                                                       png_get_bit_depth(rs.png, rs.info)) +
+                                 7) /
+                                    8 +
+                                1;
     CheckPictureData(width, height, 24, CheckedMul(filteredRow, height) / kDeflateMostExpansion,
                      int64_t(file.size()));
     // An interlaced picture with alpha is gathered whole before it is flattened.

@@ -382,8 +382,9 @@ void TPNMImage::LoadFromStream(TStream& stream) {
     const int64_t samples = CheckedMul(h.Width, gray || bilevel ? 1 : 3);
     const int64_t fewest = h.Magic == '4'   ? CheckedMul((h.Width + 7) / 8, h.Height)
                            : h.Magic == '1' ? CheckedMul(h.Width, h.Height)
-                           : h.Magic >= '5' ? CheckedMul(CheckedMul(samples, h.MaxValue > 255 ? 2 : 1), h.Height)
-                                            : CheckedMul(CheckedMul(samples, 2), h.Height);
+                           : h.Magic >= '5'
+                               ? CheckedMul(CheckedMul(samples, h.MaxValue > 255 ? 2 : 1), h.Height)
+                               : CheckedMul(CheckedMul(samples, 2), h.Height);
     CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest, int64_t(data.size()));
 
     bitmap_.Resize(int32_t(h.Width), int32_t(h.Height), pf);

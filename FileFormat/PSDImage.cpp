@@ -103,8 +103,7 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
         const int64_t row = mode == cmBitmap ? (width + 7) / 8 : CheckedMul(width, depth / 8);
         const int64_t perRow = CheckedAdd(2, (row + 127) / 128 * 2);
         const int64_t rows = CheckedMul(height, used);
-        CheckPictureData(width, height, BitsPerPixel(pf), CheckedMul(rows, perRow),
-                         int64_t(size));
+        CheckPictureData(width, height, BitsPerPixel(pf), CheckedMul(rows, perRow), int64_t(size));
     }
 
     // Colour mode data: an indexed file's table is 256 reds, 256 greens, 256 blues; anything

@@ -233,9 +233,8 @@ TTiffHandle OpenTiff(TTiffSource& source) {
 int64_t FewestBytes(TIFF* tif, uint32_t width, uint32_t height, uint16_t bits, uint16_t samples) {
     uint16_t compression = COMPRESSION_NONE;
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
-    const int64_t raw =
-        CheckedMul((CheckedMul(CheckedMul(width, std::max<uint16_t>(samples, 1)), bits) + 7) / 8,
-                   height);
+    const int64_t raw = CheckedMul(
+        (CheckedMul(CheckedMul(width, std::max<uint16_t>(samples, 1)), bits) + 7) / 8, height);
     switch (compression) {
         case COMPRESSION_NONE:
             return raw;

@@ -90,8 +90,9 @@ TEST(Bitmap, RefusesNegativeAndOversizedSurfacesWithAClearError) {
         FAIL();
     } catch (const EPictureTooLarge& e) {
         // The message gives the size and the limit it breaks.
-        EXPECT_STREQ(e.what(), "picture too large: 100000 \u00D7 100000 pixels at 24 bits a pixel "
-                               "take more than the 2048 MiB a picture may use");
+        EXPECT_STREQ(e.what(),
+                     "picture too large: 100000 \u00D7 100000 pixels at 24 bits a pixel "
+                     "take more than the 2048 MiB a picture may use");
     }
     EXPECT_EQ(bmp.Width(), 4);  // unchanged after a refusal
     TBitmap big;

@@ -27,8 +27,8 @@ std::atomic<int64_t> g_peak{0};
 
 void Took(void* p) {
     if (p == nullptr) return;
-    const int64_t now = g_held.fetch_add(int64_t(malloc_usable_size(p))) +
-                        int64_t(malloc_usable_size(p));
+    const int64_t now =
+        g_held.fetch_add(int64_t(malloc_usable_size(p))) + int64_t(malloc_usable_size(p));
     int64_t peak = g_peak.load();
     while (now > peak && !g_peak.compare_exchange_weak(peak, now)) {
     }

@@ -189,7 +189,8 @@ TEST_F(FFmpegVideoDecoder, AnMpegElementaryStreamOpensAndACutOneIsRefused) {
             Open("cut.mpg", std::vector<uint8_t>(es.begin(), es.begin() + ptrdiff_t(keep)), cut);
             ADD_FAILURE() << "opened";
         } catch (const EInvalidGraphic& e) {
-            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u) << e.what();
+            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u)
+                << e.what();
         }
         EXPECT_EQ(cut.Pixel(1, 1), RGB(5, 6, 7));
     }
@@ -225,8 +226,10 @@ TEST_F(FFmpegVideoDecoder, OtherContainersAndBrokenFilesAreRefused) {
             ADD_FAILURE() << "opened";
         } catch (const EInvalidGraphic& e) {
             // The message says why, never a bare "Exception".
-            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u) << e.what();
-            EXPECT_GT(std::string(e.what()).size(), std::string("The video cannot be opened: ").size());
+            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u)
+                << e.what();
+            EXPECT_GT(std::string(e.what()).size(),
+                      std::string("The video cannot be opened: ").size());
         }
         EXPECT_EQ(picture.Pixel(1, 1), RGB(5, 6, 7));
     }

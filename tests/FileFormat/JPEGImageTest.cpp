@@ -384,8 +384,9 @@ TEST(JPEGImage, TruncatedStreamOpensAsLibjpegFillsIt) {
         whole.LoadFromStream(all);
         TBitmap expected;
         whole.AssignTo(expected);
-        std::vector<uint8_t> cut(enc.Memory().begin(),
-                                 enc.Memory().begin() + std::ptrdiff_t(enc.Memory().size() * 3 / 4));
+        std::vector<uint8_t> cut(
+            enc.Memory().begin(),
+            enc.Memory().begin() + std::ptrdiff_t(enc.Memory().size() * 3 / 4));
         TMemoryStream s(cut);
         TJPEGImage j;
         j.LoadFromStream(s);

@@ -124,8 +124,8 @@ TEST_F(Progress, ReadersReportGrowingPercentagesAndACancelledOpenKeepsThePicture
         {sftPPM, "c.ppm"}, {sftPGM, "c.pgm"}, {sftMAG, "m.mag"}};
     for (const auto& [type, name] : others)
         ASSERT_TRUE(SaveAsByType(picture_, Path(name), type, options, "", TExifProbe{})) << name;
-    for (const char* name : {"i.png", "p.png", "j.jpg", "pj.jpg", "b.bmp", "g.gif", "s.sgi", "x.pcx",
-                             "c.ppm", "c.pgm", "m.mag"}) {
+    for (const char* name : {"i.png", "p.png", "j.jpg", "pj.jpg", "b.bmp", "g.gif", "s.sgi",
+                             "x.pcx", "c.ppm", "c.pgm", "m.mag"}) {
         SCOPED_TRACE(name);
         std::vector<int32_t> seen;
         TBitmap opened;

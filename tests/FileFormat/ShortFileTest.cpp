@@ -3,13 +3,13 @@
 // during the open stays under 16 MB (counted by the program's own allocator).
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
-#include <algorithm>
 #include <cstring>
-#include <iterator>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -287,9 +287,9 @@ Bytes Tiff(uint32_t side, uint16_t compression) {
     const struct {
         uint16_t Tag, Type;
         uint32_t Value;
-    } entries[] = {{256, 4, side}, {257, 4, side}, {258, 3, 8},  {259, 3, compression},
-                   {262, 3, 1},    {273, 4, 0},    {277, 3, 1},  {278, 4, side},
-                   {279, 4, 16}};
+    } entries[] = {{256, 4, side},        {257, 4, side}, {258, 3, 8},
+                   {259, 3, compression}, {262, 3, 1},    {273, 4, 0},
+                   {277, 3, 1},           {278, 4, side}, {279, 4, 16}};
     const uint32_t data = 8 + 2 + 9 * 12 + 4;
     Le16(f, 9);
     for (const auto& e : entries) {
@@ -329,7 +329,8 @@ void Le24(Bytes& b, uint32_t v) {
 // An animation on a kSide² canvas whose one frame is a single pixel (Tilvo's own lossless
 // encoding of it).
 Bytes AnimatedWebP() {
-    const fs::path one = fs::temp_directory_path() / ("tilvo-one-" + std::to_string(::getpid()) + ".webp");
+    const fs::path one =
+        fs::temp_directory_path() / ("tilvo-one-" + std::to_string(::getpid()) + ".webp");
     TBitmap pixel(1, 1);
     EXPECT_TRUE(SaveWebP(pixel, one.string(), 80, true));
     const Bytes still = ReadFile(one);
@@ -376,11 +377,12 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         {"rle.bmp", Bmp(kSide, 8, 1, {0, 1}), tooShort},
         {"mono.bmp", Bmp(46000, 1, 0, Bytes(16, 1)),
          "picture too large: " + Side(46000, 46000) + " pixels at 24 bits"},
-        {"p.pgm", Bytes{'P', '5', ' ', '2', '6', '0', '0', '0', ' ', '2', '6', '0', '0', '0',
-                        ' ', '2', '5', '5', '\n', 1, 2, 3},
+        {"p.pgm", Bytes{'P', '5', ' ', '2', '6', '0', '0', '0',  ' ', '2', '6',
+                        '0', '0', '0', ' ', '2', '5', '5', '\n', 1,   2,   3},
          tooShort},
-        {"p.pbm", Bytes{'P', '1', ' ', '2', '6', '0', '0', '0', ' ', '2', '6', '0', '0', '0',
-                        '\n', '0', '1'},
+        {"p.pbm",
+         Bytes{'P', '1', ' ', '2', '6', '0', '0', '0', ' ', '2', '6', '0', '0', '0', '\n', '0',
+               '1'},
          tooShort},
         {"i.ico", Ico(), tooShort},
         {"t.tga", Tga(), tooShort},
@@ -395,17 +397,21 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
         {"p.png", Png(), tooShort},
         {"base.jpg", Jpeg(false), tooShort},
         {"prog.jpg", Jpeg(true), tooShort},
-        {"scans.jpg", ManyScans(), "JPEG refused: its scans ask for far more work than its data holds"},
-        {"raw.tif", Tiff(23000, 1), "the file is too short for a " + Side(23000, 23000) + " picture"},
-        {"lzw.tif", Tiff(23000, 5), "the file is too short for a " + Side(23000, 23000) + " picture"},
-        {"l.webp", WebPLossless(), "the file is too short for a " + Side(16383, 16383) + " picture"},
+        {"scans.jpg", ManyScans(),
+         "JPEG refused: its scans ask for far more work than its data holds"},
+        {"raw.tif", Tiff(23000, 1),
+         "the file is too short for a " + Side(23000, 23000) + " picture"},
+        {"lzw.tif", Tiff(23000, 5),
+         "the file is too short for a " + Side(23000, 23000) + " picture"},
+        {"l.webp", WebPLossless(),
+         "the file is too short for a " + Side(16383, 16383) + " picture"},
         {"anim.webp", AnimatedWebP(), tooShort},
     };
     // TILVO_SHORT_FILES_DIR keeps the files there (to time tilvo-cli on them by hand).
     const char* keep = std::getenv("TILVO_SHORT_FILES_DIR");
-    const fs::path dir = keep != nullptr ? fs::path(keep)
-                                         : fs::temp_directory_path() /
-                                               ("tilvo-short-" + std::to_string(::getpid()));
+    const fs::path dir =
+        keep != nullptr ? fs::path(keep)
+                        : fs::temp_directory_path() / ("tilvo-short-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     RegisterAllFormats();
     for (const auto& c : cases) {
@@ -446,7 +452,8 @@ TEST(ShortFiles, ATinyFileDeclaringAHugePictureFailsAtOnceWithItsMessage) {
 // An interlaced image of 8 × 65,535 on a screen one row high: decoding stops after its first row
 // (the first of its first pass), so the data of the other rows, missing here, is never asked for.
 TEST(ShortFiles, AGifStopsDecodingAfterTheLastRowInsideItsScreen) {
-    const fs::path dir = fs::temp_directory_path() / ("tilvo-gifrows-" + std::to_string(::getpid()));
+    const fs::path dir =
+        fs::temp_directory_path() / ("tilvo-gifrows-" + std::to_string(::getpid()));
     fs::create_directories(dir);
     TBitmap tall(8, 65535);
     tall.Canvas().Brush.Color = RGB(200, 30, 60);
@@ -458,8 +465,8 @@ TEST(ShortFiles, AGifStopsDecodingAfterTheLastRowInsideItsScreen) {
     const auto at = std::search(f.begin(), f.end(), descriptor, descriptor + 9);
     ASSERT_NE(at, f.end());
     const size_t image = size_t(at - f.begin());
-    f[image + 9] |= 0x40;  // interlaced
-    const size_t firstBlock = image + 11;  // after the LZW code size
+    f[image + 9] |= 0x40;                      // interlaced
+    const size_t firstBlock = image + 11;      // after the LZW code size
     f.resize(firstBlock + 1 + f[firstBlock]);  // the first data block only
     f.push_back(0);
     f.push_back(0x3B);
