@@ -235,11 +235,14 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
                             : h.BitCount == 8 ? pf8bit
                             : keep32          ? pf32bit
                                               : pf24bit;
-    // Run-length rows take at least two bytes for every 255 pixels; other rows are stored whole.
+    // Run-length data takes at least an end of line (two bytes) a row; other rows are stored
+    // whole. Only the bytes from where the rows start count: a colour table codes no pixel.
     const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
-    const int64_t fewest = rle ? CheckedMul((h.Width + 254) / 255 * 2, h.Height)
+    const int64_t fewest = rle ? CheckedMul(2, h.Height)
                                : CheckedMul(RowBytes(h.Width, h.BitCount), h.Height);
-    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest, int64_t(size));
+    const uint64_t rowsStart = pixelOffset != 0 ? pixelOffset : r.Pos();
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest,
+                     rowsStart < size ? int64_t(size - rowsStart) : 0);
 
     // The colour table: biClrUsed entries (the depth's full count when 0 or larger), and never
     // reaching into the rows.
