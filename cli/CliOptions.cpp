@@ -70,9 +70,9 @@ const char* const kCliUsage =
     "2 usage error.\n"
     "\n"
     "tilvo-cli --verify FILE...\n"
-    "Lists every picture embedded in each JPEG FILE (segments, data after the end) with its size,\n"
-    "and for the Exif thumbnail its difference to the picture. Exit status: 0 clean,\n"
-    "3 something suspicious found, 1 a file could not be read.\n";
+    "Lists every carrier (segments, Exif IFDs, XMP, data after the end) and every picture\n"
+    "embedded in each JPEG FILE with its size, and for a thumbnail its difference to the picture.\n"
+    "Exit status: 1 a file could not be read, else 3 something suspicious found, else 0.\n";
 
 namespace {
 
