@@ -1860,6 +1860,25 @@ void TForm1::FMSaveClick() {
 
 bool TForm1::SaveToSaveFileName() {
     if (FBusy || WorkBitmap.Empty() || SaveFileName.empty()) return false;
+    // A file Tilvo reads but cannot write (a TIFF, a HEIC, a Photoshop file): Save says so and
+    // offers Save As, instead of failing with nothing to act on.
+    if (SaveAsTypeForFileName(SaveFileName) == sftUNKNOWN &&
+        FileTypeFromExtension(SaveFileName) != ftDCR) {
+        QMessageBox box(QMessageBox::Question,
+                        MiscText("MISC_MBT_CANNOTWRITE", "Save"),
+                        Q(SaveFileName) + QStringLiteral("\n\n") +
+                            MiscText("MISC_MBM_CANNOTWRITE",
+                                     "Tilvo cannot write files of this type. Save the picture "
+                                     "as another type?"),
+                        QMessageBox::Save | QMessageBox::Cancel, this);
+        box.setObjectName(QStringLiteral("CannotWriteBox"));
+        box.button(QMessageBox::Save)->setText(MiscText("MISC_BTN_SAVEAS", "Save &As..."));
+        box.button(QMessageBox::Cancel)->setText(MiscText("MISC_BTN_CANCEL", "Cancel"));
+        box.setDefaultButton(QMessageBox::Save);
+        box.setEscapeButton(QMessageBox::Cancel);
+        if (box.exec() != QMessageBox::Save) return false;
+        return SaveAs();
+    }
     // Save never replaces a read-only file: it fails and leaves the file alone.
     std::error_code ec;
     const fs::file_status status = fs::status(SaveFileName, ec);
@@ -1893,9 +1912,7 @@ bool TForm1::SaveToSaveFileName() {
         return true;
     }
     if (FCancelRequested) return false;
-    // A type without a writer has no cause to name beyond the language file's text.
-    if (why.empty() && SaveAsTypeForFileName(SaveFileName) != sftUNKNOWN)
-        why = WriteObstacle(SaveFileName);
+    if (why.empty()) why = WriteObstacle(SaveFileName);
     ShowConvertError(SaveFileName, why);
     return false;
 }

@@ -937,14 +937,27 @@ TEST_F(MainWindow, OpensAResourceFileAndSaveWritesItsResourceBack) {
     EXPECT_FALSE(SamePixels(back, opened));  // the stroke is in the file
 }
 
-TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterShowsTheConvertError) {
+// Save on a type Tilvo reads but cannot write says so and offers Save As: declined, nothing is
+// written; accepted, Save As runs and writes the type chosen there.
+TEST_F(MainWindow, SaveToAFileTypeWithoutAWriterOffersSaveAs) {
     TForm1& f = NewForm({File("picture.bmp")});
     f.SaveFileName = File("picture.tif");
-    const TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); });
+    TBoxSeen box = AnswerMessageBox([&] { f.FMSaveClick(); }, QMessageBox::Cancel);
     EXPECT_TRUE(box.shown);
-    EXPECT_EQ(box.title, "Convert error");
-    EXPECT_EQ(box.text, QString::fromStdString(File("picture.tif")) + "\n\nUNKOWN file format");
+    EXPECT_EQ(box.text, QString::fromStdString(File("picture.tif")) +
+                            "\n\nTilvo cannot write files of this type. Save the picture as "
+                            "another type?");
     EXPECT_FALSE(fs::exists(File("picture.tif")));
+
+    AnswerFileDialog(QString::fromStdString(File("instead.png")), QStringLiteral("PNG (*.png)"),
+                     true);
+    box = AnswerMessageBox([&] { f.FMSaveClick(); }, QMessageBox::Save);
+    EXPECT_TRUE(box.shown);
+    EXPECT_FALSE(fs::exists(File("picture.tif")));
+    TBitmap written;
+    LoadPictureFile(File("instead.png"), written);
+    EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_EQ(f.SaveFileName, File("instead.png"));
 }
 
 TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
