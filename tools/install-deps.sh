@@ -12,6 +12,8 @@ build_pkgs+=(libheif-dev libwebp-dev)
 build_pkgs+=(fonts-ipafont-gothic)
 build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
+# An independent checker of the PNG files the writer makes (its tests skip it when it is missing).
+test_pkgs+=(pngcheck)
 
 pkgs=("${build_pkgs[@]}")
 bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tools time python3)
