@@ -67,16 +67,16 @@ void BM_CountDistinctColors(benchmark::State& state) {
 BENCHMARK(BM_CountDistinctColors)->Unit(benchmark::kMillisecond)->Iterations(40);
 
 struct PngRatios {
-    double timeRatio = 0, sizeRatio = 0, oursMs = 0, libpngMs = 0, oursCpuMs = 0;
+    double timeRatio = 0, sizeRatio = 0, oursMs = 0, libpngMs = 0, oursCpuMs = 0, libpngCpuMs = 0;
     size_t oursBytes = 0, libpngBytes = 0;
     bool measured = false;
     ~PngRatios() {
         if (!measured) return;
         std::printf(
             "RATIO png_save_time %.3f budget 0.15 %s (wall %.0f ms against libpng %.0f ms; CPU "
-            "time of all threads %.0f ms, %.3f of libpng's wall)\n",
+            "time of all threads %.0f ms against libpng's %.0f ms: %.3f)\n",
             timeRatio, timeRatio <= 0.15 ? "ok" : "OVER", oursMs, libpngMs, oursCpuMs,
-            oursCpuMs / libpngMs);
+            libpngCpuMs, oursCpuMs / libpngCpuMs);
         std::printf("RATIO png_save_size %.3f budget 1.00 %s (%zu bytes against libpng %zu)\n",
                     sizeRatio, sizeRatio <= 1.00 ? "ok" : "OVER", oursBytes, libpngBytes);
     }
@@ -119,13 +119,15 @@ void BM_PngSave(benchmark::State& state) {
     image.Assign(photo);
     std::vector<uint8_t> reference;
     reference.reserve(size_t(photo.Stride()) * size_t(photo.Height()));
-    double bestOurs = 1e30, bestLibpng = 1e30, oursCpu = 0;
+    double bestOurs = 1e30, bestLibpng = 1e30, oursCpu = 0, libpngCpu = 1e30;
     size_t oursBytes = 0, libpngBytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
         double t0 = WallSeconds();
+        const double l0 = ThreadSeconds();
         libpngBytes = SaveWithLibpngDefaults(photo, reference);
         bestLibpng = std::min(bestLibpng, WallSeconds() - t0);
+        libpngCpu = std::min(libpngCpu, ThreadSeconds() - l0);
         state.ResumeTiming();
         TMemoryStream stream;
         t0 = WallSeconds();
@@ -142,6 +144,7 @@ void BM_PngSave(benchmark::State& state) {
     g_png.sizeRatio = double(oursBytes) / double(libpngBytes);
     g_png.oursMs = bestOurs * 1e3;
     g_png.oursCpuMs = oursCpu * 1e3;
+    g_png.libpngCpuMs = libpngCpu * 1e3;
     g_png.libpngMs = bestLibpng * 1e3;
     g_png.oursBytes = oursBytes;
     g_png.libpngBytes = libpngBytes;
