@@ -12,10 +12,13 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <exception>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <thread>
 
@@ -372,7 +375,18 @@ void EncodePngDeflate(TStream& stream, const TPngLayout& layout, const TPngRowSo
             }
         }
     };
-    {
+    if (whole) {
+        work([&] {
+            progress.Step(++rowsDone, totalRows * 5);
+            return true;
+        });
+    } else {
+        // One thread a core works on the pieces; this one reports their progress every few
+        // milliseconds and once more when they are done, so that ECancelled from the listener
+        // stops them (at the next row, or before the next deflate) and nothing is written.
+        std::mutex mutex;
+        std::condition_variable finished;
+        size_t running = 0;
         std::vector<std::thread> helpers;
         // The threads are joined however this block is left, after being told to stop.
         struct TJoin {
@@ -386,16 +400,31 @@ void EncodePngDeflate(TStream& stream, const TPngLayout& layout, const TPngRowSo
             }
         } join{helpers, stop};
         const size_t threads = std::min<size_t>(pieces.size(), size_t(HardwareThreads()));
-        for (size_t t = 1; t < threads; ++t)
-            helpers.emplace_back(work, [&] {
-                ++rowsDone;
-                return !stop.load(std::memory_order_relaxed);
+        for (size_t t = 0; t < threads; ++t) {
+            {
+                std::lock_guard lock(mutex);
+                ++running;
+            }
+            helpers.emplace_back([&] {
+                work([&] {
+                    ++rowsDone;
+                    return !stop.load(std::memory_order_relaxed);
+                });
+                std::lock_guard lock(mutex);
+                --running;
+                finished.notify_all();
             });
-        // This thread reports the progress of all: ECancelled from it stops the others.
-        work([&] {
-            progress.Step(++rowsDone, totalRows * 5);
-            return !stop.load(std::memory_order_relaxed);
-        });
+        }
+        for (;;) {
+            bool done = false;
+            {
+                std::unique_lock lock(mutex);
+                done = finished.wait_for(lock, std::chrono::milliseconds(15),
+                                         [&] { return running == 0; });
+            }
+            progress.Step(rowsDone, totalRows * 5);
+            if (done) break;
+        }
         join.done = true;
     }
     for (const TPiece& piece : pieces)
