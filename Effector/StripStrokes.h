@@ -23,8 +23,12 @@ class TStripStrokes {
     void AddStroke(const TPoint* points, int32_t pointCount);
     // A rectangle, picture coordinates, right and bottom exclusive, any order.
     void AddRect(TRect rect);
+    // The ellipse inscribed in a rectangle (as AddRect takes it).
+    void AddEllipse(TRect rect);
 
     bool Empty() const { return bottom_ <= top_; }
+    // How many of the strokes and rectangles added reach the picture.
+    int32_t Count() const { return int32_t(edits_.size()); }
     // The rows the edits can change: Top() … Bottom() − 1 (both 0 when none).
     int32_t Top() const { return Empty() ? 0 : top_; }
     int32_t Bottom() const { return Empty() ? 0 : bottom_; }
@@ -40,6 +44,7 @@ class TStripStrokes {
   private:
     struct TEdit {
         bool IsRect = false;
+        bool IsEllipse = false;  // with IsRect: the ellipse inscribed in Rect
         std::vector<TPoint> Points;
         TRect Rect{};
         TRect Dirty{};

@@ -200,35 +200,6 @@ void ShrinkForThumbnail(const TBitmap& picture, TBitmap& small) {
     ResampleAreaAverage(small, size.Width, size.Height);
 }
 
-// The saved picture at the thumbnail's size, from its encoding: decoded at the smallest of
-// libjpeg's scales that still covers the thumbnail, then shrunk. For saves that never hold the
-// whole picture; false when the stream does not decode.
-bool ShrinkEncodedForThumbnail(const std::vector<uint8_t>& jpeg, int32_t width, int32_t height,
-                               TBitmap& small) {
-    const TFitSize size = FitWithin(width, height, 160, 160);
-    TJPEGScale scale = TJPEGScale::jsFullSize;
-    for (const TJPEGScale s : {TJPEGScale::jsEighth, TJPEGScale::jsQuarter, TJPEGScale::jsHalf}) {
-        const int32_t d = s == TJPEGScale::jsEighth ? 8 : s == TJPEGScale::jsQuarter ? 4 : 2;
-        if (width / d >= size.Width && height / d >= size.Height) {
-            scale = s;
-            break;
-        }
-    }
-    try {
-        TJPEGImage decoder;
-        decoder.SetScale(scale);
-        TMemoryStream in{std::vector<uint8_t>(jpeg)};
-        decoder.LoadFromStream(in);
-        decoder.AssignTo(small);
-    } catch (const Exception&) {
-        return false;
-    }
-    if (small.Width() <= 0 || small.Height() <= 0) return false;
-    if (small.PixelFormat() != pf24bit) small.SetPixelFormat(pf24bit);
-    ResampleAreaAverage(small, size.Width, size.Height);
-    return true;
-}
-
 // A TJPEGImage at its defaults apart from the quality: baseline, 4:2:0, colour.
 void EncodeThumbnail(const TBitmap& small, TStream& stream, int32_t quality) {
     TJPEGImage jpeg;
@@ -329,7 +300,8 @@ void MakeCarriedExif(const std::string& sourceFileName, int32_t width, int32_t h
         // than the save's check allows. Small pictures with sharp colour edges lose too much to
         // 4:2:0; their thumbnail is tried at 4:4:4 before a lower quality. When none passes, the
         // block is written without a thumbnail.
-        const bool shrunk = ShrinkEncodedForThumbnail(jpeg, width, height, carried.Reduced);
+        const TFitSize size = FitWithin(width, height, 160, 160);
+        const bool shrunk = DecodeReduced(jpeg, size.Width, size.Height, carried.Reduced);
         for (int32_t q = 90; shrunk && q >= 10 && carried.Segment.empty(); q -= 10) {
             for (bool fullChroma : {false, true}) {
                 TMemoryStream thumbnail;
@@ -356,9 +328,8 @@ void MakeCarriedExif(const std::string& sourceFileName, int32_t width, int32_t h
 
 namespace {
 
-// SaveEncodedJpegWithExif for a picture of width × height; `picture`, where the caller holds it,
-// is what the check compares the file with.
-void SaveEncodedWithExif(const TBitmap* picture, int32_t width, int32_t height,
+// SaveEncodedJpegWithExif for a picture of width × height.
+void SaveEncodedWithExif(int32_t width, int32_t height,
                          TMemoryStream& jpeg, const std::string& sourceFileName,
                          const std::string& targetFileName, bool updateThumbnail, bool copyExif,
                          bool removePersonalData) {
@@ -366,17 +337,19 @@ void SaveEncodedWithExif(const TBitmap* picture, int32_t width, int32_t height,
     if (copyExif)
         MakeCarriedExif(sourceFileName, width, height, jpeg.Memory(), updateThumbnail,
                         removePersonalData, carried);
+    const bool personal = copyExif && !removePersonalData;
     TMemoryStream s(std::move(carried.Segment)), output;
     InsertExifSegment(jpeg, s, output);
-    const bool thumbnail = !carried.Thumbnail.empty();
-    if (picture != nullptr)
-        WriteVerifiedJpeg(targetFileName, *picture, output.Memory(), thumbnail,
-                          thumbnail ? &carried.Reduced : nullptr);
-    else if (thumbnail)
-        WriteVerifiedJpeg(targetFileName, carried.Reduced, output.Memory(), true,
-                          &carried.Reduced);
-    else
-        WriteVerifiedJpeg(targetFileName, output.Memory());
+    // The file may hold only what was just written: this thumbnail or none, personal tags only
+    // when they were kept, the picture's own size.
+    TJpegExpectations expected;
+    expected.Thumbnail = carried.Thumbnail;
+    expected.ThumbnailKnown = true;
+    expected.Reduced = carried.Thumbnail.empty() ? nullptr : &carried.Reduced;
+    expected.PersonalAllowed = personal;
+    expected.Width = width;
+    expected.Height = height;
+    WriteVerifiedJpeg(targetFileName, output.Memory(), expected);
 }
 
 }  // namespace
@@ -384,7 +357,7 @@ void SaveEncodedWithExif(const TBitmap* picture, int32_t width, int32_t height,
 bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
                              const std::string& sourceFileName, const std::string& targetFileName,
                              bool updateThumbnail, bool copyExif, bool removePersonalData) {
-    SaveEncodedWithExif(&picture, picture.Width(), picture.Height(), jpeg, sourceFileName,
+    SaveEncodedWithExif(picture.Width(), picture.Height(), jpeg, sourceFileName,
                         targetFileName, updateThumbnail, copyExif, removePersonalData);
     return true;
 }
@@ -392,7 +365,7 @@ bool SaveEncodedJpegWithExif(const TBitmap& picture, TMemoryStream& jpeg,
 void SaveEncodedJpegWithExif(int32_t width, int32_t height, TMemoryStream& jpeg,
                              const std::string& sourceFileName, const std::string& targetFileName,
                              bool copyExif, bool removePersonalData, bool updateThumbnail) {
-    SaveEncodedWithExif(nullptr, width, height, jpeg, sourceFileName, targetFileName,
+    SaveEncodedWithExif(width, height, jpeg, sourceFileName, targetFileName,
                         updateThumbnail, copyExif, removePersonalData);
 }
 

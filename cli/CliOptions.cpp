@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "BatchRun.h"
 #include "FileFormat/FileTypes.h"
 
 namespace tilvo {
@@ -21,7 +22,14 @@ const char* const kCliUsage =
     "Several files:\n"
     "  --out-dir DIR        write each INPUT under DIR with its base name and the output\n"
     "                       type's extension; a line per file and a summary\n"
-    "  -j N, --jobs N       files worked on at once (default: the number of cores)\n"
+    "  -j N, --jobs N       files worked on at once, 1-256 (default: the number of cores)\n"
+    "  --files-from FILE    more INPUTs from FILE, one a line (- standard input)\n"
+    "  -0                   the names in FILE are separated by NUL bytes instead\n"
+    "  --report FILE        append a JSON line per input to FILE as it is done: input,\n"
+    "                       output, status (ok, failed, skipped), message, width, height,\n"
+    "                       items, exif (kept, removed, none), seconds\n"
+    "  --skip-existing      leave an output that exists alone and report it skipped\n"
+    "  -q, --quiet          no line per file and no summary; failures still on stderr\n"
     "Standard input:\n"
     "  --in-type EXT        read standard input as this type (default: by its content)\n"
     "\n"
@@ -34,13 +42,13 @@ const char* const kCliUsage =
     "  --progressive        progressive encoding\n"
     "  --grayscale          grayscale\n"
     "  --subsampling 420|444  chroma subsampling (default 420)\n"
-    "  --exif-copy          carry INPUT's Exif block over, its thumbnail removed\n"
-    "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture instead\n"
+    "  --exif-copy          write a new Exif block with INPUT's camera and exposure tags\n"
+    "  --exif-thumbnail     give that block a thumbnail made from the saved picture\n"
     "  --lossless           keep untouched areas exactly: a YCbCr JPEG INPUT of the same size\n"
     "                       keeps its coefficients, tables and sampling outside the changed\n"
     "                       blocks (--quality and --subsampling do not apply)\n"
-    "  --keep-personal-data keep location and personal data (GPS, names, serial numbers,\n"
-    "                       comments, maker note) in the copied Exif block\n"
+    "  --keep-personal-data carry location and personal data (GPS, names, serial numbers,\n"
+    "                       comments) into the new Exif block too\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
@@ -52,27 +60,29 @@ const char* const kCliUsage =
     "Component resource (dcr):\n"
     "  --dcr-name NAME      the bitmap resource's name, upper-cased (default: OUTPUT's base name)\n"
     "WebP:\n"
-    "  --quality N          quality 1-100 (default 80)\n"
+    "  --quality N          quality 0-100 (default 80)\n"
     "  --webp-lossless      lossless (--quality has no effect)\n"
     "Mosaic:\n"
-    "  --mosaic N           cell size in pixels (default 4)\n"
-    "  --brush N            brush diameter in pixels (default 20)\n"
+    "  --mosaic N           cell size in pixels, 1-256 (default 16)\n"
+    "  --brush N            brush diameter in pixels, 1-1000 (default 50)\n"
     "  --hard-edge          no softened edge\n"
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
     "  --rect X,Y,W,H       hide the whole rectangle W x H at X,Y (repeatable)\n"
+    "  --ellipse X,Y,W,H    hide the ellipse inscribed in that rectangle (repeatable)\n"
+    "                       X and Y -1048576-1048576, W and H 1-1048576\n"
     "  --fill               solid black instead of mosaic cells, for every stroke and rectangle\n"
     "  --strokes FILE       more items from FILE, one per line: --stroke X,Y[;X,Y...],\n"
-    "                       --rect X,Y,W,H or --fill; blank lines and lines starting with #\n"
-    "                       are skipped. Items apply in the order given.\n"
+    "                       --rect X,Y,W,H, --ellipse X,Y,W,H or --fill; blank lines and\n"
+    "                       lines starting with # are skipped. Items apply in the order given.\n"
     "\n"
     "  --help, --version\n"
     "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
     "2 usage error.\n"
     "\n"
     "tilvo-cli --verify FILE...\n"
-    "Lists every picture embedded in each JPEG FILE (segments, data after the end) with its size,\n"
-    "and for the Exif thumbnail its difference to the picture. Exit status: 0 clean,\n"
-    "3 something suspicious found, 1 a file could not be read.\n";
+    "Lists every carrier (segments, Exif IFDs, XMP, data after the end) and every picture\n"
+    "embedded in each JPEG FILE with its size, and for a thumbnail its difference to the picture.\n"
+    "Exit status: 1 a file could not be read, else 3 something suspicious found, else 0.\n";
 
 namespace {
 
@@ -165,14 +175,15 @@ void ParseStrokesFile(const std::string& fileName, TCliOptions& o) {
         try {
             const std::string& item = words[0];
             const size_t values = item == "--fill" ? 0 : 1;
-            if (item != "--stroke" && item != "--rect" && item != "--fill")
-                throw EUsage("expected --stroke, --rect or --fill, not \"" + item + "\"");
+            if (item != "--stroke" && item != "--rect" && item != "--ellipse" && item != "--fill")
+                throw EUsage("expected --stroke, --rect, --ellipse or --fill, not \"" + item +
+                             "\"");
             if (words.size() != values + 1)
                 throw EUsage(item + (values ? " needs exactly one value" : " takes no value"));
             if (item == "--fill")
                 o.SolidFill = true;
-            else if (item == "--rect")
-                o.Strokes.push_back(TCliStroke{true, {}, ParseRect(words[1])});
+            else if (item == "--rect" || item == "--ellipse")
+                o.Strokes.push_back(TCliStroke{true, {}, ParseRect(words[1]), item == "--ellipse"});
             else
                 o.Strokes.push_back(TCliStroke{false, ParseStroke(words[1]), {}});
         } catch (const EUsage& e) {
@@ -230,6 +241,12 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     TCliOptions o;
     std::vector<std::string> files;
     std::string typeName;
+    bool jpegQualityZero = false;
+    // JPEG's quality starts at 1: 0 is WebP's alone.
+    auto checkQuality = [&](int32_t saveAsType) {
+        if (jpegQualityZero && saveAsType == 1)
+            throw EUsage("--quality for JPEG must be 1-100 (0-100 is for WebP)");
+    };
     bool noMoreOptions = false;  // after "--", a name that starts with "-" is a file
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
@@ -248,9 +265,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--type")
             typeName = value();
         else if (a == "--quality") {
-            // One type is written per run: the quality is that of JPEG or WebP, whichever it is.
-            o.Save.JPEGQuality = ParseInt(value(), "--quality", 1, 100);
-            o.Save.WebPQuality = o.Save.JPEGQuality;
+            // One type is written per run: the quality is that of JPEG or WebP, whichever it is,
+            // with the window's ranges (JPEG 1-100, WebP 0-100), checked once the type is known.
+            o.Save.WebPQuality = ParseInt(value(), "--quality", 0, 100);
+            o.Save.JPEGQuality = std::max(o.Save.WebPQuality, 1);
+            jpegQualityZero = o.Save.WebPQuality == 0;
         } else if (a == "--webp-lossless")
             o.Save.WebPLossless = true;
         else if (a == "--progressive")
@@ -301,6 +320,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Strokes.push_back(TCliStroke{false, ParseStroke(value()), {}});
         else if (a == "--rect")
             o.Strokes.push_back(TCliStroke{true, {}, ParseRect(value())});
+        else if (a == "--ellipse")
+            o.Strokes.push_back(TCliStroke{true, {}, ParseRect(value()), true});
         else if (a == "--fill")
             o.SolidFill = true;
         else if (a == "--strokes")
@@ -308,7 +329,19 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--out-dir") {
             o.OutDir = value();
             if (o.OutDir.empty()) throw EUsage("--out-dir needs a folder");
-        } else if (a == "-j" || a == "--jobs")
+        } else if (a == "--files-from") {
+            o.FilesFrom = value();
+            if (o.FilesFrom.empty()) throw EUsage("--files-from needs a file");
+        } else if (a == "-0")
+            o.FilesFromNul = true;
+        else if (a == "--report") {
+            o.Report = value();
+            if (o.Report.empty()) throw EUsage("--report needs a file");
+        } else if (a == "--skip-existing")
+            o.SkipExisting = true;
+        else if (a == "--quiet" || a == "-q")
+            o.Quiet = true;
+        else if (a == "-j" || a == "--jobs")
             o.Jobs = ParseInt(value(), a, 1, 256);
         else if (a.size() > 2 && a.compare(0, 2, "-j") == 0)
             o.Jobs = ParseInt(a.substr(2), "-j", 1, 256);
@@ -331,18 +364,37 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     }
     if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
         throw EUsage("--in-type is for standard input (-) only");
+    if (o.FilesFromNul && o.FilesFrom.empty()) throw EUsage("-0 is for --files-from only");
+    if (!o.FilesFrom.empty()) {
+        if (o.OutDir.empty()) throw EUsage("--files-from is for several files (--out-dir) only");
+        if (o.FilesFrom == "-" && std::find(files.begin(), files.end(), "-") != files.end())
+            throw EUsage("--files-from - and INPUT - both read standard input");
+        try {
+            const std::vector<std::string> listed = ReadFileList(o.FilesFrom, o.FilesFromNul);
+            files.insert(files.end(), listed.begin(), listed.end());
+        } catch (const EUsage&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw EUsage(e.what());
+        }
+    }
     if (!o.OutDir.empty()) {
-        if (files.empty()) throw EUsage("--out-dir needs at least one INPUT");
+        // An empty list is an empty shard of a larger run: nothing to do, not a mistake.
+        if (files.empty() && o.FilesFrom.empty())
+            throw EUsage("--out-dir needs at least one INPUT");
         if (std::find(files.begin(), files.end(), "-") != files.end())
             throw EUsage("standard input (-) cannot be read with --out-dir");
         o.Inputs = files;
         if (!typeName.empty()) {
             o.SaveAsType = SaveAsTypeFromShortName(typeName);
             if (!o.SaveAsType) throw EUsage("unknown type \"" + typeName + "\"");
+            checkQuality(o.SaveAsType);
         } else {
-            for (const std::string& in : files)
-                if (!SaveAsTypeFromExtensionType(FileTypeFromExtension(in)))
-                    throw EUsage("cannot write the type of \"" + in + "\"; use --type");
+            for (const std::string& in : files) {
+                const int32_t type = SaveAsTypeFromExtensionType(FileTypeFromExtension(in));
+                if (!type) throw EUsage("cannot write the type of \"" + in + "\"; use --type");
+                checkQuality(type);
+            }
         }
         return o;
     }
@@ -363,6 +415,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             throw EUsage("cannot tell the type from the extension of \"" + o.Output +
                          "\"; use --type");
     }
+    checkQuality(o.SaveAsType);
     return o;
 }
 

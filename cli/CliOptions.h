@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Effector/Bitmap.h"
+#include "Effector/Pixelate.h"
 #include "FileFormat/SaveDispatch.h"
 
 namespace tilvo {
@@ -15,6 +16,7 @@ struct TCliStroke {
     bool IsRect = false;
     std::vector<TPoint> Points;
     TRect Rect{};
+    bool IsEllipse = false;  // with IsRect: the ellipse inscribed in Rect
     friend bool operator==(const TCliStroke&, const TCliStroke&) = default;
 };
 
@@ -24,13 +26,21 @@ struct TCliOptions {
     // Several files (--out-dir): every INPUT, each written under OutDir.
     std::vector<std::string> Inputs;
     std::string OutDir;
-    int32_t Jobs = 0;    // -j: how many files at once; 0 is the number of cores
+    int32_t Jobs = 0;  // -j: how many files at once; 0 is the number of cores
+    // Batch runs an engine drives: --files-from names more INPUTs ("-": standard input), one a
+    // line or NUL-separated (-0); --report appends a JSON line per input; --skip-existing leaves
+    // an output that exists alone; --quiet prints no line per file.
+    std::string FilesFrom;
+    bool FilesFromNul = false;
+    std::string Report;
+    bool SkipExisting = false;
+    bool Quiet = false;
     std::string InType;  // --in-type: the extension standard input is read as
     // The Save As type id (1 … 13); with --out-dir and no --type 0: each input's own type.
     int32_t SaveAsType = 0;
     TSaveOptions Save;
-    int32_t MosaicSize = 4;
-    int32_t BrushSize = 20;
+    int32_t MosaicSize = kDefaultMosaicSize;
+    int32_t BrushSize = kDefaultBrushSize;
     bool SoftEdge = true;
     bool SolidFill = false;  // black instead of mosaic cells, for every item
     // The brush strokes and rectangles, in the order given (--stroke, --rect and --strokes FILE).

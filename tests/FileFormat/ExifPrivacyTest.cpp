@@ -223,6 +223,7 @@ TEST(ExifOrientation, ThumbnailThatCannotShowThePictureIsLeftOut) {
         const auto at = out.begin() + 10 + std::ptrdiff_t(check.ThumbnailOffset);
         const std::vector<uint8_t> thumb(at, at + std::ptrdiff_t(check.ThumbnailLength));
         // It shows the picture as saved (the noise as the JPEG holds it).
+        RegisterAllFormats();
         TBitmap saved;
         LoadPictureFile(dst, saved);
         EXPECT_LE(ThumbnailDifference(thumb, saved), kMaxThumbnailDifference);
