@@ -1,9 +1,14 @@
 #include "StrokeBlend.h"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <vector>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 #include "CustomFilter.h"
 #include "HistoryListEx.h"
@@ -31,13 +36,45 @@ void RequireCovers(const TBitmap& b, int32_t width, int32_t height) {
 
 // Spreads the mask's blue bytes of one row over all three bytes of each pixel, so that the blend
 // kernels below run over plain byte arrays of equal length.
-void SpreadMaskRow(const uint8_t* maskRow, int32_t width, uint8_t* out) {
+void SpreadMaskRowPlain(const uint8_t* maskRow, int32_t width, uint8_t* out) {
     for (int32_t x = 0; x < width; ++x) {
         const uint8_t m = maskRow[3 * x];
         out[3 * x] = m;
         out[3 * x + 1] = m;
         out[3 * x + 2] = m;
     }
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+// Twenty-one pixels a step where the processor permutes bytes across a 64-byte register (AVX-512
+// VBMI): each output byte takes the blue byte of its pixel. Steps are taken while 64 bytes are
+// readable and writable (the 64th byte is written again by the next step); the plain loop does
+// the rest. The same bytes as the plain loop.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void SpreadMaskRowVbmi(const uint8_t* maskRow,
+                                                                      int32_t width, uint8_t* out) {
+    alignas(64) static constexpr auto kBlue = [] {
+        std::array<uint8_t, 64> t{};
+        for (int k = 0; k < 64; ++k) t[size_t(k)] = uint8_t(k < 63 ? k / 3 * 3 : 63);
+        return t;
+    }();
+    const __m512i blue = _mm512_load_si512(kBlue.data());
+    int32_t x = 0;
+    for (; x + 22 <= width; x += 21) {  // 3 x + 64 <= 3 width
+        const __m512i v = _mm512_loadu_si512(maskRow + 3 * size_t(x));
+        _mm512_storeu_si512(out + 3 * size_t(x), _mm512_maskz_permutexvar_epi8(~uint64_t{0}, blue, v));
+    }
+    SpreadMaskRowPlain(maskRow + 3 * size_t(x), width - x, out + 3 * size_t(x));
+}
+#define TILVO_HAVE_VBMI_SPREAD 1
+#endif
+
+void SpreadMaskRow(const uint8_t* maskRow, int32_t width, uint8_t* out) {
+#ifdef TILVO_HAVE_VBMI_SPREAD
+    static const bool has =
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
+    if (has) return SpreadMaskRowVbmi(maskRow, width, out);
+#endif
+    SpreadMaskRowPlain(maskRow, width, out);
 }
 
 // a := trunc(a · m/255 + b · (1 − m/255) + 0.5). With num = a·m + b·(255 − m) this is

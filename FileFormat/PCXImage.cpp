@@ -1,11 +1,16 @@
 #include "PCXImage.h"
 
+#include <bit>
 #include <cstring>
 #include <new>
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
 #include "ProgressScope.h"
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
 
 namespace tilvo {
 
@@ -196,12 +201,12 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
     picture.Swap(result);
 }
 
-// One plane row: a run of equal bytes (two or more, at most 63) becomes 0xC0 | count and the
-// byte; a single byte is written as itself below 0xC0, else as 0xC1 and the byte. `out` has room
-// for two bytes per input byte, so a single byte is stored without branching on its value.
-uint8_t* PackPcxRow(const uint8_t* s, size_t n, uint8_t* out) {
-    size_t i = 0;
-    while (i + 1 < n) {
+// The tokens of one plane row s[0 .. n) that start at i .. end - 1: a run of equal bytes (two
+// or more, at most 63) becomes 0xC0 | count and the byte; a single byte is written as itself
+// below 0xC0, else as 0xC1 and the byte. `out` has room for two bytes per input byte, so a
+// single byte is stored without branching on its value. Leaves i at the next token.
+uint8_t* PackPcxTokens(const uint8_t* s, size_t& i, size_t end, size_t n, uint8_t* out) {
+    while (i < end && i + 1 < n) {
         const uint8_t b = s[i];
         if (s[i + 1] != b) {
             const bool escape = b >= 0xC0;
@@ -217,12 +222,98 @@ uint8_t* PackPcxRow(const uint8_t* s, size_t n, uint8_t* out) {
         *out++ = b;
         i += run;
     }
-    if (i < n) {
+    if (i < end && i < n) {
         if (s[i] >= 0xC0) *out++ = 0xC1;
-        *out++ = s[i];
+        *out++ = s[i++];
     }
     return out;
 }
+
+uint8_t* PackPcxRowPlain(const uint8_t* s, size_t n, uint8_t* out) {
+    size_t i = 0;
+    return PackPcxTokens(s, i, n, n, out);
+}
+
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#define TILVO_HAVE_VECTOR_PCX 1
+// Thirty-two bytes a step with AVX-512 (VBMI2's byte compress): each byte either continues a run
+// (writes nothing), starts one (its count byte and itself), or stands alone (itself, after 0xC1
+// when it is 0xC0 or more). The count byte and the byte of every position are interleaved into
+// one register and the ones written are compressed together. A run's length is the distance to
+// its end, found as the smallest run end at or after each position (a suffix minimum in five
+// shifts). A run reaching past the step ends the step before it; the plain loop writes that
+// run, and the row's last 32 bytes.
+struct TPcxVectorTables {
+    alignas(64) uint8_t Interleave[64] = {};
+    alignas(32) uint8_t Iota[32] = {};
+    alignas(32) uint8_t Down[5][32] = {};  // lane k takes lane k + 2^s, 32 + k past the end
+};
+constexpr TPcxVectorTables MakePcxVectorTables() {
+    TPcxVectorTables t;
+    for (int k = 0; k < 32; ++k) {
+        t.Interleave[2 * k] = uint8_t(k);
+        t.Interleave[2 * k + 1] = uint8_t(64 + k);  // the second register's lane k
+        t.Iota[k] = uint8_t(k);
+        for (int sh = 0; sh < 5; ++sh) t.Down[sh][k] = uint8_t(k + (1 << sh) < 32 ? k + (1 << sh) : 32 + k);
+    }
+    return t;
+}
+
+[[gnu::target("avx512f,avx512bw,avx512vl,avx512vbmi,avx512vbmi2,bmi2,popcnt")]] uint8_t*
+PackPcxRowVbmi2(const uint8_t* s, size_t n, uint8_t* out) {
+    static constexpr TPcxVectorTables kT = MakePcxVectorTables();
+    const __m512i interleave = _mm512_load_si512(kT.Interleave);
+    const __m256i iota = _mm256_load_si256(reinterpret_cast<const __m256i*>(kT.Iota));
+    __m256i down[5];
+    for (int sh = 0; sh < 5; ++sh)
+        down[sh] = _mm256_load_si256(reinterpret_cast<const __m256i*>(kT.Down[sh]));
+    const __m256i k32 = _mm256_set1_epi8(32), kC0 = _mm256_set1_epi8(char(0xC0));
+    const __m256i kC1 = _mm256_set1_epi8(char(0xC1)), kOne = _mm256_set1_epi8(1);
+    size_t i = 0;
+    while (i + 33 <= n) {
+        const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i));
+        const __m256i next = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(s + i + 1));
+        uint32_t eq = _mm256_cmpeq_epi8_mask(v, next);
+        uint32_t lanes = ~uint32_t{0};
+        if (eq >> 31) {
+            // The last run goes on past the step: the step ends where it starts.
+            const int take = 32 - std::countl_one(eq);
+            if (take == 0) {
+                out = PackPcxTokens(s, i, i + 1, n, out);
+                continue;
+            }
+            lanes = (uint32_t{1} << take) - 1;
+            eq &= lanes;
+        }
+        const uint32_t cont = (eq << 1) & lanes;
+        const uint32_t start = eq & ~cont;
+        const uint32_t single = ~eq & ~cont & lanes;
+        const uint32_t escape = _mm256_cmpge_epu8_mask(v, kC0);
+        // Where each position's run ends: the smallest k' >= k whose byte differs from the next.
+        __m256i end = _mm256_mask_blend_epi8(eq, iota, k32);
+        for (int sh = 0; sh < 5; ++sh)
+            end = _mm256_min_epu8(end, _mm256_permutex2var_epi8(end, down[sh], k32));
+        const __m256i count = _mm256_add_epi8(_mm256_sub_epi8(end, iota), kOne);
+        const __m256i lead = _mm256_mask_blend_epi8(start, kC1, _mm256_or_si256(count, kC0));
+        const __m512i pairs = _mm512_permutex2var_epi8(_mm512_castsi256_si512(lead), interleave,
+                                                       _mm512_castsi256_si512(v));
+        const uint64_t keep = _pdep_u64(start | (single & escape), 0x5555555555555555ull) |
+                              _pdep_u64(~cont & lanes, 0xAAAAAAAAAAAAAAAAull);
+        _mm512_storeu_si512(out, _mm512_maskz_compress_epi8(keep, pairs));
+        out += std::popcount(keep);
+        i += size_t(std::popcount(lanes));
+    }
+    return PackPcxTokens(s, i, n, n, out);
+}
+
+bool CpuHasVbmi2() {
+    static const bool has = __builtin_cpu_supports("avx512vbmi2") &&
+                            __builtin_cpu_supports("avx512vbmi") &&
+                            __builtin_cpu_supports("avx512bw") &&
+                            __builtin_cpu_supports("avx512vl") && __builtin_cpu_supports("bmi2");
+    return has;
+}
+#endif
 
 void PutU16LE(uint8_t* p, uint32_t v) {
     p[0] = uint8_t(v);
@@ -230,6 +321,15 @@ void PutU16LE(uint8_t* p, uint32_t v) {
 }
 
 }  // namespace
+
+uint8_t* PackPcxRow(const uint8_t* s, size_t n, uint8_t* out, bool allowVector) {
+#ifdef TILVO_HAVE_VECTOR_PCX
+    if (allowVector && CpuHasVbmi2()) return PackPcxRowVbmi2(s, n, out);
+#else
+    (void)allowVector;
+#endif
+    return PackPcxRowPlain(s, n, out);
+}
 
 void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out) {
     if (picture.Empty()) Invalid("Cannot save an empty picture");
@@ -258,11 +358,13 @@ void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out) {
     const int64_t planes = indexed ? 1 : 3;
     const size_t bpl = size_t(bytesPerLine);
 
-    const int64_t bound = CheckedAdd(int64_t(kHeaderSize + kTrailerSize),
-                                     CheckedMul(CheckedMul(h, planes), 2 * bytesPerLine));
-    out.resize(size_t(bound));
-    uint8_t* file = out.data();
-    std::memset(file, 0, kHeaderSize);
+    // The file grows row by row from a scratch row: only the bytes written are ever touched, and
+    // room for a little more than the picture is asked for at once (the vector grows beyond).
+    const int64_t raw = CheckedMul(CheckedMul(h, planes), bytesPerLine);
+    CheckedAdd(int64_t(kHeaderSize + kTrailerSize), CheckedMul(raw, 2));
+    out.clear();
+    out.reserve(size_t(kHeaderSize + kTrailerSize) + size_t(raw) + size_t(raw) / 4);
+    uint8_t file[kHeaderSize] = {};
     file[0] = 10;
     file[1] = 5;
     file[2] = 1;
@@ -272,9 +374,11 @@ void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out) {
     file[65] = uint8_t(planes);
     PutU16LE(file + 66, uint32_t(bytesPerLine));
     PutU16LE(file + 68, 1);
+    out.resize(kHeaderSize);
+    std::memcpy(out.data(), file, kHeaderSize);
 
-    uint8_t* o = file + kHeaderSize;
     std::vector<uint8_t> plane(bpl * size_t(planes), 0);  // odd widths end with a 0 byte
+    std::vector<uint8_t> packed(size_t(planes) * PcxRowBound(bpl));
     for (int32_t y = 0; y < int32_t(h); ++y) {
         const uint8_t* s = src->ScanLine(y);
         if (indexed) {
@@ -283,15 +387,15 @@ void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out) {
             uint8_t* red = plane.data();
             SplitBgrRow(s, size_t(w), red, red + bpl, red + 2 * bpl);
         }
+        uint8_t* o = packed.data();
         for (int64_t p = 0; p < planes; ++p) o = PackPcxRow(plane.data() + size_t(p) * bpl, bpl, o);
+        out.insert(out.end(), packed.data(), o);
     }
     if (indexed) {
-        *o++ = kTrailerMarker;
+        out.push_back(kTrailerMarker);
         const std::vector<uint8_t> pal = PaletteBytes(src->Palette(), 256);
-        std::memcpy(o, pal.data(), pal.size());
-        o += pal.size();
+        out.insert(out.end(), pal.begin(), pal.end());
     }
-    out.resize(size_t(o - file));
 }
 
 void TPCXImage::LoadFromStream(TStream& stream) {

@@ -4,6 +4,7 @@
 // Save and Save As.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -35,6 +36,16 @@ class TPCXImage : public TGraphic {
 // The whole PCX file of `picture` into `out`, resized to the file's length. Throws
 // EInvalidGraphic for what PCX cannot hold.
 void EncodePcx(const TBitmap& picture, std::vector<uint8_t>& out);
+
+// The run-length bytes of one plane row s[0 .. n) to `out`, which has room for PcxRowBound(n)
+// bytes; answers the end of what was written. Runs of two to 63 equal bytes become a count byte
+// 0xC0 | count and the byte, single bytes of 0xC0 and more are led by 0xC1. Uses the processor's
+// vector unit (AVX-512 VBMI2) where it has one unless `allowVector` is false; both ways give the
+// same bytes.
+constexpr size_t PcxRowBound(size_t n) {
+    return 2 * n + 64;
+}
+uint8_t* PackPcxRow(const uint8_t* s, size_t n, uint8_t* out, bool allowVector = true);
 
 // Writes `picture` as a PCX file; answers false (leaving any existing file intact) on any
 // failure, with the reason in `message` when one is given. `picture` itself is never changed.

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FileFormat/ExportGlue.h"
+#include "FileFormat/PNMImage.h"
 #include "FileFormat/PixelRoutines.h"
 #include "FileFormat/PngDeflateWriter.h"
 #include "FileFormat/ProgressScope.h"
@@ -298,12 +299,7 @@ void TPNGImage::SaveToStream(TStream& stream) {
             layout.Transparency = {0, GetRValue(c), 0, GetGValue(c), 0, GetBValue(c)};
         }
         rows = [source, width](int32_t y, uint8_t* out) {
-            const uint8_t* src = source->ScanLine(y);
-            for (int32_t x = 0; x < width; ++x, src += 3, out += 3) {
-                out[0] = src[2];
-                out[1] = src[1];
-                out[2] = src[0];
-            }
+            SwapRedBlueRow(source->ScanLine(y), out, size_t(width));
         };
     }
 

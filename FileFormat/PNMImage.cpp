@@ -2,6 +2,7 @@
 #include "PNMImage.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -123,12 +124,45 @@ void GrayPortable(const uint8_t* bgr, uint8_t* gray, size_t n) {
     }
     SwapRedBlueBody(s + 3 * i, d + 3 * i, n - i);
 }
+// Twenty-one pixels a step where the processor permutes bytes across a 64-byte register (AVX-512
+// VBMI): one load, one permute, one store, whose 64th byte the next step writes again; three steps
+// at a time while there is room. Steps are taken while 64 bytes are readable and writable; the
+// rest goes the SSSE3 way.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void SwapRedBlueVbmi(const uint8_t* s, uint8_t* d,
+                                                                    size_t n) {
+    alignas(64) static constexpr auto kSwap = [] {
+        std::array<uint8_t, 64> t{};
+        for (int k = 0; k < 63; ++k) t[size_t(k)] = uint8_t(k / 3 * 3 + 2 - k % 3);
+        t[63] = 63;
+        return t;
+    }();
+    const __m512i swap = _mm512_load_si512(kSwap.data());
+    size_t i = 0;
+    for (; i + 64 <= n; i += 63) {  // three steps, 3 i + 190 <= 3 n
+        const __m512i v0 = _mm512_loadu_si512(s + 3 * i);
+        const __m512i v1 = _mm512_loadu_si512(s + 3 * i + 63);
+        const __m512i v2 = _mm512_loadu_si512(s + 3 * i + 126);
+        _mm512_storeu_si512(d + 3 * i, _mm512_maskz_permutexvar_epi8(~uint64_t{0}, swap, v0));
+        _mm512_storeu_si512(d + 3 * i + 63, _mm512_maskz_permutexvar_epi8(~uint64_t{0}, swap, v1));
+        _mm512_storeu_si512(d + 3 * i + 126, _mm512_maskz_permutexvar_epi8(~uint64_t{0}, swap, v2));
+    }
+    for (; i + 22 <= n; i += 21) {  // 3 i + 64 <= 3 n
+        const __m512i v = _mm512_loadu_si512(s + 3 * i);
+        _mm512_storeu_si512(d + 3 * i, _mm512_maskz_permutexvar_epi8(~uint64_t{0}, swap, v));
+    }
+    SwapRedBlueSsse3(s + 3 * i, d + 3 * i, n - i);
+}
 // The gray loop compiled for AVX2, where the compiler widens it to vector multiplies.
 [[gnu::target("avx2")]] void GrayAvx2(const uint8_t* bgr, uint8_t* gray, size_t n) {
     GrayBody(bgr, gray, n);
 }
 bool CpuHasSsse3() {
     static const bool has = __builtin_cpu_supports("ssse3");
+    return has;
+}
+bool CpuHasVbmi() {
+    static const bool has =
+        __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512bw");
     return has;
 }
 bool CpuHasAvx2() {
@@ -354,6 +388,7 @@ class TRowWriter {
 
 void SwapRedBlueRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool allowVector) {
 #ifdef TILVO_HAVE_VECTOR_PNM
+    if (allowVector && CpuHasVbmi()) return SwapRedBlueVbmi(src, dst, pixels);
     if (allowVector && CpuHasSsse3()) return SwapRedBlueSsse3(src, dst, pixels);
 #else
     (void)allowVector;

@@ -52,8 +52,9 @@ bool SavePnm(TBitmap& picture, const std::string& fileName, const std::string& v
              std::string* why = nullptr);
 
 // Row kernels of the reader and writer: R, G, B <-> B, G, R, and B, G, R to the gray level
-// (77 R + 150 G + 29 B) >> 8. They use the processor's vector unit (AVX2) where it has one unless
-// `allowVector` is false; both ways give the same bytes.
+// (77 R + 150 G + 29 B) >> 8. They use the processor's vector unit (AVX-512 VBMI or SSSE3 for the
+// swap, AVX2 for the gray level) where it has one unless `allowVector` is false; every way gives
+// the same bytes.
 void SwapRedBlueRow(const uint8_t* src, uint8_t* dst, size_t pixels, bool allowVector = true);
 void GrayRow(const uint8_t* bgr, uint8_t* gray, size_t pixels, bool allowVector = true);
 

@@ -241,6 +241,57 @@ void SplitBgrPortable(const uint8_t* s, size_t width, uint8_t* red, uint8_t* gre
     }
     SplitBgrPortable(s, width - x, red + x, green + x, blue + x);
 }
+
+// The byte indexes of channel c of 64 pixels in 192 bytes: from the first 128 (two registers), and
+// from the last 64 for the lanes InC marks.
+struct TSplitIndexes {
+    alignas(64) uint8_t FromAB[3][64] = {};
+    alignas(64) uint8_t FromC[3][64] = {};
+    uint64_t InC[3] = {};
+};
+constexpr TSplitIndexes MakeSplitIndexes() {
+    TSplitIndexes t;
+    for (int c = 0; c < 3; ++c)
+        for (int j = 0; j < 64; ++j) {
+            const int at = 3 * j + c;
+            t.FromAB[c][j] = uint8_t(at < 128 ? at : 0);
+            t.FromC[c][j] = uint8_t(at >= 128 ? at - 128 : 0);
+            if (at >= 128) t.InC[c] |= uint64_t{1} << j;
+        }
+    return t;
+}
+
+// Sixty-four pixels a step where the processor permutes bytes across a whole 64-byte register
+// (AVX-512 VBMI): three loads, and each channel gathered by one two-register permute over the
+// first two loads and one permute from the third into the lanes that lie there. The rest goes the
+// SSSE3 way.
+[[gnu::target("avx512f,avx512bw,avx512vbmi")]] void SplitBgrVbmi(const uint8_t* s, size_t width,
+                                                                 uint8_t* red, uint8_t* green,
+                                                                 uint8_t* blue) {
+    static constexpr TSplitIndexes kIdx = MakeSplitIndexes();
+    const uint64_t* inC = kIdx.InC;
+    const uint8_t(*fromAB)[64] = kIdx.FromAB;
+    const uint8_t(*fromC)[64] = kIdx.FromC;
+    const __m512i ab0 = _mm512_load_si512(fromAB[0]), c0 = _mm512_load_si512(fromC[0]);
+    const __m512i ab1 = _mm512_load_si512(fromAB[1]), c1 = _mm512_load_si512(fromC[1]);
+    const __m512i ab2 = _mm512_load_si512(fromAB[2]), c2 = _mm512_load_si512(fromC[2]);
+    size_t x = 0;
+    for (; x + 64 <= width; x += 64, s += 192) {
+        const __m512i a = _mm512_loadu_si512(s);
+        const __m512i b = _mm512_loadu_si512(s + 64);
+        const __m512i c = _mm512_loadu_si512(s + 128);
+        const __m512i vb = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(a, ab0, b),
+                                                         inC[0], c0, c);
+        const __m512i vg = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(a, ab1, b),
+                                                         inC[1], c1, c);
+        const __m512i vr = _mm512_mask_permutexvar_epi8(_mm512_permutex2var_epi8(a, ab2, b),
+                                                         inC[2], c2, c);
+        _mm512_storeu_si512(blue + x, vb);
+        _mm512_storeu_si512(green + x, vg);
+        _mm512_storeu_si512(red + x, vr);
+    }
+    SplitBgrSsse3(s, width - x, red + x, green + x, blue + x);
+}
 #endif
 
 }  // namespace
@@ -249,6 +300,9 @@ void SplitBgrRow(const uint8_t* bgr, size_t width, uint8_t* red, uint8_t* green,
                  bool allowVector) {
 #ifdef TILVO_HAVE_SSSE3_SPLIT
     static const bool has = __builtin_cpu_supports("ssse3");
+    static const bool hasVbmi = __builtin_cpu_supports("avx512vbmi") &&
+                                __builtin_cpu_supports("avx512bw");
+    if (allowVector && hasVbmi) return SplitBgrVbmi(bgr, width, red, green, blue);
     if (allowVector && has) return SplitBgrSsse3(bgr, width, red, green, blue);
 #endif
     (void)allowVector;

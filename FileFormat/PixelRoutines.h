@@ -72,8 +72,8 @@ void ExpandPackedRow(const uint8_t* src, int bits, size_t width, uint8_t* dst);
 // ---- Channel planes -------------------------------------------------------------------------
 
 // Splits `width` B, G, R pixels into separate red, green and blue rows (the planes of SGI and
-// PCX). Uses the processor's byte shuffles (SSSE3) where it has them unless `allowVector` is
-// false; both ways give the same bytes.
+// PCX). Uses the processor's byte permutes (AVX-512 VBMI) or shuffles (SSSE3) where it has them
+// unless `allowVector` is false; every way gives the same bytes.
 void SplitBgrRow(const uint8_t* bgr, size_t width, uint8_t* red, uint8_t* green, uint8_t* blue,
                  bool allowVector = true);
 

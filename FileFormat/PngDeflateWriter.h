@@ -1,6 +1,7 @@
 // The PNG encoder behind TPNGImage's save: the rows are filtered into memory (adaptive choice per
 // row by the minimum sum of absolute differences, or no filter for palette pictures), compressed
-// as one zlib stream with libdeflate and framed into chunks here.
+// as one zlib stream with libdeflate (in pieces on every core when the picture is large) and
+// framed into chunks here.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +27,13 @@ struct TPngLayout {
     std::vector<uint8_t> Transparency;  // tRNS payload; none when empty
     TPngFilterChoice Filters = TPngFilterChoice::Adaptive;
     int Level = kPngDeflateLevel;
+    // How many pieces the rows are deflated in, each on a thread of its own: 0 for one a core
+    // when the picture is large enough to gain from it. More pieces than rows give one a row.
+    uint32_t Pieces = 0;
 };
 
-// Writes the samples of picture row y (Width × channels bytes, in PNG order) to `out`.
+// Writes the samples of picture row y (Width × channels bytes, in PNG order) to `out`. It is called
+// from several threads at once (for different rows), so it must only read what it shares.
 using TPngRowSource = std::function<void(int32_t y, uint8_t* out)>;
 
 // Encodes the picture and writes the whole file to `stream`. `progress` is stepped once per row as

@@ -76,6 +76,10 @@ size_t FindTriple(const uint8_t* src, size_t from, size_t n) {
     return n;
 }
 
+// Literal packets are copied 128 bytes at a time whatever their length (one fixed-size copy, no
+// call): src must be readable and dst writable kSgiSlack bytes past their ends.
+constexpr size_t kSgiSlack = 128;
+
 size_t PackSgiRow(const uint8_t* src, size_t width, uint8_t* dst) {
     uint8_t* out = dst;
     size_t i = 0;
@@ -84,7 +88,7 @@ size_t PackSgiRow(const uint8_t* src, size_t width, uint8_t* dst) {
         while (i < t) {
             const size_t len = std::min<size_t>(127, t - i);
             *out++ = uint8_t(0x80 | len);
-            std::memcpy(out, src + i, len);
+            std::memcpy(out, src + i, 128);
             out += len;
             i += len;
         }
@@ -234,7 +238,8 @@ void EncodeSgi(const TBitmap& picture, bool runLength, std::vector<uint8_t>& out
                                            CheckedMul(planeRows, int64_t(SgiRowBound(w))))
                               : CheckedAdd(int64_t(kHeaderSize), CheckedMul(planeRows, int64_t(w)));
     if (runLength && bound > int64_t(UINT32_MAX)) throw EPictureTooLarge();
-    out.resize(size_t(bound));
+    // Run-length files grow row by row below; verbatim ones have their size now.
+    out.resize(runLength ? kHeaderSize : size_t(bound));
     uint8_t* file = out.data();
 
     std::memset(file, 0, kHeaderSize);
@@ -274,11 +279,16 @@ void EncodeSgi(const TBitmap& picture, bool runLength, std::vector<uint8_t>& out
         return;
     }
 
-    // Row by row through the picture once: the tables say where each channel row went.
-    uint8_t* starts = file + kHeaderSize;
-    uint8_t* lengths = starts + 4 * size_t(planeRows);
-    size_t at = kHeaderSize + 8 * size_t(planeRows);
-    std::vector<uint8_t> split(w * channels);
+    // Row by row through the picture once: the tables say where each channel row went. The rows
+    // are packed into a scratch row and appended, so that only the bytes written are touched.
+    const size_t tables = kHeaderSize + 8 * size_t(planeRows);
+    std::vector<uint8_t> header(file, file + kHeaderSize);
+    out.clear();
+    out.reserve(size_t(bound));
+    out.resize(tables);
+    std::memcpy(out.data(), header.data(), kHeaderSize);
+    std::vector<uint8_t> split(w * channels + kSgiSlack);
+    std::vector<uint8_t> packed(channels * SgiRowBound(w) + kSgiSlack);
     for (size_t y = 0; y < h; ++y) {
         const uint8_t* s = src->ScanLine(int32_t(h - 1 - y));
         uint8_t* red = split.data();
@@ -292,14 +302,18 @@ void EncodeSgi(const TBitmap& picture, bool runLength, std::vector<uint8_t>& out
                 red[3 * w + x] = s[3];
             }
         }
+        size_t at = out.size(), used = 0;
         for (size_t c = 0; c < channels; ++c) {
-            const size_t len = PackSgiRow(red + c * w, w, file + at);
+            const size_t len = PackSgiRow(red + c * w, w, packed.data() + used);
+            uint8_t* starts = out.data() + kHeaderSize;
+            uint8_t* lengths = starts + 4 * size_t(planeRows);
             PutU32BE(starts + 4 * (y + c * h), uint32_t(at));
             PutU32BE(lengths + 4 * (y + c * h), uint32_t(len));
             at += len;
+            used += len;
         }
+        out.insert(out.end(), packed.data(), packed.data() + used);
     }
-    out.resize(at);
 }
 
 void TSGIImage::LoadFromStream(TStream& stream) {

@@ -17,6 +17,20 @@ inline double ThreadSeconds() {
     return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
 }
 
+// Wall-clock time, in seconds: for work spread over several threads, against a baseline's own.
+inline double WallSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// CPU time of every thread of the process, in seconds.
+inline double ProcessSeconds() {
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
 inline void MakePhotoLike(TBitmap& bmp, int32_t width, int32_t height, uint32_t seed = 1) {
     bmp.Resize(width, height, pf24bit);
     uint32_t s = seed * 2654435761u + 1;

@@ -3,8 +3,9 @@
 // run against fastest memcpy, both in thread CPU time so that a busy machine does not skew the
 // ratio): at most 3 memcpys of the picture.
 // Saving the same photo as PNG, against libpng at its defaults (zlib level 6, every filter) writing
-// the same pixels in the same run: at most 0.30 of its time (fastest against fastest, thread CPU
-// time) and at most 1.00 of its size.
+// the same pixels in the same run: at most 0.15 of its wall-clock time (fastest against fastest;
+// the writer deflates on every core, libpng on one; the CPU time of all the writer's threads is
+// printed beside it) and at most 1.00 of its size.
 #include <benchmark/benchmark.h>
 #include <png.h>
 
@@ -66,13 +67,16 @@ void BM_CountDistinctColors(benchmark::State& state) {
 BENCHMARK(BM_CountDistinctColors)->Unit(benchmark::kMillisecond)->Iterations(40);
 
 struct PngRatios {
-    double timeRatio = 0, sizeRatio = 0, oursMs = 0, libpngMs = 0;
+    double timeRatio = 0, sizeRatio = 0, oursMs = 0, libpngMs = 0, oursCpuMs = 0, libpngCpuMs = 0;
     size_t oursBytes = 0, libpngBytes = 0;
     bool measured = false;
     ~PngRatios() {
         if (!measured) return;
-        std::printf("RATIO png_save_time %.3f budget 0.30 %s (%.0f ms against libpng %.0f ms)\n",
-                    timeRatio, timeRatio <= 0.30 ? "ok" : "OVER", oursMs, libpngMs);
+        std::printf(
+            "RATIO png_save_time %.3f budget 0.15 %s (wall %.0f ms against libpng %.0f ms; CPU "
+            "time of all threads %.0f ms against libpng's %.0f ms: %.3f)\n",
+            timeRatio, timeRatio <= 0.15 ? "ok" : "OVER", oursMs, libpngMs, oursCpuMs,
+            libpngCpuMs, oursCpuMs / libpngCpuMs);
         std::printf("RATIO png_save_size %.3f budget 1.00 %s (%zu bytes against libpng %zu)\n",
                     sizeRatio, sizeRatio <= 1.00 ? "ok" : "OVER", oursBytes, libpngBytes);
     }
@@ -115,23 +119,32 @@ void BM_PngSave(benchmark::State& state) {
     image.Assign(photo);
     std::vector<uint8_t> reference;
     reference.reserve(size_t(photo.Stride()) * size_t(photo.Height()));
-    double bestOurs = 1e30, bestLibpng = 1e30;
+    double bestOurs = 1e30, bestLibpng = 1e30, oursCpu = 0, libpngCpu = 1e30;
     size_t oursBytes = 0, libpngBytes = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        double t0 = ThreadSeconds();
+        double t0 = WallSeconds();
+        const double l0 = ThreadSeconds();
         libpngBytes = SaveWithLibpngDefaults(photo, reference);
-        bestLibpng = std::min(bestLibpng, ThreadSeconds() - t0);
+        bestLibpng = std::min(bestLibpng, WallSeconds() - t0);
+        libpngCpu = std::min(libpngCpu, ThreadSeconds() - l0);
         state.ResumeTiming();
         TMemoryStream stream;
-        t0 = ThreadSeconds();
+        t0 = WallSeconds();
+        const double c0 = ProcessSeconds();
         image.SaveToStream(stream);
-        bestOurs = std::min(bestOurs, ThreadSeconds() - t0);
+        const double wall = WallSeconds() - t0;
+        if (wall < bestOurs) {
+            bestOurs = wall;
+            oursCpu = ProcessSeconds() - c0;
+        }
         oursBytes = stream.Memory().size();
     }
     g_png.timeRatio = bestOurs / bestLibpng;
     g_png.sizeRatio = double(oursBytes) / double(libpngBytes);
     g_png.oursMs = bestOurs * 1e3;
+    g_png.oursCpuMs = oursCpu * 1e3;
+    g_png.libpngCpuMs = libpngCpu * 1e3;
     g_png.libpngMs = bestLibpng * 1e3;
     g_png.oursBytes = oursBytes;
     g_png.libpngBytes = libpngBytes;
@@ -139,7 +152,7 @@ void BM_PngSave(benchmark::State& state) {
     state.counters["time_ratio"] = g_png.timeRatio;
     state.counters["size_ratio"] = g_png.sizeRatio;
 }
-BENCHMARK(BM_PngSave)->Unit(benchmark::kMillisecond)->Iterations(2);
+BENCHMARK(BM_PngSave)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 }  // namespace
 }  // namespace tilvo::bench

@@ -17,6 +17,8 @@ build_pkgs+=(libtesseract-dev libleptonica-dev tesseract-ocr-eng
     libdlib-dev liblapack-dev libopencv-core-dev libopencv-imgproc-dev libopencv-objdetect-dev
     opencv-data)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
+# An independent checker of the PNG files the writer makes (its tests skip it when it is missing).
+test_pkgs+=(pngcheck)
 # The batch recipes' tests run GNU parallel and load the Kubernetes YAML.
 test_pkgs+=(parallel python3-yaml)
 # tools/package-test.sh: making the Debian package and checking it.

@@ -202,6 +202,7 @@ TEST(ExifOrientation, PaletteDecodesTurnToo) {
 // picture within what the save's own check allows, and leaves it out otherwise; either way the
 // save succeeds and its block holds only the kept tags.
 TEST(ExifOrientation, ThumbnailThatCannotShowThePictureIsLeftOut) {
+    RegisterAllFormats();  // the saved file is opened through the open path below
     TBitmap noise;
     noise.Resize(96, 64, pf24bit);
     uint32_t seed = 1;

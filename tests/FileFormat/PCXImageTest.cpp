@@ -2,8 +2,10 @@
 // of every surface depth, depths no tool writes, and hostile headers and data.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "FileFormat/PCXImage.h"
 #include "FileFormat/Stream.h"
@@ -65,6 +67,45 @@ TEST(PCXImage, RunLengthCodeKeepsItsEdgeCases) {
         Load(g, file);
         EXPECT_EQ(Bytes(g.Bitmap().ScanLine(0), g.Bitmap().ScanLine(0) + c.Row.size()), c.Row);
     }
+}
+
+// The vector row packer against the plain one, on rows that put every kind of token at every
+// place of its 32-byte steps: singles below and above 0xC0, pairs, runs ending just before, on and
+// after a step's end, runs longer than a step and than 63 bytes, and rows of every short length.
+TEST(PCXImage, VectorRowPackerGivesThePlainBytes) {
+    std::mt19937 rng(11);
+    std::vector<Bytes> rows;
+    for (size_t n = 0; n <= 100; ++n) {
+        Bytes r(n);
+        for (auto& b : r) b = uint8_t(rng() % 3 == 0 ? 0xC7 : rng());
+        rows.push_back(r);
+    }
+    for (int k = 0; k < 400; ++k) {
+        Bytes r;
+        const size_t n = 33 + rng() % 600;
+        while (r.size() < n) {
+            // Runs of 1 to 80 bytes of a few values, so that runs meet and long runs occur.
+            const size_t len = rng() % 4 == 0 ? 1 + rng() % 80 : 1 + rng() % 3;
+            const uint8_t v = uint8_t(rng() % 2 ? 0xC0 + rng() % 4 : rng() % 4);
+            r.insert(r.end(), std::min(len, n - r.size()), v);
+        }
+        rows.push_back(r);
+    }
+    rows.push_back(Bytes(1000, 0xFF));
+    for (const Bytes& r : rows) {
+        Bytes plain(PcxRowBound(r.size()), 0xEE), vector(PcxRowBound(r.size()), 0xEE);
+        const size_t a = size_t(PackPcxRow(r.data(), r.size(), plain.data(), false) - plain.data());
+        const size_t b = size_t(PackPcxRow(r.data(), r.size(), vector.data(), true) - vector.data());
+        ASSERT_EQ(a, b) << r.size();
+        ASSERT_TRUE(std::equal(plain.begin(), plain.begin() + ptrdiff_t(a), vector.begin()))
+            << r.size();
+    }
+    // The tokens themselves on a hand-made row.
+    const Bytes row = {1, 0xC5, 7, 7, 0xD0, 0xD0, 0xD0, 9};
+    Bytes out(PcxRowBound(row.size()));
+    const size_t n = size_t(PackPcxRow(row.data(), row.size(), out.data()) - out.data());
+    EXPECT_EQ(Bytes(out.begin(), out.begin() + ptrdiff_t(n)),
+              (Bytes{1, 0xC1, 0xC5, 0xC2, 7, 0xC3, 0xD0, 9}));
 }
 
 TEST(PCXImage, TwentyFourBitRowsArePaddedPlanesOfRedGreenBlue) {

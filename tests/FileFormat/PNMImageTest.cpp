@@ -254,8 +254,8 @@ TEST(PNMWrite, RefusesAnEmptyPictureAndUnknownVariantsBeforeWriting) {
 TEST(PNMRowKernels, VectorAndPortableGiveTheSameBytes) {
     std::vector<uint8_t> src(3 * 1003);
     for (size_t i = 0; i < src.size(); ++i) src[i] = uint8_t(i * 131 + (i >> 3));
-    for (size_t n : {size_t(0), size_t(1), size_t(5), size_t(16), size_t(31), size_t(33),
-                     size_t(64), size_t(1003)}) {
+    for (size_t n : {size_t(0), size_t(1), size_t(5), size_t(16), size_t(21), size_t(22),
+                     size_t(31), size_t(33), size_t(43), size_t(64), size_t(1003)}) {
         std::vector<uint8_t> a(3 * n + 1, 0xEE), b(3 * n + 1, 0xEE);
         SwapRedBlueRow(src.data(), a.data(), n, true);
         SwapRedBlueRow(src.data(), b.data(), n, false);

@@ -183,7 +183,7 @@ TEST(Colours, Widen555ToBgrAndPaletteEntries) {
 
 TEST(Colours, SplitBgrRowsGiveTheSameBytesEitherWay) {
     std::mt19937 rng(3);
-    for (size_t width : {0, 1, 15, 16, 17, 47, 100}) {
+    for (size_t width : {0, 1, 15, 16, 17, 47, 63, 64, 65, 100, 128, 191, 1000}) {
         Bytes bgr(width * 3);
         for (auto& b : bgr) b = uint8_t(rng());
         Bytes planes[2];

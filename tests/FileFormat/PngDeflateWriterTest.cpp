@@ -6,6 +6,7 @@
 #include <zlib.h>
 
 #include <csetjmp>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <random>
@@ -181,6 +182,23 @@ std::vector<uint8_t> Encode(const TPngLayout& layout, const Samples& s) {
     return stream.Memory();
 }
 
+// pngcheck, where it is installed, reads the file without a complaint (its zlib stream whole, its
+// chunks and CRCs right). Nothing is checked where it is missing.
+bool HavePngcheck() {
+    static const bool have = std::system("command -v pngcheck >/dev/null 2>&1") == 0;
+    return have;
+}
+
+void PngcheckAccepts(const std::vector<uint8_t>& file, const std::string& what) {
+    const std::string name = (std::filesystem::temp_directory_path() /
+                              ("tilvo_pngcheck_" + std::to_string(getpid()) + ".png"))
+                                 .string();
+    WriteWholeFile(name, file.data(), int64_t(file.size()));
+    const int status = std::system(("pngcheck -q '" + name + "' >/dev/null 2>&1").c_str());
+    std::filesystem::remove(name);
+    EXPECT_EQ(status, 0) << "pngcheck refuses " << what;
+}
+
 // ---- the bytes of the file ----
 
 uint32_t BE32(const uint8_t* p) {
@@ -239,8 +257,9 @@ struct VariantCase {
     std::vector<uint8_t> transparency;  // tRNS payload
 };
 
-TEST(PngDeflateWriter, EveryVariantReadsBackAsLibpngWritesIt) {
-    const VariantCase cases[] = {
+// Every kind of picture the writer makes.
+const std::vector<VariantCase>& Variants() {
+    static const std::vector<VariantCase> cases = {
         {"rgb", 61, 37, 2, false, 0, {}},
         {"rgb interlaced", 61, 37, 2, true, 0, {}},
         {"rgb transparent colour", 20, 9, 2, false, 0, {0, 12, 0, 200, 0, 7}},
@@ -258,41 +277,91 @@ TEST(PngDeflateWriter, EveryVariantReadsBackAsLibpngWritesIt) {
         {"wide interlaced gray", 1999, 3, 0, true, 0, {}},
         {"tall", 1, 2003, 2, false, 0, {}},
         {"tall interlaced palette", 3, 1001, 3, true, 5, {}},
+        {"one row", 777, 1, 2, false, 0, {}},
+        {"one row interlaced gray", 301, 1, 0, true, 0, {}},
     };
-    uint32_t seed = 1;
-    for (const VariantCase& c : cases) {
-        SCOPED_TRACE(c.name);
-        TPngLayout layout;
-        layout.Width = c.width;
-        layout.Height = c.height;
-        layout.ColorType = c.colorType;
-        layout.Interlaced = c.interlaced;
-        layout.Transparency = c.transparency;
-        const int channels = c.colorType == 2 ? 3 : 1;
-        if (c.colorType == 3) {
-            layout.Filters = TPngFilterChoice::None;
-            for (int i = 0; i < c.paletteEntries; ++i)
-                layout.Palette.insert(layout.Palette.end(),
-                                      {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 31)});
-        }
-        const Samples s = MakeSamples(c.width, c.height, channels, ++seed,
-                                      c.colorType == 3 ? c.paletteEntries : 256);
+    return cases;
+}
 
-        const Decoded ours = DecodeWithLibpng(Encode(layout, s));
-        const Decoded theirs = DecodeWithLibpng(EncodeWithLibpng(layout, s));
-        ASSERT_EQ(ours.error, "");
-        ASSERT_EQ(theirs.error, "");
-        EXPECT_EQ(ours.width, c.width);
-        EXPECT_EQ(ours.height, c.height);
-        EXPECT_EQ(ours.bitDepth, 8);
-        EXPECT_EQ(ours.colorType, c.colorType);
-        EXPECT_EQ(ours.interlace, c.interlaced ? 1 : 0);
-        EXPECT_EQ(ours.plte, theirs.plte);
-        EXPECT_EQ(ours.trns, theirs.trns);
-        EXPECT_EQ(ours.trns, c.transparency);
-        EXPECT_EQ(ours.pixels, s.pixels);  // pixel-exact against the samples handed over
-        EXPECT_EQ(ours.pixels, theirs.pixels);
+// The layout and samples of a variant, deflated in `pieces` pieces.
+TPngLayout LayoutOf(const VariantCase& c, uint32_t pieces) {
+    TPngLayout layout;
+    layout.Width = c.width;
+    layout.Height = c.height;
+    layout.ColorType = c.colorType;
+    layout.Interlaced = c.interlaced;
+    layout.Transparency = c.transparency;
+    layout.Pieces = pieces;
+    if (c.colorType == 3) {
+        layout.Filters = TPngFilterChoice::None;
+        for (int i = 0; i < c.paletteEntries; ++i)
+            layout.Palette.insert(layout.Palette.end(),
+                                  {uint8_t(i * 7), uint8_t(255 - i), uint8_t(i * 31)});
     }
+    return layout;
+}
+Samples SamplesOf(const VariantCase& c, uint32_t seed) {
+    return MakeSamples(c.width, c.height, c.colorType == 2 ? 3 : 1, seed,
+                       c.colorType == 3 ? c.paletteEntries : 256);
+}
+
+// Whole, and in pieces that split the rows unevenly (more pieces than some pictures have rows:
+// one a row then).
+constexpr uint32_t kPieceCounts[] = {1, 2, 3, 7};
+
+TEST(PngDeflateWriter, EveryVariantReadsBackAsLibpngWritesIt) {
+    for (const uint32_t pieces : kPieceCounts) {
+        uint32_t seed = 1;
+        for (const VariantCase& c : Variants()) {
+            SCOPED_TRACE(std::string(c.name) + ", pieces " + std::to_string(pieces));
+            const TPngLayout layout = LayoutOf(c, pieces);
+            const Samples s = SamplesOf(c, ++seed);
+            const std::vector<uint8_t> file = Encode(layout, s);
+            const Decoded ours = DecodeWithLibpng(file);
+            const Decoded theirs = DecodeWithLibpng(EncodeWithLibpng(layout, s));
+            ASSERT_EQ(ours.error, "");
+            ASSERT_EQ(theirs.error, "");
+            EXPECT_EQ(ours.width, c.width);
+            EXPECT_EQ(ours.height, c.height);
+            EXPECT_EQ(ours.bitDepth, 8);
+            EXPECT_EQ(ours.colorType, c.colorType);
+            EXPECT_EQ(ours.interlace, c.interlaced ? 1 : 0);
+            EXPECT_EQ(ours.plte, theirs.plte);
+            EXPECT_EQ(ours.trns, theirs.trns);
+            EXPECT_EQ(ours.trns, c.transparency);
+            EXPECT_EQ(ours.pixels, s.pixels);  // pixel-exact against the samples handed over
+            EXPECT_EQ(ours.pixels, theirs.pixels);
+        }
+    }
+}
+
+// pngcheck (an independent reader, where it is installed) accepts every variant, whole and in
+// pieces: the zlib stream of the pieces is whole, its Adler-32 right, the chunks and CRCs right.
+TEST(PngDeflateWriter, PngcheckReadsEveryVariant) {
+    if (!HavePngcheck()) GTEST_SKIP() << "pngcheck is not installed";
+    for (const uint32_t pieces : kPieceCounts) {
+        uint32_t seed = 1;
+        for (const VariantCase& c : Variants())
+            PngcheckAccepts(Encode(LayoutOf(c, pieces), SamplesOf(c, ++seed)),
+                            std::string(c.name) + ", pieces " + std::to_string(pieces));
+    }
+}
+
+// Pieces hold rows whole; the file of a large picture in pieces is as small as the whole one's
+// give or take what each piece's fresh start costs, and its filter types are the same.
+TEST(PngDeflateWriter, PiecesKeepTheFilteredRows) {
+    const Samples s = MakeSamples(500, 400, 3, 9);
+    TPngLayout layout;
+    layout.Width = 500;
+    layout.Height = 400;
+    layout.Pieces = 1;
+    const std::vector<uint8_t> whole = Encode(layout, s);
+    layout.Pieces = 5;
+    const std::vector<uint8_t> pieces = Encode(layout, s);
+    EXPECT_NE(whole, pieces);
+    EXPECT_EQ(FilterTypes(whole, 1500, 400), FilterTypes(pieces, 1500, 400));
+    EXPECT_LT(double(pieces.size()), double(whole.size()) * 1.01);
+    EXPECT_EQ(DecodeWithLibpng(pieces).pixels, s.pixels);
 }
 
 TEST(PngDeflateWriter, ChunksAreFramedInOrderWithLargeStreamsSplit) {
@@ -370,10 +439,14 @@ TEST(PngDeflateWriter, ProgressRisesPerRowAndCancels) {
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     EXPECT_EQ(seen.back(), 100);
 
-    TProgress cancel([](int32_t p) { return p < 10; });
-    TMemoryStream untouched;
-    EXPECT_THROW(EncodePngDeflate(untouched, layout, RowsOf(s), cancel), ECancelled);
-    EXPECT_EQ(untouched.Size(), 0);  // nothing written before the compression finished
+    // Cancelled whole or in pieces (the other threads stop too): nothing written.
+    for (const uint32_t pieces : {1u, 4u}) {
+        layout.Pieces = pieces;
+        TProgress cancel([](int32_t p) { return p < 10; });
+        TMemoryStream untouched;
+        EXPECT_THROW(EncodePngDeflate(untouched, layout, RowsOf(s), cancel), ECancelled);
+        EXPECT_EQ(untouched.Size(), 0);  // nothing written before the compression finished
+    }
 }
 
 TEST(PngDeflateWriter, RefusesSizesBeyondTheSurfaceLimitBeforeAllocating) {
