@@ -14,9 +14,6 @@ class THistoryControl;
 // What a stroke puts under its mask: mosaic cells, or opaque black.
 enum class TStrokeEffect : uint8_t { Mosaic, SolidFill };
 
-// The stroke buffer holds at most this many points per stroke (the 1024th entry is never filled).
-inline constexpr int32_t kMaxStrokePoints = 1023;
-
 // The rectangle a stroke touches: the points' bounding box widened by every pixel the pen or the
 // softened edge can reach (brushSize / 2 rounded down, plus one), aligned outwards to multiples
 // of 8, then clipped to the picture (right and bottom exclusive, at most width and height). A

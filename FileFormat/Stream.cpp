@@ -73,7 +73,7 @@ void TFileBytes::Read(TStream& file) {
         const size_t length = (size_t(size) + kHuge - 1) / kHuge * kHuge;
         void* p = mmap(nullptr, length + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                        -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (p == MAP_FAILED) throw EOutOfMemory(int64_t(length));
         const uintptr_t start = reinterpret_cast<uintptr_t>(p);
         const uintptr_t aligned = (start + kHuge - 1) / kHuge * kHuge;
         if (aligned > start) munmap(p, aligned - start);

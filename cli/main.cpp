@@ -2,10 +2,12 @@
 // the same engine and writes the result through the Save As writer of the chosen type; with
 // --out-dir it does so for many files at once, on several threads.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -16,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "CliItems.h"
 #include "CliOptions.h"
 #include "CliVerify.h"
 #include "Effector/Bitmap.h"
@@ -36,17 +39,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A failure in words: running out of memory says so rather than "std::bad_alloc".
+std::string FailureText(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) == nullptr) return e.what();
+    const auto* refused = dynamic_cast<const EOutOfMemory*>(&e);
+    return refused ? "not enough memory for the picture (it needs about " +
+                         std::to_string((refused->Bytes() + (int64_t(1) << 20) - 1) >> 20) +
+                         " MB more)"
+                   : std::string("not enough memory for the picture");
+}
+
 int UsageError(const std::string& problem) {
     std::fprintf(stderr, "tilvo-cli: %s\nTry 'tilvo-cli --help' for more information.\n",
                  problem.c_str());
     return 2;
 }
 
-// The stroke points as the window stores them: the press point twice, at most kMaxStrokePoints.
+// An item that misses the picture would hide nothing: the file fails before anything is written.
+void CheckItemsReach(const TCliOptions& o, int32_t width, int32_t height) {
+    const std::string outside = ItemOutsidePicture(o, width, height);
+    if (!outside.empty()) throw Exception(outside);
+}
+
+// The stroke points as the window stores them: the press point twice, then every point.
 void StrokePoints(const std::vector<TPoint>& stroke, std::vector<TPoint>& points) {
     points.assign(1, stroke.front());
-    const size_t take = std::min(stroke.size(), size_t(kMaxStrokePoints - 1));
-    points.insert(points.end(), stroke.begin(), stroke.begin() + take);
+    points.insert(points.end(), stroke.begin(), stroke.end());
 }
 
 // A 64-bit hash of the picture's rows y0 .. y1 - 1.
@@ -141,14 +159,12 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
         width, height, o.MosaicSize, o.BrushSize, o.SoftEdge,
         o.SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic);
     std::vector<TPoint> points;
-    points.reserve(kMaxStrokePoints);
     for (const auto& item : o.Strokes) {
         if (item.IsRect) {
             strips->AddRect(item.Rect);
             continue;
         }
-        // As in the window: the press point is stored twice, so a single point paints a dot, and a
-        // stroke keeps at most its first kMaxStrokePoints points.
+        // As in the window: the press point is stored twice, so a single point paints a dot.
         StrokePoints(item.Points, points);
         strips->AddStroke(points.data(), int32_t(points.size()));
     }
@@ -180,6 +196,7 @@ class TCliBandEditor : public TBandEditor {
   public:
     explicit TCliBandEditor(const TCliOptions& o) : o_(o) {}
     int32_t Begin(int32_t width, int32_t height) override {
+        CheckItemsReach(o_, width, height);
         width_ = width;
         height_ = height;
         strips_ = PlanEdits(o_, width, height);
@@ -276,6 +293,7 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
     if (!DecodeJpegRows(
             source,
             [&](int32_t w, int32_t h, int32_t& first, int32_t& end) {
+                CheckItemsReach(o, w, h);
                 width = w;
                 height = h;
                 strips = PlanEdits(o, w, h);
@@ -303,9 +321,11 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
 // (also the Exif source), applies the edits and writes `output` ("-": standard output) as
 // `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
 // nothing shared but what is only read (the options, the format registry), so several threads
-// may run it at once on different files.
+// may run it at once on different files. `inType`, when given, stands for the extension of
+// `input`; `shown` is the input's name in a note.
 void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
-                 int32_t saveAsType) {
+                 int32_t saveAsType, const std::string& inType = {},
+                 const std::string& shown = {}) {
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
     // once the whole file is encoded.
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
@@ -317,7 +337,8 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
-    LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr);
+    LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr, inType);
+    CheckItemsReach(o, work.Width(), work.Height());
     TKeptRows kept;
     if (keepUntouched && !jpegSource.empty()) KeepStrokeRows(o, work, jpegSource, kept);
     ApplyEdits(o, work);
@@ -328,57 +349,85 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
     const bool saved = SaveAsByType(work, target, saveAsType, o.Save, input, probe, &why, {},
                                     keepUntouched ? &keep : nullptr);
     if (!keep.Note.empty())
-        std::fprintf(stderr, "tilvo-cli: %s: %s\n", input.c_str(), keep.Note.c_str());
+        std::fprintf(stderr, "tilvo-cli: %s: %s\n", (shown.empty() ? input : shown).c_str(),
+                     keep.Note.c_str());
     if (!saved)
         throw Exception("could not write \"" + output + "\"" + (why.empty() ? "" : ": " + why));
 }
 
-// Standard input, copied to a file named "stdin" (with the --in-type extension) in a private
-// temporary folder, so that the open path and the Exif copy read it as they read any file.
-// The folder goes with the object.
-class TStdinFile {
+// Standard input, read whole into memory that no file on disk holds (an anonymous memory file),
+// so that an interrupted run leaves no copy of the picture behind; the open path and the Exif copy
+// read it through the process's own name for it, as they read any file.
+class TStdinInMemory {
   public:
-    explicit TStdinFile(const std::string& inType) {
-        std::string dir = (fs::temp_directory_path() / "tilvo-cli-XXXXXX").string();
-        if (!::mkdtemp(dir.data()))
-            throw Exception("cannot make a temporary folder for standard input");
-        dir_ = dir;
-        path_ =
-            (fs::path(dir_) / (inType.empty() ? std::string("stdin") : "stdin." + inType)).string();
-        TFileStream file(path_, TFileStream::fmCreate);
+    TStdinInMemory() {
+        fd_ = ::memfd_create("tilvo-cli-stdin", MFD_CLOEXEC);
+        if (fd_ < 0)
+            throw Exception(std::string("cannot hold standard input in memory: ") +
+                            std::strerror(errno));
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
         std::vector<uint8_t> buffer(1 << 16);
-        size_t n = 0;
-        while ((n = std::fread(buffer.data(), 1, buffer.size(), stdin)) > 0)
-            file.Write(buffer.data(), int64_t(n));
-        if (std::ferror(stdin)) throw Exception("cannot read standard input");
+        while (true) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Exception(std::string("cannot read standard input: ") + std::strerror(errno));
+            }
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(fd_, buffer.data() + done, size_t(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0)
+                    throw Exception(std::string("cannot hold standard input in memory: ") +
+                                    std::strerror(w < 0 ? errno : ENOSPC));
+                done += w;
+            }
+        }
     }
-    ~TStdinFile() {
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
+    ~TStdinInMemory() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    TStdinFile(const TStdinFile&) = delete;
-    TStdinFile& operator=(const TStdinFile&) = delete;
+    TStdinInMemory(const TStdinInMemory&) = delete;
+    TStdinInMemory& operator=(const TStdinInMemory&) = delete;
 
     const std::string& Path() const { return path_; }
 
   private:
-    std::string dir_, path_;
+    int fd_ = -1;
+    std::string path_;
 };
+
+// A failure of the one file names it, unless the message already does.
+Exception NamingFile(const std::string& shown, const std::exception& e) {
+    const std::string what = FailureText(e);
+    return Exception(what.find(shown) != std::string::npos ? what : shown + ": " + what);
+}
 
 int RunOne(const TCliOptions& o) {
     if (o.Input != "-") {
-        ConvertFile(o, o.Input, o.Output, o.SaveAsType);
+        try {
+            ConvertFile(o, o.Input, o.Output, o.SaveAsType);
+        } catch (const std::exception& e) {
+            throw NamingFile(o.Input, e);
+        }
         return 0;
     }
-    const TStdinFile in(o.InType);
-    if (o.InType.empty()) {
-        const std::vector<uint8_t> head = ReadSignatureBytes(in.Path());
-        if (head.empty()) throw Exception("standard input is empty");
-        if (!PictureFormats().FindBySignature(head.data(), head.size()))
-            throw Exception(
-                "cannot tell the picture type of standard input; name it with --in-type");
+    const TStdinInMemory in;
+    try {
+        if (o.InType.empty()) {
+            const std::vector<uint8_t> head = ReadSignatureBytes(in.Path());
+            if (head.empty()) throw Exception("it is empty");
+            if (!PictureFormats().FindBySignature(head.data(), head.size()))
+                throw Exception("cannot tell its picture type; name it with --in-type");
+        }
+        ConvertFile(o, in.Path(), o.Output, o.SaveAsType, o.InType, "standard input");
+    } catch (const std::exception& e) {
+        // The memory's own name means nothing to the user.
+        std::string what = FailureText(e);
+        for (size_t at; (at = what.find("\"" + in.Path() + "\"")) != std::string::npos;)
+            what.replace(at, in.Path().size() + 2, "standard input");
+        throw NamingFile("standard input", Exception(what));
     }
-    ConvertFile(o, in.Path(), o.Output, o.SaveAsType);
     return 0;
 }
 
@@ -403,16 +452,20 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
         for (size_t i = next++; i < items.size(); i = next++) {
             const TBatchItem& item = items[i];
             std::string line;
+            bool ok = true;
             try {
                 ConvertFile(o, item.Input, item.Output, item.SaveAsType);
                 line = item.Input + " -> " + item.Output + ": ok\n";
             } catch (const std::exception& e) {
                 ++failed;
-                line = item.Input + ": failed: " + e.what() + "\n";
+                ok = false;
+                line = item.Input + ": failed: " + FailureText(e) + "\n";
             }
             const std::lock_guard<std::mutex> lock(print);
             std::fputs(line.c_str(), stdout);
             std::fflush(stdout);
+            // A failure also goes where a script's log of errors catches it.
+            if (!ok) std::fputs(("tilvo-cli: " + line).c_str(), stderr);
         }
     };
     std::vector<std::thread> threads;
