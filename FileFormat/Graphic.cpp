@@ -199,8 +199,8 @@ TOpeningChoice ChooseOpeningFormat(const std::string& fileName, const std::strin
 
 namespace {
 
-void LoadPictureFileAs(const std::string& fileName, const std::string& extension,
-                       TBitmap& picture, std::vector<uint8_t>* jpegBytes) {
+void LoadPictureFileAs(const std::string& fileName, const std::string& extension, TBitmap& picture,
+                       std::vector<uint8_t>* jpegBytes) {
     const TOpeningChoice choice = ChooseOpeningFormat(fileName, extension);
     if (!choice.First)
         throw EInvalidGraphic("Unknown picture file format (" +
@@ -225,8 +225,8 @@ void LoadPictureFileAs(const std::string& fileName, const std::string& extension
 
 }  // namespace
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture,
-                     std::vector<uint8_t>* jpegBytes, const std::string& extension) {
+void LoadPictureFile(const std::string& fileName, TBitmap& picture, std::vector<uint8_t>* jpegBytes,
+                     const std::string& extension) {
     try {
         LoadPictureFileAs(fileName, extension, picture, jpegBytes);
     } catch (const std::bad_alloc& e) {

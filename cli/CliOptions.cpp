@@ -238,8 +238,8 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             files.push_back(a);
             continue;
         }
-        if (notForVerify.empty() && a.size() > 1 && a[0] == '-' && a != "--verify" &&
-            a != "--" && a != "--help" && a != "-h" && a != "--version")
+        if (notForVerify.empty() && a.size() > 1 && a[0] == '-' && a != "--verify" && a != "--" &&
+            a != "--help" && a != "-h" && a != "--version")
             notForVerify = a;
         auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size()) throw EUsage(a + " needs a value");
@@ -330,8 +330,10 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     if (o.Help || o.Version) return o;
     if (o.Verify) {
         if (!notForVerify.empty())
-            throw EUsage("--verify only reads its files; it takes no output or edit option such "
-                         "as " + notForVerify);
+            throw EUsage(
+                "--verify only reads its files; it takes no output or edit option such "
+                "as " +
+                notForVerify);
         if (files.empty()) throw EUsage("--verify needs at least one FILE");
         o.VerifyFiles = std::move(files);
         return o;

@@ -43,10 +43,10 @@ namespace {
 std::string FailureText(const std::exception& e) {
     if (dynamic_cast<const std::bad_alloc*>(&e) == nullptr) return e.what();
     const auto* refused = dynamic_cast<const EOutOfMemory*>(&e);
-    return refused ? "not enough memory for the picture (it needs about " +
-                         std::to_string((refused->Bytes() + (int64_t(1) << 20) - 1) >> 20) +
-                         " MB more)"
-                   : std::string("not enough memory for the picture");
+    return refused
+               ? "not enough memory for the picture (it needs about " +
+                     std::to_string((refused->Bytes() + (int64_t(1) << 20) - 1) >> 20) + " MB more)"
+               : std::string("not enough memory for the picture");
 }
 
 int UsageError(const std::string& problem) {
@@ -481,6 +481,8 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Stopped by a signal, a run leaves none of its temporary files behind.
+    RemoveTemporaryFilesOnSignals();
     TCliOptions o;
     try {
         o = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -104,7 +104,8 @@ TEST(StrokeCapture, AStrokeOfAnyLengthKeepsAndHidesEveryPoint) {
 
     TBitmap work(kW, kH), region, mask;
     for (int32_t y = 0; y < kH; ++y)
-        for (int32_t x = 0; x < kW; ++x) work.SetPixel(x, y, RGB(uint8_t(x * 7 + y * 13), uint8_t(x ^ y), uint8_t(x * y)));
+        for (int32_t x = 0; x < kW; ++x)
+            work.SetPixel(x, y, RGB(uint8_t(x * 7 + y * 13), uint8_t(x ^ y), uint8_t(x * y)));
     TBitmap cells;
     cells.Assign(work);
     Pixelate(cells, 4, 4, 0);

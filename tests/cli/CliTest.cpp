@@ -1,5 +1,7 @@
 // tilvo-cli: its command line, and the real program converting and mosaicking files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -875,8 +877,10 @@ TEST_F(CliRun, AnItemWhollyOutsideThePictureFailsTheFile) {
         {{"--stroke", "10,-50;20,-60;30,-50;40,-60;50,-50"},
          "the stroke --stroke 10,-50;20,-60;30,-50...;50,-50 (5 points)"},
     };
-    const std::vector<std::vector<std::string>> paths = {
-        {bmp, png}, {jpg, out}, {jpg, out, "--lossless"}, {jpg, out, "--lossless", "--progressive"}};
+    const std::vector<std::vector<std::string>> paths = {{bmp, png},
+                                                         {jpg, out},
+                                                         {jpg, out, "--lossless"},
+                                                         {jpg, out, "--lossless", "--progressive"}};
     for (const auto& item : items)
         for (const auto& path : paths) {
             std::vector<std::string> args = path;
@@ -885,9 +889,9 @@ TEST_F(CliRun, AnItemWhollyOutsideThePictureFailsTheFile) {
             const TRun r = Run(args);
             SCOPED_TRACE(args[0] + " " + args[1] + " " + item.says);
             EXPECT_EQ(r.Status, 1);
-            EXPECT_NE(r.Err.find(std::string(item.says) +
-                                 " lies wholly outside the picture (120 x 80)"),
-                      std::string::npos)
+            EXPECT_NE(
+                r.Err.find(std::string(item.says) + " lies wholly outside the picture (120 x 80)"),
+                std::string::npos)
                 << r.Err;
             EXPECT_NE(r.Err.find(args[0]), std::string::npos) << "names the file: " << r.Err;
             EXPECT_FALSE(fs::exists(args[1]));
@@ -912,7 +916,8 @@ TEST_F(CliRun, AnItemWhollyOutsideThePictureFailsTheFile) {
 
 // A smaller photo in a series is not written unredacted: it fails, the others are written.
 TEST_F(CliRun, ASmallerPictureInASeriesFailsWhereAnItemMissesIt) {
-    const std::string big = Picture("big.bmp", 200, 100, 1), small = Picture("small.bmp", 100, 60, 2);
+    const std::string big = Picture("big.bmp", 200, 100, 1),
+                      small = Picture("small.bmp", 100, 60, 2);
     const TRun r = Run({"--out-dir", (dir_ / "out").string(), "--type", "png", "--rect",
                         "150,10,30,30", big, small});
     EXPECT_EQ(r.Status, 1);
@@ -942,9 +947,9 @@ TEST_F(CliRun, AStrokeOfAnyLengthHidesEveryPoint) {
     const std::string file = (dir_ / "long.txt").string();
     WriteWholeFile(file, line.data(), int64_t(line.size()));
     const std::string out = (dir_ / "out.bmp").string();
-    ASSERT_EQ(Run({bmp, out, "--hard-edge", "--brush", "3", "--mosaic", "4", "--strokes", file})
-                  .Status,
-              0);
+    ASSERT_EQ(
+        Run({bmp, out, "--hard-edge", "--brush", "3", "--mosaic", "4", "--strokes", file}).Status,
+        0);
     TBitmap src, res, cells;
     LoadPictureFile(bmp, src);
     LoadPictureFile(out, res);
@@ -952,6 +957,78 @@ TEST_F(CliRun, AStrokeOfAnyLengthHidesEveryPoint) {
     Pixelate(cells, 4, 4, 0);
     for (const TPoint& p : points)
         ASSERT_EQ(res.Pixel(p.X, p.Y), cells.Pixel(p.X, p.Y)) << p.X << "," << p.Y;
+}
+
+// Stopped by SIGTERM or SIGINT while it writes, a run leaves no temporary file (its picture
+// would be there unredacted) and no output.
+TEST_F(CliRun, ASignalWhileWritingLeavesNoTemporaryFile) {
+    TBitmap noise(2400, 2000);
+    uint32_t seed = 1;
+    for (int32_t y = 0; y < noise.Height(); ++y) {
+        uint8_t* row = noise.ScanLine(y);
+        for (int32_t i = 0; i < noise.Width() * 3; ++i)
+            row[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    }
+    const std::string in = (dir_ / "in/noise.bmp").string();
+    noise.SaveToFile(in);
+    for (const int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const fs::path folder = dir_ / ("out" + std::to_string(sig));
+        fs::create_directories(folder);
+        const std::string out = (folder / "noise.png").string();
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0), dup2(null, 1), dup2(null, 2);
+            execl(TILVO_CLI, TILVO_CLI, in.c_str(), out.c_str(), "--rect", "0,0,50,50",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The temporary file appears once the writer starts; then the signal.
+        bool seen = false;
+        for (int i = 0; i < 20000 && !seen; ++i) {
+            for (const auto& e : fs::directory_iterator(folder))
+                seen = seen || IsTemporaryFileName(e.path().filename().string());
+            if (!seen) usleep(500);
+        }
+        ASSERT_TRUE(seen) << "no temporary file was ever made";
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal: " << status;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        EXPECT_TRUE(fs::is_empty(folder));
+    }
+}
+
+// Every writer's failure reaches the user in words: the writer's own reason or the system's
+// error text, with the input's and the output's names.
+TEST_F(CliRun, EveryWriterSaysWhyItFailed) {
+    const std::string in = Picture("small.bmp", 20, 10, 1);
+    const std::string missing = (dir_ / "no/such/folder").string();
+    for (const char* type :
+         {"jpeg", "png", "bmp", "gif", "tga", "sgi", "pcx", "ppm", "mag", "dcr", "webp"}) {
+        const std::string out = missing + "/out." + type;
+        const TRun r = Run({in, out, "--type", type});
+        EXPECT_EQ(r.Status, 1) << type;
+        EXPECT_NE(r.Err.find("tilvo-cli: " + in + ": "), std::string::npos)
+            << type << ": " << r.Err;
+        EXPECT_NE(r.Err.find("\"" + out + "\": "), std::string::npos) << type << ": " << r.Err;
+        EXPECT_NE(r.Err.find("No such file or directory"), std::string::npos)
+            << type << ": " << r.Err;
+    }
+    // A picture too wide for WebP: the encoder's own reason, not a bare failure.
+    std::string wide = "P5 17000 1 255\n";
+    wide.append(17000, '\x40');
+    const std::string pgm = (dir_ / "in/wide.pgm").string();
+    WriteWholeFile(pgm, wide.data(), int64_t(wide.size()));
+    const TRun r = Run({pgm, (dir_ / "wide.webp").string()});
+    EXPECT_EQ(r.Status, 1);
+    const size_t why = r.Err.find("could not write \"" + (dir_ / "wide.webp").string() + "\": ");
+    ASSERT_NE(why, std::string::npos) << r.Err;
+    EXPECT_GT(r.Err.size(), why + 40) << r.Err;
+    EXPECT_FALSE(fs::exists(dir_ / "wide.webp"));
 }
 
 }  // namespace
