@@ -25,6 +25,8 @@ class TStripStrokes {
     void AddRect(TRect rect);
 
     bool Empty() const { return bottom_ <= top_; }
+    // How many of the strokes and rectangles added reach the picture.
+    int32_t Count() const { return int32_t(edits_.size()); }
     // The rows the edits can change: Top() … Bottom() − 1 (both 0 when none).
     int32_t Top() const { return Empty() ? 0 : top_; }
     int32_t Bottom() const { return Empty() ? 0 : bottom_; }

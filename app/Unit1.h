@@ -16,6 +16,7 @@
 #include "Effector/HistoryListEx.h"
 #include "FileFormat/Progress.h"
 #include "FileFormat/SaveDispatch.h"
+#include "TilvoVersion.h"
 #include "app/EvtScroll.h"
 #include "app/Settings.h"
 #include "app/StrokeCapture.h"
@@ -34,7 +35,7 @@ namespace tilvo {
 class TForm1;
 
 // The caption's program name and version.
-inline constexpr const char* kTilvoTitle = "Tilvo v1.47";
+inline constexpr const char* kTilvoTitle = "Tilvo v" TILVO_VERSION_SHORT;
 inline constexpr const char* kTilvoHomePage = "https://tilvo.example.org/";
 
 // Image1: shows the shown copy of the edited picture at the window's zoom, with the brush's

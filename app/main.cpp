@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "FileFormat/Graphic.h"
+#include "TilvoVersion.h"
 #include "app/ComLineEX.h"
 #include "app/Unit1.h"
 #include "app/VideoIcon.h"
@@ -21,14 +22,14 @@ int main(int argc, char** argv) {
             return 0;
         }
         if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("%s\n", tilvo::kTilvoTitle);
+            std::puts("tilvo " TILVO_VERSION);
             return 0;
         }
     }
 
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Tilvo"));
-    QApplication::setApplicationVersion(QStringLiteral("1.47"));
+    QApplication::setApplicationVersion(QStringLiteral(TILVO_VERSION));
 
     tilvo::RegisterAllFormats();
     struct TUnregister {

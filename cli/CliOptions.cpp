@@ -7,6 +7,7 @@
 #include <fstream>
 #include <map>
 
+#include "BatchRun.h"
 #include "FileFormat/FileTypes.h"
 
 namespace tilvo {
@@ -22,6 +23,13 @@ const char* const kCliUsage =
     "  --out-dir DIR        write each INPUT under DIR with its base name and the output\n"
     "                       type's extension; a line per file and a summary\n"
     "  -j N, --jobs N       files worked on at once (default: the number of cores)\n"
+    "  --files-from FILE    more INPUTs from FILE, one a line (- standard input)\n"
+    "  -0                   the names in FILE are separated by NUL bytes instead\n"
+    "  --report FILE        append a JSON line per input to FILE as it is done: input,\n"
+    "                       output, status (ok, failed, skipped), message, width, height,\n"
+    "                       items, exif (kept, removed, none), seconds\n"
+    "  --skip-existing      leave an output that exists alone and report it skipped\n"
+    "  -q, --quiet          no line per file and no summary; failures still on stderr\n"
     "Standard input:\n"
     "  --in-type EXT        read standard input as this type (default: by its content)\n"
     "\n"
@@ -70,9 +78,9 @@ const char* const kCliUsage =
     "2 usage error.\n"
     "\n"
     "tilvo-cli --verify FILE...\n"
-    "Lists every picture embedded in each JPEG FILE (segments, data after the end) with its size,\n"
-    "and for the Exif thumbnail its difference to the picture. Exit status: 0 clean,\n"
-    "3 something suspicious found, 1 a file could not be read.\n";
+    "Lists every carrier (segments, Exif IFDs, XMP, data after the end) and every picture\n"
+    "embedded in each JPEG FILE with its size, and for a thumbnail its difference to the picture.\n"
+    "Exit status: 1 a file could not be read, else 3 something suspicious found, else 0.\n";
 
 namespace {
 
@@ -312,7 +320,19 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--out-dir") {
             o.OutDir = value();
             if (o.OutDir.empty()) throw EUsage("--out-dir needs a folder");
-        } else if (a == "-j" || a == "--jobs")
+        } else if (a == "--files-from") {
+            o.FilesFrom = value();
+            if (o.FilesFrom.empty()) throw EUsage("--files-from needs a file");
+        } else if (a == "-0")
+            o.FilesFromNul = true;
+        else if (a == "--report") {
+            o.Report = value();
+            if (o.Report.empty()) throw EUsage("--report needs a file");
+        } else if (a == "--skip-existing")
+            o.SkipExisting = true;
+        else if (a == "--quiet" || a == "-q")
+            o.Quiet = true;
+        else if (a == "-j" || a == "--jobs")
             o.Jobs = ParseInt(value(), a, 1, 256);
         else if (a.size() > 2 && a.compare(0, 2, "-j") == 0)
             o.Jobs = ParseInt(a.substr(2), "-j", 1, 256);
@@ -340,8 +360,24 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     }
     if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
         throw EUsage("--in-type is for standard input (-) only");
+    if (o.FilesFromNul && o.FilesFrom.empty()) throw EUsage("-0 is for --files-from only");
+    if (!o.FilesFrom.empty()) {
+        if (o.OutDir.empty()) throw EUsage("--files-from is for several files (--out-dir) only");
+        if (o.FilesFrom == "-" && std::find(files.begin(), files.end(), "-") != files.end())
+            throw EUsage("--files-from - and INPUT - both read standard input");
+        try {
+            const std::vector<std::string> listed = ReadFileList(o.FilesFrom, o.FilesFromNul);
+            files.insert(files.end(), listed.begin(), listed.end());
+        } catch (const EUsage&) {
+            throw;
+        } catch (const std::exception& e) {
+            throw EUsage(e.what());
+        }
+    }
     if (!o.OutDir.empty()) {
-        if (files.empty()) throw EUsage("--out-dir needs at least one INPUT");
+        // An empty list is an empty shard of a larger run: nothing to do, not a mistake.
+        if (files.empty() && o.FilesFrom.empty())
+            throw EUsage("--out-dir needs at least one INPUT");
         if (std::find(files.begin(), files.end(), "-") != files.end())
             throw EUsage("standard input (-) cannot be read with --out-dir");
         o.Inputs = files;

@@ -24,7 +24,15 @@ struct TCliOptions {
     // Several files (--out-dir): every INPUT, each written under OutDir.
     std::vector<std::string> Inputs;
     std::string OutDir;
-    int32_t Jobs = 0;    // -j: how many files at once; 0 is the number of cores
+    int32_t Jobs = 0;  // -j: how many files at once; 0 is the number of cores
+    // Batch runs an engine drives: --files-from names more INPUTs ("-": standard input), one a
+    // line or NUL-separated (-0); --report appends a JSON line per input; --skip-existing leaves
+    // an output that exists alone; --quiet prints no line per file.
+    std::string FilesFrom;
+    bool FilesFromNul = false;
+    std::string Report;
+    bool SkipExisting = false;
+    bool Quiet = false;
     std::string InType;  // --in-type: the extension standard input is read as
     // The Save As type id (1 … 13); with --out-dir and no --type 0: each input's own type.
     int32_t SaveAsType = 0;

@@ -7,9 +7,10 @@
 
 namespace tilvo {
 
-// Scans each file and lists every picture embedded in it with its size (and, for the Exif
-// thumbnail, its difference to the picture) on `out`; reasons go to `err`. Answers the exit
-// status: 0 all clean, 3 something suspicious in any file, else 1 when a file could not be read.
+// Scans each file and lists on `out` every carrier in it and every picture embedded in it with
+// its size (and, for a thumbnail, its difference to the picture); why a file could not be read
+// goes to `err`. Answers the exit status: 1 when any file could not be read, else 3 when
+// something suspicious was found in any file, else 0.
 int RunVerify(const std::vector<std::string>& files, std::FILE* out, std::FILE* err);
 
 }  // namespace tilvo

@@ -6,18 +6,17 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <numeric>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "BatchRun.h"
 #include "CliItems.h"
 #include "CliOptions.h"
 #include "CliVerify.h"
@@ -30,6 +29,7 @@
 #include "FileFormat/JpegLossless.h"
 #include "FileFormat/JpegVerify.h"
 #include "FileFormat/Stream.h"
+#include "TilvoVersion.h"
 #ifdef TILVO_HAVE_VIDEO_DECODER
 #include "FileFormat/FFmpegVideoDecoder.h"
 #endif
@@ -172,11 +172,11 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
 }
 
 // Everything the options change in the picture: only the rows the edits reach are visited, a
-// band at a time, with no history and no copy of the picture.
-void ApplyEdits(const TCliOptions& o, TBitmap& work) {
+// band at a time, with no history and no copy of the picture. Answers how many edits reach it.
+int32_t ApplyEdits(const TCliOptions& o, TBitmap& work) {
     const std::unique_ptr<TStripStrokes> planned = PlanEdits(o, work.Width(), work.Height());
     TStripStrokes& strips = *planned;
-    if (strips.Empty()) return;
+    if (strips.Empty()) return 0;
     const int32_t step = strips.Alignment() * std::max(1, 256 / strips.Alignment());
     const int32_t first = strips.Top() / strips.Alignment() * strips.Alignment();
     TBitmap band;
@@ -189,6 +189,7 @@ void ApplyEdits(const TCliOptions& o, TBitmap& work) {
         for (int32_t y = 0; y < band.Height(); ++y)
             std::memcpy(work.ScanLine(top + y), band.ScanLine(y), bytes);
     }
+    return strips.Count();
 }
 
 // The edits as the JPEG band pipeline applies them.
@@ -213,6 +214,13 @@ class TCliBandEditor : public TBandEditor {
 
     int32_t Width() const { return width_; }
     int32_t Height() const { return height_; }
+    int32_t Items() const { return strips_ ? strips_->Count() : 0; }
+    // What the report says of the picture.
+    void Tell(TConvertFacts& facts) const {
+        facts.Width = width_;
+        facts.Height = height_;
+        facts.ItemsApplied = Items();
+    }
 
   private:
     const TCliOptions& o_;
@@ -228,12 +236,8 @@ bool OpensAsJpeg(const std::string& input) {
 }
 
 // The JPEG saves that never hold the whole picture apply where their result is the normal path's:
-// the file opens as a JPEG, and no Exif thumbnail is to be made from the edited picture (a carried
-// Exif block then loses its thumbnail, as it does on the normal path).
-bool CanSaveWithoutWholePicture(const TCliOptions& o, const std::string& input,
-                                const TExifProbe& probe) {
-    const bool copyExif = probe.CanCopy && o.Save.ExifCopy;
-    if (copyExif && probe.CanUpdateThumbnail && o.Save.ExifThumbUpdate) return false;
+// the file opens as a JPEG (an Exif thumbnail is then made from the encoding).
+bool CanSaveWithoutWholePicture(const std::string& input) {
     return OpensAsJpeg(input);
 }
 
@@ -242,15 +246,16 @@ bool CanSaveWithoutWholePicture(const TCliOptions& o, const std::string& input,
 void WriteJpegOf(const TCliOptions& o, int32_t width, int32_t height, TMemoryStream& jpeg,
                  const std::string& input, const std::string& target, const TExifProbe& probe) {
     SaveEncodedJpegWithExif(width, height, jpeg, input, target, probe.CanCopy && o.Save.ExifCopy,
-                            o.Save.ExifRemovePersonalData);
+                            o.Save.ExifRemovePersonalData,
+                            probe.CanUpdateThumbnail && o.Save.ExifThumbUpdate);
 }
 
 // A JPEG saved as JPEG streams from the decoder to the encoder, a band of rows at a time, without
 // the whole picture in memory, where the result is the same (CanSaveWithoutWholePicture, and the
 // picture needs no turning). False when the normal path has to run; throws as that path would.
 bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const std::string& target,
-                        const TExifProbe& probe) {
-    if (!CanSaveWithoutWholePicture(o, input, probe)) return false;
+                        const TExifProbe& probe, TConvertFacts& facts) {
+    if (!CanSaveWithoutWholePicture(input)) return false;
     TCliBandEditor editor(o);
     TMemoryStream jpeg;
     {
@@ -263,6 +268,7 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
                                   (o.Save.JPEGSubsampling & 0xFF) == 2, jpeg))
             return false;
     }
+    editor.Tell(facts);
     WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
     return true;
 }
@@ -271,8 +277,9 @@ bool ConvertJpegInBands(const TCliOptions& o, const std::string& input, const st
 // are decoded into pixels, edited and handed to the save on the source's coefficients. False when
 // the normal path has to run (it then says why the untouched areas could not be kept, if so).
 bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
-                             const std::string& target, const TExifProbe& probe) {
-    if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(o, input, probe)) return false;
+                             const std::string& target, const TExifProbe& probe,
+                             TConvertFacts& facts) {
+    if (o.Save.JPEGGrayscale || !CanSaveWithoutWholePicture(input)) return false;
     const TFileBytes file(input);
     if (!o.Save.JPEGProgressive) {
         // A baseline source: a band at a time, its untouched rows' bits copied.
@@ -280,6 +287,7 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
         std::vector<uint8_t> bytes;
         if (SaveJpegKeepingUntouchedInBands(file.Bytes(), editor, bytes)) {
             TMemoryStream jpeg(std::move(bytes));
+            editor.Tell(facts);
             WriteJpegOf(o, editor.Width(), editor.Height(), jpeg, input, target, probe);
             return true;
         }
@@ -313,6 +321,9 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
     TMemoryStream jpeg;
     if (!SaveJpegKeepingUntouched(source, edited, original, top, o.Save.JPEGProgressive, jpeg))
         return false;
+    facts.Width = width;
+    facts.Height = height;
+    facts.ItemsApplied = strips->Count();
     WriteJpegOf(o, width, height, jpeg, input, target, probe);
     return true;
 }
@@ -321,27 +332,33 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
 // (also the Exif source), applies the edits and writes `output` ("-": standard output) as
 // `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
 // nothing shared but what is only read (the options, the format registry), so several threads
-// may run it at once on different files. `inType`, when given, stands for the extension of
-// `input`; `shown` is the input's name in a note.
+// may run it at once on different files. What it learns goes into `facts` as it goes. `inType`,
+// when given, stands for the extension of `input`; `shown` is the input's name in a note.
 void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
-                 int32_t saveAsType, const std::string& inType = {},
+                 int32_t saveAsType, TConvertFacts& facts, const std::string& inType = {},
                  const std::string& shown = {}) {
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
     // once the whole file is encoded.
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     const TExifProbe probe = ProbeExif(input);
+    // Only a JPEG output carries an Exif block, and only the one built from the kept tags.
+    facts.Exif = !probe.CanCopy                       ? TConvertFacts::TExif::None
+                 : saveAsType == 1 && o.Save.ExifCopy ? TConvertFacts::TExif::Kept
+                                                      : TConvertFacts::TExif::Removed;
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
     const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
-    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe)
-                                          : ConvertJpegInBands(o, input, target, probe)))
+    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe, facts)
+                                          : ConvertJpegInBands(o, input, target, probe, facts)))
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
     LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr, inType);
     CheckItemsReach(o, work.Width(), work.Height());
+    facts.Width = work.Width();
+    facts.Height = work.Height();
     TKeptRows kept;
     if (keepUntouched && !jpegSource.empty()) KeepStrokeRows(o, work, jpegSource, kept);
-    ApplyEdits(o, work);
+    facts.ItemsApplied = ApplyEdits(o, work);
     if (!kept.Hashes.empty()) WidenToChangedRows(work, kept);
     TKeepUntouchedSource keep{&jpegSource, &kept.Band, "", kept.Top};
 
@@ -403,14 +420,26 @@ Exception NamingFile(const std::string& shown, const std::exception& e) {
     return Exception(what.find(shown) != std::string::npos ? what : shown + ": " + what);
 }
 
-int RunOne(const TCliOptions& o) {
+// The batch settings the options give; the progress line only where standard error is a terminal.
+TBatchSettings BatchSettingsOf(const TCliOptions& o) {
+    TBatchSettings s;
+    s.Jobs = o.Jobs > 0 ? unsigned(o.Jobs) : std::max(1u, std::thread::hardware_concurrency());
+    s.SkipExisting = o.SkipExisting;
+    s.Quiet = o.Quiet;
+    s.ReportPath = o.Report;
+    s.Progress = ::isatty(STDERR_FILENO) == 1;
+    return s;
+}
+
+// The one INPUT to OUTPUT; a failure names the input (standard input by that name).
+void ConvertOne(const TCliOptions& o, TConvertFacts& facts) {
     if (o.Input != "-") {
         try {
-            ConvertFile(o, o.Input, o.Output, o.SaveAsType);
+            ConvertFile(o, o.Input, o.Output, o.SaveAsType, facts);
         } catch (const std::exception& e) {
             throw NamingFile(o.Input, e);
         }
-        return 0;
+        return;
     }
     const TStdinInMemory in;
     try {
@@ -420,7 +449,7 @@ int RunOne(const TCliOptions& o) {
             if (!PictureFormats().FindBySignature(head.data(), head.size()))
                 throw Exception("cannot tell its picture type; name it with --in-type");
         }
-        ConvertFile(o, in.Path(), o.Output, o.SaveAsType, o.InType, "standard input");
+        ConvertFile(o, in.Path(), o.Output, o.SaveAsType, facts, o.InType, "standard input");
     } catch (const std::exception& e) {
         // The memory's own name means nothing to the user.
         std::string what = FailureText(e);
@@ -428,11 +457,21 @@ int RunOne(const TCliOptions& o) {
             what.replace(at, in.Path().size() + 2, "standard input");
         throw NamingFile("standard input", Exception(what));
     }
+}
+
+int RunOne(const TCliOptions& o) {
+    if (o.Report.empty() && !o.SkipExisting) {
+        TConvertFacts facts;
+        ConvertOne(o, facts);
+        return 0;
+    }
+    RunOneReported(
+        TBatchItem{o.Input, o.Output, o.SaveAsType}, BatchSettingsOf(o),
+        [&](const TBatchItem&, TConvertFacts& facts) { ConvertOne(o, facts); }, stderr);
     return 0;
 }
 
-// Every file of the batch, `jobs` at a time: a worker takes the next file until none is left, each
-// with its own pictures. A line per file as it is done, then a summary; 1 when any failed.
+// Every file of the batch, -j at a time, each with its own pictures (see RunBatchItems).
 int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
     std::error_code ec;
     fs::create_directories(o.OutDir, ec);
@@ -441,41 +480,16 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
                      ec ? ec.message().c_str() : "a file of that name is in the way");
         return 1;
     }
-    unsigned jobs =
-        o.Jobs > 0 ? unsigned(o.Jobs) : std::max(1u, std::thread::hardware_concurrency());
-    jobs = unsigned(std::min<size_t>(jobs, items.size()));
-
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> failed{0};
-    std::mutex print;
-    auto worker = [&] {
-        for (size_t i = next++; i < items.size(); i = next++) {
-            const TBatchItem& item = items[i];
-            std::string line;
-            bool ok = true;
+    return RunBatchItems(
+        items, BatchSettingsOf(o),
+        [&](const TBatchItem& item, TConvertFacts& facts) {
             try {
-                ConvertFile(o, item.Input, item.Output, item.SaveAsType);
-                line = item.Input + " -> " + item.Output + ": ok\n";
-            } catch (const std::exception& e) {
-                ++failed;
-                ok = false;
-                line = item.Input + ": failed: " + FailureText(e) + "\n";
+                ConvertFile(o, item.Input, item.Output, item.SaveAsType, facts);
+            } catch (const std::bad_alloc& e) {
+                throw Exception(FailureText(e));
             }
-            const std::lock_guard<std::mutex> lock(print);
-            std::fputs(line.c_str(), stdout);
-            std::fflush(stdout);
-            // A failure also goes where a script's log of errors catches it.
-            if (!ok) std::fputs(("tilvo-cli: " + line).c_str(), stderr);
-        }
-    };
-    std::vector<std::thread> threads;
-    for (unsigned t = 1; t < jobs; ++t) threads.emplace_back(worker);
-    worker();
-    for (std::thread& t : threads) t.join();
-
-    std::printf("%zu of %zu files written, %zu failed\n", items.size() - failed.load(),
-                items.size(), failed.load());
-    return failed ? 1 : 0;
+        },
+        stdout, stderr);
 }
 
 }  // namespace
@@ -494,7 +508,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (o.Version) {
-        std::puts("tilvo-cli 1.47");
+        std::puts("tilvo-cli " TILVO_VERSION);
         return 0;
     }
     if (o.Verify) return RunVerify(o.VerifyFiles, stdout, stderr);
@@ -514,7 +528,8 @@ int main(int argc, char** argv) {
             return UsageError(e.what());
         }
     }
-    if (!HasEdits(o)) std::fputs("tilvo-cli: no strokes given: a plain conversion\n", stderr);
+    if (!HasEdits(o) && !o.Quiet)
+        std::fputs("tilvo-cli: no strokes given: a plain conversion\n", stderr);
     try {
         const int rc = o.OutDir.empty() ? RunOne(o) : RunBatch(o, batch);
         UnregisterAllFormats();

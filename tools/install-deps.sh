@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tilvo needs to build, test and run, but only those that are missing,
-# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test|bench]
+# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test|bench|package]
 set -euo pipefail
 
 build_pkgs=(build-essential cmake ninja-build pkg-config
@@ -12,11 +12,16 @@ build_pkgs+=(libheif-dev libwebp-dev)
 build_pkgs+=(fonts-ipafont-gothic)
 build_pkgs+=(libdeflate-dev)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
+# The batch recipes' tests run GNU parallel and load the Kubernetes YAML.
+test_pkgs+=(parallel python3-yaml)
+# tools/package-test.sh: making the Debian package and checking it.
+package_pkgs=(dpkg-dev lintian desktop-file-utils appstream man-db)
 
 pkgs=("${build_pkgs[@]}")
 bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tools time python3)
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 [ "${1:-build}" = bench ] && pkgs+=("${bench_pkgs[@]}")
+[ "${1:-build}" = package ] && pkgs+=("${package_pkgs[@]}")
 
 missing=()
 for p in "${pkgs[@]}"; do

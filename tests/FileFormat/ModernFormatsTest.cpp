@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "FileFormat/ExifBuild.h"
 #include "FileFormat/ExifJpeg.h"
 #include "FileFormat/FileTypes.h"
 #include "FileFormat/HEIFImage.h"
@@ -226,34 +227,24 @@ std::vector<uint8_t> Block(bool little) {
     return b;
 }
 
+// The block a HEIC or WebP carries becomes the segment a JPEG would hold: built anew, upright,
+// whatever size the source block has.
 TEST(ExifFromModernFormats, BlockBecomesAnUprightSegment) {
     for (bool little : {true, false}) {
         SCOPED_TRACE(little ? "II" : "MM");
-        std::vector<uint8_t> seg;
-        ASSERT_TRUE(ExifSegmentFromBlock(Block(little), seg));
-        ASSERT_EQ(seg.size(), 10 + Block(little).size());
+        const std::vector<uint8_t> seg = BuildExifSegment(Block(little), {});
+        ASSERT_GT(seg.size(), 18u);
         EXPECT_EQ(std::memcmp(seg.data(), "\xFF\xE1", 2), 0);
         EXPECT_EQ(seg[2] << 8 | seg[3], int(seg.size()) - 2);
         EXPECT_EQ(std::memcmp(seg.data() + 4, "Exif\0\0", 6), 0);
+        EXPECT_EQ(seg[10], little ? 'I' : 'M');
         EXPECT_EQ(Orientation(seg), 1u);
-        // Only the orientation's value changed; the width entry beside it is untouched.
-        std::vector<uint8_t> original = Block(little), carried(seg.begin() + 10, seg.end());
-        int changed = 0;
-        for (size_t i = 0; i < original.size(); ++i) changed += original[i] != carried[i];
-        EXPECT_EQ(changed, 1);
+        EXPECT_TRUE(CheckExifBlock(ExifBlockOfSegment(seg), false).Ok);
     }
-    std::vector<uint8_t> seg;
-    EXPECT_FALSE(ExifSegmentFromBlock({'E', 'x', 'i', 'f', 0, 0, 'I', 'I', 42, 0, 8, 0}, seg));
+    EXPECT_TRUE(BuildExifSegment(std::vector<uint8_t>{'I', 'I', 43, 0, 8, 0, 0, 0}, {}).empty());
     std::vector<uint8_t> big = Block(true);
-    big.resize(65527);
-    EXPECT_TRUE(ExifSegmentFromBlock(big, seg));
-    big.push_back(0);
-    EXPECT_FALSE(ExifSegmentFromBlock(big, seg));
-    // An IFD0 that runs off the block is left alone.
-    std::vector<uint8_t> cut = Block(true);
-    cut.resize(20);
-    ASSERT_TRUE(ExifSegmentFromBlock(cut, seg));
-    EXPECT_EQ(std::vector<uint8_t>(seg.begin() + 10, seg.end()), cut);
+    big.resize(200000);
+    EXPECT_FALSE(BuildExifSegment(big, {}).empty());
 }
 
 // A HEIC's and a WebP's Exif block goes through the JPEG save as a JPEG's would: carried over with
@@ -286,14 +277,13 @@ TEST_F(ModernFormats, ExifOfHeicAndWebPIsCarriedIntoJpeg) {
             const std::string text(seg.begin(), seg.end());
             EXPECT_NE(text.find("TilvoCam"), std::string::npos);
             EXPECT_EQ(Orientation(seg), 1u);
-            TThumbnailPlace place;
-            if (!regenerate) {
-                EXPECT_FALSE(LocateExifThumbnail(seg, place));
-                continue;
-            }
-            ASSERT_TRUE(LocateExifThumbnail(seg, place));
-            TMemoryStream thumb(std::vector<uint8_t>(
-                seg.begin() + 10 + place.Offset, seg.begin() + 10 + place.Offset + place.Length));
+            const TExifBlockCheck check = CheckExifBlock(ExifBlockOfSegment(seg), false);
+            ASSERT_TRUE(check.Ok) << check.Problem;
+            EXPECT_EQ(check.HasThumbnail, regenerate);
+            if (!regenerate) continue;
+            const auto at = seg.begin() + 10 + std::ptrdiff_t(check.ThumbnailOffset);
+            TMemoryStream thumb(
+                std::vector<uint8_t>(at, at + std::ptrdiff_t(check.ThumbnailLength)));
             TJPEGImage jpeg;
             jpeg.LoadFromStream(thumb);
             TBitmap small;
