@@ -20,6 +20,8 @@ class Exception : public std::runtime_error {
 class EPictureTooLarge : public Exception {
   public:
     EPictureTooLarge() : Exception("picture too large") {}
+    explicit EPictureTooLarge(const std::string& detail)
+        : Exception("picture too large" + detail) {}
 };
 
 // A memory request of `Bytes` bytes that the system refused. It is a std::bad_alloc, so every
@@ -37,8 +39,7 @@ class EOutOfMemory : public std::bad_alloc {
 
 // The most bytes one surface may take: 2 GiB admits a 100-megapixel picture even at 32 bits per
 // pixel (400 MB) and keeps the five surfaces of the main window well inside a 24 GiB machine.
-// Fuzzing builds lower it (TILVO_MAX_SURFACE_BYTES) so that a few bytes of input cannot keep the
-// fuzzer busy with legitimately huge pictures.
+// A build may set another (TILVO_MAX_SURFACE_BYTES).
 #ifdef TILVO_MAX_SURFACE_BYTES
 inline constexpr int64_t kMaxSurfaceBytes = TILVO_MAX_SURFACE_BYTES;
 #else
@@ -66,12 +67,24 @@ inline int64_t RowBytes(int64_t width, int bitsPerPixel) {
 
 // Refuses a picture size before anything is allocated for it: negative sides, sides beyond
 // kMaxSurfaceSide, or more than kMaxSurfaceBytes at the given depth. Readers call it with the
-// size found in a file header; the surface calls it on every resize.
+// size found in a file header; the surface calls it on every resize. The message names the size
+// and the limit it broke.
+[[noreturn]] inline void ThrowPictureTooLarge(int64_t width, int64_t height, int bitsPerPixel) {
+    const std::string size =
+        ": " + std::to_string(width) + " \u00D7 " + std::to_string(height) + " pixels";
+    if (width > kMaxSurfaceSide || height > kMaxSurfaceSide)
+        throw EPictureTooLarge(size + ", more than " + std::to_string(kMaxSurfaceSide) +
+                               " pixels a side");
+    throw EPictureTooLarge(size + " at " + std::to_string(bitsPerPixel) +
+                           " bits a pixel take more than the " +
+                           std::to_string(kMaxSurfaceBytes >> 20) + " MiB a picture may use");
+}
+
 inline void CheckPictureSize(int64_t width, int64_t height, int bitsPerPixel = 24) {
     if (width < 0 || height < 0) throw Exception("invalid picture size");
-    if (width > kMaxSurfaceSide || height > kMaxSurfaceSide) throw EPictureTooLarge();
-    if (CheckedMul(RowBytes(width, bitsPerPixel), height) > kMaxSurfaceBytes)
-        throw EPictureTooLarge();
+    if (width > kMaxSurfaceSide || height > kMaxSurfaceSide ||
+        (width > 0 && height > kMaxSurfaceBytes / RowBytes(width, bitsPerPixel)))
+        ThrowPictureTooLarge(width, height, bitsPerPixel);
 }
 
 }  // namespace tilvo

@@ -24,12 +24,16 @@ void ApplyEntryEffect(const TEffectHInfo& e, TBitmap& surface) {
 // A brush or rectangle stroke: the mosaic or the solid fill through a mask. It replays with the
 // live stroke's own computation.
 bool IsStrokeEntry(const TEffectHInfo& e) {
-    return e.Kind == HistoryKind && (e.ParamEffect == &Pixelate || e.ParamEffect == &SolidFill) &&
+    return e.Kind == HistoryKind &&
+           (e.ParamEffect == &Pixelate || e.ParamEffect == &SolidFill ||
+            (e.ParamEffect == &RestoreSource && e.Restore)) &&
            FilterIdByName(e.Name) == 0;
 }
 
 TStrokeEffect StrokeEffectOf(const TEffectHInfo& e) {
-    return e.ParamEffect == &SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
+    if (e.ParamEffect == &SolidFill) return TStrokeEffect::SolidFill;
+    if (e.ParamEffect == &RestoreSource) return TStrokeEffect::Restore;
+    return TStrokeEffect::Mosaic;
 }
 
 TRect Ordered(TRect r) {
@@ -60,7 +64,8 @@ void ReplayEntry(TBitmap& target, const TEffectHInfo& e, TRect& rect, TReplayScr
             if (!e.Mask) throw Exception("history entry without mask");
             if (IsStrokeEntry(e)) {
                 // Exactly what the live stroke did, on the picture as it stood before it.
-                BlendStroke(target, rect, StrokeEffectOf(e), e.Param1, e.Param2, *e.Mask, s.region);
+                BlendStroke(target, rect, StrokeEffectOf(e), e.Param1, e.Param2, *e.Mask, s.region,
+                            e.Restore.get(), TPoint{Ordered(rect).Left, Ordered(rect).Top});
                 CopyRegionIn(s.region, rect, target);
                 break;
             }
@@ -92,7 +97,7 @@ void THistoryControl::Add(TParamEffect effect, const std::string& name,
                           const std::string& displayName, uint8_t kind, int32_t left, int32_t top,
                           int32_t right, int32_t bottom, int32_t param1, int32_t param2,
                           int32_t param3, const TBitmap* mask, TBitmap* pictureBefore,
-                          const TBitmap* rectAfter) {
+                          const TBitmap* rectAfter, const TBitmap* restore) {
     // An entry that blends through a mask cannot be replayed without one.
     if (kind == HistoryKind && mask == nullptr) throw Exception("history entry without mask");
     auto e = std::make_unique<TEffectHInfo>();
@@ -106,6 +111,11 @@ void THistoryControl::Add(TParamEffect effect, const std::string& name,
         // The entry's own copy: later strokes redraw the main window's mask.
         e->Mask = std::make_unique<TBitmap>();
         e->Mask->Assign(*mask);
+    }
+    if (restore) {
+        e->Restore = std::make_unique<TBitmap>();
+        e->Restore->Assign(*restore);
+        if (e->Restore->PixelFormat() != pf24bit) e->Restore->SetPixelFormat(pf24bit);
     }
     e->Kind = kind;
     if (kind != HistoryKindWhole) {
@@ -138,7 +148,7 @@ void THistoryControl::Add(TParamEffect effect, const std::string& name,
 int64_t THistoryControl::SurfaceBytes() const {
     int64_t bytes = 0;
     for (const auto& e : entries_)
-        for (const TBitmap* b : {e->Mask.get(), e->Before.get(), e->After.get()})
+        for (const TBitmap* b : {e->Mask.get(), e->Before.get(), e->After.get(), e->Restore.get()})
             if (b) bytes += b->Stride() * b->Height();
     return bytes;
 }

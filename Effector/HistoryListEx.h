@@ -33,6 +33,8 @@ struct TEffectHInfo {
     // The rectangle of the picture before and after the entry ran (24 bits, the rectangle's
     // size), when the entry was added with them; Undo and Redo copy them back.
     std::unique_ptr<TBitmap> Before, After;
+    // A restore entry's pixels of the picture as opened, over its rectangle (24 bits).
+    std::unique_ptr<TBitmap> Restore;
 };
 
 class THistoryControl {
@@ -43,11 +45,14 @@ public:
     // which the entry keeps its own copy. With pictureBefore (the picture as it is before the
     // entry runs) and rectAfter (the entry's rectangle as the entry leaves it, the rectangle's
     // size), a kind 1 or 2 entry keeps both rectangles too, and Undo and Redo over it cost a copy
-    // of the rectangle. When anything fails, the history is as it was.
+    // of the rectangle. restore (a restore stroke's pixels of the picture as opened, the
+    // rectangle's size) is kept as the entry's own copy. When anything fails, the history is as
+    // it was.
     void Add(TParamEffect effect, const std::string& name, const std::string& displayName,
              uint8_t kind, int32_t left, int32_t top, int32_t right, int32_t bottom,
              int32_t param1, int32_t param2, int32_t param3, const TBitmap* mask,
-             TBitmap* pictureBefore = nullptr, const TBitmap* rectAfter = nullptr);
+             TBitmap* pictureBefore = nullptr, const TBitmap* rectAfter = nullptr,
+             const TBitmap* restore = nullptr);
     void Clear();
     // picture is the picture at the current position (as the strokes, Undo and Redo left it);
     // source, for Undo, the picture as loaded. Undo steps the position back and takes the last applied

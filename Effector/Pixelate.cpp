@@ -135,24 +135,40 @@ void GeneralCells(const Acc* acc, uint8_t* out, int32_t w, int32_t cw, int64_t c
 // itself: a band of cells is read whole before any of its rows is written. `Acc` must hold
 // ch × 255.
 template <class Acc>
+std::vector<Acc>& AccOf(TPixelateScratch& s) {
+    if constexpr (sizeof(Acc) == 2)
+        return s.Acc16;
+    else
+        return s.Acc32;
+}
+
+template <class Acc>
 void PixelateBands(const TBitmap& src, TRect cells, int32_t cw, int32_t ch, TBitmap& out,
-                   TRect dest, TPoint outOrigin) {
+                   TRect dest, TPoint outOrigin, TPixelateScratch& scratch) {
     const int32_t w = cells.Width();
     const size_t rowBytes = size_t(w) * 3;
     const size_t srcOffset = size_t(cells.Left) * 3;
     const int64_t count = int64_t(cw) * ch;
 
-    // With small cells, every possible sum has its average looked up instead of divided.
-    std::vector<uint8_t> table;
-    if (count <= kMaxTableCount) {
+    // With small cells, every possible sum has its average looked up instead of divided; the
+    // table is kept for the next call with cells of the same area.
+    std::vector<uint8_t>& table = scratch.Table;
+    if (count > kMaxTableCount) {
+        table.clear();
+        scratch.TableCount = 0;
+    } else if (scratch.TableCount != count) {
         table.resize(size_t(count) * 255 + 1);
         for (size_t s = 0; s < table.size(); ++s) table[s] = CellValue(s, count);
+        scratch.TableCount = count;
     }
     constexpr bool kSmallSums = sizeof(Acc) == 2;
     const bool packed = kSmallSums && count * 255 <= 0xFFFF;
 
-    std::vector<Acc> acc(rowBytes + 1);
-    std::vector<uint8_t> mosaicRow(rowBytes + 1);
+    // Grown, never shrunk: a call no wider than the last allocates nothing.
+    std::vector<Acc>& acc = AccOf<Acc>(scratch);
+    if (acc.size() < rowBytes + 1) acc.resize(rowBytes + 1);
+    std::vector<uint8_t>& mosaicRow = scratch.Row;
+    if (mosaicRow.size() < rowBytes + 1) mosaicRow.resize(rowBytes + 1);
     const uint8_t* mosaicPart = mosaicRow.data() + size_t(dest.Left - cells.Left) * 3;
     const size_t outOffset = size_t(dest.Left - outOrigin.X) * 3;
     const size_t outBytes = size_t(dest.Width()) * 3;
@@ -201,11 +217,11 @@ void CheckCellsAndScratch(int64_t width, int32_t cw, int32_t ch) {
 }
 
 void PixelateCells(const TBitmap& src, TRect cells, int32_t cw, int32_t ch, TBitmap& out,
-                   TRect dest, TPoint outOrigin) {
+                   TRect dest, TPoint outOrigin, TPixelateScratch& scratch) {
     if (ch * 255 <= 0xFFFF)
-        PixelateBands<uint16_t>(src, cells, cw, ch, out, dest, outOrigin);
+        PixelateBands<uint16_t>(src, cells, cw, ch, out, dest, outOrigin, scratch);
     else
-        PixelateBands<uint32_t>(src, cells, cw, ch, out, dest, outOrigin);
+        PixelateBands<uint32_t>(src, cells, cw, ch, out, dest, outOrigin, scratch);
 }
 
 int64_t RoundUpToCells(int64_t size, int64_t cell) {
@@ -222,11 +238,18 @@ void Pixelate(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight, int32_t /*
     bitmap.SetPixelFormat(pf24bit);
     if (bitmap.Empty()) return;
     const TRect whole{0, 0, bitmap.Width(), bitmap.Height()};
-    PixelateCells(bitmap, whole, cellWidth, cellHeight, bitmap, whole, TPoint{0, 0});
+    TPixelateScratch scratch;
+    PixelateCells(bitmap, whole, cellWidth, cellHeight, bitmap, whole, TPoint{0, 0}, scratch);
 }
 
 void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
                   TBitmap& out) {
+    TPixelateScratch scratch;
+    PixelateRect(picture, rect, cellWidth, cellHeight, out, scratch);
+}
+
+void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                  TBitmap& out, TPixelateScratch& scratch) {
     if (rect.Left > rect.Right) std::swap(rect.Left, rect.Right);
     if (rect.Top > rect.Bottom) std::swap(rect.Top, rect.Bottom);
     if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
@@ -254,7 +277,8 @@ void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellH
                         size_t(rect.Width()) * 3);
         return;
     }
-    PixelateCells(picture, cells, cellWidth, cellHeight, out, rect, TPoint{rect.Left, rect.Top});
+    PixelateCells(picture, cells, cellWidth, cellHeight, out, rect, TPoint{rect.Left, rect.Top},
+                  scratch);
 }
 
 void PadToCells(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight) {

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 
 #include "Bitmap.h"
 
@@ -18,8 +19,16 @@ inline constexpr std::array<int32_t, 9> kMosaicCellSizes = {2, 4, 8, 12, 16, 24,
 
 // The brush diameters (in pixels) the main window offers, smallest first; like the sizes above,
 // the one table everything that walks through the brushes takes them from.
-inline constexpr std::array<int32_t, 10> kBrushDiameters = {5,  8,  10, 20,  30,
-                                                            40, 50, 80, 120, 200};
+// A face in a 24-megapixel photo is 400 to 800 pixels wide: the largest brushes cover one in a
+// stroke or two.
+inline constexpr std::array<int32_t, 13> kBrushDiameters = {5,  8,   10,  20,  30,  40, 50,
+                                                            80, 120, 200, 300, 400, 600};
+
+// The cell size and brush diameter of a first run (and of a setting that cannot be read): cells
+// of 16 hide faces and most text, and a brush of 50 changes something visible on a photo seen
+// whole.
+inline constexpr int32_t kDefaultMosaicSize = 16;
+inline constexpr int32_t kDefaultBrushSize = 50;
 
 // Replaces every pixel by the average of its cell (cells anchored at the top-left pixel, halves
 // rounded up); edge cells average as if the picture were grown by PadToCells, without growing it.
@@ -35,6 +44,20 @@ void Pixelate(TBitmap& bitmap, int32_t cellWidth, int32_t cellHeight, int32_t un
 // (converted to 24 bits first). rect is ordered and must lie on the picture (throws otherwise).
 void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
                   TBitmap& out);
+
+// The buffers a pass over cells needs (column sums, a mosaic row, the table of averages), kept
+// from call to call by a caller that pixelates small parts often (the stroke being dragged).
+struct TPixelateScratch {
+    std::vector<uint16_t> Acc16;
+    std::vector<uint32_t> Acc32;
+    std::vector<uint8_t> Row;
+    std::vector<uint8_t> Table;
+    int64_t TableCount = 0;  // the cell area Table was made for; 0: none
+};
+// PixelateRect with the caller's scratch buffers: the same bytes, without allocating once the
+// buffers are large enough.
+void PixelateRect(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t cellHeight,
+                  TBitmap& out, TPixelateScratch& scratch);
 
 // Converts to 24 bits and grows the surface to whole multiples of the cell size, replicating the
 // last column into new columns and the last row into new rows. Cell sizes below 1 throw.

@@ -45,6 +45,15 @@ void TStripStrokes::AddRect(TRect rect) {
     Add(std::move(e));
 }
 
+void TStripStrokes::AddEllipse(TRect rect) {
+    TEdit e;
+    e.IsRect = true;
+    e.IsEllipse = true;
+    e.Rect = rect;
+    e.Dirty = ComputeRectDirtyRect(rect, softEdge_, width_, height_);
+    Add(std::move(e));
+}
+
 void TStripStrokes::Apply(TBitmap& band, int32_t top) {
     const int32_t h = band.Height();
     if (band.Width() != width_ || top < 0 || top % alignment_ != 0 ||
@@ -61,7 +70,9 @@ void TStripStrokes::Apply(TBitmap& band, int32_t top) {
         const int32_t mb = std::min(b + margin, e.Dirty.Bottom);
         const int32_t w = e.Dirty.Width();
         const TPoint origin{e.Dirty.Left, ma};
-        if (e.IsRect)
+        if (e.IsRect && e.IsEllipse)
+            DrawEllipseMask(mask_, w, mb - ma, e.Rect, origin, softEdge_);
+        else if (e.IsRect)
             DrawRectMask(mask_, w, mb - ma, e.Rect, origin, softEdge_);
         else
             DrawStrokeMask(mask_, w, mb - ma, e.Points.data(), int32_t(e.Points.size()), origin,

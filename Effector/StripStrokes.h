@@ -23,6 +23,8 @@ class TStripStrokes {
     void AddStroke(const TPoint* points, int32_t pointCount);
     // A rectangle, picture coordinates, right and bottom exclusive, any order.
     void AddRect(TRect rect);
+    // The ellipse inscribed in a rectangle (as AddRect takes it).
+    void AddEllipse(TRect rect);
 
     bool Empty() const { return bottom_ <= top_; }
     // How many of the strokes and rectangles added reach the picture.
@@ -42,6 +44,7 @@ class TStripStrokes {
   private:
     struct TEdit {
         bool IsRect = false;
+        bool IsEllipse = false;  // with IsRect: the ellipse inscribed in Rect
         std::vector<TPoint> Points;
         TRect Rect{};
         TRect Dirty{};

@@ -1,6 +1,7 @@
 #include "StrokeBlend.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -102,13 +103,24 @@ void FillMaskRect(TBitmap& mask, TRect r, uint8_t value) {
 // picture changes, and the copy back cannot fail.
 void CommitStroke(TStrokeContext& ctx, TRect dirtyRect, int32_t mosaicSize, TStrokeEffect effect) {
     const TRect r = Ordered(dirtyRect);
-    const bool fill = effect == TStrokeEffect::SolidFill;
+    TParamEffect fn = Pixelate;
+    const char* name = kMosaicEffectName;
+    const char* displayName = "モザイク";
+    // A restore keeps the picture as opened inside its rectangle: replay needs nothing else.
+    TBitmap restore;
+    if (effect == TStrokeEffect::SolidFill) {
+        fn = SolidFill, name = kSolidFillEffectName, displayName = "塗りつぶし";
+    } else if (effect == TStrokeEffect::Restore) {
+        fn = RestoreSource, name = kRestoreEffectName, displayName = "復元";
+        if (!ctx.SourceBitmap) throw Exception("a restore needs the picture as opened");
+        CopyRegionOut(*ctx.SourceBitmap, r, restore);
+    }
     // The entry keeps the rectangle before (still in WorkBitmap) and after (RegionBitmap) the
     // stroke, for undo and redo at the cost of a copy.
-    ctx.History.Add(fill ? SolidFill : Pixelate, fill ? kSolidFillEffectName : kMosaicEffectName,
-                    fill ? "塗りつぶし" : "モザイク", HistoryKind, dirtyRect.Left, dirtyRect.Top,
+    ctx.History.Add(fn, name, displayName, HistoryKind, dirtyRect.Left, dirtyRect.Top,
                     dirtyRect.Right, dirtyRect.Bottom, mosaicSize, mosaicSize, 0, &ctx.MaskBitmap,
-                    &ctx.WorkBitmap, &ctx.RegionBitmap);
+                    &ctx.WorkBitmap, &ctx.RegionBitmap,
+                    effect == TStrokeEffect::Restore ? &restore : nullptr);
     CopyRegionIn(ctx.RegionBitmap, r, ctx.WorkBitmap);
 }
 
@@ -215,6 +227,41 @@ void DrawRectMask(TBitmap& mask, int32_t width, int32_t height, TRect rect, TPoi
     FillMaskRect(mask, inside, 0);
 }
 
+void DrawEllipseMask(TBitmap& mask, int32_t width, int32_t height, TRect rect, TPoint origin,
+                     bool softEdge) {
+    mask.Resize(width, height, pf24bit);
+    if (mask.Empty()) return;
+    FillMaskRect(mask, TRect{0, 0, width, height}, 0xFF);
+    rect = Ordered(rect);
+    const TRect inside = ClipToSurface(rect, origin, width, height);
+    auto fillInside = [&] {
+        if (inside.Right <= inside.Left || inside.Bottom <= inside.Top) return;
+        // Centre and radii in the mask's pixels; a pixel is inside when its centre is.
+        const double cx = (double(rect.Left) + rect.Right) / 2 - origin.X;
+        const double cy = (double(rect.Top) + rect.Bottom) / 2 - origin.Y;
+        const double rx = (double(rect.Right) - rect.Left) / 2;
+        const double ry = (double(rect.Bottom) - rect.Top) / 2;
+        for (int32_t y = inside.Top; y < inside.Bottom; ++y) {
+            const double t = (y + 0.5 - cy) / ry;
+            const double rest = 1 - t * t;
+            if (rest < 0) continue;
+            const double half = rx * std::sqrt(rest);
+            // Centres x + 0.5 within cx ± half.
+            const int32_t first = std::max<int32_t>(
+                inside.Left, int32_t(std::ceil(cx - half - 0.5 - 1e-9)));
+            const int32_t last = std::min<int32_t>(
+                inside.Right - 1, int32_t(std::floor(cx + half - 0.5 + 1e-9)));
+            if (first <= last)
+                std::memset(mask.ScanLine(y) + size_t(first) * 3, 0, size_t(last - first + 1) * 3);
+        }
+    };
+    fillInside();
+    if (!softEdge) return;
+    // Softened outside only: the blur greys the ellipse's own edge pixels, which go back to black.
+    ApplyFilter(mask, "Blur");
+    fillInside();
+}
+
 void MaskedBlend(TBitmap& picture, TBitmap& mosaic, TBitmap& mask) {
     To24(picture);
     To24(mosaic);
@@ -293,12 +340,47 @@ void BlendFillStroke(TBitmap& picture, TRect rect, TBitmap& mask, TBitmap& regio
     }
 }
 
+void BlendRestoreStroke(TBitmap& picture, TRect rect, const TBitmap& restore, TPoint restoreOrigin,
+                        TBitmap& mask, TBitmap& region) {
+    rect = Ordered(rect);
+    To24(picture);
+    To24(mask);
+    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
+        rect.Bottom > picture.Height())
+        throw Exception("stroke rectangle off the picture");
+    const int32_t w = rect.Width(), h = rect.Height();
+    RequireCovers(mask, w, h);
+    const int64_t rx = int64_t(rect.Left) - restoreOrigin.X;
+    const int64_t ry = int64_t(rect.Top) - restoreOrigin.Y;
+    if (restore.PixelFormat() != pf24bit || rx < 0 || ry < 0 || rx + w > restore.Width() ||
+        ry + h > restore.Height())
+        throw Exception("the picture to restore does not cover the stroke");
+    region.Resize(w, h, pf24bit);
+    if (w == 0 || h == 0) return;
+    std::vector<uint8_t> m(size_t(w) * 3);
+    const size_t left = size_t(rect.Left) * 3;
+    for (int32_t y = 0; y < h; ++y) {
+        SpreadMaskRow(mask.ScanLine(y), w, m.data());
+        MaskedBlendRow(region.ScanLine(y), picture.ScanLine(rect.Top + y) + left,
+                       restore.ScanLine(int32_t(ry) + y) + size_t(rx) * 3, m.data(), w * 3);
+    }
+}
+
 void BlendStroke(TBitmap& picture, TRect rect, TStrokeEffect effect, int32_t cellWidth,
-                 int32_t cellHeight, TBitmap& mask, TBitmap& region) {
-    if (effect == TStrokeEffect::SolidFill)
-        BlendFillStroke(picture, rect, mask, region);
-    else
-        BlendMosaicStroke(picture, rect, cellWidth, cellHeight, mask, region);
+                 int32_t cellHeight, TBitmap& mask, TBitmap& region, const TBitmap* restore,
+                 TPoint restoreOrigin) {
+    switch (effect) {
+        case TStrokeEffect::SolidFill:
+            BlendFillStroke(picture, rect, mask, region);
+            break;
+        case TStrokeEffect::Restore:
+            if (!restore) throw Exception("a restore needs the picture as opened");
+            BlendRestoreStroke(picture, rect, *restore, restoreOrigin, mask, region);
+            break;
+        default:
+            BlendMosaicStroke(picture, rect, cellWidth, cellHeight, mask, region);
+            break;
+    }
 }
 
 void SolidFill(TBitmap& bitmap, int32_t, int32_t, int32_t) {
@@ -307,23 +389,40 @@ void SolidFill(TBitmap& bitmap, int32_t, int32_t, int32_t) {
     for (int32_t y = 0; y < bitmap.Height(); ++y) std::memset(bitmap.ScanLine(y), 0, bytes);
 }
 
+void RestoreSource(TBitmap&, int32_t, int32_t, int32_t) {}
+
+void ApplyMaskedStroke(TStrokeContext& ctx, TRect dirtyRect, int32_t mosaicSize,
+                       TStrokeEffect effect) {
+    const TRect r = Ordered(dirtyRect);
+    BlendStroke(ctx.WorkBitmap, r, effect, mosaicSize, mosaicSize, ctx.MaskBitmap,
+                ctx.RegionBitmap, ctx.SourceBitmap);
+    CommitStroke(ctx, dirtyRect, mosaicSize, effect);
+}
+
 void ApplyStroke(TStrokeContext& ctx, const TPoint* points, int32_t pointCount, TRect dirtyRect,
                  int32_t mosaicSize, int32_t brushSize, bool softEdge, TStrokeEffect effect) {
     const TRect r = Ordered(dirtyRect);
     DrawStrokeMask(ctx.MaskBitmap, r.Width(), r.Height(), points, pointCount, TPoint{r.Left, r.Top},
                    brushSize, softEdge);
-    BlendStroke(ctx.WorkBitmap, r, effect, mosaicSize, mosaicSize, ctx.MaskBitmap,
-                ctx.RegionBitmap);
-    CommitStroke(ctx, dirtyRect, mosaicSize, effect);
+    ApplyMaskedStroke(ctx, dirtyRect, mosaicSize, effect);
+}
+
+TRect PreviewRectStroke(TBitmap& picture, const TBitmap* source, TRect rect, int32_t mosaicSize,
+                        bool softEdge, TStrokeEffect effect, bool ellipse, TBitmap& mask,
+                        TBitmap& region) {
+    const TRect r = ComputeRectDirtyRect(rect, softEdge, picture.Width(), picture.Height());
+    if (ellipse)
+        DrawEllipseMask(mask, r.Width(), r.Height(), rect, TPoint{r.Left, r.Top}, softEdge);
+    else
+        DrawRectMask(mask, r.Width(), r.Height(), rect, TPoint{r.Left, r.Top}, softEdge);
+    BlendStroke(picture, r, effect, mosaicSize, mosaicSize, mask, region, source);
+    return r;
 }
 
 void ApplyRectStroke(TStrokeContext& ctx, TRect rect, int32_t mosaicSize, bool softEdge,
-                     TStrokeEffect effect) {
-    const TRect r =
-        ComputeRectDirtyRect(rect, softEdge, ctx.WorkBitmap.Width(), ctx.WorkBitmap.Height());
-    DrawRectMask(ctx.MaskBitmap, r.Width(), r.Height(), rect, TPoint{r.Left, r.Top}, softEdge);
-    BlendStroke(ctx.WorkBitmap, r, effect, mosaicSize, mosaicSize, ctx.MaskBitmap,
-                ctx.RegionBitmap);
+                     TStrokeEffect effect, bool ellipse) {
+    const TRect r = PreviewRectStroke(ctx.WorkBitmap, ctx.SourceBitmap, rect, mosaicSize, softEdge,
+                                      effect, ellipse, ctx.MaskBitmap, ctx.RegionBitmap);
     CommitStroke(ctx, r, mosaicSize, effect);
 }
 

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "ByteReader.h"
+#include "PixelRoutines.h"
 #include "ProgressScope.h"
 
 namespace tilvo {
@@ -234,7 +235,14 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
                             : h.BitCount == 8 ? pf8bit
                             : keep32          ? pf32bit
                                               : pf24bit;
-    CheckPictureSize(h.Width, h.Height, BitsPerPixel(pf));
+    // Run-length data takes at least an end of line (two bytes) a row; other rows are stored
+    // whole. Only the bytes from where the rows start count: a colour table codes no pixel.
+    const bool rle = h.Compression == BI_RLE8 || h.Compression == BI_RLE4;
+    const int64_t fewest = rle ? CheckedMul(2, h.Height)
+                               : CheckedMul(RowBytes(h.Width, h.BitCount), h.Height);
+    const uint64_t rowsStart = pixelOffset != 0 ? pixelOffset : r.Pos();
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest,
+                     rowsStart < size ? int64_t(size - rowsStart) : 0);
 
     // The colour table: biClrUsed entries (the depth's full count when 0 or larger), and never
     // reaching into the rows.
@@ -279,9 +287,12 @@ void Decode(const uint8_t* data, size_t size, size_t headerPos, uint64_t pixelOf
         DecodeBitFields(h, pixels, srcRow, result);
     } else {
         const size_t used = size_t((h.Width * h.BitCount + 7) / 8);
-        for (int64_t i = 0; i < h.Height; ++i)
+        TProgress& progress = CurrentProgress();
+        for (int64_t i = 0; i < h.Height; ++i) {
+            progress.Step(i, h.Height);
             std::memcpy(result.ScanLine(int32_t(h.TopDown ? i : h.Height - 1 - i)),
                         pixels + i * srcRow, used);
+        }
         result.Palette() = std::move(colours);
     }
     picture.Swap(result);

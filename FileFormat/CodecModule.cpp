@@ -65,6 +65,17 @@ TLoadedModule LoadModule(const std::string& name) {
 
 }  // namespace
 
+std::string HelperProgramPath(const std::string& name, std::string& error) {
+    std::string looked;
+    for (const std::string& folder : ModuleFolders()) {
+        const std::string path = folder + name;
+        if (access(path.c_str(), X_OK) == 0) return path;
+        looked += (looked.empty() ? "" : ", ") + folder;
+    }
+    error = "the helper program " + name + " is not installed (looked in " + looked + ")";
+    return {};
+}
+
 void* CodecModuleSymbol(const std::string& name, const char* symbol, std::string& error) {
     static std::mutex lock;
     static std::map<std::string, TLoadedModule> modules;  // never unloaded

@@ -14,4 +14,9 @@ namespace tilvo {
 // Safe to call from several threads at once.
 void* CodecModuleSymbol(const std::string& name, const char* symbol, std::string& error);
 
+// The path of the helper program `name` (a library that cannot be loaded as a module runs in a
+// program of its own), looked for where the modules are; empty with `error` saying where it was
+// looked for when it is not there.
+std::string HelperProgramPath(const std::string& name, std::string& error);
+
 }  // namespace tilvo

@@ -39,4 +39,14 @@ std::vector<uint8_t> TFFmpegVideoDecoder::FirstFrame(const uint8_t* data, size_t
     return decoder ? decoder->FirstFrame(data, size, container) : std::vector<uint8_t>();
 }
 
+std::vector<uint8_t> TFFmpegVideoDecoder::FirstFrame(const uint8_t* data, size_t size,
+                                                     TVideoContainer container, std::string& why) {
+    TVideoDecoder* decoder = LoadedVideoDecoder().Decoder;
+    if (!decoder) {
+        why = LoadedVideoDecoder().Error;
+        return {};
+    }
+    return decoder->FirstFrame(data, size, container, why);
+}
+
 }  // namespace tilvo

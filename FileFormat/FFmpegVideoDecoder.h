@@ -16,6 +16,8 @@ class TFFmpegVideoDecoder : public TVideoDecoder {
     // The first decoded frame as a top-down 24-bit packed bitmap; empty on any failure.
     std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size,
                                     TVideoContainer container) override;
+    std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size, TVideoContainer container,
+                                    std::string& why) override;
 };
 
 }  // namespace tilvo

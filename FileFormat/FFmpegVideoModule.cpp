@@ -1,7 +1,8 @@
 // The codec module tilvo_video_ffmpeg: first frames through libavformat, libavcodec and
-// libswscale, over the bytes in memory. Only the AVI and MPEG demuxers are allowed and no protocol
-// is ever opened, so a crafted file can reach nothing beyond its own bytes. Built as a shared
-// module of its own so that only a program that opens a video maps FFmpeg's libraries.
+// libswscale, over the bytes in memory. Only the AVI, MPEG program stream and MPEG video
+// elementary stream demuxers are allowed and no protocol is ever opened, so a crafted file can
+// reach nothing beyond its own bytes. Built as a shared module of its own so that only a program
+// that opens a video maps FFmpeg's libraries.
 #include "FileFormat/VideoStill.h"
 
 extern "C" {
@@ -12,9 +13,11 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 namespace tilvo {
 
@@ -131,10 +134,52 @@ std::vector<uint8_t> ToDib(const AVFrame& frame) {
     return dib;
 }
 
-std::vector<uint8_t> Decode(const uint8_t* data, size_t size, TVideoContainer container) {
-    const AVInputFormat* format =
-        av_find_input_format(container == TVideoContainer::AVI ? "avi" : "mpeg");
-    if (!format || size == 0) return {};
+// The decoder whose messages this thread listens to, and whether it reported damage: an error,
+// or the concealment of missing or broken macroblocks. The libraries log from the calling
+// thread (one decoding thread a context), so a thread-local record is enough.
+struct TDamageWatch {
+    const void* Context = nullptr;
+    bool Damaged = false;
+};
+thread_local TDamageWatch* t_watch = nullptr;
+
+void OnLibraryMessage(void* avcl, int level, const char* format, va_list) {
+    TDamageWatch* watch = t_watch;
+    if (watch == nullptr || avcl != watch->Context) return;
+    if (level <= AV_LOG_ERROR || std::strncmp(format, "concealing", 10) == 0) watch->Damaged = true;
+}
+
+// FFmpeg's text for an error code.
+std::string ErrorText(int code) {
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, text, sizeof text);
+    return text;
+}
+
+// The demuxer the file's first bytes name: AVI by "RIFF" and "AVI ", an MPEG program stream by
+// its pack header, an elementary stream by its sequence header; else the container's own.
+const char* DemuxerFor(const uint8_t* data, size_t size, TVideoContainer container) {
+    if (size >= 12 && std::memcmp(data, "RIFF", 4) == 0 && std::memcmp(data + 8, "AVI ", 4) == 0)
+        return "avi";
+    if (size >= 4 && data[0] == 0 && data[1] == 0 && data[2] == 1) {
+        if (data[3] == 0xBA) return "mpeg";
+        if (data[3] == 0xB3) return "mpegvideo";
+    }
+    return container == TVideoContainer::AVI ? "avi" : "mpeg";
+}
+
+std::vector<uint8_t> Decode(const uint8_t* data, size_t size, TVideoContainer container,
+                            std::string& why) {
+    const char* demuxer = DemuxerFor(data, size, container);
+    const AVInputFormat* format = av_find_input_format(demuxer);
+    if (!format) {
+        why = std::string("FFmpeg has no ") + demuxer + " demuxer";
+        return {};
+    }
+    if (size == 0) {
+        why = "the file is empty";
+        return {};
+    }
     TMemoryInput input{data, size};
     auto* buffer = static_cast<uint8_t*>(av_malloc(kIoBufferSize));
     if (!buffer) return {};
@@ -149,23 +194,49 @@ std::vector<uint8_t> Decode(const uint8_t* data, size_t size, TVideoContainer co
     raw->pb = io.get();
     raw->flags |= AVFMT_FLAG_CUSTOM_IO;
     raw->io_open = RefuseOpen;
-    raw->format_whitelist = av_strdup("avi,mpeg");
+    raw->format_whitelist = av_strdup("avi,mpeg,mpegvideo");
     raw->protocol_whitelist = av_strdup("none");
     raw->max_streams = 16;
-    if (avformat_open_input(&raw, nullptr, format, nullptr) < 0) return {};  // frees raw
+    const std::string demuxerSays = std::string("the ") + demuxer + " demuxer: ";
+    if (const int rc = avformat_open_input(&raw, nullptr, format, nullptr); rc < 0) {  // frees raw
+        why = demuxerSays + ErrorText(rc);
+        return {};
+    }
     std::unique_ptr<AVFormatContext, TCloseInput> fc(raw);
-    if (avformat_find_stream_info(fc.get(), nullptr) < 0) return {};
+    if (const int rc = avformat_find_stream_info(fc.get(), nullptr); rc < 0) {
+        why = demuxerSays + ErrorText(rc);
+        return {};
+    }
 
     const AVCodec* codec = nullptr;
     const int stream = av_find_best_stream(fc.get(), AVMEDIA_TYPE_VIDEO, -1, -1, &codec, 0);
-    if (stream < 0 || !codec) return {};
+    if (stream == AVERROR_DECODER_NOT_FOUND || (stream >= 0 && !codec)) {
+        why = "no decoder for its video stream";
+        return {};
+    }
+    if (stream < 0) {
+        why = "no video stream";
+        return {};
+    }
     const AVCodecParameters* par = fc->streams[stream]->codecpar;
     CheckPictureSize(par->width, par->height, 24);
     std::unique_ptr<AVCodecContext, TFreeCodec> cc(avcodec_alloc_context3(codec));
     if (!cc || avcodec_parameters_to_context(cc.get(), par) < 0) return {};
     cc->thread_count = 1;
     cc->max_pixels = kMaxSurfaceBytes / 4;
-    if (avcodec_open2(cc.get(), codec, nullptr) < 0) return {};
+    // A first frame with a damaged or missing part fails rather than showing what concealment
+    // made of it: any error the decoder reports before it arrives counts.
+    cc->err_recognition |= AV_EF_EXPLODE;
+    TDamageWatch watch;
+    watch.Context = cc.get();
+    t_watch = &watch;
+    struct TStopWatching {
+        ~TStopWatching() { t_watch = nullptr; }
+    } stopWatching;
+    if (const int rc = avcodec_open2(cc.get(), codec, nullptr); rc < 0) {
+        why = std::string("the ") + codec->name + " decoder: " + ErrorText(rc);
+        return {};
+    }
 
     std::unique_ptr<AVFrame, TFreeFrame> frame(av_frame_alloc());
     std::unique_ptr<AVPacket, TFreePacket> packet(av_packet_alloc());
@@ -179,24 +250,42 @@ std::vector<uint8_t> Decode(const uint8_t* data, size_t size, TVideoContainer co
         const int sent = avcodec_send_packet(cc.get(), end ? nullptr : packet.get());
         av_packet_unref(packet.get());
         if (sent < 0 && sent != AVERROR(EAGAIN) && !end) continue;  // skip a broken packet
-        if (avcodec_receive_frame(cc.get(), frame.get()) == 0) return ToDib(*frame);
+        if (avcodec_receive_frame(cc.get(), frame.get()) == 0) {
+            if (watch.Damaged || (frame->flags & AV_FRAME_FLAG_CORRUPT) ||
+                frame->decode_error_flags) {
+                why = "its first frame does not decode whole";
+                return {};
+            }
+            std::vector<uint8_t> dib = ToDib(*frame);
+            if (dib.empty()) why = "its first frame cannot be converted";
+            return dib;
+        }
         if (end) break;
     }
+    why = "no frame of its video stream decodes";
     return {};
 }
 
 class TFFmpegFirstFrame final : public TVideoDecoder {
   public:
     TFFmpegFirstFrame() {
-        // The libraries' messages would go to standard error; failures are reported by the result.
-        av_log_set_level(AV_LOG_QUIET);
+        // The libraries' messages never reach standard error: the decoder's own are watched for
+        // damage, the rest dropped; failures are reported by the result.
+        av_log_set_callback(OnLibraryMessage);
+        av_log_set_level(AV_LOG_INFO);
     }
 
     std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size,
                                     TVideoContainer container) override {
+        std::string why;
+        return FirstFrame(data, size, container, why);
+    }
+    std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size, TVideoContainer container,
+                                    std::string& why) override {
         try {
-            return Decode(data, size, container);
-        } catch (const std::exception&) {  // sizes beyond the surface limit, or out of memory
+            return Decode(data, size, container, why);
+        } catch (const std::exception& e) {  // sizes beyond the surface limit, or out of memory
+            why = e.what();
             return {};
         }
     }

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "FileFormat/ExportGlue.h"
+#include "FileFormat/PixelRoutines.h"
+#include "FileFormat/ProgressScope.h"
 
 namespace tilvo {
 
@@ -62,6 +64,9 @@ std::array<std::array<uint8_t, 3>, 256> ColorLookup(const ColorMapObject* map) {
     return lut;
 }
 
+// The most pixels one byte of LZW data can give: a 12-bit code stands for at most 4,096.
+constexpr int64_t kLzwMostPixelsPerByte = 4096 * 8 / 12;
+
 void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     if (file.size() < 6 || std::memcmp(file.data(), "GIF", 3) != 0)
         throw EInvalidGraphic("Not a GIF file");
@@ -106,6 +111,11 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     }
     CheckPictureSize(screenWidth, screenHeight, 24);
     if (screenWidth == 0 || screenHeight == 0) throw EInvalidGraphic("GIF picture is empty");
+    // LZW codes of 12 bits give at most 4,096 pixels each: a file shorter than 1/64 of that
+    // cannot hold its image.
+    // (The image is never held whole: only its rows on the screen are kept.)
+    if (int64_t(file.size()) < CheckedMul(width, height) / kLzwMostPixelsPerByte / kShortFileFactor)
+        throw EInvalidGraphic(TooShortMessage(width, height));
 
     // The image, row by row in file order (interlaced rows come in four passes), keeping only
     // its part inside the screen. Its rows are kept in a buffer that grows as they arrive, and the
@@ -114,22 +124,29 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
     const int64_t x0 = std::min(left, screenWidth), x1 = std::min(left + width, screenWidth);
     const int64_t keptWidth = x1 - x0;
     const int64_t keptRows = std::clamp<int64_t>(screenHeight - top, 0, height);
+    // A screen far larger than the part of the image on it costs memory no data pays for.
+    const int64_t screenPixels = screenWidth * screenHeight;
+    if (screenPixels > kSparseCanvasPixels &&
+        screenPixels / kShortFileFactor > std::max<int64_t>(keptWidth, 0) * keptRows)
+        throw EInvalidGraphic(TooShortMessage(screenWidth, screenHeight));
     std::vector<GifPixelType> kept;
-    int64_t decodedPixels = 0;
     std::vector<GifPixelType> line(size_t(std::max<int64_t>(width, 1)));
     static constexpr int kPassStart[4] = {0, 4, 2, 1}, kPassStep[4] = {8, 8, 4, 2};
     const int passes = image.Interlace ? 4 : 1;
+    // Decoding stops once every row inside the screen has arrived: an interlaced image's last
+    // rows below the screen are never decoded.
+    int64_t rowsLeft = keptWidth > 0 ? keptRows : 0;
+    TProgress& progress = CurrentProgress();
     if (width > 0) {
-        for (int pass = 0; pass < passes; ++pass) {
+        for (int pass = 0; pass < passes && rowsLeft > 0; ++pass) {
             const int64_t start = image.Interlace ? kPassStart[pass] : 0;
             const int64_t step = image.Interlace ? kPassStep[pass] : 1;
-            for (int64_t row = start; row < height; row += step) {
-                // Rows below the screen are not needed; a plain image stops decoding there.
-                if (!image.Interlace && row >= keptRows) break;
+            for (int64_t row = start; row < height && rowsLeft > 0; row += step) {
+                progress.Step(keptRows - rowsLeft, keptRows);
                 if (DGifGetLine(gif.get(), line.data(), int(width)) == GIF_ERROR)
                     ThrowGifError(gif->Error);
-                decodedPixels += width;
-                if (row >= keptRows || keptWidth == 0) continue;
+                if (row >= keptRows) continue;
+                --rowsLeft;
                 const size_t end = size_t(row + 1) * size_t(keptWidth);
                 if (kept.size() < end)
                     kept.resize(std::max(
@@ -139,13 +156,6 @@ void DecodeGif(const std::vector<uint8_t>& file, TBitmap& picture) {
             }
         }
     }
-
-    // The background costs the file nothing: a few bytes could otherwise ask for gigabytes of it.
-    // A screen beyond 16 megapixels must not be more than 16 times the pixels decoded for it.
-    const int64_t screenPixels = screenWidth * screenHeight;
-    if (screenPixels > (int64_t{1} << 24) &&
-        screenPixels / 16 > std::max<int64_t>(decodedPixels, 1))
-        throw EInvalidGraphic("GIF logical screen too large for its image");
 
     // The surface: the logical screen filled with the background colour, the image drawn on it.
     const ColorMapObject* global = gif->SColorMap;

@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -105,6 +106,8 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
     const int storedPlanes = chunky ? 1 : h.Planes + (h.Masking == 1 ? 1 : 0);
     const int64_t rowBytes = CheckedMul(int64_t(planeBytes), storedPlanes);
     const int64_t total = CheckedMul(rowBytes, h.Height);
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), h.Compression == 1 ? total / 64 : total,
+                     int64_t(size));
     // Before allocating, the body must be able to give every row: a ByteRun1 packet of two bytes
     // gives at most 128.
     if (h.Compression == 1 ? CheckedMul(int64_t(bodySize), 64) < total : int64_t(bodySize) < total)
@@ -137,7 +140,9 @@ void DecodeIlbm(const uint8_t* data, size_t size, TBitmap& picture) {
     TByteReader in(body, bodySize, "ILBM file truncated");
     const size_t stride = size_t(result.Stride());
     const size_t used = size_t((h.Width * BitsPerPixel(pf) + 7) / 8);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(h.Height); ++y) {
+        progress.Step(y, h.Height);
         if (h.Compression == 1) {
             for (int p = 0; p < storedPlanes; ++p)
                 DecodePackBits(in, scan.data() + size_t(p) * planeBytes, planeBytes);

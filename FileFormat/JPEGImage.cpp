@@ -22,8 +22,22 @@ namespace tilvo {
 using jpegglue::Guard;
 using jpegglue::TErrorManager;
 
-EJPEG::EJPEG(int messageCode)
-    : EInvalidGraphic("JPEG error #" + std::to_string(messageCode)), code_(messageCode) {}
+namespace {
+// libjpeg's text for a message code, its parameters left empty.
+std::string LibjpegText(int code) {
+    jpeg_error_mgr mgr;
+    jpeg_std_error(&mgr);
+    if (code <= 0 || code > mgr.last_jpeg_message) return "JPEG error #" + std::to_string(code);
+    jpeg_common_struct common{};
+    common.err = &mgr;
+    mgr.msg_code = code;
+    char text[JMSG_LENGTH_MAX] = {};
+    (*mgr.format_message)(&common, text);
+    return text;
+}
+}  // namespace
+
+EJPEG::EJPEG(int messageCode) : EInvalidGraphic(LibjpegText(messageCode)), code_(messageCode) {}
 
 EJPEG::EJPEG(int messageCode, const std::string& message)
     : EInvalidGraphic(message), code_(messageCode) {}
@@ -35,6 +49,11 @@ EJPEG::EJPEG(int messageCode, const std::string& message)
 namespace {
 constexpr int kMaxScans = 1000;
 const char* const kTooManyScans = "JPEG with more than 1000 scans refused";
+// Every scan walks the blocks of the picture: a progressive file may ask for at most this many
+// blocks of scan work per bit it holds. Encoders stay far below it (libjpeg's progressive
+// script reaches 5 on a picture of one colour, real photographs less than 1).
+constexpr int64_t kScanBlocksPerBit = 64;
+const char* const kTooMuchScanWork = "JPEG refused: its scans ask for far more work than its data holds";
 const char* const kDecodeAborted = "JPEG decoding aborted";
 const char* const kEncodeAborted = "JPEG encoding aborted";
 }  // namespace
@@ -46,6 +65,8 @@ struct TJpegProgressGlue {
     int lastPercent = -1;
     bool reported = false;  // a running event went out already
     bool cancelled = false;  // the thread's progress listener asked to stop
+    int64_t pictureBlocks = 0;  // the blocks of every component, known once the header is read
+    int64_t fileBits = 0;
 
     static int64_t TickMs() {
         using namespace std::chrono;
@@ -115,8 +136,14 @@ extern "C" void TilvoJpegProgressHook(j_common_ptr cinfo) {
     auto* g = reinterpret_cast<TJpegProgressGlue*>(cinfo->progress);
     if (cinfo->is_decompressor) {
         auto* d = reinterpret_cast<j_decompress_ptr>(cinfo);
-        if (d->input_scan_number > kMaxScans) {
-            reinterpret_cast<TErrorManager*>(cinfo->err)->refusal = kTooManyScans;
+        const char* refusal = nullptr;
+        if (d->input_scan_number > kMaxScans)
+            refusal = kTooManyScans;
+        else if (g->pictureBlocks > 0 &&
+                 int64_t(d->input_scan_number) * g->pictureBlocks > kScanBlocksPerBit * g->fileBits)
+            refusal = kTooMuchScanWork;
+        if (refusal != nullptr) {
+            reinterpret_cast<TErrorManager*>(cinfo->err)->refusal = refusal;
             cinfo->err->msg_code = JERR_NOT_COMPILED;  // any fatal code: the stream is refused
             cinfo->err->error_exit(cinfo);
         }
@@ -151,7 +178,7 @@ struct TDecompressor {
         if (progress.cancelled) throw ECancelled();
         if (err.aborted) throw EJPEG(err.code, kDecodeAborted);
         if (err.refusal != nullptr) throw EJPEG(err.code, err.refusal);
-        throw EJPEG(err.code);
+        throw EJPEG(err.code, err.message[0] ? err.message : LibjpegText(err.code));
     }
     // Creates the object with the progress monitor (which also holds the scan limit), reads the
     // header of `data` and refuses a component layout the decoder does not know.
@@ -168,6 +195,21 @@ struct TDecompressor {
             }))
             Fail();
         CheckLayout();
+        CheckData(data.size());
+    }
+
+    // The first scan codes every block of its components in at least one bit: a file holding
+    // less than 1/64 of that is refused before anything is allocated for the picture. From here
+    // on the progress monitor bounds the scans' work by the file's bits.
+    void CheckData(size_t fileSize) {
+        int64_t blocks = 0;
+        for (int c = 0; c < cinfo.num_components; ++c)
+            blocks += int64_t(cinfo.comp_info[c].width_in_blocks) *
+                      int64_t(cinfo.comp_info[c].height_in_blocks);
+        if (int64_t(fileSize) < blocks / 8 / kShortFileFactor)
+            throw EJPEG(0, TooShortMessage(cinfo.image_width, cinfo.image_height));
+        progress.pictureBlocks = blocks;
+        progress.fileBits = int64_t(fileSize) * 8;
     }
 
   private:
@@ -215,7 +257,9 @@ struct TCompressor {
     ~TCompressor() {
         if (created) jpeg_destroy_compress(&cinfo);
     }
-    [[noreturn]] void Fail() const { throw EJPEG(err.code); }
+    [[noreturn]] void Fail() const {
+        throw EJPEG(err.code, err.message[0] ? err.message : LibjpegText(err.code));
+    }
     void Create() {
         if (!Guard(err, [&] {
                 jpeg_create_compress(&cinfo);
@@ -618,6 +662,9 @@ void TJPEGImage::DecodePicture() {
     bool quantise = false;
     // A refused, corrupt or aborted stream leaves no decoded surface: the rows decoded so far
     // (in a buffer the open path may have lent, holding the previous picture) are never shown.
+    // A stream that ends early opens as libjpeg fills it (the rest flat), as every viewer shows
+    // it; Open has refused a file too short for its picture.
+    d.err.endOfFileIsFatal = false;
     try {
         if (TJpegProgressGlue::Notify(this, TProgressStage::psStarting, 0))
             throw EJPEG(0, kDecodeAborted);
@@ -681,6 +728,7 @@ void TJPEGImage::DecodePicture() {
         checkComponents();
         // Refuse absurd sizes before the library or the surface allocates for them.
         CheckPictureSize(ci.output_width, ci.output_height, quantise ? 8 : inks ? 32 : 24);
+        CheckPictureSize(ci.output_width, ci.output_height, 24);
         if (!Guard(d.err, [&] { jpeg_start_decompress(&ci); })) d.Fail();
         checkComponents();
         const int32_t w = int32_t(ci.output_width);

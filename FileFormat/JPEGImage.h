@@ -15,8 +15,9 @@
 
 namespace tilvo {
 
-// Every error libjpeg reports: "JPEG error #<libjpeg message code>". A stream Tilvo refuses on
-// its own account (too many scans, an aborted decode or encode) carries a plain message instead.
+// Every error libjpeg reports, with libjpeg's own text ("Bogus marker length"; given only the
+// code, the text without its parameters). A stream Tilvo refuses on its own account (too many
+// scans, an aborted decode or encode) carries a plain message instead.
 class EJPEG : public EInvalidGraphic {
   public:
     explicit EJPEG(int messageCode);

@@ -17,8 +17,8 @@
 
 namespace tilvo::jpegglue {
 
-// Fatal errors jump back to the guard; warnings and trace messages are neither shown nor logged,
-// only counted (num_warnings).
+// Fatal errors jump back to the guard with libjpeg's text kept; warnings and trace messages are
+// neither shown nor logged, only counted (num_warnings).
 struct TErrorManager {
     jpeg_error_mgr pub;
     std::jmp_buf jump;
@@ -29,11 +29,14 @@ struct TErrorManager {
     const char* refusal = nullptr;
     // A stream that ends before its picture does is refused instead of padded with gray.
     bool endOfFileIsFatal = false;
+    // libjpeg's own text of the fatal error, formatted with its parameters.
+    char message[JMSG_LENGTH_MAX] = {};
 };
 
 extern "C" inline void SilentErrorExit(j_common_ptr cinfo) {
     auto* err = reinterpret_cast<TErrorManager*>(cinfo->err);
     err->code = cinfo->err->msg_code;
+    (*cinfo->err->format_message)(cinfo, err->message);
     std::longjmp(err->jump, 1);
 }
 extern "C" inline void SilentOutputMessage(j_common_ptr) {}
@@ -44,16 +47,11 @@ extern "C" inline void SilentEmitMessage(j_common_ptr cinfo, int level) {
         reinterpret_cast<TErrorManager*>(cinfo->err)->endOfFileIsFatal)
         cinfo->err->error_exit(cinfo);
 }
-extern "C" inline void SilentFormatMessage(j_common_ptr, char* buffer) {
-    buffer[0] = 0;
-}
-
 inline jpeg_error_mgr* InitErrorManager(TErrorManager& err) {
     jpeg_std_error(&err.pub);
     err.pub.error_exit = SilentErrorExit;
     err.pub.output_message = SilentOutputMessage;
     err.pub.emit_message = SilentEmitMessage;
-    err.pub.format_message = SilentFormatMessage;
     return &err.pub;
 }
 

@@ -55,7 +55,7 @@ bool TranscodeJpeg(TStream& input, TStream& output, bool progressive, bool force
             jpeg_create_compress(&t.dst);
             t.dstCreated = true;
         }))
-        throw EJPEG(t.dstErr.code);
+        throw EJPEG(t.dstErr.code, t.dstErr.message);
     if (!Guard(t.srcErr, [&] {
             jpeg_create_decompress(&t.src);
             t.srcCreated = true;
@@ -66,10 +66,10 @@ bool TranscodeJpeg(TStream& input, TStream& output, bool progressive, bool force
             jpeg_read_header(&t.src, TRUE);
             coefficients = jpeg_read_coefficients(&t.src);
         }))
-        throw EJPEG(t.srcErr.code);
+        throw EJPEG(t.srcErr.code, t.srcErr.message);
 
     if (!Guard(t.dstErr, [&] { jpeg_copy_critical_parameters(&t.src, &t.dst); }))
-        throw EJPEG(t.dstErr.code);
+        throw EJPEG(t.dstErr.code, t.dstErr.message);
 
     if (forceGrayscale) {
         const bool ycc = t.dst.jpeg_color_space == JCS_YCbCr && t.dst.num_components == 3;
@@ -80,7 +80,7 @@ bool TranscodeJpeg(TStream& input, TStream& output, bool progressive, bool force
                 jpeg_set_colorspace(&t.dst, JCS_GRAYSCALE);
                 t.dst.comp_info[0].quant_tbl_no = lumaTable;
             }))
-            throw EJPEG(t.dstErr.code);
+            throw EJPEG(t.dstErr.code, t.dstErr.message);
     }
 
     jpegglue::SetVectorDestination(&t.dst, t.dest, out);
@@ -96,8 +96,9 @@ bool TranscodeJpeg(TStream& input, TStream& output, bool progressive, bool force
             jpeg_finish_compress(&t.dst);
             jpegglue::FinishVector(t.dest);
         }))
-        throw EJPEG(t.dstErr.code);
-    if (!Guard(t.srcErr, [&] { jpeg_finish_decompress(&t.src); })) throw EJPEG(t.srcErr.code);
+        throw EJPEG(t.dstErr.code, t.dstErr.message);
+    if (!Guard(t.srcErr, [&] { jpeg_finish_decompress(&t.src); }))
+        throw EJPEG(t.srcErr.code, t.srcErr.message);
 
     output.Write(out.data(), int64_t(out.size()));
     output.SetPosition(0);

@@ -12,6 +12,7 @@
 
 #include "ExportGlue.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -158,7 +159,8 @@ void TMAGImage::LoadFromStream(TStream& stream) {
     if (!inside(flagBOffset, flagBSize)) throw EMagError("flag B lies outside the file.");
     if (!inside(pixelOffset, pixelSize)) throw EMagError("pixel data lies outside the file.");
     const TPixelFormat pf = colors256 ? pf8bit : pf4bit;
-    CheckPictureSize(width, height, BitsPerPixel(pf));
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     int64_t(FlagABytes(flagBytes, uint64_t(height))), int64_t(avail));
 
     TBitmap result(int32_t(width), int32_t(height), pf);
     std::vector<TPaletteEntry>& palette = result.Palette();
@@ -179,7 +181,9 @@ void TMAGImage::LoadFromStream(TStream& stream) {
     for (int32_t y = 0; y < int32_t(height); ++y) rows[size_t(y)] = result.ScanLine(y);
 
     uint64_t bit = 0;
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(height); ++y) {
+        progress.Step(y, height);
         uint8_t* row = rows[size_t(y)];
         for (size_t i = 0; i < flagBytes; ++i, ++bit) {
             if (flagA[bit >> 3] & (0x80 >> (bit & 7))) {

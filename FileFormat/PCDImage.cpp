@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 #include "PixelRoutines.h"
 
@@ -42,6 +43,10 @@ TColor PhotoCDColor(uint8_t y, uint8_t c1, uint8_t c2) {
 
 void ReadPhotoCD(const uint8_t* data, size_t size, TBitmap& picture) {
     if (size == 0) throw EInvalidGraphic("Signature err");
+    // Every image pack names itself at byte 2048; a file without it is no Photo CD.
+    if (size < kPcdSignatureOffset + 7 ||
+        std::memcmp(data + kPcdSignatureOffset, "PCD_IPI", 7) != 0)
+        throw EInvalidGraphic("Not a Photo CD image pack (no \"PCD_IPI\" at byte 2048)");
     const size_t available = size > kPcdBaseOffset ? size - kPcdBaseOffset : 0;
     const int32_t pairs = int32_t(std::min<size_t>(available / kPcdRowPairBytes, kPcdHeight / 2));
     if (pairs == 0) throw EInvalidGraphic("Photo CD file too short");

@@ -29,6 +29,8 @@ class TPCDImage : public TGraphic {
 // Where the 384 × 256 picture starts and how its rows are stored: 128 pairs of rows, each pair
 // 384 luminance bytes per row, then 192 C1 and 192 C2 chroma bytes shared by 2 × 2 pixels.
 inline constexpr size_t kPcdBaseOffset = 0xB800;
+// Where an image pack's "PCD_IPI" stands.
+inline constexpr size_t kPcdSignatureOffset = 2048;
 inline constexpr int32_t kPcdWidth = 384;
 inline constexpr int32_t kPcdHeight = 256;
 inline constexpr size_t kPcdRowPairBytes = 1152;

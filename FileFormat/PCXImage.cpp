@@ -5,6 +5,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -102,7 +103,11 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
         Invalid("Unsupported PCX bit depth");
     }
     if (bytesPerLine * 8 < width * bits) Invalid("PCX bytes per line shorter than the row");
-    CheckPictureSize(width, height, BitsPerPixel(pf));
+    // Stored rows are whole; run-length data codes at most 63 bytes in two (runs go on across
+    // rows).
+    const int64_t lineBytes = CheckedMul(CheckedMul(bytesPerLine, planes), height);
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     encoding == 1 ? lineBytes / 63 * 2 : lineBytes, int64_t(size));
 
     // The palette: the header's 16 entries for 1- and 4-bit pictures; for 8-bit ones the
     // trailer 769 bytes before the end when its marker is there, else a gray ramp. A version 5
@@ -117,6 +122,9 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
             dataEnd = size - kTrailerSize;
         } else if (version >= 5 && size < kHeaderSize + kTrailerSize) {
             Invalid("PCX file shorter than its palette");
+        } else if (version >= 5) {
+            // Version 5 promises the trailer: without its marker the file was cut.
+            Invalid("PCX palette missing (version 5 files end with it)");
         } else {
             palette = GrayRamp(8);
         }
@@ -149,7 +157,9 @@ void DecodePcx(const uint8_t* data, size_t size, TBitmap& picture) {
     const size_t w = size_t(width), bpl = size_t(bytesPerLine);
     const size_t stride = size_t(result.Stride());
     const size_t used = size_t((width * BitsPerPixel(pf) + 7) / 8);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < int32_t(height); ++y) {
+        progress.Step(y, height);
         rows.Next(scan.data(), scan.size());
         uint8_t* row = result.ScanLine(y);
         const uint8_t* p0 = scan.data();

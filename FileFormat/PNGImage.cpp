@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "FileFormat/ExportGlue.h"
+#include "FileFormat/PixelRoutines.h"
 #include "FileFormat/PngDeflateWriter.h"
 #include "FileFormat/ProgressScope.h"
 
@@ -159,7 +160,15 @@ void DecodePng(const std::vector<uint8_t>& file, TBitmap& picture) {
     const bool interlaced = png_get_interlace_type(rs.png, rs.info) != PNG_INTERLACE_NONE;
     const bool alpha = (colorType & PNG_COLOR_MASK_ALPHA) != 0 ||
                        png_get_valid(rs.png, rs.info, PNG_INFO_tRNS) != 0;
-    CheckPictureSize(width, height, 24);
+    // Deflate gives at most 1,032 bytes for one: the file must hold 1/64 of the filtered rows
+    // shrunk that much.
+    const int64_t filteredRow = (CheckedMul(width, int64_t(png_get_channels(rs.png, rs.info)) *
+                                                       png_get_bit_depth(rs.png, rs.info)) +
+                                 7) /
+                                    8 +
+                                1;
+    CheckPictureData(width, height, 24, CheckedMul(filteredRow, height) / kDeflateMostExpansion,
+                     int64_t(file.size()));
     // An interlaced picture with alpha is gathered whole before it is flattened.
     if (alpha && interlaced) CheckPictureSize(width, height, 32);
 

@@ -177,7 +177,9 @@ void DecodeBinary(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap
         std::memcpy(partial.data(), data + h.Raster + fullRows * rowBytes, available % rowBytes);
     }
     const int32_t decodedRows = int32_t(fullRows) + (hasPartial ? 1 : 0);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < decodedRows; ++y) {
+        progress.Step(y, decodedRows);
         const uint8_t* s =
             size_t(y) < fullRows ? data + h.Raster + size_t(y) * rowBytes : partial.data();
         uint8_t* d = out.ScanLine(y);
@@ -256,7 +258,9 @@ void DecodeAscii(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap&
     TAsciiRaster in(data, size, h.Raster);
     if (h.Magic == '1') {
         const size_t rowBytes = (size_t(w) + 7) / 8;
+        TProgress& progress = CurrentProgress();
         for (int32_t y = 0; y < height; ++y) {
+            progress.Step(y, height);
             uint8_t* d = out.ScanLine(y);
             std::memset(d, 0, rowBytes);
             for (int32_t x = 0; x < w; ++x) {
@@ -276,7 +280,9 @@ void DecodeAscii(const TPnmHeader& h, const uint8_t* data, size_t size, TBitmap&
     const TSampleScale scale(h.MaxValue);
     const int channels = h.Magic == '3' ? 3 : 1;
     const size_t samples = size_t(w) * size_t(channels);
+    TProgress& progress = CurrentProgress();
     for (int32_t y = 0; y < height; ++y) {
+        progress.Step(y, height);
         uint8_t* d = out.ScanLine(y);
         for (size_t i = 0; i < samples; ++i) {
             const int64_t v = in.Number();
@@ -371,7 +377,15 @@ void TPNMImage::LoadFromStream(TStream& stream) {
     const bool bilevel = h.Magic == '1' || h.Magic == '4';
     const bool gray = h.Magic == '2' || h.Magic == '5';
     const TPixelFormat pf = bilevel ? pf1bit : gray ? pf8bit : pf24bit;
-    CheckPictureSize(h.Width, h.Height, BitsPerPixel(pf));
+    // The least a raster can be: its bytes (P4 to P6), one character a pixel (P1) or a digit and
+    // a blank a sample (P2, P3).
+    const int64_t samples = CheckedMul(h.Width, gray || bilevel ? 1 : 3);
+    const int64_t fewest = h.Magic == '4'   ? CheckedMul((h.Width + 7) / 8, h.Height)
+                           : h.Magic == '1' ? CheckedMul(h.Width, h.Height)
+                           : h.Magic >= '5'
+                               ? CheckedMul(CheckedMul(samples, h.MaxValue > 255 ? 2 : 1), h.Height)
+                               : CheckedMul(CheckedMul(samples, 2), h.Height);
+    CheckPictureData(h.Width, h.Height, BitsPerPixel(pf), fewest, int64_t(data.size()));
 
     bitmap_.Resize(int32_t(h.Width), int32_t(h.Height), pf);
     if (bilevel)

@@ -7,6 +7,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -96,7 +97,14 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
             break;
     }
     if (channels < used || channels > 56) Invalid("Invalid Photoshop channel count");
-    CheckPictureSize(width, height, BitsPerPixel(pf));
+    {
+        // Raw rows are whole; a PackBits row takes its 2-byte count and two bytes for every 128
+        // it gives.
+        const int64_t row = mode == cmBitmap ? (width + 7) / 8 : CheckedMul(width, depth / 8);
+        const int64_t perRow = CheckedAdd(2, (row + 127) / 128 * 2);
+        const int64_t rows = CheckedMul(height, used);
+        CheckPictureData(width, height, BitsPerPixel(pf), CheckedMul(rows, perRow), int64_t(size));
+    }
 
     // Colour mode data: an indexed file's table is 256 reds, 256 greens, 256 blues; anything
     // longer (or in another mode) is skipped by its length.
@@ -159,8 +167,10 @@ void ReadPsdFile(const uint8_t* data, size_t size, TBitmap& picture) {
     const uint8_t* src = data + dataStart;
     const uint8_t* end = data + size;
     const int step = depth == 16 ? 2 : 1;  // the high byte of each sample is its first
+    TProgress& progress = CurrentProgress();
     for (int c = 0; c < used; ++c) {
         for (int32_t y = 0; y < int32_t(height); ++y) {
+            progress.Step(c * height + y, used * height);
             const uint8_t* row;
             if (counts) {
                 const int64_t i = int64_t(c) * height + y;

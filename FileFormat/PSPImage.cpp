@@ -213,8 +213,15 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
     if (width < 0 || height < 0) Invalid("Invalid Paint Shop Pro layer rectangle");
     if (width == 0 || height == 0) return false;  // a layer of no pixels shows nothing
     CheckPictureSize(width, height, info.Bits == 24 ? 32 : info.Bits);
-    const int64_t rowLen = info.Bits == 24 ? width : RowBytes(width, info.Bits);
-    const size_t planeSize = size_t(CheckedMul(rowLen, height));
+    // A canvas far larger than the one layer that covers it is refused like a short file: its
+    // memory would not be paid for by any data.
+    const int64_t canvasArea = int64_t(info.Width) * info.Height;
+    if (canvasArea > kSparseCanvasPixels && canvasArea / kShortFileFactor > width * height)
+        throw EInvalidGraphic(TooShortMessage(info.Width, info.Height));
+    // 1- and 4-bit rows are padded to 4 bytes. 8-bit rows come either way (Paint Shop Pro writes
+    // them unpadded): the channel's uncompressed length tells which.
+    int64_t rowLen = info.Bits == 24 ? width : RowBytes(width, info.Bits);
+    size_t planeSize = size_t(CheckedMul(rowLen, height));
 
     std::vector<uint8_t> planes;  // allocated once the first channel shows it can fill them
     for (int c = 0; c < channels; ++c) {
@@ -228,6 +235,11 @@ bool DecodeLayerBank(const uint8_t* data, const TBlock& bank, const TCanvasInfo&
         cr.U16LE();  // bitmap type
         cr.U16LE();  // channel type
         SeekChunkEnd(cr, chEnd);
+        if (info.Bits == 8 && c == 0 && uncompressed < planeSize &&
+            uint64_t(uncompressed) >= uint64_t(width) * uint64_t(height)) {
+            rowLen = width;
+            planeSize = size_t(width * height);
+        }
         if (uncompressed < planeSize) Invalid("Paint Shop Pro channel is smaller than its layer");
         const uint8_t* src = cr.Bytes(compressed);
         // No stream expands more than this (a run-length pair gives 127 bytes, deflate at most
@@ -336,7 +348,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
                             : info.Bits == 4 ? pf4bit
                             : info.Bits == 8 ? pf8bit
                                              : pf24bit;
-    CheckPictureSize(width, height, info.Bits);
+    CheckPictureSize(width, height, 24);
     r.Seek(attributes.End);
 
     info.Width = int32_t(width);
@@ -348,6 +360,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
     bool fromLayer = false;
     std::vector<std::pair<const uint8_t*, uint32_t>> jpegs;
     size_t composites = 0;
+    std::string layerError;  // why the layer bank did not decode
     while (!r.AtEnd() && !fromLayer) {
         const TBlock block = ReadBlockHeader(r, info.Major);
         switch (block.Id) {
@@ -372,7 +385,12 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
                 break;
             }
             case biLayerBank:
-                fromLayer = DecodeLayerBank(data, block, info, result);
+                // A layer that does not decode leaves the composite picture, when there is one.
+                try {
+                    fromLayer = DecodeLayerBank(data, block, info, result);
+                } catch (const Exception& e) {
+                    layerError = e.what();
+                }
                 break;
             default:
                 break;
@@ -381,6 +399,7 @@ void ReadPspFile(const uint8_t* data, size_t size, TBitmap& picture) {
     }
 
     if (!fromLayer) {
+        if (jpegs.empty() && !layerError.empty()) throw EInvalidGraphic(layerError);
         if (jpegs.empty())
             Invalid("Paint Shop Pro file has neither a usable layer nor a composite picture");
         // The first composite is usually the thumbnail: the second is the full picture.

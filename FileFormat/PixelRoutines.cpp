@@ -73,6 +73,18 @@ TUnpack Unpack(const uint8_t* src, size_t srcSize, uint8_t* dst, size_t n, size_
 
 }  // namespace
 
+std::string TooShortMessage(int64_t width, int64_t height) {
+    return "the file is too short for a " + std::to_string(width) + " \u00D7 " +
+           std::to_string(height) + " picture";
+}
+
+void CheckPictureData(int64_t width, int64_t height, int bitsPerPixel, int64_t fewestBytes,
+                      int64_t fileBytes) {
+    CheckPictureSize(width, height, bitsPerPixel);
+    CheckPictureSize(width, height, 24);
+    if (fileBytes < fewestBytes / kShortFileFactor) throw Exception(TooShortMessage(width, height));
+}
+
 size_t DecodePackBits(const uint8_t* src, size_t srcSize, uint8_t* dst, size_t n) {
     size_t used = 0;
     switch (Unpack(src, srcSize, dst, n, &used)) {

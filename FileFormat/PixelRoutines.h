@@ -13,6 +13,31 @@
 
 namespace tilvo {
 
+// ---- The picture a file declares ------------------------------------------------------------
+
+// A file holding less than 1/kShortFileFactor of the fewest bytes that can code its picture is
+// refused before anything is allocated: a file cut in its pixel data still opens where its format
+// allows that, a few bytes declaring a huge picture never cost its memory.
+inline constexpr int64_t kShortFileFactor = 64;
+
+// A canvas of more than this many pixels that is more than kShortFileFactor times the area its
+// layers or frames cover is refused like a short file.
+inline constexpr int64_t kSparseCanvasPixels = int64_t{16} << 20;
+
+// The most bytes deflate gives for one byte of its data.
+inline constexpr int64_t kDeflateMostExpansion = 1032;
+
+// Every reader calls this once it knows the picture's size, before it allocates anything for its
+// pixels: the size limit at the reader's depth and at 24 bits (as the window holds every
+// picture), then `fileBytes` against `fewestBytes`, the least the format can code a
+// width × height picture in (the rows' bytes for raw rows, the shortest run coding of every row
+// for run-length data, the largest expansion for deflate and LZW). Throws EPictureTooLarge, or
+// Exception("the file is too short for a W × H picture").
+void CheckPictureData(int64_t width, int64_t height, int bitsPerPixel, int64_t fewestBytes,
+                      int64_t fileBytes);
+// The message of a file too short for its picture.
+std::string TooShortMessage(int64_t width, int64_t height);
+
 // ---- PackBits / ByteRun1 -------------------------------------------------------------------
 // A control byte n in 0..127 copies the next n + 1 bytes, n in -127..-1 repeats the next byte
 // 1 - n times, and -128 is a no-op.

@@ -9,6 +9,7 @@
 
 #include "ByteReader.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -133,7 +134,11 @@ void DecodeSgi(const uint8_t* data, size_t size, TBitmap& picture, std::array<ch
     if (channels != 1 && channels != 3 && channels != 4) Invalid("Dimension Err");
     if (width == 0 || height == 0) Invalid("SGI picture has no pixels");
     const TPixelFormat pf = channels == 1 ? pf8bit : channels == 3 ? pf24bit : pf32bit;
-    CheckPictureSize(width, height, BitsPerPixel(pf));
+    // Run-length files hold two 4-byte table entries for every channel row (rows may share their
+    // data); verbatim ones every byte.
+    CheckPictureData(width, height, BitsPerPixel(pf),
+                     CheckedMul(CheckedMul(height, channels), h.Storage == 1 ? 8 : width),
+                     int64_t(size));
 
     // Where each channel row's bytes lie: verbatim rows follow the header plane by plane; the
     // run-length tables (starts, then lengths, indexed row + channel * height) must point into
@@ -163,7 +168,9 @@ void DecodeSgi(const uint8_t* data, size_t size, TBitmap& picture, std::array<ch
     const size_t w = size_t(width);
     const size_t used = w * size_t(channels);
     const size_t stride = size_t(result.Stride());
+    TProgress& progress = CurrentProgress();
     for (int64_t y = 0; y < height; ++y) {
+        progress.Step(y, height);
         const uint8_t* ch[4] = {};
         for (int64_t c = 0; c < channels; ++c) {
             const int64_t i = y + c * height;

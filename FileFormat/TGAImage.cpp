@@ -252,8 +252,13 @@ void TTGAImage::LoadFromStream(TStream& stream) {
     const int srcBytes = (h.Depth + 7) / 8;
     const TPixelFormat pf = h.Depth == 8 ? pf8bit : h.Depth == 32 ? pf32bit : pf24bit;
     const int dstBytes = h.Depth == 8 ? 1 : h.Depth == 32 ? 4 : 3;
-    CheckPictureSize(h.Width, h.Height, BitsPerPixel(pf));
     const bool rle = h.ImageType & 8;
+    {
+        const int64_t pixels = CheckedMul(h.Width, h.Height);
+        CheckPictureData(h.Width, h.Height, BitsPerPixel(pf),
+                         rle ? pixels / 128 * (1 + srcBytes) : CheckedMul(pixels, srcBytes),
+                         int64_t(data.size()));
+    }
 
     r.Skip(h.IdLength);
     std::vector<TPaletteEntry> palette;

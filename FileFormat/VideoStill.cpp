@@ -58,12 +58,16 @@ void TVideoStillImage::LoadFromStream(TStream& stream) {
     if (const std::shared_ptr<TVideoDecoder> decoder = InstalledVideoDecoder();
         decoder && decoder->Available()) {
         std::vector<uint8_t> dib;
+        std::string why;
         try {
-            dib = decoder->FirstFrame(data.data(), data.size(), container_);
+            dib = decoder->FirstFrame(data.data(), data.size(), container_, why);
         } catch (const std::bad_alloc&) {
             dib.clear();
+            why = "not enough memory";
         }
-        if (dib.empty()) throw EInvalidGraphic("Exception");
+        if (dib.empty())
+            throw EInvalidGraphic("The video cannot be opened: " +
+                                  (why.empty() ? std::string("no frame decodes") : why));
         // The packed bitmap reader finds the rows after the colour table, whose size a colours-
         // used count of 0 gives as the depth's full table.
         ReadPackedBitmap(dib.data(), dib.size(), picture);

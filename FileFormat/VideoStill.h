@@ -25,6 +25,12 @@ class TVideoDecoder {
     // Must not throw for malformed input.
     virtual std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size,
                                             TVideoContainer container) = 0;
+    // The same, saying in `why` why nothing came out ("no video stream", the demuxer's message).
+    virtual std::vector<uint8_t> FirstFrame(const uint8_t* data, size_t size,
+                                            TVideoContainer container, std::string& why) {
+        why.clear();
+        return FirstFrame(data, size, container);
+    }
     // False when the decoder cannot work in this process (a decoder loaded on first use whose
     // libraries are missing): the video then opens as without a decoder.
     virtual bool Available() { return true; }
@@ -55,8 +61,8 @@ class TVideoStillImage : public TGraphic {
   public:
     // Remembers the file name (the icon hook works on it), then loads the file's bytes.
     void LoadFromFile(const std::string& fileName) override;
-    // With a decoder: the first frame as a 24-bit picture, or EInvalidGraphic "Exception" when
-    // the decoder gives none. Without one: the 64 × 64 placeholder. The held bytes are kept for
+    // With a decoder: the first frame as a 24-bit picture, or EInvalidGraphic with the decoder's
+    // reason when it gives none. Without one: the 64 × 64 placeholder. The held bytes are kept for
     // the decoder; nothing is ever saved.
     void LoadFromStream(TStream& stream) override;
     void SaveToStream(TStream&) override {}

@@ -10,6 +10,9 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
+
+#include "FileFormat/PixelRoutines.h"
 
 namespace tilvo {
 
@@ -26,6 +29,22 @@ void BgraOverWhite(const uint8_t* src, uint8_t* dst, int32_t width) {
         dst[1] = uint8_t((src[1] * a + back) / 255);
         dst[2] = uint8_t((src[2] * a + back) / 255);
     }
+}
+
+// A file very small for its picture (less than a byte for every 64 pixels, which lossless
+// pictures of one colour reach) is first decoded down to a single pixel, which keeps only a few
+// rows in memory: one that does not decode whole fails before its surface exists.
+void CheckDecodesWhole(const uint8_t* data, size_t size, int64_t w, int64_t h) {
+    if (int64_t(size) >= w * h / kShortFileFactor) return;
+    WebPDecoderConfig config;
+    if (!WebPInitDecoderConfig(&config)) throw EInvalidGraphic("Invalid WebP file: decoder");
+    config.options.use_scaling = 1;
+    config.options.scaled_width = 1;
+    config.options.scaled_height = 1;
+    config.output.colorspace = MODE_BGRA;
+    const VP8StatusCode status = WebPDecode(data, size, &config);
+    WebPFreeDecBuffer(&config.output);
+    if (status != VP8_STATUS_OK) throw EInvalidGraphic(TooShortMessage(w, h));
 }
 
 struct TDemuxDelete {
@@ -54,6 +73,10 @@ void DecodeFirstFrame(const std::vector<uint8_t>& file, TBitmap& result) {
         throw EInvalidGraphic("Invalid WebP file: frame outside the canvas");
     CheckPictureSize(w, h, 32);
     CheckPictureSize(canvasW, canvasH, 24);
+    // A canvas far larger than its first frame costs memory no data pays for.
+    if (canvasW * canvasH > kSparseCanvasPixels && canvasW * canvasH / kShortFileFactor > w * h)
+        throw EInvalidGraphic(TooShortMessage(canvasW, canvasH));
+    CheckDecodesWhole(bytes, size, w, h);
     const size_t frameBytes = size_t(w * h * 4);
     std::unique_ptr<uint8_t[]> bgra(new uint8_t[frameBytes]);
     if (!WebPDecodeBGRAInto(bytes, size, bgra.get(), frameBytes, int(w * 4)))
@@ -87,6 +110,10 @@ void DecodeWebP(const std::vector<uint8_t>& file, TBitmap& picture) {
         WebPDemuxDelete(demux);
     }
     TBitmap result;
+    if (!features.has_animation) {
+        CheckPictureSize(features.width, features.height, features.has_alpha ? 32 : 24);
+        CheckDecodesWhole(file.data(), file.size(), features.width, features.height);
+    }
     if (features.has_animation) {
         DecodeFirstFrame(file, result);
     } else if (features.has_alpha) {

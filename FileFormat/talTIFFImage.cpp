@@ -15,6 +15,7 @@
 #include "ByteReader.h"
 #include "JPEGImage.h"
 #include "PixelRoutines.h"
+#include "ProgressScope.h"
 
 namespace tilvo {
 
@@ -178,8 +179,13 @@ toff_t SourceSize(thandle_t h) {
     return static_cast<TTiffSource*>(h)->Size;
 }
 
-int SourceMap(thandle_t, void**, toff_t*) {
-    return 0;
+// libtiff reads some layouts (uncompressed tiles among them) only through a mapping: it gets the
+// bytes already held, read only.
+int SourceMap(thandle_t h, void** base, toff_t* size) {
+    auto* s = static_cast<TTiffSource*>(h);
+    *base = const_cast<uint8_t*>(s->Data);
+    *size = toff_t(s->Size);
+    return 1;
 }
 
 void SourceUnmap(thandle_t, void*, toff_t) {}
@@ -213,11 +219,41 @@ TTiffHandle OpenTiff(TTiffSource& source) {
     TIFFOpenOptionsSetMaxSingleMemAlloc(options.get(), tmsize_t(kMaxSurfaceBytes));
     TIFFOpenOptionsSetErrorHandlerExtR(options.get(), OnTiffError, &source);
     TIFFOpenOptionsSetWarningHandlerExtR(options.get(), OnTiffWarning, &source);
-    // "m": no memory mapping, every read goes through SourceRead.
-    TIFF* tif = TIFFClientOpenExt("tiff", "rm", &source, SourceRead, SourceWrite, SourceSeek,
+    TIFF* tif = TIFFClientOpenExt("tiff", "r", &source, SourceRead, SourceWrite, SourceSeek,
                                   SourceClose, SourceSize, SourceMap, SourceUnmap, options.get());
-    if (!tif) throw Exception("LibTiff TIFFOpenStream() error");
+    if (!tif)
+        throw EInvalidGraphic(std::string("LibTiff TIFFOpenStream() error") +
+                              (source.Error[0] ? std::string(": ") + source.Error : std::string()));
     return TTiffHandle(tif);
+}
+
+// The fewest bytes that can code the picture with the file's compression: its raw bytes divided
+// by the compression's largest expansion (LZW codes of 12 bits give at most 4,096 bytes; deflate
+// 1,032 for one; PackBits 128 for two), a bit for every JPEG block, a bit for every fax row.
+int64_t FewestBytes(TIFF* tif, uint32_t width, uint32_t height, uint16_t bits, uint16_t samples) {
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    const int64_t raw = CheckedMul(
+        (CheckedMul(CheckedMul(width, std::max<uint16_t>(samples, 1)), bits) + 7) / 8, height);
+    switch (compression) {
+        case COMPRESSION_NONE:
+            return raw;
+        case COMPRESSION_LZW:
+            return raw * 12 / (4096 * 8);
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE:
+            return raw / kDeflateMostExpansion;
+        case COMPRESSION_PACKBITS:
+            return raw / 64;
+        case COMPRESSION_JPEG:
+            return int64_t(width / 8) * (height / 8) / 8;
+        case COMPRESSION_CCITTRLE:
+        case COMPRESSION_CCITTFAX3:
+        case COMPRESSION_CCITTFAX4:
+            return int64_t(height) / 8;
+        default:
+            return 0;
+    }
 }
 
 [[noreturn]] void Unreadable(const TTiffSource& source) {
@@ -283,8 +319,10 @@ void ReadRgba(TIFF* tif, TTiffSource& source, uint32_t width, uint32_t height, T
     source.Error[0] = 0;
     if (!TIFFReadRGBAImageOriented(tif, width, height, raster, ORIENTATION_TOPLEFT, 0) ||
         source.Error[0]) {
+        // When every block reads on its own, libtiff failed the picture as a whole: nothing of
+        // it can be trusted.
         const uint32_t bad = FirstBadRow(tif, width, height);
-        if (bad == 0) Unreadable(source);
+        if (bad == 0 || bad >= height) Unreadable(source);
         std::fill(raster + size_t(bad) * width, raster + pixels, uint32_t{0xFF000000});
     }
 
@@ -327,6 +365,7 @@ void ReadScanlines(TIFF* tif, TTiffSource& source, uint32_t width, uint32_t heig
     for (uint32_t y = 0; y < height; ++y) {
         uint8_t* row = picture.ScanLine(int32_t(y));
         std::memset(row + lineBytes, 0, size_t(rowBytes - int64_t(lineBytes)));
+        CurrentProgress().Step(y, height);
         if (TIFFReadScanline(tif, row, y, 0) < 0) {
             if (y == 0) Unreadable(source);
             failedAt = int32_t(y);
@@ -502,6 +541,8 @@ int ReadTiffFile(const uint8_t* data, size_t size, TBitmap& picture, TTiffDirect
             TIFFGetFieldDefaulted(tif.get(), TIFFTAG_ORIENTATION, &orientation);
             if (width == 0 || height == 0) throw EInvalidGraphic("TIFF picture is empty");
             CheckPictureSize(width, height, 32);
+            CheckPictureData(width, height, 24, FewestBytes(tif.get(), width, height, b, s),
+                             int64_t(size));
 
             const bool known = b == 1 || b == 4 || b == 8;
             if (b == 8 && s == 4)

@@ -1,6 +1,8 @@
 // The main window's scroll box.
 #include "EvtScroll.h"
 
+#include <QPainter>
+
 namespace tilvo {
 
 TEventScrollBox::TEventScrollBox(QWidget* parent) : QScrollArea(parent) {
@@ -19,6 +21,21 @@ void TEventScrollBox::scrollContentsBy(int dx, int dy) {
     QScrollArea::scrollContentsBy(dx, dy);
     if (dx != 0 && OnScrollHorz) OnScrollHorz();
     if (dy != 0 && OnScrollVert) OnScrollVert();
+}
+
+void TEventScrollBox::SetEmptyText(const QString& text) {
+    if (FEmptyText == text) return;
+    FEmptyText = text;
+    viewport()->update();
+}
+
+void TEventScrollBox::paintEvent(QPaintEvent* event) {
+    QScrollArea::paintEvent(event);
+    if (FEmptyText.isEmpty()) return;
+    QPainter p(viewport());
+    p.setPen(palette().color(QPalette::BrightText));
+    p.drawText(viewport()->rect().adjusted(16, 16, -16, -16),
+               Qt::AlignCenter | Qt::TextWordWrap, FEmptyText);
 }
 
 void TEventScrollBox::resizeEvent(QResizeEvent* event) {

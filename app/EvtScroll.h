@@ -23,12 +23,19 @@ class TEventScrollBox : public QScrollArea {
     // Called after the box has changed its size (the area a picture can fill has changed).
     std::function<void()> OnResize;
 
+    // Shown in the middle of the box while it shows no picture (empty: nothing): how to open
+    // one.
+    QString EmptyText() const { return FEmptyText; }
+    void SetEmptyText(const QString& text);
+
   protected:
     void scrollContentsBy(int dx, int dy) override;
     void resizeEvent(QResizeEvent* event) override;
+    void paintEvent(QPaintEvent* event) override;
 
   private:
     bool FOverLayer = false;
+    QString FEmptyText;
 };
 
 }  // namespace tilvo

@@ -26,8 +26,16 @@ constexpr const char* kPNG = "SaveOptions4PNG";
 constexpr const char* kGIF = "SaveOptions4GIF";
 constexpr const char* kTGA = "SaveOptions4TGA";
 constexpr const char* kWebP = "SaveOptions4WebP";
+constexpr const char* kRecent = "RecentFiles";
 
 }  // namespace
+
+void AddRecentFile(std::vector<std::string>& files, const std::string& fileName) {
+    if (fileName.empty()) return;
+    files.erase(std::remove(files.begin(), files.end(), fileName), files.end());
+    files.insert(files.begin(), fileName);
+    if (files.size() > kMaxRecentFiles) files.resize(kMaxRecentFiles);
+}
 
 bool IsMosaicSizeChoice(int32_t size) {
     return std::find(kMosaicSizes.begin(), kMosaicSizes.end(), size) != kMosaicSizes.end();
@@ -69,11 +77,20 @@ void TSettings::Load(const std::string& fileName) {
     else
         LegacySaveDialog.reset();
 
-    const int32_t mosaic = ini.ReadInteger(kMosaic, "MosaicSize", 4);
+    const int32_t mosaic = ini.ReadInteger(kMosaic, "MosaicSize", kDefaultMosaicSize);
     if (IsMosaicSizeChoice(mosaic)) MosaicSize = mosaic;
-    const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", 20);
+    const int32_t brush = ini.ReadInteger(kBrush, "BrushSize", kDefaultBrushSize);
     if (IsBrushSizeChoice(brush)) BrushSize = brush;
     SoftenEdge = ini.ReadBool(kBrush, "SoftenEdge", true);
+    Language = ini.ReadString(kGeneral, "Language", "");
+    if (Language != "ja" && Language != "en") Language.clear();
+    RecentFiles.clear();
+    for (size_t i = 1; i <= kMaxRecentFiles; ++i) {
+        const std::string file = ini.ReadString(kRecent, "File" + std::to_string(i), "");
+        if (!file.empty() &&
+            std::find(RecentFiles.begin(), RecentFiles.end(), file) == RecentFiles.end())
+            RecentFiles.push_back(file);
+    }
     SolidFill = ini.ReadBool(kMosaic, "SolidFill", false);
 
     TSaveOptions& o = SaveOptions;
@@ -91,7 +108,7 @@ void TSettings::Load(const std::string& fileName) {
     o.PNGTransparent = ini.ReadBool(kPNG, "Transparent", false);
     o.GIFTransparent = ini.ReadBool(kGIF, "Transparent", false);
     o.TGARLECompression = ini.ReadBool(kTGA, "RLECompression", false);
-    o.WebPQuality = ini.ReadInteger(kWebP, "Quality", 80);
+    o.WebPQuality = std::clamp(ini.ReadInteger(kWebP, "Quality", 80), 0, 100);
     o.WebPLossless = ini.ReadBool(kWebP, "Lossless", false);
 }
 
@@ -126,10 +143,14 @@ void TSettings::Save(const std::string& fileName) const {
     ini.WriteBool(kGeneral, "CanOverWrite", CanOverWrite);
     if (LegacySaveDialog) ini.WriteBool(kGeneral, "LegacySaveDialog", *LegacySaveDialog);
 
-    ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : 4);
-    ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : 20);
+    ini.WriteInteger(kMosaic, "MosaicSize", IsMosaicSizeChoice(MosaicSize) ? MosaicSize : kDefaultMosaicSize);
+    ini.WriteInteger(kBrush, "BrushSize", IsBrushSizeChoice(BrushSize) ? BrushSize : kDefaultBrushSize);
     ini.WriteBool(kBrush, "SoftenEdge", SoftenEdge);
     ini.WriteBool(kMosaic, "SolidFill", SolidFill);
+    if (!Language.empty()) ini.WriteString(kGeneral, "Language", Language);
+    for (size_t i = 0; i < kMaxRecentFiles; ++i)
+        ini.WriteString(kRecent, "File" + std::to_string(i + 1),
+                        i < RecentFiles.size() ? RecentFiles[i] : std::string());
 
     const TSaveOptions& o = SaveOptions;
     ini.WriteInteger(kJPEG, "Quality", o.JPEGQuality);

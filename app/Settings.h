@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "Effector/Pixelate.h"
 #include "FileFormat/SaveDispatch.h"
@@ -30,6 +31,11 @@ std::string SettingsFilePath(const std::string& exePath, const std::string& conf
 inline constexpr int32_t kMinWindowWidth = 200;
 inline constexpr int32_t kMinWindowHeight = 150;
 
+// File > Open Recent holds this many files.
+inline constexpr size_t kMaxRecentFiles = 10;
+// Puts fileName first in the list (once), keeping at most kMaxRecentFiles.
+void AddRecentFile(std::vector<std::string>& files, const std::string& fileName);
+
 struct TSettings {
     // [General]
     int32_t Top = 0;
@@ -40,10 +46,14 @@ struct TSettings {
     // Only when the file has it: whether Save As uses the dialog with the options panel.
     std::optional<bool> LegacySaveDialog;
     // [Mosaic], [FilterBrush]
-    int32_t MosaicSize = 4;
-    int32_t BrushSize = 20;
+    int32_t MosaicSize = kDefaultMosaicSize;
+    int32_t BrushSize = kDefaultBrushSize;
     bool SoftenEdge = true;
     bool SolidFill = false;  // [Mosaic] SolidFill: strokes paint opaque black instead of cells
+    // [General] Language: "ja" or "en" as chosen in View > Language; empty: the system's.
+    std::string Language;
+    // [RecentFiles] File1 … File10: the files last opened or saved, newest first.
+    std::vector<std::string> RecentFiles;
     // Whether the file gave the window's width and height (not on the first run).
     bool WindowSizeRead = false;
     // [SaveOptions4JPEG], [SaveOptions4PNG], [SaveOptions4GIF], [SaveOptions4TGA]; the resource

@@ -97,6 +97,12 @@ bool TRectCapture::MouseUp(int32_t button) {
     return true;
 }
 
+TRect TRectCapture::Unclipped() const {
+    return {std::min(Anchor.X, Current.X), std::min(Anchor.Y, Current.Y),
+            int32_t(std::min<int64_t>(int64_t(std::max(Anchor.X, Current.X)) + 1, INT32_MAX)),
+            int32_t(std::min<int64_t>(int64_t(std::max(Anchor.Y, Current.Y)) + 1, INT32_MAX))};
+}
+
 TRect TRectCapture::Rect(int32_t width, int32_t height) const {
     // 64 bits: a corner may lie anywhere the pointer went.
     const int64_t left = std::max<int64_t>(std::min(Anchor.X, Current.X), 0);

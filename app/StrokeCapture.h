@@ -77,6 +77,7 @@ class TStrokeCapture {
 // the pixels under both lie inside it. Like a stroke it belongs to the button that started it.
 struct TRectCapture {
     bool Dragging = false;
+    bool Ellipse = false;  // the ellipse inscribed in the rectangle (Ctrl+Shift at the press)
     int32_t Button = 0;
     TPoint Anchor;
     TPoint Current;
@@ -90,6 +91,9 @@ struct TRectCapture {
     // The rectangle between the corners, both corner pixels inside (right and bottom exclusive),
     // clipped to a picture of width × height; empty when it misses the picture.
     TRect Rect(int32_t width, int32_t height) const;
+    // The same rectangle before clipping: the ellipse inscribed in it keeps its shape where the
+    // pointer went beyond the picture.
+    TRect Unclipped() const;
 };
 
 }  // namespace tilvo

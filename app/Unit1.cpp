@@ -11,7 +11,10 @@
 #include <QDropEvent>
 #include <QFileDialog>
 #include <QGuiApplication>
+#include <QKeyEvent>
+#include <QLabel>
 #include <QLayout>
+#include <QLocale>
 #include <QMenuBar>
 #include <QMessageBox>
 #include <QMimeData>
@@ -240,7 +243,10 @@ void TImage::ShowBrushCircle(TPoint centre, int32_t diameter) {
     // for the outline's two pens.
     const double z = FZoom.Value();
     const double cx = (centre.X + 0.5) * z, cy = (centre.Y + 0.5) * z;
-    const double r = std::max(diameter * z / 2.0, 1.0);
+    // A brush smaller than kCrossBelow screen pixels gets a cross around it too, so that the
+    // outline shows at every zoom: its square is at least the cross's.
+    FCircleDiameter = diameter * z;
+    const double r = std::max(FCircleDiameter < kCrossBelow ? kCrossArm : diameter * z / 2.0, 1.0);
     const QRect square(int(std::floor(cx - r)) - 2, int(std::floor(cy - r)) - 2,
                        int(std::ceil(2 * r)) + 5, int(std::ceil(2 * r)) + 5);
     if (FCircleShown && square == FCircle) return;
@@ -303,13 +309,28 @@ void TImage::paintEvent(QPaintEvent* event) {
     }
     if (FCircleShown && FCircle.intersects(event->rect())) {
         // Black and white, so that the outline shows on any picture.
-        const QRectF circle = QRectF(FCircle).adjusted(2.5, 2.5, -2.5, -2.5);
+        const QRectF square = QRectF(FCircle).adjusted(2.5, 2.5, -2.5, -2.5);
+        const QPointF c = square.center();
+        const double r = std::max(FCircleDiameter / 2.0, 0.5);
+        const QRectF circle(c.x() - r, c.y() - r, 2 * r, 2 * r);
         p.setRenderHint(QPainter::Antialiasing, false);
         p.setBrush(Qt::NoBrush);
         p.setPen(QPen(Qt::black, 1));
         p.drawEllipse(circle);
         p.setPen(QPen(Qt::white, 1, Qt::DotLine));
         p.drawEllipse(circle);
+        if (FCircleDiameter < kCrossBelow) {
+            // A cross with a gap where the brush is, black under white.
+            const double gap = r + 1, arm = kCrossArm;
+            const QLineF arms[] = {{c.x() - arm, c.y(), c.x() - gap, c.y()},
+                                   {c.x() + gap, c.y(), c.x() + arm, c.y()},
+                                   {c.x(), c.y() - arm, c.x(), c.y() - gap},
+                                   {c.x(), c.y() + gap, c.x(), c.y() + arm}};
+            p.setPen(QPen(Qt::black, 3));
+            p.drawLines(arms, 4);
+            p.setPen(QPen(Qt::white, 1));
+            p.drawLines(arms, 4);
+        }
     }
     if (!FOutline.isEmpty() && FOutline.intersects(event->rect())) {
         const QRect r = FOutline.adjusted(0, 0, -1, -1);
@@ -323,17 +344,32 @@ void TImage::paintEvent(QPaintEvent* event) {
 
 void TImage::mousePressEvent(QMouseEvent* event) {
     const TPoint pt = PicturePoint(event->position());
-    const int32_t button = int32_t(event->button());
+    const Qt::MouseButton b = event->button();
+    const int32_t button = int32_t(b);
     FForm->ScrollBox1Click();
+    // The middle button, and the left one while Space is held, drag the view.
+    const bool busy = FForm->Capture->Drawing || FForm->RectCapture.Dragging;
+    if (!busy && (b == Qt::MiddleButton || (b == Qt::LeftButton && FForm->SpaceHeld()))) {
+        HideBrushCircle();
+        FForm->BeginPan(event->globalPosition().toPoint());
+        return;
+    }
+    // Only the left button paints; a press of another one during a drag is ignored as well.
+    if (b != Qt::LeftButton || FForm->Panning()) return;
     if (event->modifiers() & Qt::ControlModifier) {
         HideBrushCircle();
-        FForm->Guarded([&] { FForm->Image1RectDown(pt.X, pt.Y, button); });
+        const bool ellipse = event->modifiers() & Qt::ShiftModifier;
+        FForm->Guarded([&] { FForm->Image1RectDown(pt.X, pt.Y, button, ellipse); });
     } else {
         FForm->Guarded([&] { FForm->Image1MouseDown(pt.X, pt.Y, button); });
     }
 }
 
 void TImage::mouseMoveEvent(QMouseEvent* event) {
+    if (FForm->Panning()) {
+        FForm->PanTo(event->globalPosition().toPoint());
+        return;
+    }
     const TPoint pt = PicturePoint(event->position());
     if (FForm->RectCapture.Dragging)
         HideBrushCircle();
@@ -343,6 +379,10 @@ void TImage::mouseMoveEvent(QMouseEvent* event) {
 }
 
 void TImage::mouseReleaseEvent(QMouseEvent* event) {
+    if (FForm->Panning()) {
+        if (event->buttons() == Qt::NoButton) FForm->EndPan();
+        return;
+    }
     const int32_t button = int32_t(event->button());
     FForm->Guarded([&] { FForm->Image1MouseUp(button); });
 }
@@ -374,13 +414,23 @@ TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args,
     ScrollBox1->setObjectName(QStringLiteral("ScrollBox1"));
     ScrollBox1->setBackgroundRole(QPalette::Dark);
     ScrollBox1->viewport()->installEventFilter(this);
+    ScrollBox1->installEventFilter(this);
     ScrollBox1->OnResize = [this] { ApplyZoomMode(); };
     setCentralWidget(ScrollBox1);
-    PanelCanvas = new QWidget;
+    // The scroll bars always take their room, so that the view's size does not change as the
+    // picture grows past it while zooming around the mouse.
+    ScrollBox1->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    ScrollBox1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // The scroll box's content: the picture's panel and the empty room beside it.
+    ViewRoom = new QWidget;
+    ViewRoom->setObjectName(QStringLiteral("ViewRoom"));
+    ViewRoom->setBackgroundRole(QPalette::Dark);
+    ViewRoom->installEventFilter(this);
+    PanelCanvas = new QWidget(ViewRoom);
     PanelCanvas->setObjectName(QStringLiteral("PanelCanvas"));
     Image1 = new TImage(this, PanelCanvas);
     Image1->setObjectName(QStringLiteral("Image1"));
-    ScrollBox1->setWidget(PanelCanvas);
+    ScrollBox1->setWidget(ViewRoom);
     OpenPictureDialog1 = new QFileDialog(this);
     OpenPictureDialog1->setObjectName(QStringLiteral("OpenPictureDialog1"));
     OpenPictureDialog1->setFileMode(QFileDialog::ExistingFile);
@@ -393,10 +443,23 @@ TForm1::TForm1(const std::string& exePath, const std::vector<std::string>& args,
     ButtonCancelWork = new QPushButton;
     ButtonCancelWork->setObjectName(QStringLiteral("ButtonCancelWork"));
     connect(ButtonCancelWork, &QPushButton::clicked, this, [this] { FCancelRequested = true; });
+    // The status bar stays: the zoom, the picture's size and the cell and brush sizes, and while
+    // an open or a save runs its progress and Cancel, so the view never moves when work starts.
     statusBar()->setObjectName(QStringLiteral("StatusBar1"));
+    auto label = [this](const char* name) {
+        QLabel* l = new QLabel;
+        l->setObjectName(QLatin1String(name));
+        statusBar()->addPermanentWidget(l);
+        return l;
+    };
     statusBar()->addWidget(ProgressBar, 1);
-    statusBar()->addPermanentWidget(ButtonCancelWork);
-    statusBar()->hide();
+    statusBar()->addWidget(ButtonCancelWork);
+    LabelZoom = label("LabelZoom");
+    LabelPictureSize = label("LabelPictureSize");
+    LabelCellSize = label("LabelCellSize");
+    LabelBrushSize = label("LabelBrushSize");
+    ProgressBar->hide();
+    ButtonCancelWork->hide();
     resize(602, 479);
     connect(QGuiApplication::clipboard(), &QClipboard::dataChanged, this,
             [this] { UpdateClipboardActions(); });
@@ -438,6 +501,7 @@ void TForm1::CreateMenus() {
     FMOpen = action(FMFile, "FMOpen", tr("&Open..."));
     FMOpen->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_O));
     guarded(FMOpen, &TForm1::FMOpenClick);
+    FMOpenRecent = menu(FMFile, "FMOpenRecent", tr("Open &Recent"));
     FMSave = action(FMFile, "FMSave", tr("&Save"));
     FMSave->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_S));
     guarded(FMSave, &TForm1::FMSaveClick);
@@ -497,7 +561,7 @@ void TForm1::CreateMenus() {
     FMMosaicPix8 = mosaicItem(8);
     FMMosaicPix12 = mosaicItem(12);
     FMMosaicPix16 = mosaicItem(16);
-    FMMosaicPix4->setChecked(true);
+    mosaicItem(kDefaultMosaicSize)->setChecked(true);
     connect(mosaicGroup, &QActionGroup::triggered, this,
             [this] { Guarded([&] { MosaicPixSizeChange(); }); });
 
@@ -522,7 +586,10 @@ void TForm1::CreateMenus() {
     FMBrush80 = brushItem(80);
     FMBrush120 = brushItem(120);
     FMBrush200 = brushItem(200);
-    FMBrush20->setChecked(true);
+    FMBrush300 = brushItem(300);
+    FMBrush400 = brushItem(400);
+    FMBrush600 = brushItem(600);
+    brushItem(kDefaultBrushSize)->setChecked(true);
     FMBrushSize->addSeparator();
     FMBrushSmaller = action(FMBrushSize, "FMBrushSmaller", tr("Smaller brush"));
     FMBrushSmaller->setShortcut(QKeySequence(Qt::Key_BracketLeft));
@@ -538,6 +605,10 @@ void TForm1::CreateMenus() {
     FMSolidFill = action(FMMosaic, "FMSolidFill", tr("Solid fill"));
     FMSolidFill->setCheckable(true);
     FMSolidFill->setChecked(false);
+    FMRestore = action(FMMosaic, "FMRestore", tr("Restore"));
+    FMRestore->setCheckable(true);
+    FMRestore->setChecked(false);
+    FMRestore->setShortcut(QKeySequence(Qt::Key_R));
 
     FMHelp = new QAction(QStringLiteral("?"), this);
     FMHelp->setObjectName(QStringLiteral("FMHelp"));
@@ -571,6 +642,28 @@ void TForm1::CreateViewMenu() {
                      &TForm1::FMZoomFitClick);
     FMZoom100 = item("FMZoom100", tr("&100 %"), {QKeySequence(Qt::CTRL | Qt::Key_1)},
                      &TForm1::FMZoom100Click);
+    // Each language under its own name, so that anyone finds theirs.
+    FMView->addSeparator();
+    FMLanguage = new QMenu(QStringLiteral("Language"), this);
+    FMLanguage->setObjectName(QStringLiteral("FMLanguage"));
+    FMView->addMenu(FMLanguage);
+    QActionGroup* languages = new QActionGroup(this);
+    auto language = [&](const char* name, const QString& caption, const char* code) {
+        QAction* a = new QAction(caption, this);
+        a->setObjectName(QLatin1String(name));
+        a->setCheckable(true);
+        languages->addAction(a);
+        FMLanguage->addAction(a);
+        connect(a, &QAction::triggered, this, [this, code] {
+            Guarded([&] {
+                FSettings.Language = code;
+                ApplyLanguage(ChosenLanguage());
+            });
+        });
+        return a;
+    };
+    FMLanguageEnglish = language("FMLanguageEnglish", QStringLiteral("English"), "en");
+    FMLanguageJapanese = language("FMLanguageJapanese", QStringLiteral("日本語"), "ja");
 }
 
 void TForm1::FormCreate() {
@@ -628,7 +721,7 @@ void TForm1::FormCreate() {
     }
 
     FMHistoryPalette->setVisible(false);
-    BrushSize = 20;
+    BrushSize = kDefaultBrushSize;
     TrailColor = 16756991;
     HistoryKind = 2;
 
@@ -642,13 +735,13 @@ void TForm1::FormCreate() {
     MaskBitmap.Canvas().Pen.Color = 0;
     MaskBitmap.Canvas().Pen.Width = BrushSize;
 
-    SelectLanguage(kLanguageJapanese);
-    LoadLanguageMessages();
-    ApplyLanguageToForm(this);
-    ApplyDialogTexts(SaveDialog1);
-    ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
+    // The window's own texts are English; the language (chosen or the system's) is applied once
+    // the settings are read.
+    for (QAction* a : findChildren<QAction*>())
+        if (!a->objectName().isEmpty()) FBuiltInTexts.emplace_back(a, a->text());
+    for (QMenu* m : findChildren<QMenu*>())
+        if (!m->objectName().isEmpty()) FBuiltInTexts.emplace_back(m, m->title());
 
-    OpenPictureDialog1->setNameFilter(OpenDialogFilter(BuildOpenDialogFilter(SystemIsJapanese())));
     for (const TKorvaneFileTypeInfo& row : FileTypeInfos())
         SaveDialog1.AddFileType(row.DisplayName, row.FileMask);
 
@@ -660,9 +753,12 @@ void TForm1::FormCreate() {
         FExePath,
         QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation).toStdString());
     LoadSettings();
+    ApplyLanguage(ChosenLanguage());
+    RebuildRecentMenu();
 
     Image1->SetPicture(QImage());
     UpdateClipboardActions();
+    UpdateStatus();
     Guarded([&] { OpenPictureFile(startFile); });
 }
 
@@ -738,10 +834,10 @@ void TForm1::SaveSettings() {
     s.Height = height();
     s.CanOverWrite = FMSave->isVisible();
     // The checked item's size is written as the value itself, as for the first five sizes.
-    s.MosaicSize = 4;
+    s.MosaicSize = kDefaultMosaicSize;
     for (QAction* item : FMMosaicPixItems)
         if (item->isChecked()) s.MosaicSize = item->data().toInt();
-    s.BrushSize = 20;
+    s.BrushSize = kDefaultBrushSize;
     for (QAction* item : FMBrushItems)
         if (item->isChecked()) s.BrushSize = item->data().toInt();
     s.SoftenEdge = FMSoftenEdge->isChecked();
@@ -755,8 +851,16 @@ void TForm1::SaveSettings() {
 // ---- Opening pictures -----------------------------------------------------------------------
 
 void TForm1::SetCaptionForFile() {
-    SetCaption(Q(fs::path(FileName).filename().string()) + QStringLiteral(" - ") +
-               QLatin1String(kTilvoTitle));
+    // After a Save As elsewhere the caption names both: what is open, and where it was saved.
+    const QString open =
+        FileName.empty() ? QStringLiteral("Clipboard") : Q(fs::path(FileName).filename().string());
+    QString savedAs;
+    if (!FSavedAsCaption.isEmpty())
+        savedAs = QStringLiteral(" (") +
+                  MiscText("MISC_CAPTION_SAVEDAS", "saved as %1")
+                      .replace(QStringLiteral("%1"), FSavedAsCaption) +
+                  QLatin1Char(')');
+    SetCaption(open + savedAs + QStringLiteral(" - ") + QLatin1String(kTilvoTitle));
 }
 
 void TForm1::OpenPictureFile(const std::string& fileName) {
@@ -788,11 +892,13 @@ void TForm1::OpenPictureFile(const std::string& fileName) {
             SourceJpeg.swap(jpegBytes);
             FileName = fileName;
             FSavedPosition = HistoryPosition();
+            FSavedAsCaption.clear();
             SetCaptionForFile();
             FMSaveAs->setEnabled(true);
             FMSave->setEnabled(true);
             SaveFileName = FileName;
         });
+        AddRecent(fileName);
     } catch (...) {
         if (DisplayBitmap.Empty()) RemakeDisplay(loaded);
         throw;
@@ -850,10 +956,15 @@ void TForm1::TakeNewPicture(TBitmap& loaded, const std::function<void()>& switch
     else if (DisplayBitmap.Capacity() < bytes)
         DisplayBitmap.Swap(oldSource);
     Capture->Drawing = false;
+    RectCapture.Dragging = false;
+    Live.Cancel();
+    FShapeShown = TRect{};
+    FPanning = false;
     FTrailRect = TRect{};
     ShowWorkBitmap();
     ZoomForNewPicture();
     PanelCanvas->show();
+    ScrollBox1->SetEmptyText(QString());
     UpdateClipboardActions();
 }
 
@@ -873,8 +984,26 @@ void TForm1::ShowDisplayBitmap() {
                               qsizetype(shown.Stride()), QImage::Format_BGR888));
 }
 
+void TForm1::TakeInputBack() {
+    // A file dialog's completion list (or any other popup) can stay mapped after the dialog
+    // closed and take the next click or key: every popup goes, and the window takes the input.
+    for (int i = 0; i < 16; ++i) {
+        QWidget* popup = QApplication::activePopupWidget();
+        if (!popup) break;
+        popup->close();
+    }
+    // A completion list that is shown but not the active popup any more (asking a completer for
+    // its popup would make one).
+    for (QWidget* w : QApplication::topLevelWidgets())
+        if (w->isVisible() && w->windowType() == Qt::Popup) w->hide();
+    ScrollBox1->setFocus(Qt::OtherFocusReason);
+}
+
 void TForm1::FMOpenClick() {
-    if (FBusy || OpenPictureDialog1->exec() != QDialog::Accepted) return;
+    if (FBusy) return;
+    const int result = OpenPictureDialog1->exec();
+    TakeInputBack();
+    if (result != QDialog::Accepted) return;
     const QStringList files = OpenPictureDialog1->selectedFiles();
     if (!files.isEmpty()) OpenPictureFileAsked(files.front().toStdString());
 }
@@ -943,6 +1072,7 @@ void TForm1::FMPasteClick() {
     TakeNewPicture(pasted, [&] {
         FileName.clear();
         FSavedPosition = HistoryPosition();
+        FSavedAsCaption.clear();
         SetCaption(QStringLiteral("Clipboard - ") + QLatin1String(kTilvoTitle));
         FMSaveAs->setEnabled(true);
         FMSave->setEnabled(false);
@@ -961,13 +1091,14 @@ void TForm1::FMCopyToClipboardClick() {
 void TForm1::MosaicPixSizeChange() {
     // Strokes take their cells from the picture as it stands when they are committed; nothing
     // is prepared ahead.
-    MosaicSize = 4;
+    MosaicSize = kDefaultMosaicSize;
     for (QAction* item : FMMosaicPixItems)
         if (item->isChecked()) MosaicSize = item->data().toInt();
+    UpdateStatus();
 }
 
 void TForm1::BrushSizeChange() {
-    BrushSize = 20;
+    BrushSize = kDefaultBrushSize;
     for (QAction* item : FMBrushItems) {
         if (item->isChecked()) {
             BrushSize = item->data().toInt();
@@ -976,10 +1107,12 @@ void TForm1::BrushSizeChange() {
     }
     DisplayBitmap.Canvas().Pen.Width = BrushSize;
     MaskBitmap.Canvas().Pen.Width = BrushSize;
+    UpdateStatus();
 }
 
 void TForm1::FMUndoClick() {
-    if (History.Position() <= 0) return;
+    // Not during a drag: the stroke being shown belongs to the picture as it is.
+    if (History.Position() <= 0 || Capture->Drawing || RectCapture.Dragging) return;
     // The history takes the last stroke off WorkBitmap in place; only its rectangle is shown anew.
     TRect changed;
     const bool more = History.Undo(WorkBitmap, SourceBitmap, &changed);
@@ -990,7 +1123,7 @@ void TForm1::FMUndoClick() {
 }
 
 void TForm1::FMRedoClick() {
-    if (History.Position() >= History.Count()) return;
+    if (History.Position() >= History.Count() || Capture->Drawing || RectCapture.Dragging) return;
     TRect changed;
     const bool more = History.Redo(WorkBitmap, &changed);
     RestoreDisplay(changed);
@@ -1002,8 +1135,94 @@ void TForm1::FMRedoClick() {
 void TForm1::FMHelpClick() {
     QMessageBox::about(this, QStringLiteral("Tilvo"),
                        QLatin1String(kTilvoTitle) + QStringLiteral("\n\n") +
-                           tr("Hides parts of a picture behind a pixel mosaic.") +
+                           MiscText("MISC_ABOUT", "Hides parts of a picture behind a pixel mosaic.") +
                            QStringLiteral("\n") + QLatin1String(kTilvoHomePage));
+}
+
+// ---- Language and recent files ----------------------------------------------------------------
+
+int32_t TForm1::ChosenLanguage() const {
+    if (FSettings.Language == "ja") return kLanguageJapanese;
+    if (FSettings.Language == "en") return 0;
+    const QStringList ui = QLocale::system().uiLanguages();
+    return !ui.isEmpty() && ui.front().startsWith(QLatin1String("ja")) ? kLanguageJapanese : 0;
+}
+
+void TForm1::ApplyLanguage(int32_t language) {
+    FLanguage = language;
+    SelectLanguage(language);
+    // The window's own texts first; the language file replaces what it has.
+    for (const auto& [object, text] : FBuiltInTexts) {
+        if (auto* a = qobject_cast<QAction*>(object))
+            a->setText(text);
+        else if (auto* m = qobject_cast<QMenu*>(object))
+            m->setTitle(text);
+    }
+    if (language == kLanguageJapanese) {
+        ApplyLanguageToForm(this);
+    } else {
+        // The Japanese faces go with the Japanese texts.
+        setFont(QFont());
+        for (QWidget* w : findChildren<QWidget*>())
+            if (!w->objectName().isEmpty() && !w->objectName().startsWith(QLatin1String("qt_")))
+                w->setFont(QFont());
+    }
+    LoadLanguageMessages();
+    SaveDialog1.SetDialogTexts(LoadDialogTexts(language == kLanguageJapanese));
+    OpenPictureDialog1->setNameFilter(
+        OpenDialogFilter(BuildOpenDialogFilter(language == kLanguageJapanese)));
+    ButtonCancelWork->setText(MiscText("MISC_CANCELWORK", "Cancel"));
+    FEmptyHint = MiscText(
+        "MISC_EMPTYHINT",
+        "Open a picture: File ▸ Open… (Ctrl+O), drop a file here, or paste one (Ctrl+V).");
+    if (WorkBitmap.Empty()) ScrollBox1->SetEmptyText(FEmptyHint);
+    FMLanguageJapanese->setChecked(language == kLanguageJapanese);
+    FMLanguageEnglish->setChecked(language != kLanguageJapanese);
+    if (FSavedAsCaption.isEmpty())
+        UpdateModifiedMarker();
+    else
+        SetCaptionForFile();
+    RebuildRecentMenu();
+    UpdateStatus();
+}
+
+void TForm1::RebuildRecentMenu() {
+    FMOpenRecent->clear();
+    const std::vector<std::string>& files = FSettings.RecentFiles;
+    for (size_t i = 0; i < files.size(); ++i) {
+        const QString name = Q(fs::path(files[i]).filename().string());
+        QAction* a = FMOpenRecent->addAction(
+            (i < 9 ? QStringLiteral("&%1 ").arg(i + 1) : QStringLiteral("1&0 ")) + name);
+        a->setObjectName(QStringLiteral("RecentFile%1").arg(i + 1));
+        a->setToolTip(Q(files[i]));
+        a->setData(Q(files[i]));
+        connect(a, &QAction::triggered, this, [this, i] { Guarded([&] { OpenRecentFile(i); }); });
+    }
+    FMOpenRecent->setEnabled(!files.empty());
+}
+
+void TForm1::AddRecent(const std::string& fileName) {
+    std::error_code ec;
+    const fs::path absolute = fs::absolute(fileName, ec);
+    AddRecentFile(FSettings.RecentFiles, ec ? fileName : absolute.lexically_normal().string());
+    RebuildRecentMenu();
+}
+
+void TForm1::OpenRecentFile(size_t index) {
+    std::vector<std::string>& files = FSettings.RecentFiles;
+    if (index >= files.size() || FBusy) return;
+    const std::string file = files[index];
+    std::error_code ec;
+    if (!fs::is_regular_file(file, ec)) {
+        files.erase(files.begin() + ptrdiff_t(index));
+        RebuildRecentMenu();
+        QMessageBox::warning(this, QStringLiteral("Tilvo"),
+                             MiscText("MISC_MBM_RECENTMISSING",
+                                      "This file is no longer there and leaves the list:") +
+                                 QStringLiteral("\n\n") + Q(file));
+        return;
+    }
+    OpenPictureFileAsked(file);
 }
 
 void TForm1::FMExitClick() {
@@ -1026,7 +1245,99 @@ void TForm1::ScrollBox1MouseWheelUp() {
     bar->setValue(bar->value() - kWheelStep);
 }
 
+void TForm1::BeginPan(QPoint globalPos) {
+    FPanning = true;
+    FPanFrom = globalPos;
+    FPanScroll = QPoint(ScrollBox1->horizontalScrollBar()->value(),
+                        ScrollBox1->verticalScrollBar()->value());
+    QApplication::setOverrideCursor(Qt::ClosedHandCursor);
+}
+
+void TForm1::PanTo(QPoint globalPos) {
+    if (!FPanning) return;
+    // The picture follows the pointer.
+    const QPoint moved = globalPos - FPanFrom;
+    ScrollBox1->horizontalScrollBar()->setValue(FPanScroll.x() - moved.x());
+    ScrollBox1->verticalScrollBar()->setValue(FPanScroll.y() - moved.y());
+}
+
+void TForm1::EndPan() {
+    if (!FPanning) return;
+    FPanning = false;
+    QApplication::restoreOverrideCursor();
+}
+
+void TForm1::StepView(int dx, int dy) {
+    const QSize view = ScrollBox1->maximumViewportSize();
+    QScrollBar* h = ScrollBox1->horizontalScrollBar();
+    QScrollBar* v = ScrollBox1->verticalScrollBar();
+    h->setValue(h->value() + dx * std::max(1, view.width() / 10));
+    v->setValue(v->value() + dy * std::max(1, view.height() / 10));
+}
+
+bool TForm1::ViewKey(const QKeyEvent& key, bool press) {
+    if (key.key() == Qt::Key_Space) {
+        if (key.isAutoRepeat()) return true;
+        FSpaceHeld = press;
+        if (!press) EndPan();
+        return true;
+    }
+    if (!press || key.modifiers() & (Qt::ControlModifier | Qt::AltModifier)) return false;
+    switch (key.key()) {
+        case Qt::Key_Left:
+            StepView(-1, 0);
+            return true;
+        case Qt::Key_Right:
+            StepView(1, 0);
+            return true;
+        case Qt::Key_Up:
+            StepView(0, -1);
+            return true;
+        case Qt::Key_Down:
+            StepView(0, 1);
+            return true;
+        default:
+            return false;
+    }
+}
+
+void TForm1::keyPressEvent(QKeyEvent* event) {
+    if (ViewKey(*event, true)) return;
+    QMainWindow::keyPressEvent(event);
+}
+
+void TForm1::keyReleaseEvent(QKeyEvent* event) {
+    if (ViewKey(*event, false)) return;
+    QMainWindow::keyReleaseEvent(event);
+}
+
 bool TForm1::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == ScrollBox1 &&
+        (event->type() == QEvent::KeyPress || event->type() == QEvent::KeyRelease)) {
+        // The arrow keys step a tenth of the view rather than the scroll box's single step.
+        if (ViewKey(*static_cast<QKeyEvent*>(event), event->type() == QEvent::KeyPress))
+            return true;
+    }
+    if (watched == ScrollBox1 && event->type() == QEvent::FocusOut) {
+        FSpaceHeld = false;
+    }
+    if (watched == ScrollBox1->viewport() || watched == ViewRoom) {
+        // Beside the picture the middle button (or Space and the left one) drags the view too.
+        if (event->type() == QEvent::MouseButtonPress) {
+            const QMouseEvent* m = static_cast<QMouseEvent*>(event);
+            if (m->button() == Qt::MiddleButton ||
+                (m->button() == Qt::LeftButton && FSpaceHeld)) {
+                BeginPan(m->globalPosition().toPoint());
+                return true;
+            }
+        } else if (event->type() == QEvent::MouseMove && FPanning) {
+            PanTo(static_cast<QMouseEvent*>(event)->globalPosition().toPoint());
+            return true;
+        } else if (event->type() == QEvent::MouseButtonRelease && FPanning) {
+            if (static_cast<QMouseEvent*>(event)->buttons() == Qt::NoButton) EndPan();
+            return true;
+        }
+    }
     if (watched == ScrollBox1->viewport()) {
         if (event->type() == QEvent::MouseButtonPress) ScrollBox1Click();
         if (event->type() == QEvent::Wheel) {
@@ -1056,6 +1367,22 @@ bool TForm1::ViewportWheel(const QWheelEvent& wheel, QPoint at) {
         });
         return true;
     }
+    if (wheel.modifiers() & Qt::ShiftModifier) {
+        // Shift+wheel scrolls sideways (some systems turn it into a horizontal wheel already).
+        const int delta = dy != 0 ? dy : wheel.angleDelta().x();
+        if (delta == 0) return false;
+        FHWheelRest += delta;
+        QScrollBar* bar = ScrollBox1->horizontalScrollBar();
+        while (FHWheelRest <= -120) {
+            FHWheelRest += 120;
+            bar->setValue(bar->value() + kWheelStep);
+        }
+        while (FHWheelRest >= 120) {
+            FHWheelRest -= 120;
+            bar->setValue(bar->value() - kWheelStep);
+        }
+        return true;
+    }
     if (dy == 0) return false;
     // A notch is 120; finer wheels add up until a notch is complete.
     FWheelRest += dy;
@@ -1072,56 +1399,136 @@ bool TForm1::ViewportWheel(const QWheelEvent& wheel, QPoint at) {
 
 // ---- Zoom -----------------------------------------------------------------------------------
 
-void TForm1::SetZoom(TZoom zoom, QPoint anchor) {
-    zoom = ClampZoom(zoom);
-    const TZoom old = Zoom();
+QPointF TForm1::PictureOrigin() const {
+    // The exact place last chosen, as long as the view has not been scrolled away from it since.
+    const QPoint shown = Image1->mapTo(ScrollBox1->viewport(), QPoint(0, 0));
+    if (FOriginValid && shown.x() == int(std::lround(FOrigin.x())) &&
+        shown.y() == int(std::lround(FOrigin.y())))
+        return FOrigin;
+    return QPointF(shown);
+}
+
+void TForm1::PlacePicture(QPointF origin) {
+    // The content is the picture plus whatever empty room lies between it and the view's sides,
+    // so that the picture can sit anywhere: the scroll values put it at `origin` exactly (to the
+    // pixel), whether it is larger or smaller than the view.
+    const QSize view = ScrollBox1->maximumViewportSize();
+    const QSize picture = Image1->ViewSize();
+    struct TAxis {
+        int Offset, Content, Scroll;
+    };
+    auto axis = [](double exact, int pictureSize, int viewSize) {
+        const long at = std::lround(exact);
+        const int offset = int(std::clamp<long>(at, 0, QWIDGETSIZE_MAX / 2));
+        const long after = std::max<long>(0, long(viewSize) - (at + pictureSize));
+        const int content =
+            int(std::min<long>(long(offset) + pictureSize + after, QWIDGETSIZE_MAX));
+        const int scroll = int(std::clamp<long>(offset - at, 0, std::max(0, content - viewSize)));
+        return TAxis{offset, content, scroll};
+    };
+    const TAxis x = axis(origin.x(), picture.width(), view.width());
+    const TAxis y = axis(origin.y(), picture.height(), view.height());
+    PanelCanvas->setFixedSize(picture);
+    PanelCanvas->move(x.Offset, y.Offset);
+    ViewRoom->setFixedSize(x.Content, y.Content);
     QScrollBar* h = ScrollBox1->horizontalScrollBar();
     QScrollBar* v = ScrollBox1->verticalScrollBar();
-    // The picture point under the anchor, in picture pixels (fractional).
-    const double px = (h->value() + anchor.x()) / old.Value();
-    const double py = (v->value() + anchor.y()) / old.Value();
+    // The ranges now, not when the scroll box next lays itself out.
+    h->setRange(0, std::max(0, x.Content - view.width()));
+    v->setRange(0, std::max(0, y.Content - view.height()));
+    h->setValue(x.Scroll);
+    v->setValue(y.Scroll);
+    FOrigin = origin;
+    FOriginValid = true;
+}
+
+void TForm1::CentrePicture(QPointF keep) {
+    // A picture smaller than the view sits in its middle; a larger one keeps the picture point
+    // `keep` (fractional picture pixels) in the view's middle, within the picture's edges.
+    const QSize view = ScrollBox1->maximumViewportSize();
+    const QSize picture = Image1->ViewSize();
+    auto axis = [](double keepView, int pictureSize, int viewSize) {
+        if (pictureSize <= viewSize) return (viewSize - pictureSize) / 2.0;
+        const double left = viewSize / 2.0 - keepView;
+        return std::clamp(std::round(left), double(viewSize - pictureSize), 0.0);
+    };
+    const double z = Zoom().Value();
+    PlacePicture(QPointF(axis(keep.x() * z, picture.width(), view.width()),
+                         axis(keep.y() * z, picture.height(), view.height())));
+}
+
+QPointF TForm1::PictureAtViewCentre() const {
+    const QPointF origin = PictureOrigin();
+    const QSize view = ScrollBox1->maximumViewportSize();
+    const double z = Zoom().Value();
+    return QPointF((view.width() / 2.0 - origin.x()) / z, (view.height() / 2.0 - origin.y()) / z);
+}
+
+void TForm1::SetZoom(TZoom zoom, QPoint anchor) {
+    // A zoom chosen stays as the window changes.
+    FZoomMode = TZoomMode::Fixed;
+    zoom = ClampZoom(zoom);
+    const TZoom old = Zoom();
+    // The picture point under the anchor (fractional picture pixels) stays under it: the anchor
+    // wins over centring, also while the picture is narrower or shorter than the view.
+    // An anchor over the empty room beside the picture holds the nearest point of its edge.
+    const QPointF origin = PictureOrigin();
+    const QSize shown = Image1->ViewSize();
+    const double px =
+        std::clamp(anchor.x() - origin.x(), 0.0, double(shown.width())) / old.Value();
+    const double py =
+        std::clamp(anchor.y() - origin.y(), 0.0, double(shown.height())) / old.Value();
+    anchor = QPoint(int(std::lround(std::clamp(double(anchor.x()), origin.x(),
+                                               origin.x() + shown.width()))),
+                    int(std::lround(std::clamp(double(anchor.y()), origin.y(),
+                                               origin.y() + shown.height()))));
     Image1->SetZoom(zoom);
-    PanelCanvas->setFixedSize(Image1->ViewSize());
-    // A shown scroll box takes the new size (and its scroll ranges) at once, so that the anchor
-    // can be kept.
-    h->setValue(int(std::lround(px * zoom.Value())) - anchor.x());
-    v->setValue(int(std::lround(py * zoom.Value())) - anchor.y());
+    PlacePicture(QPointF(anchor.x() - px * zoom.Value(), anchor.y() - py * zoom.Value()));
+    UpdateStatus();
 }
 
 void TForm1::ApplyZoomMode() {
-    if (FZoomMode == TZoomMode::Fixed || WorkBitmap.Empty()) return;
+    if (WorkBitmap.Empty()) return;
+    if (FZoomMode == TZoomMode::Fixed) {
+        // The view changed its size: the picture stays where it is, the room around it follows.
+        PlacePicture(PictureOrigin());
+        return;
+    }
     const QSize area = ScrollBox1->maximumViewportSize();
     const int32_t w = WorkBitmap.Width(), h = WorkBitmap.Height();
     TZoom zoom = FitZoom(w, h, area.width(), area.height());
     if (FZoomMode == TZoomMode::Auto && w <= area.width() && h <= area.height()) zoom = {1, 1};
-    if (zoom == Zoom() && PanelCanvas->size() == Image1->ViewSize()) return;
-    SetZoom(zoom, QPoint(0, 0));
+    if (!(zoom == Zoom())) Image1->SetZoom(zoom);
+    CentrePicture(QPointF(0, 0));
+    UpdateStatus();
 }
 
 void TForm1::ZoomForNewPicture() {
     FZoomMode = TZoomMode::Auto;
     FZoomWheelRest = 0;
+    FOriginValid = false;
     // The scroll box's size is known even before the window is first shown.
     if (QLayout* l = layout()) l->activate();
-    ScrollBox1->horizontalScrollBar()->setValue(0);
-    ScrollBox1->verticalScrollBar()->setValue(0);
     const QSize area = ScrollBox1->maximumViewportSize();
     const int32_t w = WorkBitmap.Width(), h = WorkBitmap.Height();
     TZoom zoom{1, 1};
     if (w > area.width() || h > area.height()) zoom = FitZoom(w, h, area.width(), area.height());
     Image1->SetZoom(zoom);
-    PanelCanvas->setFixedSize(Image1->ViewSize());
+    CentrePicture(QPointF(0, 0));
+    UpdateStatus();
 }
 
 // The zoom steps keep the middle of the viewport where it is.
 void TForm1::FMZoomInClick() {
     FZoomMode = TZoomMode::Fixed;
-    SetZoom(NextZoomStep(Zoom()), ScrollBox1->viewport()->rect().center());
+    const QSize view = ScrollBox1->maximumViewportSize();
+    SetZoom(NextZoomStep(Zoom()), QPoint(view.width() / 2, view.height() / 2));
 }
 
 void TForm1::FMZoomOutClick() {
     FZoomMode = TZoomMode::Fixed;
-    SetZoom(PreviousZoomStep(Zoom()), ScrollBox1->viewport()->rect().center());
+    const QSize view = ScrollBox1->maximumViewportSize();
+    SetZoom(PreviousZoomStep(Zoom()), QPoint(view.width() / 2, view.height() / 2));
 }
 
 void TForm1::FMZoomFitClick() {
@@ -1131,14 +1538,21 @@ void TForm1::FMZoomFitClick() {
 
 void TForm1::FMZoom100Click() {
     FZoomMode = TZoomMode::Fixed;
-    SetZoom(TZoom{1, 1}, ScrollBox1->viewport()->rect().center());
+    const QPointF keep = PictureAtViewCentre();
+    Image1->SetZoom(TZoom{1, 1});
+    CentrePicture(keep);
+    UpdateStatus();
 }
 
 // ---- Brush size steps -----------------------------------------------------------------------
 
 void TForm1::StepBrush(int step) {
     const auto it = std::find(kBrushSizes.begin(), kBrushSizes.end(), BrushSize);
-    const ptrdiff_t index = it == kBrushSizes.end() ? 3 : it - kBrushSizes.begin();
+    const ptrdiff_t index =
+        it == kBrushSizes.end()
+            ? std::find(kBrushSizes.begin(), kBrushSizes.end(), kDefaultBrushSize) -
+                  kBrushSizes.begin()
+            : it - kBrushSizes.begin();
     const ptrdiff_t next =
         std::clamp<ptrdiff_t>(index + step, 0, ptrdiff_t(kBrushSizes.size()) - 1);
     FMBrushItems[size_t(next)]->setChecked(true);
@@ -1156,14 +1570,8 @@ void TForm1::FMBrushLargerClick() {
 // ---- Strokes --------------------------------------------------------------------------------
 
 void TForm1::DrawTrail(TPoint from, TPoint to) {
-    TCanvas& canvas = DisplayBitmap.Canvas();
-    canvas.MoveTo(from.X, from.Y);
-    canvas.LineTo(to.X, to.Y);
-    const int32_t reach = BrushSize / 2 + 2;
-    const TRect segment{std::min(from.X, to.X) - reach, std::min(from.Y, to.Y) - reach,
-                        std::max(from.X, to.X) + reach + 1, std::max(from.Y, to.Y) + reach + 1};
-    const TRect shown =
-        Intersect(segment, TRect{0, 0, DisplayBitmap.Width(), DisplayBitmap.Height()});
+    // The segment shows as it will be committed: only the part it changed is computed.
+    const TRect shown = Live.AddSegment(from, to, DisplayBitmap);
     if (shown.Width() <= 0 || shown.Height() <= 0) return;
     FTrailRect = Union(FTrailRect, shown);
     Image1->UpdatePictureRect(shown);
@@ -1185,22 +1593,25 @@ void TForm1::RestoreDisplay(TRect rect) {
 }
 
 void TForm1::Image1MouseDown(int32_t x, int32_t y, int32_t button) {
-    if (DisplayBitmap.Empty() || RectCapture.Dragging) return;
+    if (DisplayBitmap.Empty() || RectCapture.Dragging || FPanning) return;
     // Another button pressed during a stroke is ignored: the stroke goes on with its points and
-    // its trail, and ends when its own button is released.
+    // what it shows, and ends when its own button is released.
+    if (Capture->Drawing) return;
+    Live.Begin(WorkBitmap, &SourceBitmap, StrokeEffect(), MosaicSize, BrushSize,
+               FMSoftenEdge->isChecked());
     const TCaptureResult r = Capture->MouseDown({x, y}, button);
-    if (r.Step == TCaptureStep::Ignored) return;
+    if (r.Step == TCaptureStep::Ignored) {
+        Live.Cancel();
+        return;
+    }
     FTrailRect = TRect{};
-    TCanvas& canvas = DisplayBitmap.Canvas();
-    canvas.Pen.Mode = pmMerge;
-    canvas.Pen.Color = TrailColor;
-    canvas.Pen.Width = BrushSize;
     DrawTrail(r.From, r.To);
 }
 
 void TForm1::Image1MouseMove(int32_t x, int32_t y) {
     if (RectCapture.MouseMove({x, y})) {
         Image1->ShowRectOutline(RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height()));
+        ShowShapePreview();
         return;
     }
     if (!Capture->Drawing) return;
@@ -1215,11 +1626,11 @@ void TForm1::Image1MouseMove(int32_t x, int32_t y) {
             DrawTrail(r.From, r.To);
             return;
         case TCaptureStep::Locked: {
-            // The freehand trail goes; the locked line is drawn from the press point.
-            const int32_t reach = BrushSize / 2 + 2;
-            RestoreDisplay(Union(FTrailRect, TRect{r.Erase.Left - reach, r.Erase.Top - reach,
-                                                   r.Erase.Right + reach, r.Erase.Bottom + reach}));
+            // The freehand part goes; the locked line is shown from the press point.
+            RestoreDisplay(Union(FTrailRect, Live.Touched()));
             FTrailRect = TRect{};
+            Live.Begin(WorkBitmap, &SourceBitmap, StrokeEffect(), MosaicSize, BrushSize,
+                       FMSoftenEdge->isChecked());
             DrawTrail(r.From, r.To);
             return;
         }
@@ -1234,43 +1645,79 @@ void TForm1::Image1MouseUp(int32_t button) {
     if (Capture->MouseUp(button)) CommitStroke();
 }
 
-void TForm1::Image1RectDown(int32_t x, int32_t y, int32_t button) {
-    if (DisplayBitmap.Empty() || Capture->Drawing) return;
+void TForm1::Image1RectDown(int32_t x, int32_t y, int32_t button, bool ellipse) {
+    if (DisplayBitmap.Empty() || Capture->Drawing || FPanning) return;
     if (!RectCapture.MouseDown({x, y}, button)) return;
+    RectCapture.Ellipse = ellipse;
+    FShapeShown = TRect{};
     Image1->ShowRectOutline(RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height()));
+    ShowShapePreview();
+}
+
+void TForm1::ShowShapePreview() {
+    // The dragged shape shows as it will be committed: the same computation, on the shown copy.
+    const TRect old = FShapeShown;
+    FShapeShown = TRect{};
+    const TRect rect = RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height());
+    TRect now;
+    if (rect.Width() > 0 && rect.Height() > 0 && !DisplayBitmap.Empty()) {
+        now = PreviewRectStroke(WorkBitmap, &SourceBitmap,
+                                RectCapture.Ellipse ? RectCapture.Unclipped() : rect, MosaicSize,
+                                FMSoftenEdge->isChecked(), StrokeEffect(), RectCapture.Ellipse,
+                                MaskBitmap, RegionBitmap);
+    }
+    // What the old shape showed outside the new one goes back to the picture.
+    RestoreDisplay(old);
+    if (now.Width() > 0 && now.Height() > 0) {
+        CopyRegionIn(RegionBitmap, now, DisplayBitmap);
+        FShapeShown = now;
+        Image1->UpdatePictureRect(now);
+    }
 }
 
 void TForm1::CommitRect() {
     const TRect rect = RectCapture.Rect(WorkBitmap.Width(), WorkBitmap.Height());
+    const TRect shown = FShapeShown;
+    FShapeShown = TRect{};
     Image1->ShowRectOutline(TRect{});
-    if (rect.Width() <= 0 || rect.Height() <= 0) return;
+    if (rect.Width() <= 0 || rect.Height() <= 0) {
+        RestoreDisplay(shown);
+        return;
+    }
     const bool softEdge = FMSoftenEdge->isChecked();
     // A rectangle after an undo below the saved state drops that state from the history for good.
     if (HistoryPosition() < FSavedPosition) FSavedPosition = -1;
-    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
-    ApplyRectStroke(ctx, rect, MosaicSize, softEdge, StrokeEffect());
+    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History, &SourceBitmap};
+    try {
+        ApplyRectStroke(ctx, RectCapture.Ellipse ? RectCapture.Unclipped() : rect, MosaicSize,
+                        softEdge, StrokeEffect(), RectCapture.Ellipse);
+    } catch (...) {
+        RestoreDisplay(shown);
+        throw;
+    }
     DirtyRect = ComputeRectDirtyRect(rect, softEdge, WorkBitmap.Width(), WorkBitmap.Height());
     FMUndo->setEnabled(true);
     FMRedo->setEnabled(false);
     UpdateModifiedMarker();
-    RestoreDisplay(DirtyRect);
+    RestoreDisplay(Union(shown, DirtyRect));
 }
 
 TStrokeEffect TForm1::StrokeEffect() const {
+    if (FMRestore->isChecked()) return TStrokeEffect::Restore;
     return FMSolidFill->isChecked() ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
 }
 
 void TForm1::CommitStroke() {
-    const TRect trail = FTrailRect;
+    const TRect trail = Union(FTrailRect, Live.Touched());
     FTrailRect = TRect{};
     DirtyRect = ComputeDirtyRect(Capture->Points(), Capture->PointCount, BrushSize,
                                  WorkBitmap.Width(), WorkBitmap.Height());
     // A stroke after an undo below the saved state drops that state from the history for good.
     if (HistoryPosition() < FSavedPosition) FSavedPosition = -1;
-    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History};
+    TStrokeContext ctx{WorkBitmap, RegionBitmap, MaskBitmap, History, &SourceBitmap};
     try {
-        ApplyStroke(ctx, Capture->Points(), Capture->PointCount, DirtyRect, MosaicSize, BrushSize,
-                    FMSoftenEdge->isChecked(), StrokeEffect());
+        // The mask and cells that were shown are the ones committed.
+        Live.Commit(ctx, DirtyRect);
     } catch (...) {
         RestoreDisplay(trail);
         throw;
@@ -1278,10 +1725,8 @@ void TForm1::CommitStroke() {
     FMUndo->setEnabled(true);
     FMRedo->setEnabled(false);
     UpdateModifiedMarker();
-    // The trail goes and the mosaic shows: only what either touched is copied.
+    // The shown copy already shows the stroke; it is made a copy of WorkBitmap again there.
     RestoreDisplay(Union(trail, DirtyRect));
-    DisplayBitmap.Canvas().Pen.Color = TrailColor;
-    DisplayBitmap.Canvas().Pen.Width = BrushSize;
 }
 
 // ---- Save and Save As -----------------------------------------------------------------------
@@ -1296,12 +1741,20 @@ bool TForm1::ConfirmOverwrite(const std::string& fileName) {
     std::error_code ec;
     if (!fs::exists(fileName, ec)) return true;
     const TLanguageMessages& m = LanguageMessages();
-    const auto answer = QMessageBox::warning(this, Q(m.MBTFileReplace), Q(m.MBMFileReplace),
-                                             QMessageBox::Ok | QMessageBox::Cancel);
-    if (answer == QMessageBox::Cancel) return false;
-    // A read-only file is made writable once the user agreed to replace it.
-    if ((fs::status(fileName, ec).permissions() & fs::perms::owner_write) == fs::perms::none)
-        MakeOwnerWritable(fileName);
+    // The question names the file, and says so when it is read-only.
+    const bool readOnly =
+        (fs::status(fileName, ec).permissions() & fs::perms::owner_write) == fs::perms::none;
+    QString text = Q(m.MBMFileReplace) + QStringLiteral("\n\n") + Q(fileName);
+    if (readOnly)
+        text += QStringLiteral("\n\n") +
+                MiscText("MISC_MBM_FILEREADONLY",
+                         "The file is read-only. Replaced, it stays read-only.");
+    QMessageBox box(QMessageBox::Warning, Q(m.MBTFileReplace), text,
+                    QMessageBox::Ok | QMessageBox::Cancel, this);
+    box.setObjectName(QStringLiteral("ReplaceBox"));
+    if (box.exec() == QMessageBox::Cancel) return false;
+    // A read-only file is made writable for the save once the user agreed to replace it.
+    if (readOnly) MakeOwnerWritable(fileName);
     return true;
 }
 
@@ -1331,11 +1784,13 @@ bool TForm1::SaveAs() {
     }
     SaveDialog1.SetExifProbe(probe);
     SaveDialog1.SetSaveOptions(SaveOptions);
-    if (!SaveDialog1.Execute(this)) return false;
+    const bool chosen = SaveDialog1.Execute(this);
+    TakeInputBack();
+    if (!chosen) return false;
 
     // The confirmed options stay in effect from here on, whatever happens to the file.
-    const TSaveOptions chosen = SaveDialog1.SaveOptions();
-    SaveOptions = chosen;
+    const TSaveOptions options = SaveDialog1.SaveOptions();
+    SaveOptions = options;
     // The typed name's extension picks the type when Save As writes it; otherwise the selected
     // type's extension is appended.
     const TSaveAsTarget resolved =
@@ -1367,7 +1822,7 @@ bool TForm1::SaveAs() {
         TBusyCursor busy;
         const TProgressFn progress = BeginWork();
         try {
-            ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), chosen, FileName, probe,
+            ok = SaveAsByType(WorkBitmap, target, int32_t(resolved.Type), options, FileName, probe,
                               &why, progress, &keep);
         } catch (const std::bad_alloc&) {
             why = "out of memory";
@@ -1377,10 +1832,18 @@ bool TForm1::SaveAs() {
         EndWork();
     }
     if (ok) {
+        // A read-only file that was replaced stays read-only.
+        restoreMode();
         FMSave->setEnabled(true);
         SaveFileName = target;
         FSavedPosition = HistoryPosition();
-        UpdateModifiedMarker();
+        std::error_code same;
+        if (!FileName.empty() && fs::equivalent(FileName, target, same))
+            FSavedAsCaption.clear();
+        else
+            FSavedAsCaption = Q(fs::path(target).filename().string());
+        SetCaptionForFile();
+        AddRecent(target);
         ShowKeepUntouchedNote(keep.Note);
         return true;
     }
@@ -1495,9 +1958,9 @@ TProgressFn TForm1::BeginWork() {
     FCancelRequested = false;
     ProgressBar->setValue(0);
     statusBar()->clearMessage();
+    ProgressBar->show();
     ButtonCancelWork->show();
     ButtonCancelWork->setEnabled(true);
-    statusBar()->show();
     if (!FInputBlocker) FInputBlocker = std::make_unique<TInputBlocker>(ButtonCancelWork);
     QCoreApplication::instance()->installEventFilter(FInputBlocker.get());
     return [this](int32_t percent) { return ReportWork(percent); };
@@ -1505,7 +1968,8 @@ TProgressFn TForm1::BeginWork() {
 
 void TForm1::EndWork() {
     QCoreApplication::instance()->removeEventFilter(FInputBlocker.get());
-    statusBar()->hide();
+    ProgressBar->hide();
+    ButtonCancelWork->hide();
     FBusy = false;
 }
 
@@ -1519,11 +1983,29 @@ bool TForm1::ReportWork(int32_t percent) {
 
 void TForm1::ShowKeepUntouchedNote(const std::string& note) {
     // A saved file that could not keep the untouched areas says so in the status bar until the
-    // next long work; a quiet save leaves the bar hidden.
+    // next long work.
     if (note.empty()) return;
     ButtonCancelWork->hide();
-    statusBar()->show();
     statusBar()->showMessage(Q(note));
+}
+
+void TForm1::UpdateStatus() {
+    if (WorkBitmap.Empty()) {
+        LabelZoom->clear();
+        LabelPictureSize->clear();
+    } else {
+        const TZoom z = Zoom();
+        const double percent = 100.0 * double(z.Num) / double(z.Den);
+        LabelZoom->setText(QString::number(percent, 'f', percent < 10 ? 1 : 0) +
+                           QStringLiteral(" %"));
+        LabelPictureSize->setText(QStringLiteral("%1 × %2")
+                                      .arg(WorkBitmap.Width())
+                                      .arg(WorkBitmap.Height()));
+    }
+    LabelCellSize->setText(MiscText("MISC_STATUS_CELLS", "Cells %1").replace(
+        QStringLiteral("%1"), QString::number(MosaicSize)));
+    LabelBrushSize->setText(MiscText("MISC_STATUS_BRUSH", "Brush %1").replace(
+        QStringLiteral("%1"), QString::number(BrushSize)));
 }
 
 }  // namespace tilvo

@@ -14,6 +14,7 @@
 
 #include "Effector/Bitmap.h"
 #include "Effector/HistoryListEx.h"
+#include "Effector/LiveStroke.h"
 #include "FileFormat/Progress.h"
 #include "FileFormat/SaveDispatch.h"
 #include "TilvoVersion.h"
@@ -27,6 +28,8 @@ class QAction;
 class QActionGroup;
 class QMenu;
 class QFileDialog;
+class QLabel;
+class QKeyEvent;
 class QProgressBar;
 class QPushButton;
 
@@ -66,6 +69,10 @@ class TImage : public QWidget {
     void HideBrushCircle();
     // The square the circle covers in widget coordinates (empty when it is hidden).
     QRect BrushCircleRect() const { return FCircleShown ? FCircle : QRect(); }
+    // Below this diameter on screen the brush's circle gets a cross of arms kCrossArm long.
+    static constexpr double kCrossBelow = 8;
+    static constexpr double kCrossArm = 7;
+    bool BrushCrossShown() const { return FCircleShown && FCircleDiameter < kCrossBelow; }
     // The outline of a rectangle being dragged (picture coordinates); an empty one hides it.
     void ShowRectOutline(const TRect& rect);
     QRect RectOutline() const { return FOutline; }
@@ -87,6 +94,7 @@ class TImage : public QWidget {
     TViewScratch FScratch;  // reused by every scaled repaint
     QImage FBuffer;         // likewise: the scaled part before it goes to the screen
     bool FCircleShown = false;
+    double FCircleDiameter = 0;  // the brush's diameter in screen pixels
     QRect FCircle;   // the brush outline's square, widget coordinates
     QRect FOutline;  // the dragged rectangle's view, widget coordinates; empty when none
 };
@@ -103,6 +111,7 @@ class TForm1 : public QMainWindow {
 
     // ---- Components ----
     TEventScrollBox* ScrollBox1 = nullptr;
+    QWidget* ViewRoom = nullptr;  // the scroll box's content: PanelCanvas and the room beside it
     QWidget* PanelCanvas = nullptr;
     TImage* Image1 = nullptr;
     QFileDialog* OpenPictureDialog1 = nullptr;
@@ -139,16 +148,24 @@ class TForm1 : public QMainWindow {
     QAction* FMBrush80 = nullptr;
     QAction* FMBrush120 = nullptr;
     QAction* FMBrush200 = nullptr;
+    QAction* FMBrush300 = nullptr;
+    QAction* FMBrush400 = nullptr;
+    QAction* FMBrush600 = nullptr;
     std::vector<QAction*> FMBrushItems;  // one per brush size, in the order of kBrushSizes
     QAction* FMBrushSmaller = nullptr;   // "[": the next smaller brush
     QAction* FMBrushLarger = nullptr;    // "]": the next larger brush
     QAction* FMSoftenEdge = nullptr;
     QAction* FMSolidFill = nullptr;  // strokes and rectangles paint opaque black
+    QAction* FMRestore = nullptr;    // "R": strokes and rectangles put the picture as opened back
     QMenu* FMView = nullptr;
     QAction* FMZoomIn = nullptr;
     QAction* FMZoomOut = nullptr;
     QAction* FMZoomFit = nullptr;
     QAction* FMZoom100 = nullptr;
+    QMenu* FMLanguage = nullptr;          // View > Language
+    QAction* FMLanguageEnglish = nullptr;
+    QAction* FMLanguageJapanese = nullptr;
+    QMenu* FMOpenRecent = nullptr;        // File > Open Recent
     QAction* FMHelp = nullptr;
 
     // ---- The open picture ----
@@ -158,14 +175,16 @@ class TForm1 : public QMainWindow {
     TBitmap MaskBitmap;     // the stroke mask
     TBitmap DisplayBitmap;  // the copy Image1 shows, with the brush trail drawn over it
     std::unique_ptr<TStrokeCapture> Capture;
-    TRectCapture RectCapture;  // a rectangle dragged with Ctrl held
-    int32_t BrushSize = 20;
+    TRectCapture RectCapture;  // a rectangle dragged with Ctrl held (an ellipse with Ctrl+Shift)
+    // The stroke being dragged, shown on DisplayBitmap as it will be committed.
+    TLiveStroke Live;
+    int32_t BrushSize = kDefaultBrushSize;
     TColor TrailColor = 16756991;
     THistoryControl History;
     TRect DirtyRect;
     uint8_t HistoryKind = 2;
     QCursor BrushCursor;
-    int32_t MosaicSize = 4;
+    int32_t MosaicSize = kDefaultMosaicSize;
     std::string FileName;      // the file the picture came from; empty after a paste
     std::string SaveFileName;  // the file Save overwrites
     TSaveOptions SaveOptions;  // the options last confirmed in the save dialog (or read)
@@ -194,6 +213,10 @@ class TForm1 : public QMainWindow {
     // puts the window back. The work runs in this thread: the listener lets the window handle its
     // events at each step.
     QProgressBar* ProgressBar = nullptr;
+    QLabel* LabelZoom = nullptr;         // "25 %"
+    QLabel* LabelPictureSize = nullptr;  // "6000 × 4000"
+    QLabel* LabelCellSize = nullptr;     // "Cells 16"
+    QLabel* LabelBrushSize = nullptr;    // "Brush 50"
     QPushButton* ButtonCancelWork = nullptr;
     bool IsBusy() const { return FBusy; }
     bool WorkCancelled() const { return FCancelRequested; }
@@ -218,13 +241,39 @@ class TForm1 : public QMainWindow {
     void MosaicPixSizeChange();
     void BrushSizeChange();
     void FMHelpClick();
+
+    // ---- Language and recent files ----
+    // The language of the texts: Japanese (kLanguageJapanese) when View > Language chose it, or
+    // when nothing was chosen and the system's first user-interface language is Japanese; else
+    // English (0).
+    int32_t ChosenLanguage() const;
+    int32_t Language() const { return FLanguage; }
+    // Puts every text of the window, its messages and the save dialog into that language.
+    void ApplyLanguage(int32_t language);
+    // File > Open Recent: the files last opened or saved, newest first.
+    const std::vector<std::string>& RecentFiles() const { return FSettings.RecentFiles; }
+    // Opens entry `index` of Open Recent; a file that has gone is said so and taken off the list.
+    void OpenRecentFile(size_t index);
     // button: the mouse button pressed or released (Qt::MouseButton's value; 1 is the left).
     void Image1MouseDown(int32_t x, int32_t y, int32_t button = 1);
     void Image1MouseMove(int32_t x, int32_t y);
     void Image1MouseUp(int32_t button = 1);
     // A press with Ctrl held starts a rectangle (picture coordinates); Image1MouseMove moves its
     // free corner and Image1MouseUp applies it.
-    void Image1RectDown(int32_t x, int32_t y, int32_t button = 1);
+    void Image1RectDown(int32_t x, int32_t y, int32_t button = 1, bool ellipse = false);
+
+    // ---- Panning ----
+    // The middle button, or the left one while Space is held, drags the view: the picture moves
+    // with the pointer (global screen coordinates).
+    void BeginPan(QPoint globalPos);
+    void PanTo(QPoint globalPos);
+    void EndPan();
+    bool Panning() const { return FPanning; }
+    bool SpaceHeld() const { return FSpaceHeld; }
+    // The arrow keys: a tenth of the view a press.
+    void StepView(int dx, int dy);
+    // Space (held for panning) and the arrow keys; answers whether the key was used.
+    bool ViewKey(const QKeyEvent& key, bool press);
     void ScrollBox1Click();
     void ScrollBox1MouseWheelDown();
     void ScrollBox1MouseWheelUp();
@@ -249,6 +298,9 @@ class TForm1 : public QMainWindow {
     // Shows the picture at `zoom` (kept within 1/16 … 16); the picture pixel under `anchor`
     // (a point of the scroll box's viewport) stays where it is.
     void SetZoom(TZoom zoom, QPoint anchor);
+    // Where the picture's top-left corner lies in the scroll box's viewport (fractional: the
+    // place last chosen, while nothing scrolled since).
+    QPointF PictureOrigin() const;
     // The effect strokes and rectangles have, from Mosaic > Solid fill.
     TStrokeEffect StrokeEffect() const;
 
@@ -286,6 +338,8 @@ class TForm1 : public QMainWindow {
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dropEvent(QDropEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    void keyReleaseEvent(QKeyEvent* event) override;
 
   private:
     void CreateMenus();
@@ -308,6 +362,15 @@ class TForm1 : public QMainWindow {
     // A new picture starts in the Auto mode, scrolled to its top-left corner.
     void ZoomForNewPicture();
     void StepBrush(int step);
+    // Puts the picture's top-left corner at `origin` in the viewport, sizing the scroll box's
+    // content to the picture and the empty room beside it.
+    void PlacePicture(QPointF origin);
+    // A picture smaller than the view in its middle; a larger one with the picture point `keep`
+    // in the view's middle as far as its edges allow.
+    void CentrePicture(QPointF keep);
+    QPointF PictureAtViewCentre() const;
+    // The status bar's zoom, picture size, cell and brush sizes.
+    void UpdateStatus();
     // The steps every load and paste share: converts `loaded` to 24 bits and makes sure of every
     // buffer its copies need, and only then takes it as SourceBitmap, runs `switchState` (caption,
     // Save, FileName), makes the working and shown copies and shows the picture. Anything that
@@ -329,6 +392,8 @@ class TForm1 : public QMainWindow {
     void UpdateClipboardActions();
     // The failure message of Save and Save As: the file, then the cause (the writer's reason or
     // the system's error text); the language file's text when no cause is known.
+    // After a file dialog: closes what it may have left open and gives the window the input.
+    void TakeInputBack();
     void ShowConvertError(const std::string& fileName, const std::string& why = {});
     void SetCaptionForFile();
 
@@ -339,10 +404,26 @@ class TForm1 : public QMainWindow {
     bool FSettingsSaved = false;
     TRect FTrailRect;  // what the trail of the stroke in progress covers
     int FWheelRest = 0;
+    int FHWheelRest = 0;
     int FZoomWheelRest = 0;
     TZoomMode FZoomMode = TZoomMode::Auto;
     int32_t FSavedPosition = 0;  // the history position when the picture was opened or saved
     QString FCaption;            // the caption without the modified marker
+    QString FEmptyHint;  // what the empty window says
+    int32_t FLanguage = 0;
+    QString FSavedAsCaption;  // the file name Save As last wrote, when not the open file
+    // The window's own (English) texts of every action and menu, put back for English.
+    std::vector<std::pair<QObject*, QString>> FBuiltInTexts;
+    void RebuildRecentMenu();
+    void AddRecent(const std::string& fileName);
+    QPointF FOrigin;  // the picture's top-left corner in the viewport as last placed
+    bool FOriginValid = false;
+    bool FPanning = false;
+    bool FSpaceHeld = false;
+    QPoint FPanFrom;        // the pointer where the pan started (global)
+    QPoint FPanScroll;      // the scroll values then
+    TRect FShapeShown;      // what the preview of a dragged rectangle or ellipse wrote on screen
+    void ShowShapePreview();
     bool FBusy = false;
     bool FCancelRequested = false;
     std::unique_ptr<QObject> FInputBlocker;

@@ -1,7 +1,9 @@
 // The stroke blends, committing a stroke and undo replay, each timed against a memcpy of the same
 // bytes in the same run. Budgets: MaskedBlend and ReplayBlend of a 1024 × 1024 region cost at
 // most 4 memcpys of the region's three buffers. Committing a brush-50 stroke of 200 points on a
-// 4000 × 3000 picture is printed against a memcpy of the stroke's rectangle with budget 2.0.
+// 4000 × 3000 picture is printed against a memcpy of the stroke's rectangle with budget 2.0; the
+// same stroke while dragged (LiveStroke, its moves summed) against a memcpy of three buffers of
+// the rectangle, budget 2.0.
 // A full replay of 100 strokes on a 4000 × 3000 picture has no budget; its time and its ratio to
 // one memcpy of the picture are printed. Undo and redo of the last of them cost at most 2
 // memcpys of its rectangle each, and the history at most 12 bytes a pixel of the rectangles.
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "Effector/HistoryListEx.h"
+#include "Effector/LiveStroke.h"
 #include "Effector/Pixelate.h"
 #include "Effector/StrokeBlend.h"
 #include "bench/BenchPictures.h"
@@ -172,6 +175,32 @@ void BM_CommitStroke(benchmark::State& state) {
     state.counters["rect_kpx"] = double(r.Width()) * r.Height() / 1e3;
 }
 BENCHMARK(BM_CommitStroke)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.5);
+
+// The same stroke while it is dragged: each of its 199 moves draws its segment into the mask,
+// softens, pixelates and blends only the part it changed and writes it to the shown copy. The
+// moves summed, against a memcpy of three buffers of the stroke's rectangle (picture, cells and
+// mask, what showing the stroke at release would copy); budget 2.
+void BM_LiveStroke(benchmark::State& state) {
+    constexpr int32_t W = 4000, H = 3000, kPoints = 200, kBrush = 50, kCells = 16;
+    TBitmap work, shown, rectCopy;
+    MakePhotoLike(work, W, H, 4);
+    shown.Assign(work);
+    Lcg rnd{777};
+    std::vector<TPoint> pts;
+    RandomStroke(pts, kPoints, W, H, rnd);
+    const TRect r = ComputeDirtyRect(pts.data(), kPoints, kBrush, W, H);
+    CopyRegionOut(work, r, rectCopy);
+    TLiveStroke live;
+    RunAgainstMemcpy(state, "LiveStroke_brush50_200pts_cell16_moves_vs_memcpy_3_rect_buffers", 2.0,
+                     {&rectCopy, &rectCopy, &rectCopy}, [&] {
+                         live.Begin(work, nullptr, TStrokeEffect::Mosaic, kCells, kBrush, true);
+                         for (int32_t i = 0; i + 1 < kPoints; ++i)
+                             live.AddSegment(pts[size_t(i)], pts[size_t(i) + 1], shown);
+                         live.Cancel();
+                     });
+    state.counters["rect_kpx"] = double(r.Width()) * r.Height() / 1e3;
+}
+BENCHMARK(BM_LiveStroke)->Unit(benchmark::kMillisecond)->UseManualTime()->MinTime(0.5);
 
 // 100 strokes of a 50-pixel brush, each a random walk of 200 points, soft edge on, the mosaic
 // size changing between 16 and 8 every ten strokes, recorded through ApplyStroke as the main

@@ -281,8 +281,12 @@ int RunBatchItems(const std::vector<TBatchItem>& items, const TBatchSettings& se
                              entry.Message.c_str());
             } else if (!settings.Quiet) {
                 const bool skip = entry.Status == "skipped";
-                std::fprintf(out, "%s -> %s: %s\n", item.Input.c_str(), item.Output.c_str(),
-                             skip ? "skipped, it exists" : "ok");
+                // A find's line ends with what it found ("found 0": a picture to look at).
+                const std::string found =
+                    !skip && entry.Facts.Found >= 0 ? ", found " + std::to_string(entry.Facts.Found)
+                                                    : std::string();
+                std::fprintf(out, "%s -> %s: %s%s\n", item.Input.c_str(), item.Output.c_str(),
+                             skip ? "skipped, it exists" : "ok", found.c_str());
             }
             if (entry.Status == "skipped") ++skipped;
             std::fflush(out);

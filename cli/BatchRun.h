@@ -20,6 +20,7 @@ struct TConvertFacts {
     // The input's Exif block: none (it has no usable one), kept (a new block was built from its
     // kept tags into a JPEG output) or removed (the output carries none of it).
     enum class TExif { Unknown, None, Kept, Removed } Exif = TExif::Unknown;
+    int32_t Found = -1;  // what a find proposed and hid; -1: no find asked for
 };
 
 // The names of --files-from: one a line, or NUL-separated (-0); empty names are skipped, and a

@@ -61,7 +61,8 @@ double SegmentToBox(double x0, double y0, double x1, double y1, const TBox& b) {
 std::string Describe(const TCliStroke& item) {
     if (item.IsRect) {
         const TRect& r = item.Rect;
-        return "the rectangle --rect " + std::to_string(r.Left) + "," + std::to_string(r.Top) +
+        return std::string(item.IsEllipse ? "the ellipse --ellipse " : "the rectangle --rect ") +
+               std::to_string(r.Left) + "," + std::to_string(r.Top) +
                "," + std::to_string(r.Right - r.Left) + "," + std::to_string(r.Bottom - r.Top);
     }
     const auto point = [](const TPoint& p) {
@@ -87,7 +88,7 @@ std::string Describe(const TCliStroke& item) {
 std::string ItemOutsidePicture(const TCliOptions& o, int32_t width, int32_t height) {
     for (const TCliStroke& item : o.Strokes) {
         bool outside;
-        if (item.IsRect) {
+        if (item.IsRect) {  // a rectangle, or the ellipse inscribed in it
             const TRect& r = item.Rect;
             outside = r.Right <= 0 || r.Bottom <= 0 || r.Left >= width || r.Top >= height;
         } else if (item.Points.empty()) {

@@ -22,7 +22,7 @@ const char* const kCliUsage =
     "Several files:\n"
     "  --out-dir DIR        write each INPUT under DIR with its base name and the output\n"
     "                       type's extension; a line per file and a summary\n"
-    "  -j N, --jobs N       files worked on at once (default: the number of cores)\n"
+    "  -j N, --jobs N       files worked on at once, 1-256 (default: the number of cores)\n"
     "  --files-from FILE    more INPUTs from FILE, one a line (- standard input)\n"
     "  -0                   the names in FILE are separated by NUL bytes instead\n"
     "  --report FILE        append a JSON line per input to FILE as it is done: input,\n"
@@ -42,13 +42,13 @@ const char* const kCliUsage =
     "  --progressive        progressive encoding\n"
     "  --grayscale          grayscale\n"
     "  --subsampling 420|444  chroma subsampling (default 420)\n"
-    "  --exif-copy          carry INPUT's Exif block over, its thumbnail removed\n"
-    "  --exif-thumbnail     regenerate the Exif thumbnail from the edited picture instead\n"
+    "  --exif-copy          write a new Exif block with INPUT's camera and exposure tags\n"
+    "  --exif-thumbnail     give that block a thumbnail made from the saved picture\n"
     "  --lossless           keep untouched areas exactly: a YCbCr JPEG INPUT of the same size\n"
     "                       keeps its coefficients, tables and sampling outside the changed\n"
     "                       blocks (--quality and --subsampling do not apply)\n"
-    "  --keep-personal-data keep location and personal data (GPS, names, serial numbers,\n"
-    "                       comments, maker note) in the copied Exif block\n"
+    "  --keep-personal-data carry location and personal data (GPS, names, serial numbers,\n"
+    "                       comments) into the new Exif block too\n"
     "PNG:\n"
     "  --png-interlaced --png-grayscale --png-256 --png-transparent\n"
     "GIF:\n"
@@ -60,18 +60,32 @@ const char* const kCliUsage =
     "Component resource (dcr):\n"
     "  --dcr-name NAME      the bitmap resource's name, upper-cased (default: OUTPUT's base name)\n"
     "WebP:\n"
-    "  --quality N          quality 1-100 (default 80)\n"
+    "  --quality N          quality 0-100 (default 80)\n"
     "  --webp-lossless      lossless (--quality has no effect)\n"
     "Mosaic:\n"
-    "  --mosaic N           cell size in pixels (default 4)\n"
-    "  --brush N            brush diameter in pixels (default 20)\n"
+    "  --mosaic N           cell size in pixels, 1-256 (default 16)\n"
+    "  --brush N            brush diameter in pixels, 1-1000 (default 50)\n"
     "  --hard-edge          no softened edge\n"
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
     "  --rect X,Y,W,H       hide the whole rectangle W x H at X,Y (repeatable)\n"
+    "  --ellipse X,Y,W,H    hide the ellipse inscribed in that rectangle (repeatable)\n"
+    "                       X and Y -1048576-1048576, W and H 1-1048576\n"
     "  --fill               solid black instead of mosaic cells, for every stroke and rectangle\n"
     "  --strokes FILE       more items from FILE, one per line: --stroke X,Y[;X,Y...],\n"
-    "                       --rect X,Y,W,H or --fill; blank lines and lines starting with #\n"
-    "                       are skipped. Items apply in the order given.\n"
+    "                       --rect X,Y,W,H, --ellipse X,Y,W,H or --fill; blank lines and\n"
+    "                       lines starting with # are skipped. Items apply in the order given.\n"
+    "\n"
+    "Finding (what is found is hidden with the items given by hand; look at the result):\n"
+    "  --find-faces         faces of 80 pixels and more (of a 25th of the picture's longer\n"
+    "                       side on pictures under 2000 pixels, down to 40)\n"
+    "  --find-small         a thorough face search down to 40-pixel faces (slower)\n"
+    "  --find-profiles      faces turned to the side too\n"
+    "  --find-text WORDS    text containing WORDS, any case and accents (repeatable)\n"
+    "  --find-pattern NAME  email, phone, iban, card, date, plate, or all for all text\n"
+    "                       (repeatable)\n"
+    "  --list-found         write what would be hidden as one JSON object per line on\n"
+    "                       standard output instead of a picture (no OUTPUT: every file\n"
+    "                       given is an INPUT)\n"
     "\n"
     "  --help, --version\n"
     "Exit status: 0 success, 1 reading or writing failed (with --out-dir: of any file),\n"
@@ -173,14 +187,15 @@ void ParseStrokesFile(const std::string& fileName, TCliOptions& o) {
         try {
             const std::string& item = words[0];
             const size_t values = item == "--fill" ? 0 : 1;
-            if (item != "--stroke" && item != "--rect" && item != "--fill")
-                throw EUsage("expected --stroke, --rect or --fill, not \"" + item + "\"");
+            if (item != "--stroke" && item != "--rect" && item != "--ellipse" && item != "--fill")
+                throw EUsage("expected --stroke, --rect, --ellipse or --fill, not \"" + item +
+                             "\"");
             if (words.size() != values + 1)
                 throw EUsage(item + (values ? " needs exactly one value" : " takes no value"));
             if (item == "--fill")
                 o.SolidFill = true;
-            else if (item == "--rect")
-                o.Strokes.push_back(TCliStroke{true, {}, ParseRect(words[1])});
+            else if (item == "--rect" || item == "--ellipse")
+                o.Strokes.push_back(TCliStroke{true, {}, ParseRect(words[1]), item == "--ellipse"});
             else
                 o.Strokes.push_back(TCliStroke{false, ParseStroke(words[1]), {}});
         } catch (const EUsage& e) {
@@ -238,6 +253,12 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     TCliOptions o;
     std::vector<std::string> files;
     std::string typeName;
+    bool jpegQualityZero = false;
+    // JPEG's quality starts at 1: 0 is WebP's alone.
+    auto checkQuality = [&](int32_t saveAsType) {
+        if (jpegQualityZero && saveAsType == 1)
+            throw EUsage("--quality for JPEG must be 1-100 (0-100 is for WebP)");
+    };
     bool noMoreOptions = false;  // after "--", a name that starts with "-" is a file
     std::string notForVerify;    // the first option that writes or edits something
     for (size_t i = 0; i < args.size(); ++i) {
@@ -260,9 +281,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--type")
             typeName = value();
         else if (a == "--quality") {
-            // One type is written per run: the quality is that of JPEG or WebP, whichever it is.
-            o.Save.JPEGQuality = ParseInt(value(), "--quality", 1, 100);
-            o.Save.WebPQuality = o.Save.JPEGQuality;
+            // One type is written per run: the quality is that of JPEG or WebP, whichever it is,
+            // with the window's ranges (JPEG 1-100, WebP 0-100), checked once the type is known.
+            o.Save.WebPQuality = ParseInt(value(), "--quality", 0, 100);
+            o.Save.JPEGQuality = std::max(o.Save.WebPQuality, 1);
+            jpegQualityZero = o.Save.WebPQuality == 0;
         } else if (a == "--webp-lossless")
             o.Save.WebPLossless = true;
         else if (a == "--progressive")
@@ -313,11 +336,14 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             o.Strokes.push_back(TCliStroke{false, ParseStroke(value()), {}});
         else if (a == "--rect")
             o.Strokes.push_back(TCliStroke{true, {}, ParseRect(value())});
+        else if (a == "--ellipse")
+            o.Strokes.push_back(TCliStroke{true, {}, ParseRect(value()), true});
         else if (a == "--fill")
             o.SolidFill = true;
         else if (a == "--strokes")
             ParseStrokesFile(value(), o);
-        else if (a == "--out-dir") {
+        else if (ParseFindOption(a, value, o.Find)) {
+        } else if (a == "--out-dir") {
             o.OutDir = value();
             if (o.OutDir.empty()) throw EUsage("--out-dir needs a folder");
         } else if (a == "--files-from") {
@@ -358,6 +384,16 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         o.VerifyFiles = std::move(files);
         return o;
     }
+    if (o.Find.List) {
+        // Every file is an INPUT; nothing is written.
+        if (!o.Find.Any()) throw EUsage("--list-found needs --find-faces, --find-text or --find-pattern");
+        if (!o.OutDir.empty()) throw EUsage("--list-found writes no pictures: no --out-dir");
+        if (files.empty()) throw EUsage("--list-found needs at least one INPUT");
+        if (std::find(files.begin(), files.end(), "-") != files.end())
+            throw EUsage("standard input (-) cannot be read with --list-found");
+        o.Inputs = std::move(files);
+        return o;
+    }
     if (!o.InType.empty() && std::find(files.begin(), files.end(), "-") == files.end())
         throw EUsage("--in-type is for standard input (-) only");
     if (o.FilesFromNul && o.FilesFrom.empty()) throw EUsage("-0 is for --files-from only");
@@ -384,10 +420,13 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         if (!typeName.empty()) {
             o.SaveAsType = SaveAsTypeFromShortName(typeName);
             if (!o.SaveAsType) throw EUsage("unknown type \"" + typeName + "\"");
+            checkQuality(o.SaveAsType);
         } else {
-            for (const std::string& in : files)
-                if (!SaveAsTypeFromExtensionType(FileTypeFromExtension(in)))
-                    throw EUsage("cannot write the type of \"" + in + "\"; use --type");
+            for (const std::string& in : files) {
+                const int32_t type = SaveAsTypeFromExtensionType(FileTypeFromExtension(in));
+                if (!type) throw EUsage("cannot write the type of \"" + in + "\"; use --type");
+                checkQuality(type);
+            }
         }
         return o;
     }
@@ -408,11 +447,12 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             throw EUsage("cannot tell the type from the extension of \"" + o.Output +
                          "\"; use --type");
     }
+    checkQuality(o.SaveAsType);
     return o;
 }
 
 bool HasEdits(const TCliOptions& o) {
-    return !o.Strokes.empty();
+    return !o.Strokes.empty() || o.Find.Any();
 }
 
 std::string ExtensionOfSaveAsType(int32_t saveAsType) {

@@ -6,7 +6,9 @@
 #include <vector>
 
 #include "Effector/Bitmap.h"
+#include "Effector/Pixelate.h"
 #include "FileFormat/SaveDispatch.h"
+#include "cli/CliFind.h"
 
 namespace tilvo {
 
@@ -15,6 +17,7 @@ struct TCliStroke {
     bool IsRect = false;
     std::vector<TPoint> Points;
     TRect Rect{};
+    bool IsEllipse = false;  // with IsRect: the ellipse inscribed in Rect
     friend bool operator==(const TCliStroke&, const TCliStroke&) = default;
 };
 
@@ -37,12 +40,13 @@ struct TCliOptions {
     // The Save As type id (1 … 13); with --out-dir and no --type 0: each input's own type.
     int32_t SaveAsType = 0;
     TSaveOptions Save;
-    int32_t MosaicSize = 4;
-    int32_t BrushSize = 20;
+    int32_t MosaicSize = kDefaultMosaicSize;
+    int32_t BrushSize = kDefaultBrushSize;
     bool SoftEdge = true;
     bool SolidFill = false;  // black instead of mosaic cells, for every item
     // The brush strokes and rectangles, in the order given (--stroke, --rect and --strokes FILE).
     std::vector<TCliStroke> Strokes;
+    TCliFind Find;  // what to find and hide with the items given by hand
     bool Help = false;
     bool Version = false;
     bool Verify = false;  // --verify: check these JPEG files, write nothing

@@ -161,7 +161,10 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
     std::vector<TPoint> points;
     for (const auto& item : o.Strokes) {
         if (item.IsRect) {
-            strips->AddRect(item.Rect);
+            if (item.IsEllipse)
+                strips->AddEllipse(item.Rect);
+            else
+                strips->AddRect(item.Rect);
             continue;
         }
         // As in the window: the press point is stored twice, so a single point paints a dot.
@@ -332,9 +335,10 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
 // (also the Exif source), applies the edits and writes `output` ("-": standard output) as
 // `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
 // nothing shared but what is only read (the options, the format registry), so several threads
-// may run it at once on different files. What it learns goes into `facts` as it goes. `inType`,
-// when given, stands for the extension of `input`; `shown` is the input's name in a note.
-void ConvertFile(const TCliOptions& o, const std::string& input, const std::string& output,
+// may run it at once on different files. What it learns goes into `facts` as it goes; with a
+// find, the whole picture is read first and facts.Found is how much was found. `inType`, when
+// given, stands for the extension of `input`; `shown` is the input's name in a note.
+void ConvertFile(const TCliOptions& options, const std::string& input, const std::string& output,
                  int32_t saveAsType, TConvertFacts& facts, const std::string& inType = {},
                  const std::string& shown = {}) {
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
@@ -342,20 +346,35 @@ void ConvertFile(const TCliOptions& o, const std::string& input, const std::stri
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
     const TExifProbe probe = ProbeExif(input);
     // Only a JPEG output carries an Exif block, and only the one built from the kept tags.
-    facts.Exif = !probe.CanCopy                       ? TConvertFacts::TExif::None
-                 : saveAsType == 1 && o.Save.ExifCopy ? TConvertFacts::TExif::Kept
-                                                      : TConvertFacts::TExif::Removed;
+    facts.Exif = !probe.CanCopy                             ? TConvertFacts::TExif::None
+                 : saveAsType == 1 && options.Save.ExifCopy ? TConvertFacts::TExif::Kept
+                                                            : TConvertFacts::TExif::Removed;
     // --lossless keeps the JPEG's bytes, and the rows the edits can change as they were.
-    const bool keepUntouched = o.Save.JPEGKeepUntouched && saveAsType == 1;
-    if (saveAsType == 1 && (keepUntouched ? ConvertJpegLosslessBand(o, input, target, probe, facts)
-                                          : ConvertJpegInBands(o, input, target, probe, facts)))
+    const bool keepUntouched = options.Save.JPEGKeepUntouched && saveAsType == 1;
+    const bool finding = options.Find.Any();
+    if (!finding && saveAsType == 1 &&
+        (keepUntouched ? ConvertJpegLosslessBand(options, input, target, probe, facts)
+                       : ConvertJpegInBands(options, input, target, probe, facts)))
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
     LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr, inType);
-    CheckItemsReach(o, work.Width(), work.Height());
+    CheckItemsReach(options, work.Width(), work.Height());
     facts.Width = work.Width();
     facts.Height = work.Height();
+    // What is found joins the items given by hand.
+    TCliOptions withFound;
+    if (finding) {
+        withFound = options;
+        double seconds = 0;
+        const std::vector<TFound> proposals = FindInPicture(options.Find, work, seconds);
+        AddFoundItems(proposals, withFound.Strokes);
+        facts.Found = int32_t(proposals.size());
+        if (options.Find.Small)
+            std::fprintf(stderr, "tilvo-cli: %s: the thorough search took %.2f s\n", input.c_str(),
+                         seconds);
+    }
+    const TCliOptions& o = finding ? withFound : options;
     TKeptRows kept;
     if (keepUntouched && !jpegSource.empty()) KeepStrokeRows(o, work, jpegSource, kept);
     facts.ItemsApplied = ApplyEdits(o, work);
@@ -459,15 +478,48 @@ void ConvertOne(const TCliOptions& o, TConvertFacts& facts) {
     }
 }
 
+// --list-found: each file's proposals as JSON lines on standard output, in the order the files
+// were given, and its "found N" line on standard error; nothing written. 1 when any file failed.
+int RunList(const TCliOptions& o) {
+    int rc = 0;
+    for (const std::string& input : o.Inputs) {
+        try {
+            TBitmap picture;
+            LoadPictureFile(input, picture);
+            double seconds = 0;
+            const std::vector<TFound> found = FindInPicture(o.Find, picture, seconds);
+            for (const TFound& f : found) std::puts(FoundJsonLine(input, f).c_str());
+            std::fflush(stdout);
+            std::fprintf(stderr, "%s: found %zu\n", input.c_str(), found.size());
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "%s: failed: %s\n", input.c_str(), e.what());
+            rc = 1;
+        }
+    }
+    return rc;
+}
+
+// A single file's find line, on standard error: how much was found ("found 0" flags a picture to
+// look at).
+void PrintFound(const TCliOptions& o, const TConvertFacts& facts) {
+    if (facts.Found >= 0)
+        std::fprintf(stderr, "tilvo-cli: %s: found %d\n", o.Input.c_str(), facts.Found);
+}
+
 int RunOne(const TCliOptions& o) {
     if (o.Report.empty() && !o.SkipExisting) {
         TConvertFacts facts;
         ConvertOne(o, facts);
+        PrintFound(o, facts);
         return 0;
     }
     RunOneReported(
         TBatchItem{o.Input, o.Output, o.SaveAsType}, BatchSettingsOf(o),
-        [&](const TBatchItem&, TConvertFacts& facts) { ConvertOne(o, facts); }, stderr);
+        [&](const TBatchItem&, TConvertFacts& facts) {
+            ConvertOne(o, facts);
+            PrintFound(o, facts);
+        },
+        stderr);
     return 0;
 }
 
@@ -520,6 +572,11 @@ int main(int argc, char** argv) {
 #endif
     if (!o.InType.empty() && !PictureFormats().Find(o.InType))
         return UsageError("--in-type: no picture format has the extension \"" + o.InType + "\"");
+    if (o.Find.List) {
+        const int rc = RunList(o);
+        UnregisterAllFormats();
+        return rc;
+    }
     std::vector<TBatchItem> batch;
     if (!o.OutDir.empty()) {
         try {

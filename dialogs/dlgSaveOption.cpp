@@ -208,8 +208,9 @@ bool TFormSaveOption::StoreOptions(TSaveDialogOptions& options) const {
     if (!ParseQuality(EditJPEGQuality->text(), quality) ||
         !ParseQuality(EditWebPQuality->text(), webpQuality))
         return false;
-    options.JPEGQuality = quality;
-    // WebP's quality scale is 0-100; a value outside it is brought to the nearer end.
+    // JPEG's quality scale is 1-100 and WebP's 0-100, as in tilvo-cli; a value outside its scale
+    // is brought to the nearer end.
+    options.JPEGQuality = std::clamp(quality, 1, 100);
     options.WebPQuality = std::clamp(webpQuality, 0, 100);
     options.WebPLossless = CBWebPLossless->isChecked();
     options.JPEGKeepUntouched = CBJPEGKeepUntouched->isChecked();

@@ -27,7 +27,11 @@ _tilvo_cli()
                 pcd raw lbm pic psd psp heic avif webp avi mpg' -- "$cur"))
             return
             ;;
-        --quality | --mosaic | --brush | --stroke | --rect | --dcr-name | -j | --jobs)
+        --find-pattern)
+            COMPREPLY=($(compgen -W 'email phone iban card date plate all' -- "$cur"))
+            return
+            ;;
+        --quality | --mosaic | --brush | --stroke | --rect | --ellipse | --dcr-name | -j | --jobs | --find-text)
             return
             ;;
     esac
@@ -38,7 +42,8 @@ _tilvo_cli()
             --progressive --grayscale --subsampling --exif-copy --exif-thumbnail
             --keep-personal-data --lossless --png-interlaced --png-grayscale --png-256
             --png-transparent --gif-transparent --tga-rle --sgi-rle --dcr-name
-            --webp-lossless --mosaic --brush --hard-edge --stroke --rect --fill --strokes
+            --webp-lossless --mosaic --brush --hard-edge --stroke --rect --ellipse --fill --strokes
+            --find-faces --find-small --find-profiles --find-text --find-pattern --list-found
             --verify --help --version' -- "$cur"))
         return
     fi

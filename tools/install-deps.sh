@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages Tilvo needs to build, test and run, but only those that are missing,
-# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test|bench|package]
+# so a second run does not touch apt. Usage: tools/install-deps.sh [build|test|bench|package|fixtures]
 set -euo pipefail
 
 build_pkgs=(build-essential cmake ninja-build pkg-config
@@ -11,6 +11,11 @@ build_pkgs+=(libheif-dev libwebp-dev)
 # A font with the Japanese texts of the language file (without one the menus show empty boxes).
 build_pkgs+=(fonts-ipafont-gothic)
 build_pkgs+=(libdeflate-dev)
+# The finders: the text module on Tesseract (with its English data), the face helper on dlib's
+# static library and OpenCV's core, imgproc and objdetect, with the cascades of opencv-data.
+build_pkgs+=(libtesseract-dev libleptonica-dev tesseract-ocr-eng
+    libdlib-dev liblapack-dev libopencv-core-dev libopencv-imgproc-dev libopencv-objdetect-dev
+    opencv-data)
 test_pkgs=(googletest libgtest-dev libbenchmark-dev xvfb xauth xdotool python3 clang libclang-rt-14-dev)
 # The batch recipes' tests run GNU parallel and load the Kubernetes YAML.
 test_pkgs+=(parallel python3-yaml)
@@ -22,6 +27,8 @@ bench_pkgs=(libbenchmark-dev xvfb xauth xdotool libjpeg-turbo-progs libvips-tool
 [ "${1:-build}" = test ] && pkgs+=("${test_pkgs[@]}")
 [ "${1:-build}" = bench ] && pkgs+=("${bench_pkgs[@]}")
 [ "${1:-build}" = package ] && pkgs+=("${package_pkgs[@]}")
+# Only for tools/make_find_fixtures.py, which remakes the checked-in find fixtures.
+[ "${1:-build}" = fixtures ] && pkgs+=(python3-pil python3-skimage fonts-dejavu-core)
 
 missing=()
 for p in "${pkgs[@]}"; do

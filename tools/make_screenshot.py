@@ -1,7 +1,9 @@
 #!/usr/bin/python3
 """Makes docs/window-fit-zoom.png: the real tilvo window on a virtual X server, a large synthetic
-portrait opened at fit zoom, the face hidden by a rectangle dragged with Ctrl and the name badge by
-a brush stroke.
+portrait opened at fit zoom (centred in the view), the face hidden by an ellipse dragged with
+Ctrl+Shift, and a brush stroke over the name badge caught while it is still being dragged: the
+mosaic it will leave already shows under the brush's outline. The status bar shows the zoom, the
+picture's size and the cell and brush sizes.
 
     tools/make_screenshot.py --tilvo build/app/tilvo --out docs/window-fit-zoom.png
 
@@ -49,6 +51,43 @@ def make_portrait(path):
     img.save(path)
 
 
+def picture_span(env, window, work, row=None, column=None):
+    """The first and last pixel of a window row (or column) that differ from the view's
+    background, which is sampled 12 pixels in (below the menu bar for a column)."""
+    shot = os.path.join(work, "span.png")
+    subprocess.run(["import", "-window", window, shot], env=env, check=True)
+    img = Image.open(shot).convert("RGB")
+    if row is not None:
+        line = [img.getpixel((x, row)) for x in range(img.width)]
+        start = 12
+    else:
+        line = [img.getpixel((column, y)) for y in range(img.height)]
+        start = 60
+    background = line[start]
+    inside = [i for i in range(start, len(line) - 12) if line[i] != background]
+    # The run that starts first: the picture (the view's far edge and the status bar come later
+    # only along a column, after a stretch of background again).
+    first = inside[0]
+    last = first
+    while last + 1 < len(line) and line[last + 1] != background:
+        last += 1
+    return first, last
+
+
+def background_span(env, window, work, column, row):
+    """The run of the view's background colour in a column that holds (column, row)."""
+    shot = os.path.join(work, "span.png")
+    subprocess.run(["import", "-window", window, shot], env=env, check=True)
+    img = Image.open(shot).convert("RGB")
+    background = img.getpixel((column, row))
+    first = last = row
+    while first > 0 and img.getpixel((column, first - 1)) == background:
+        first -= 1
+    while last + 1 < img.height and img.getpixel((column, last + 1)) == background:
+        last += 1
+    return first, last
+
+
 def run(tilvo, out):
     work = tempfile.mkdtemp(prefix="tilvo-shot-")
     try:
@@ -86,36 +125,40 @@ def run(tilvo, out):
                                             capture_output=True, text=True).stdout.strip()
             window = xdo("search", "--sync", "--onlyvisible", "--name", "portrait").split()[0]
             time.sleep(1.0)
-            # The view starts below the menu bar (about 20 pixels high); at fit zoom the 1800 x 1200
-            # picture fills the window's width or height, whichever is tighter.
-            menu = 20
-            zoom = min((WINDOW[0] - 2) / PICTURE[0], (WINDOW[1] - menu - 2) / PICTURE[1])
-            to_screen = lambda x, y: (int(x * zoom) + 1, int(y * zoom) + menu + 1)
-            # The face: a rectangle dragged with Ctrl.
+            # Where the picture lies: it is centred in the view at fit zoom. Its sky is the first
+            # colour after the view's background along a row and a column through the middle.
+            left, right = picture_span(env, window, work, row=WINDOW[1] // 2)
+            zoom = (right - left + 1) / PICTURE[0]
+            # The view's height, from the background stripe beside the picture.
+            view_top, view_bottom = background_span(env, window, work, column=max(left - 4, 2),
+                                                    row=WINDOW[1] // 2)
+            top = view_top + (view_bottom - view_top + 1 - round(PICTURE[1] * zoom)) // 2
+            to_screen = lambda x, y: (left + int(x * zoom), top + int(y * zoom))
+            # The face: the ellipse inscribed in a rectangle dragged with Ctrl+Shift.
             x0, y0 = to_screen(680, 150)
             x1, y1 = to_screen(1150, 750)
             xdo("mousemove", "--window", window, x0, y0)
             xdo("keydown", "ctrl")
+            xdo("keydown", "shift")
             xdo("mousedown", "1")
             for i in range(1, 11):
                 xdo("mousemove", "--window", window, x0 + (x1 - x0) * i // 10,
                     y0 + (y1 - y0) * i // 10)
                 time.sleep(0.03)
             xdo("mouseup", "1")
+            xdo("keyup", "shift")
             xdo("keyup", "ctrl")
-            # The name badge: a brush stroke.
+            # The name badge: a brush stroke, photographed while the button is still down.
             bx0, by = to_screen(1010, 995)
-            bx1, _ = to_screen(1170, 995)
+            bx1, _ = to_screen(1140, 995)
             xdo("mousemove", "--window", window, bx0, by)
             xdo("mousedown", "1")
             for i in range(1, 9):
                 xdo("mousemove", "--window", window, bx0 + (bx1 - bx0) * i // 8, by)
                 time.sleep(0.03)
-            xdo("mouseup", "1")
-            # The brush's outline where the pointer rests.
-            xdo("mousemove", "--window", window, *to_screen(400, 1000))
             time.sleep(0.8)
             subprocess.run(["import", "-window", window, out], env=env, check=True)
+            xdo("mouseup", "1")
         finally:
             if program is not None:
                 program.terminate()

@@ -89,7 +89,10 @@ TEST(Bitmap, RefusesNegativeAndOversizedSurfacesWithAClearError) {
         bmp.SetSize(100000, 100000);  // 30 GB at 24 bits
         FAIL();
     } catch (const EPictureTooLarge& e) {
-        EXPECT_STREQ(e.what(), "picture too large");
+        // The message gives the size and the limit it breaks.
+        EXPECT_STREQ(e.what(),
+                     "picture too large: 100000 \u00D7 100000 pixels at 24 bits a pixel "
+                     "take more than the 2048 MiB a picture may use");
     }
     EXPECT_EQ(bmp.Width(), 4);  // unchanged after a refusal
     TBitmap big;

@@ -23,7 +23,7 @@ using test::SamePixels;
 struct Session {
     TBitmap source, work, region, mask;
     THistoryControl history;
-    TStrokeContext ctx{work, region, mask, history};
+    TStrokeContext ctx{work, region, mask, history, &source};
     int32_t mosaic = 0;
 
     Session(int32_t w, int32_t h, int32_t mosaicSize) {
@@ -39,8 +39,8 @@ struct Session {
         ApplyStroke(ctx, pts.data(), int32_t(pts.size()), r, mosaic, brush, soft, effect);
         return r;
     }
-    void Rect(TRect rect, bool soft, TStrokeEffect effect) {
-        ApplyRectStroke(ctx, rect, mosaic, soft, effect);
+    void Rect(TRect rect, bool soft, TStrokeEffect effect, bool ellipse = false) {
+        ApplyRectStroke(ctx, rect, mosaic, soft, effect, ellipse);
     }
     // Undo and Redo work on the picture as it stands, as the window's do; changed is what they
     // report as changed.
@@ -177,8 +177,10 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
                 // fill, and either a brush through one to six points or a rectangle, anywhere,
                 // including off the picture.
                 s.SetMosaic(kMosaicCellSizes[size_t(rnd(int32_t(kMosaicCellSizes.size())))]);
-                const TStrokeEffect effect =
-                    rnd(4) == 0 ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic;
+                const int kind = rnd(5);
+                const TStrokeEffect effect = kind == 0   ? TStrokeEffect::SolidFill
+                                             : kind == 1 ? TStrokeEffect::Restore
+                                                         : TStrokeEffect::Mosaic;
                 const bool soft = rnd(2) == 0;
                 const int32_t brush = kBrushDiameters[size_t(rnd(int32_t(kBrushDiameters.size())))];
                 if (step >= 6 && rnd(12) == 0) {
@@ -192,9 +194,10 @@ TEST(StrokeReplayProperty, LivePictureEqualsReplayAndUndoRedoGiveItBack) {
                     s.work.Assign(s.source);
                     ReplayHistory(s.work, s.history.Position(), s.history.Entries());
                 } else if (rnd(3) == 0) {
+                    // A rectangle or the ellipse inscribed in it.
                     s.Rect(TRect{rnd(w + 20) - 10, rnd(h + 20) - 10, rnd(w + 20) - 10,
                                  rnd(h + 20) - 10},
-                           soft, effect);
+                           soft, effect, rnd(2) == 0);
                 } else {
                     std::vector<TPoint> pts(size_t(1 + rnd(6)));
                     for (TPoint& p : pts) p = {rnd(w + 40) - 20, rnd(h + 40) - 20};

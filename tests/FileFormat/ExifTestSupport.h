@@ -2,7 +2,9 @@
 // where every value landed, a plain libjpeg encoder, and segment insertion.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <stdexcept>
 #include <string>
@@ -201,8 +203,10 @@ class TTiffBuilder {
             Put(t, p, U32(uint32_t(thumbAt_)));
             t.insert(t.end(), thumb_.begin(), thumb_.end());
         }
-        std::vector<uint8_t> s = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
-        s.insert(s.end(), t.begin(), t.end());
+        static const uint8_t kHead[] = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+        std::vector<uint8_t> s(sizeof kHead + t.size());
+        std::copy(std::begin(kHead), std::end(kHead), s.begin());
+        std::copy(t.begin(), t.end(), s.begin() + sizeof kHead);
         s[2] = uint8_t((s.size() - 2) >> 8);
         s[3] = uint8_t(s.size() - 2);
         return s;

@@ -165,6 +165,37 @@ TEST_F(FFmpegVideoDecoder, TheFirstFrameOfAnMpegIsClose) {
     }
 }
 
+TEST_F(FFmpegVideoDecoder, AnMpegElementaryStreamOpensAndACutOneIsRefused) {
+    // A bare MPEG-1 video stream starts with its sequence header, 00 00 01 B3.
+    const std::vector<uint8_t> es =
+        MakeVideo("mpeg1video", AV_CODEC_ID_MPEG1VIDEO, AV_PIX_FMT_YUV420P, 1);
+    ASSERT_GT(es.size(), 40u);
+    ASSERT_EQ(es[3], 0xB3);
+    TBitmap picture;
+    Open("stream.mpg", es, picture);
+    ASSERT_EQ(picture.Width(), kW);
+    ASSERT_EQ(picture.Height(), kH);
+    for (const auto& [x, y] : {std::pair{2, 2}, std::pair{29, 14}}) {
+        const TColor got = picture.Pixel(x, y), want = Expected(x, y);
+        EXPECT_NEAR(GetRValue(got), GetRValue(want), 12);
+        EXPECT_NEAR(GetBValue(got), GetBValue(want), 12);
+    }
+    // Cut inside its frame: what concealment would make of the rest is refused.
+    for (size_t keep : {es.size() * 3 / 4, es.size() / 2}) {
+        SCOPED_TRACE(keep);
+        TBitmap cut(2, 2, pf24bit);
+        cut.SetPixel(1, 1, RGB(5, 6, 7));
+        try {
+            Open("cut.mpg", std::vector<uint8_t>(es.begin(), es.begin() + ptrdiff_t(keep)), cut);
+            ADD_FAILURE() << "opened";
+        } catch (const EInvalidGraphic& e) {
+            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u)
+                << e.what();
+        }
+        EXPECT_EQ(cut.Pixel(1, 1), RGB(5, 6, 7));
+    }
+}
+
 TEST_F(FFmpegVideoDecoder, OtherContainersAndBrokenFilesAreRefused) {
     // Garbage and a cut file fail. An MPEG program stream named .avi carries the MPEG signature,
     // not the AVI one: it opens as the MPEG it is.
@@ -190,7 +221,16 @@ TEST_F(FFmpegVideoDecoder, OtherContainersAndBrokenFilesAreRefused) {
         SCOPED_TRACE(name);
         TBitmap picture(2, 2, pf24bit);
         picture.SetPixel(1, 1, RGB(5, 6, 7));
-        EXPECT_THROW(Open(name, bytes, picture), EInvalidGraphic);
+        try {
+            Open(name, bytes, picture);
+            ADD_FAILURE() << "opened";
+        } catch (const EInvalidGraphic& e) {
+            // The message says why, never a bare "Exception".
+            EXPECT_EQ(std::string(e.what()).rfind("The video cannot be opened: ", 0), 0u)
+                << e.what();
+            EXPECT_GT(std::string(e.what()).size(),
+                      std::string("The video cannot be opened: ").size());
+        }
         EXPECT_EQ(picture.Pixel(1, 1), RGB(5, 6, 7));
     }
 }

@@ -215,8 +215,12 @@ TEST(ILBMImage, MalformedFilesAreRefusedAndLeaveThePictureAsItWas) {
          }),
          "packed run crosses the end of the row"},
         {"huge claim, tiny body",
+         with([](TIlbm& t) { t.Width = 20000, t.Height = 20000, t.Compression = 1; }),
+         "the file is too short for a 20000 \u00D7 20000 picture"},
+        {"huge claim beyond the limit at 24 bits",
          with([](TIlbm& t) { t.Width = 60000, t.Height = 30000, t.Compression = 1; }),
-         "ILBM file truncated"},
+         "picture too large: 60000 \u00D7 30000 pixels at 24 bits a pixel take more than the "
+         "2048 MiB a picture may use"},
     };
     TIlbm good;
     good.Planes = 1;

@@ -2,6 +2,8 @@
 // pairs and shared chroma, files too short to reach the picture, and a pack that ends early.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "FileFormat/PCDImage.h"
 
 namespace tilvo {
@@ -22,6 +24,7 @@ uint8_t C2At(int32_t bx, int32_t pair) {
 // A pack with `pairs` row pairs after the information area.
 Bytes Pack(int32_t pairs) {
     Bytes file(kPcdBaseOffset, 0x5A);
+    std::memcpy(file.data() + kPcdSignatureOffset, "PCD_IPI", 7);
     for (int32_t p = 0; p < pairs; ++p) {
         for (int32_t r = 0; r < 2; ++r)
             for (int32_t x = 0; x < kPcdWidth; ++x) file.push_back(LumAt(x, 2 * p + r));
@@ -75,12 +78,15 @@ TEST(PCDReader, RowPairsShareTheirChromaTwoByTwo) {
     EXPECT_EQ(out.Size(), 0);
 }
 
+const char* const kNoSignature = "Not a Photo CD image pack (no \"PCD_IPI\" at byte 2048)";
+
 TEST(PCDReader, FilesThatDoNotReachThePictureFail) {
     struct TCase {
         size_t Size;
         const char* Error;
     } cases[] = {{0, "Signature err"},
-                 {1, "Photo CD file too short"},
+                 {1, kNoSignature},
+                 {kPcdSignatureOffset + 6, kNoSignature},
                  {kPcdBaseOffset, "Photo CD file too short"},
                  {kPcdBaseOffset + kPcdRowPairBytes - 1, "Photo CD file too short"}};
     const Bytes full = Pack(1);
@@ -95,6 +101,20 @@ TEST(PCDReader, FilesThatDoNotReachThePictureFail) {
         }
         EXPECT_TRUE(pcd.Bitmap().Empty());
     }
+}
+
+TEST(PCDReader, AFileWithoutTheImagePackSignatureIsRefused) {
+    // Any 48 KB file named .pcd would otherwise open as noise.
+    Bytes file = Pack(kPcdHeight / 2);
+    file[kPcdSignatureOffset + 3] = 'X';
+    TPCDImage pcd;
+    try {
+        Load(pcd, file);
+        ADD_FAILURE() << "opened";
+    } catch (const EInvalidGraphic& e) {
+        EXPECT_STREQ(e.what(), kNoSignature);
+    }
+    EXPECT_TRUE(pcd.Bitmap().Empty());
 }
 
 TEST(PCDReader, APackEndingEarlyKeepsItsWholeRowPairsAndTheRestIsBlack) {

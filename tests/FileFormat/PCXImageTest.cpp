@@ -165,11 +165,16 @@ TEST(PCXImage, MalformedFilesAreRefusedAndLeaveThePictureAsItWas) {
         {"8 bits in 2 planes", Cat(Header(8, 2, 4, 1, 4), Bytes(8)), "Unsupported PCX bit depth"},
         {"shorter than its palette", Cat(Header(8, 1, 2, 1, 2), {1, 2}),
          "PCX file shorter than its palette"},
+        // A version 5 file long enough but without the marker was cut: no gray ramp for it.
+        {"version 5 without its palette", Cat(Header(8, 1, 2, 1, 2, 0), Bytes(800, 7)),
+         "PCX palette missing (version 5 files end with it)"},
         {"stored rows cut", Cat(Header(8, 3, 4, 2, 4, 0), Bytes(23)), "PCX file truncated"},
         {"run cut", Cat(Header(8, 3, 4, 2, 4, 1), Bytes(20, 0xC1)), "PCX file truncated"},
-        {"huge", Cat(Header(8, 4, 65535, 65535, 65535), Bytes(10)), "picture too large"},
+        {"huge", Cat(Header(8, 4, 65535, 65535, 65535), Bytes(10)),
+         "picture too large: 65535 \u00D7 65535 pixels at 32 bits a pixel take more than the "
+         "2048 MiB a picture may use"},
         {"huge claim, tiny data", Cat(Header(8, 3, 20000, 20000, 20000), Bytes(100, 0xFF)),
-         "PCX file truncated"},
+         "the file is too short for a 20000 \u00D7 20000 picture"},
     };
     TPCXImage g;
     Load(g, Cat(Header(8, 3, 1, 1, 2, 0), {9, 0, 8, 0, 7, 0}));

@@ -62,7 +62,11 @@ TEST(PNMRead, MalformedHeadersFailWithTheirMessage) {
         {"P1 3 2\n1 0", "PNM file truncated"},
         {"P5 1 1 255\n", "PNM file truncated"},
         {"P2 1 1 255\n123456789012", "PNM number longer than ten digits"},
-        {"P5 2000000 1 255\n\x01", "picture too large"},  // refused before any allocation
+        {"P5 2000000 1 255\n\x01",
+         "picture too large: 2000000 \u00D7 1 pixels, more than 1048576 pixels a side"},  // refused
+                                                                                          // before
+                                                                                          // any
+                                                                                          // allocation
     };
     for (const auto& c : cases) EXPECT_EQ(LoadError(c.file), c.message) << c.file;
 }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "FileFormat/JPEGImage.h"
 #include "FileFormat/PSPImage.h"
 
 namespace tilvo {
@@ -33,6 +34,7 @@ struct TPsp {
     uint16_t Bits = 8;
     uint16_t Compression = 1;
     int32_t Width = 3;
+    int32_t Height = 1;
     uint8_t LayerType = 1;
     uint32_t Uncompressed = 4;  // one row of 3 pixels padded to 4 bytes
     std::vector<uint8_t> Packed = std::vector<uint8_t>(kThreeBytes, kThreeBytes + 2);
@@ -60,7 +62,7 @@ struct TPsp {
         Put16(f, 0);
         std::vector<uint8_t> attr;
         Put32(attr, uint32_t(Width));
-        Put32(attr, 1);
+        Put32(attr, uint32_t(Height));
         attr.insert(attr.end(), 9, 0);  // resolution and unit
         Put16(attr, Compression);
         Put16(attr, Bits);
@@ -79,7 +81,7 @@ struct TPsp {
             info.push_back('n');
         }
         info.push_back(LayerType);
-        for (int32_t v : {0, 0, Width, 1, 0, 0, Width, 1}) Put32(info, uint32_t(v));
+        for (int32_t v : {0, 0, Width, Height, 0, 0, Width, Height}) Put32(info, uint32_t(v));
         info.insert(info.end(), 5 + 32 + 3 + 2 + 40, 0);
         std::vector<uint8_t> layer;
         if (Version == 3) {
@@ -213,6 +215,56 @@ TEST(PSPImage, MalformedFilesFailWithTheFormatsMessages) {
     file = good;
     file.resize(file.size() - 1);
     EXPECT_EQ(Outcome(file), "Paint Shop Pro file truncated");
+}
+
+TEST(PSPImage, EightBitRowsOpenUnpaddedAsPaintShopProWritesThemAndPadded) {
+    // Two rows of three pixels: the channel's length tells the layout.
+    const std::vector<uint8_t> unpadded = {1, 2, 3, 4, 5, 6}, padded = {1, 2, 3, 0, 4, 5, 6, 0};
+    for (const auto* rows : {&unpadded, &padded}) {
+        SCOPED_TRACE(rows->size());
+        TPsp psp;
+        psp.Compression = 0;
+        psp.Height = 2;
+        psp.Packed = *rows;
+        psp.Uncompressed = uint32_t(rows->size());
+        TBitmap picture;
+        const std::vector<uint8_t> file = psp.Build();
+        ReadPspFile(file.data(), file.size(), picture);
+        ASSERT_EQ(picture.Height(), 2);
+        for (int32_t x = 0; x < 3; ++x) {
+            EXPECT_EQ(picture.ScanLine(0)[x], x + 1);
+            EXPECT_EQ(picture.ScanLine(1)[x], x + 4);
+        }
+    }
+}
+
+TEST(PSPImage, ALayerThatDoesNotDecodeGivesWayToTheComposite) {
+    TBitmap small(5, 4);
+    small.Canvas().Brush.Color = RGB(0, 0, 255);
+    small.Canvas().FillRect(TRect{0, 0, 5, 4});
+    TMemoryStream encoded;
+    ASSERT_TRUE(EncodeJpegToStream(small, encoded, false, 90, false));
+    TPsp psp;
+    psp.Packed = {0x82, 0x11};  // the layer's data ends early
+    std::vector<uint8_t> file = psp.Build();
+    std::vector<uint8_t> bank = psp.Chunk({1, 0, 0, 0});
+    std::vector<uint8_t> jpeg;
+    Put32(jpeg, uint32_t(encoded.Memory().size()));
+    Put32(jpeg, 0);
+    Put16(jpeg, 0);
+    jpeg = psp.Chunk(jpeg);
+    Append(jpeg, encoded.Memory());
+    Append(bank, psp.Block(18, jpeg));
+    Append(file, psp.Block(16, bank));
+    TBitmap picture;
+    ReadPspFile(file.data(), file.size(), picture);
+    ASSERT_EQ(picture.Width(), 5);
+    ASSERT_EQ(picture.Height(), 4);
+    EXPECT_GT(GetBValue(picture.Pixel(2, 2)), 200);
+    // Without the composite the layer's own message stands.
+    TPsp alone;
+    alone.Packed = {0x82, 0x11};
+    EXPECT_EQ(Outcome(alone.Build()), "Paint Shop Pro channel data is incomplete");
 }
 
 TEST(PSPImage, ACompositeThatIsNotJpegNamesTheFormat) {

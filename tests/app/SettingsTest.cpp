@@ -36,6 +36,27 @@ class SettingsFile : public ::testing::Test {
     std::string file_;
 };
 
+// The language chosen and the recent files are kept; a language the window does not offer, empty
+// entries and repeats are dropped; the list is newest first and ten long at most.
+TEST_F(SettingsFile, LanguageAndRecentFilesRoundTrip) {
+    Write("[General]\nLanguage=fr\n[RecentFiles]\nFile1=/a.jpg\nFile2=\nFile3=/b.png\nFile4=/a.jpg\n");
+    TSettings s;
+    s.Load(file_);
+    EXPECT_EQ(s.Language, "");
+    EXPECT_EQ(s.RecentFiles, (std::vector<std::string>{"/a.jpg", "/b.png"}));
+    s.Language = "ja";
+    for (int i = 0; i < 12; ++i) AddRecentFile(s.RecentFiles, "/f" + std::to_string(i));
+    AddRecentFile(s.RecentFiles, "/f5");
+    ASSERT_EQ(s.RecentFiles.size(), kMaxRecentFiles);
+    EXPECT_EQ(s.RecentFiles.front(), "/f5");
+    EXPECT_EQ(s.RecentFiles[1], "/f11");
+    s.Save(file_);
+    TSettings t;
+    t.Load(file_);
+    EXPECT_EQ(t.Language, "ja");
+    EXPECT_EQ(t.RecentFiles, s.RecentFiles);
+}
+
 }  // namespace
 
 TEST_F(SettingsFile, FirstStartGivesDefaults) {
@@ -47,8 +68,9 @@ TEST_F(SettingsFile, FirstStartGivesDefaults) {
     EXPECT_EQ(s.Width, 300);
     EXPECT_EQ(s.Height, 300);
     EXPECT_FALSE(s.CanOverWrite);
-    EXPECT_EQ(s.MosaicSize, 4);
-    EXPECT_EQ(s.BrushSize, 20);
+    // Cells of 16 and a brush of 50: the first run hides what it is painted over.
+    EXPECT_EQ(s.MosaicSize, 16);
+    EXPECT_EQ(s.BrushSize, 50);
     EXPECT_TRUE(s.SoftenEdge);
     EXPECT_EQ(s.SaveOptions.JPEGQuality, 80);
     EXPECT_TRUE(s.SaveOptions.ExifRemovePersonalData);  // personal data goes unless asked to stay
@@ -65,12 +87,18 @@ TEST_F(SettingsFile, MosaicAndBrushSizesAreStoredAsValues) {
         const char* Text;
         int32_t Mosaic, Brush;
     } cases[] = {
-        {"[Mosaic]\nMosaicSize=16\n[FilterBrush]\nBrushSize=50\n", 16, 50},
+        // A file that names the old first-run sizes keeps them.
+        {"[Mosaic]\nMosaicSize=4\n[FilterBrush]\nBrushSize=20\n", 4, 20},
         {"[Mosaic]\nMosaicSize=2\n[FilterBrush]\nBrushSize=5\n", 2, 5},
         {"[Mosaic]\nMosaicSize=24\n[FilterBrush]\nBrushSize=80\n", 24, 80},
         {"[Mosaic]\nMosaicSize=64\n[FilterBrush]\nBrushSize=200\n", 64, 200},
-        {"[Mosaic]\nMosaicSize=5\n[FilterBrush]\nBrushSize=4\n", 4, 20},  // the index of 16 / 50
-        {"[Mosaic]\nMosaicSize=128\n[FilterBrush]\nBrushSize=100\n", 4, 20},
+        {"[Mosaic]\nMosaicSize=12\n[FilterBrush]\nBrushSize=300\n", 12, 300},
+        {"[Mosaic]\nMosaicSize=8\n[FilterBrush]\nBrushSize=400\n", 8, 400},
+        {"[Mosaic]\nMosaicSize=48\n[FilterBrush]\nBrushSize=600\n", 48, 600},
+        // Unreadable or unoffered values give the first-run sizes.
+        {"[Mosaic]\nMosaicSize=5\n[FilterBrush]\nBrushSize=4\n", 16, 50},  // the index of 16 / 50
+        {"[Mosaic]\nMosaicSize=128\n[FilterBrush]\nBrushSize=100\n", 16, 50},
+        {"[Mosaic]\nMosaicSize=x\n[FilterBrush]\nBrushSize=\n", 16, 50},
     };
     for (const auto& c : cases) {
         Write(c.Text);
@@ -198,7 +226,7 @@ TEST_F(SettingsFile, MalformedValuesGiveDefaults) {
     EXPECT_EQ(s.Height, 300);
     EXPECT_TRUE(s.CanOverWrite);  // any non-zero integer
     EXPECT_EQ(s.MosaicSize, 8);
-    EXPECT_EQ(s.BrushSize, 20);
+    EXPECT_EQ(s.BrushSize, 50);
     EXPECT_TRUE(s.SoftenEdge);
     EXPECT_EQ(s.SaveOptions.JPEGQuality, 1);  // clamped as it is read
     EXPECT_EQ(s.SaveOptions.JPEGSubsampling, 0);
@@ -210,8 +238,8 @@ TEST_F(SettingsFile, MalformedValuesGiveDefaults) {
     odd.BrushSize = 7;
     odd.Save(file_);
     const TIniFile ini(file_);
-    EXPECT_EQ(ini.ReadInteger("Mosaic", "MosaicSize", 0), 4);
-    EXPECT_EQ(ini.ReadInteger("FilterBrush", "BrushSize", 0), 20);
+    EXPECT_EQ(ini.ReadInteger("Mosaic", "MosaicSize", 0), 16);
+    EXPECT_EQ(ini.ReadInteger("FilterBrush", "BrushSize", 0), 50);
 }
 
 TEST_F(SettingsFile, NumbersOutOfRangeAreClampedAsTheyAreRead) {

@@ -9,7 +9,9 @@
 #include <filesystem>
 
 #include "CliOptions.h"
+#include "Effector/HistoryListEx.h"
 #include "Effector/Pixelate.h"
+#include "Effector/StrokeBlend.h"
 #include "FileFormat/DcrImageA.h"
 #include "FileFormat/FileTypes.h"
 #include "FileFormat/Graphic.h"
@@ -113,7 +115,7 @@ TEST(CliOptions, StrokesFileErrorsNameTheFileAndLine) {
         const char* text;
         const char* says;  // part of the message
     } cases[] = {
-        {"--brush 5\n", "line 1: expected --stroke, --rect or --fill"},
+        {"--brush 5\n", "line 1: expected --stroke, --rect, --ellipse or --fill"},
         {"# ok\n--rect 1,2,3,4\n--rect\n", "line 3: --rect needs exactly one value"},
         {"\n\n--stroke 1,2 3,4\n", "line 3: --stroke needs exactly one value"},
         {"--fill yes\n", "line 1: --fill takes no value"},
@@ -123,7 +125,8 @@ TEST(CliOptions, StrokesFileErrorsNameTheFileAndLine) {
         {"--rect 1,2,3,x\n", "line 1: a rectangle size"},
         {"--stroke 1;2\n", "line 1: a stroke point must be X,Y"},
         {"--stroke 1,2;3,99999999\n", "line 1: a stroke coordinate"},
-        {"rect 1,2,3,4\n", "line 1: expected --stroke, --rect or --fill"},
+        {"rect 1,2,3,4\n", "line 1: expected --stroke, --rect, --ellipse or --fill"},
+        {"--ellipse 1,2,3\n", "line 1: a rectangle must be X,Y,W,H"},
     };
     for (const auto& c : cases) {
         const std::string file = dir.Write("bad.txt", c.text);
@@ -553,6 +556,45 @@ TEST(CliOptions, WebPQualityAndLossless) {
     EXPECT_TRUE(o.Save.WebPLossless);
     EXPECT_FALSE(ParseCliOptions({"a", "b.webp"}).Save.WebPLossless);
     EXPECT_EQ(ParseCliOptions({"a", "b.webp"}).Save.WebPQuality, 80);
+    // The window's ranges: WebP 0-100, JPEG 1-100; --help states them.
+    EXPECT_EQ(ParseCliOptions({"a", "b.webp", "--quality", "0"}).Save.WebPQuality, 0);
+    EXPECT_EQ(ParseCliOptions({"a", "b.jpg", "--quality", "1"}).Save.JPEGQuality, 1);
+    EXPECT_THROW(ParseCliOptions({"a", "b.jpg", "--quality", "0"}), EUsage);
+    EXPECT_THROW(ParseCliOptions({"--out-dir", "o", "a.jpg", "--quality", "0"}), EUsage);
+    EXPECT_THROW(ParseCliOptions({"a", "b.webp", "--quality", "101"}), EUsage);
+    const std::string help = kCliUsage;
+    for (const char* range : {"quality 1-100", "quality 0-100", "1-256", "1-1000",
+                              "-1048576-1048576", "W and H 1-1048576"})
+        EXPECT_NE(help.find(range), std::string::npos) << range;
+}
+
+// --ellipse hides the ellipse inscribed in its rectangle, like the window's Ctrl+Shift drag: the
+// same bytes as ApplyRectStroke with the ellipse on the whole picture.
+TEST(CliProgram, EllipseHidesTheInscribedEllipse) {
+    RegisterAllFormats();
+    const TempDir dir("tilvo-cli-ell-");
+    TBitmap src(90, 60);
+    for (int y = 0; y < 60; ++y)
+        for (int x = 0; x < 90; ++x)
+            src.SetPixel(x, y, RGB(uint8_t(x * 3 + y), uint8_t(y * 4), uint8_t((x * y) & 255)));
+    const std::string in = (dir.path / "in.bmp").string();
+    src.SaveToFile(in);
+    for (const bool soft : {true, false}) {
+        const std::string out = (dir.path / "ellipse.png").string();
+        std::vector<std::string> args = {in, out, "--mosaic", "8", "--ellipse", "10,5,60,40"};
+        if (!soft) args.push_back("--hard-edge");
+        ASSERT_EQ(RunCli(args), 0);
+        TBitmap res, expected, region, mask;
+        LoadPictureFile(out, res);
+        expected.Assign(src);
+        THistoryControl history;
+        TStrokeContext ctx{expected, region, mask, history};
+        ApplyRectStroke(ctx, TRect{10, 5, 70, 45}, 8, soft, TStrokeEffect::Mosaic, true);
+        for (int y = 0; y < 60; ++y)
+            for (int x = 0; x < 90; ++x) ASSERT_EQ(res.Pixel(x, y), expected.Pixel(x, y)) << x;
+        EXPECT_EQ(res.Pixel(11, 6), src.Pixel(11, 6)) << "the corner stays";
+        EXPECT_NE(res.Pixel(40, 25), src.Pixel(40, 25));
+    }
 }
 
 // A phone's HEIC opens upright and converts to a lossless WebP that reads back pixel for pixel;
@@ -677,7 +719,7 @@ TEST_F(CliBatch, WritesEveryInputUnderTheFolderTheSameWithOneOrTwoThreads) {
         std::vector<std::string> args = {"--out-dir", (dir_ / folder).string(),
                                          "-j",        jobs,
                                          "--type",    "png",
-                                         "--mosaic",  "8",
+                                         "--mosaic",  "8", "--brush", "20",
                                          "--stroke",  "10,10;60,40",
                                          "--stroke",  "12,5"};
         args.insert(args.end(), inputs.begin(), inputs.end());
@@ -836,7 +878,8 @@ TEST_F(CliBatch, AUsageErrorIsOneLineAndAHint) {
     const std::vector<std::vector<std::string>> bad = {
         {},
         {a},
-        {a, "b.png", "--quality", "0"},
+        {a, "b.jpg", "--quality", "0"},  // JPEG's scale starts at 1, WebP's at 0
+        {a, "b.webp", "--quality", "101"},
         {a, "b.png", "--frobnicate"},
         {a, "b.png", "c.png"},
         {"--out-dir", (dir_ / "o").string()},
@@ -872,6 +915,7 @@ TEST_F(CliRun, AnItemWhollyOutsideThePictureFailsTheFile) {
     } items[] = {
         {{"--rect", "120,10,30,30"}, "the rectangle --rect 120,10,30,30"},
         {{"--rect", "-40,-40,40,40"}, "the rectangle --rect -40,-40,40,40"},
+        {{"--ellipse", "0,80,120,9"}, "the ellipse --ellipse 0,80,120,9"},
         {{"--stroke", "200,40;300,40"}, "the stroke --stroke 200,40;300,40"},
         {{"--stroke", "-11,40;-11,70", "--brush", "20"}, "the stroke --stroke -11,40;-11,70"},
         {{"--stroke", "10,-50;20,-60;30,-50;40,-60;50,-50"},

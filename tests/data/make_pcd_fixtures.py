@@ -31,7 +31,7 @@ def colour(y, c1, c2):
 def main():
     os.makedirs(OUT, exist_ok=True)
     data = bytearray(47104)
-    data[:11] = b"PCD_IPI\0\0\0\0"  # the start of a pack's information area; not read
+    data[2048:2055] = b"PCD_IPI"  # the image pack's name, which the reader checks
     img = Image.new("RGB", (W, H), (0, 0, 0))
     for p in range(PAIRS):
         lum = [[(x + 97 * (2 * p + r)) % 256 for x in range(W)] for r in range(2)]

@@ -7,7 +7,13 @@ through the Edit menu by keyboard and saves a third time. The file saved after t
 the picture, the last one may differ from it only in a band the size of the stroke, and must equal
 the file saved right after the stroke. Then it zooms in a step with Ctrl+plus and drags a rectangle
 with Ctrl held: the file saved after it differs from the one before only inside a rectangle of the
-dragged size in picture pixels (the dragged screen size divided by the zoom of 3/2).
+dragged size in picture pixels (the dragged screen size divided by the zoom of 3/2). Right after
+typing a name in the real Save As dialog, and again after typing the picture's name in the real
+Open dialog, a stroke is dragged without touching anything else first: it must land (no
+completion list or other leftover of the dialog may take it).
+
+The picture sits in the middle of the window when it is smaller than the view: where it lies on
+the screen is read from a screenshot (ImageMagick's import; the test is skipped without it).
 
 Exit codes: 0 passed, 1 failed, 77 skipped (no Xvfb on this machine).
 """
@@ -54,9 +60,10 @@ def start_xvfb(workdir):
 
 
 class Session:
-    def __init__(self, display, env):
+    def __init__(self, display, env, workdir):
         self.display = display
         self.env = env
+        self.workdir = workdir
 
     def xdotool(self, *args, timeout=STEP_TIMEOUT):
         result = subprocess.run(["xdotool", *map(str, args)], env=self.env, timeout=timeout,
@@ -94,6 +101,53 @@ class Session:
     def focus(self, window):
         self.xdotool("windowfocus", "--sync", window)
         time.sleep(0.2)
+
+
+def row_colours(s, window, y=None, x=None):
+    """The colours (hex strings) of one row (y) or one column (x) of a screenshot of the window."""
+    shot = os.path.join(s.workdir, "shot.png")
+    subprocess.run(["import", "-window", window, shot], env=s.env, check=True,
+                   timeout=STEP_TIMEOUT, capture_output=True)
+    crop = "x1+0+%d" % y if y is not None else "1x+%d+0" % x
+    out = subprocess.run(["convert", shot, "-crop", crop, "+repage", "txt:-"], check=True,
+                         timeout=STEP_TIMEOUT, capture_output=True, text=True).stdout
+    colours = []
+    for line in out.splitlines()[1:]:
+        colours.append(line.split("#", 1)[1].split()[0] if "#" in line else "")
+    return colours
+
+
+def picture_left(s, window, y):
+    """The first window column at row y that is not the view's background (sampled at x = 12)."""
+    row = row_colours(s, window, y=y)
+    background = row[12]
+    for x in range(12, len(row)):
+        if row[x] != background:
+            return x
+    raise Failure("no picture found on row %d" % y)
+
+
+def picture_top(s, window, x):
+    column = row_colours(s, window, x=x)
+    # Below the menu bar: the view's background, then the picture.
+    start = 60
+    background = column[start]
+    for y in range(start, len(column)):
+        if column[y] != background:
+            return y
+    raise Failure("no picture found in column %d" % x)
+
+
+def stroke(s, window, x0, x1, y):
+    """A horizontal brush stroke in small steps, as a hand moves."""
+    s.xdotool("mousemove", "--window", window, x0, y)
+    time.sleep(0.2)
+    s.xdotool("mousedown", "1")
+    for x in range(x0 + 10, x1 + 1, 10):
+        s.xdotool("mousemove", "--window", window, x, y)
+        time.sleep(0.03)
+    s.xdotool("mouseup", "1")
+    time.sleep(0.5)
 
 
 def wait_file(path):
@@ -164,7 +218,7 @@ def run(args):
         filter(None, [os.environ.get("LSAN_OPTIONS"), "suppressions=" + suppressions]))
     env.pop("WAYLAND_DISPLAY", None)
     env.pop("QT_QPA_PLATFORMTHEME", None)
-    s = Session(display, env)
+    s = Session(display, env, work)
     program = None
     try:
         program = subprocess.Popen([tilvo, picture], env=env, cwd=work,
@@ -174,16 +228,13 @@ def run(args):
         log("main window %s on %s" % (main_window, display))
         s.focus(main_window)
         time.sleep(0.5)
+        # The 240 x 320 picture sits in the middle of the view.
+        left = picture_left(s, main_window, 250)
+        top = picture_top(s, main_window, left + 120)
+        log("picture at %d, %d in the window" % (left, top))
 
-        # A horizontal stroke across the picture, in small steps as a hand moves.
-        s.xdotool("mousemove", "--window", main_window, 60, 150)
-        time.sleep(0.2)
-        s.xdotool("mousedown", "1")
-        for x in range(70, 201, 10):
-            s.xdotool("mousemove", "--window", main_window, x, 150)
-            time.sleep(0.03)
-        s.xdotool("mouseup", "1")
-        time.sleep(0.5)
+        # A horizontal stroke across the picture (x 60 ... 200, y 56 of the picture).
+        stroke(s, main_window, left + 60, left + 200, top + 56)
 
         stroked = os.path.join(work, "stroked.bmp")
         save_as_bitmap(s, main_window, stroked)
@@ -200,21 +251,49 @@ def run(args):
         save_as_bitmap(s, main_window, final)
 
         # Zoom in a step (3/2) and drag a rectangle with Ctrl held: 150 x 60 screen pixels are
-        # 100 x 40 picture pixels.
+        # 100 x 40 picture pixels. The picture, 480 high now, fills the view's height.
         s.focus(main_window)
         s.keys("ctrl+plus")
-        s.xdotool("mousemove", "--window", main_window, 90, 60)
+        time.sleep(0.5)
+        zoomed = picture_left(s, main_window, 200)
+        s.xdotool("mousemove", "--window", main_window, zoomed + 60, 100)
         time.sleep(0.2)
         s.xdotool("keydown", "ctrl")
         s.xdotool("mousedown", "1")
         for step in range(1, 11):
-            s.xdotool("mousemove", "--window", main_window, 90 + 15 * step, 60 + 6 * step)
+            s.xdotool("mousemove", "--window", main_window, zoomed + 60 + 15 * step,
+                      100 + 6 * step)
             time.sleep(0.03)
         s.xdotool("mouseup", "1")
         s.xdotool("keyup", "ctrl")
         time.sleep(0.5)
         rectangle = os.path.join(work, "rectangle.bmp")
         save_as_bitmap(s, main_window, rectangle)
+
+        # Right after the name was typed in the real Save As dialog, a stroke (nothing else
+        # first) lands: 150 screen pixels at 3/2 are 100 picture pixels.
+        stroke(s, main_window, zoomed + 60, zoomed + 210, 300)
+        after_save = os.path.join(work, "after_save.bmp")
+        save_as_bitmap(s, main_window, after_save)
+
+        # The real Open dialog: the picture's name typed (its completion list shows as it is
+        # typed), Enter (the work was just saved: nothing is asked); then at once a stroke, which
+        # must land.
+        s.focus(main_window)
+        s.keys("ctrl+o")
+        dialog = s.wait_window("^Open")
+        s.focus(dialog)
+        s.keys("ctrl+a")
+        s.type(os.path.join(work, "sam"))
+        time.sleep(0.5)
+        s.type("ple.jpg")
+        s.keys("Return")
+        s.wait_gone(dialog, "^Open")
+        time.sleep(0.5)
+        left = picture_left(s, main_window, 250)
+        stroke(s, main_window, left + 60, left + 200, top + 56)
+        after_open = os.path.join(work, "after_open.bmp")
+        save_as_bitmap(s, main_window, after_open)
 
         if program.poll() is not None:
             raise Failure("tilvo ended early with %s" % program.returncode)
@@ -246,6 +325,9 @@ def run(args):
         # The rectangle: 101 x 41 pixels with both corners inside, its soft edge a pixel or two
         # around it.
         compare(args.compare, final, rectangle, "band", "99", "106", "39", "46")
+        # The strokes right after the dialogs landed: each changed a band of its own size.
+        compare(args.compare, rectangle, after_save, "band", "100", "136", "12", "40")
+        compare(args.compare, picture, after_open, "band", "140", "176", "12", "40")
         log("passed")
         return 0
     finally:
@@ -271,6 +353,9 @@ def main():
     args = parser.parse_args()
     if shutil.which("Xvfb") is None:
         log("SKIP: Xvfb is not installed")
+        return 77
+    if shutil.which("import") is None or shutil.which("convert") is None:
+        log("SKIP: ImageMagick's import and convert are not installed")
         return 77
     try:
         return run(args)

@@ -230,7 +230,7 @@ TEST(SaveOptionsWindow, ShowsTheOptionsAndStoresTheEditsOnOk) {
     expected.JPEGKeepUntouched = true;
     expected.WebPQuality = 100;  // WebP's scale ends at 100
     expected.WebPLossless = true;
-    expected.JPEGQuality = 150;  // stored as typed
+    expected.JPEGQuality = 100;  // JPEG's scale ends at 100 too
     expected.JPEGGrayscale = true;
     expected.JPEGSubsampling = jss420;
     expected.PNGInterlaced = true;

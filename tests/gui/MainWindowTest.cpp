@@ -204,6 +204,12 @@ class MainWindow : public ::testing::Test {
         return *form_;
     }
 
+    // The stroke tests below measure their strokes with the sizes of earlier first runs.
+    static void UseCells4Brush20(TForm1& f) {
+        f.FMMosaicPix4->trigger();
+        f.FMBrush20->trigger();
+    }
+
     // A stroke through real mouse events on Image1.
     void Drag(TForm1& f, std::initializer_list<QPoint> points) {
         auto it = points.begin();
@@ -258,7 +264,7 @@ TEST_F(MainWindow, OpensTheFileNamedOnTheCommandLine) {
     EXPECT_TRUE(SamePixels(f.SourceBitmap, picture_));
     EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
     EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
-    EXPECT_EQ(f.MosaicSize, 4);
+    EXPECT_EQ(f.MosaicSize, 16);  // the first run's cells
     f.FMEditClick();
     EXPECT_TRUE(f.FMCopyToClipboard->isEnabled());
 }
@@ -550,6 +556,7 @@ TEST_F(MainWindow, DropOpensTheFirstOfTheDroppedFilesWithItsWholePath) {
 
 TEST_F(MainWindow, StrokeChangesOnlyItsDirtyRectAndUndoRedoReplayIt) {
     TForm1& f = NewForm({File("picture.bmp")});
+    UseCells4Brush20(f);
     f.show();
     Drag(f, {{30, 30}, {45, 33}, {60, 36}});
     // Brush 20 over x 30 … 60, y 30 … 36: widened by 10 and aligned to 8.
@@ -594,6 +601,7 @@ TEST_F(MainWindow, StrokeChangesOnlyItsDirtyRectAndUndoRedoReplayIt) {
 
 TEST_F(MainWindow, ASecondButtonDuringADragNeitherRestartsNorCutsTheStroke) {
     TForm1& f = NewForm({File("picture.bmp")});
+    UseCells4Brush20(f);
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     f.FMSoftenEdge->setChecked(false);
@@ -626,6 +634,7 @@ TEST_F(MainWindow, ASecondButtonDuringADragNeitherRestartsNorCutsTheStroke) {
 
 TEST_F(MainWindow, ShiftAtTheFifthPointLocksTheStrokeToALine) {
     TForm1& f = NewForm({File("picture.bmp")});
+    UseCells4Brush20(f);
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     f.FMSoftenEdge->setChecked(false);
@@ -660,6 +669,7 @@ TEST_F(MainWindow, ShiftAtTheFifthPointLocksTheStrokeToALine) {
 
 TEST_F(MainWindow, EngagingTheLockKeepsEarlierStrokesUnderTheFreehandTrail) {
     TForm1& f = NewForm({File("picture.bmp")});
+    UseCells4Brush20(f);
     f.show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(&f));
     f.FMSoftenEdge->setChecked(false);
@@ -694,6 +704,7 @@ TEST_F(MainWindow, EngagingTheLockKeepsEarlierStrokesUnderTheFreehandTrail) {
 
 TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
     TForm1& f = NewForm({File("picture.bmp")});
+    UseCells4Brush20(f);
     f.Image1MouseDown(10, 10);
     ASSERT_TRUE(f.Capture->Drawing);
     // A marker far from the trail: a copy of WorkBitmap onto the shown surface would erase it.
@@ -718,13 +729,14 @@ TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
     EXPECT_EQ(g_allocations.load(), 0);
     EXPECT_EQ(f.DisplayBitmap.Pixel(90, 75), 0x123456u);
     EXPECT_TRUE(SamePixels(f.WorkBitmap, before)) << "the picture is changed only at release";
-    // The trail of the first segment is still there, merged over the picture.
-    const uint8_t* p = f.DisplayBitmap.ScanLine(10) + 3 * 12;
-    EXPECT_EQ(p[0], 0xFF);
-    EXPECT_EQ(p[2], 0xFF);
-    EXPECT_EQ(p[1] & 0xB0, 0xB0);
+    // The stroke shows as it will be committed, and the release commits exactly that.
+    TBitmap shown;
+    shown.Assign(f.DisplayBitmap);
+    EXPECT_FALSE(SamePixels(shown, before));
     f.Image1MouseUp();
     EXPECT_EQ(f.History.Count(), 1);
+    shown.SetPixel(90, 75, f.WorkBitmap.Pixel(90, 75));
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, shown));
 
     // Shown on screen, Qt's repaint bookkeeping (its dirty region) is the only other cost.
     f.show();
@@ -743,9 +755,12 @@ TEST_F(MainWindow, AMouseMoveDuringAStrokeAllocatesAndCopiesNothing) {
 
 TEST_F(MainWindow, MosaicAndBrushItemsAreRadioGroups) {
     TForm1& f = NewForm({File("picture.bmp")});
-    EXPECT_TRUE(f.FMMosaicPix4->isChecked());
-    EXPECT_TRUE(f.FMBrush20->isChecked());
+    // A first run: cells of 16, brush 50.
+    EXPECT_TRUE(f.FMMosaicPix16->isChecked());
+    EXPECT_TRUE(f.FMBrush50->isChecked());
     EXPECT_TRUE(f.FMSoftenEdge->isChecked());
+    f.FMMosaicPix4->trigger();
+    f.FMBrush20->trigger();
 
     f.FMMosaicPix12->trigger();
     EXPECT_TRUE(f.FMMosaicPix12->isChecked());
@@ -887,6 +902,7 @@ TEST_F(MainWindow, SaveKeepsTheUntouchedAreasOfTheOpenJpegOrSaysWhyNot) {
     TBitmap before;
     LoadPictureFile(File("photo.jpg"), before);
     TForm1& f = NewForm({File("photo.jpg")});
+    UseCells4Brush20(f);
     f.show();
     f.SaveOptions.JPEGKeepUntouched = true;
     f.SaveOptions.JPEGQuality = 10;  // does not apply
@@ -899,7 +915,7 @@ TEST_F(MainWindow, SaveKeepsTheUntouchedAreasOfTheOpenJpegOrSaysWhyNot) {
         for (int x = 0; x < 96; ++x)
             ASSERT_EQ(after.Pixel(x, y), before.Pixel(x, y)) << x << "," << y;
     EXPECT_NE(after.Pixel(30, 6), before.Pixel(30, 6));
-    EXPECT_TRUE(f.statusBar()->isHidden());
+    EXPECT_TRUE(f.statusBar()->currentMessage().isEmpty()) << "a quiet save says nothing";
 
     f.SaveOptions.JPEGGrayscale = true;
     f.FMSaveClick();
@@ -958,16 +974,23 @@ TEST_F(MainWindow, AWriterThatRefusesThePictureSaysWhyAndKeepsTheOldFile) {
     EXPECT_EQ(ReadWholeFile(File("wide.tga")), (std::vector<uint8_t>{'o', 'l', 'd'}));
 }
 
-TEST_F(MainWindow, ConfirmOverwriteAsksAndMakesAReadOnlyFileWritable) {
+TEST_F(MainWindow, ConfirmOverwriteNamesTheFileAndMakesAReadOnlyFileWritable) {
     TForm1& f = NewForm();
     EXPECT_TRUE(f.ConfirmOverwrite(File("nothing.bmp")));
-    ::chmod(File("picture.bmp").c_str(), 0444);
     bool answer = true;
+    // The question names the file; a writable one is not called read-only.
     TBoxSeen box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); },
                                     QMessageBox::Cancel);
+    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?\n\n" +
+                            QString::fromStdString(File("picture.bmp")));
+    ::chmod(File("picture.bmp").c_str(), 0444);
+    box = AnswerMessageBox([&] { answer = f.ConfirmOverwrite(File("picture.bmp")); },
+                           QMessageBox::Cancel);
     EXPECT_TRUE(box.shown);
     EXPECT_EQ(box.title, "Confirm File Replace");
-    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?");
+    EXPECT_EQ(box.text, "A file already exist, would you like to replace the existing file ?\n\n" +
+                            QString::fromStdString(File("picture.bmp")) +
+                            "\n\nThe file is read-only. Replaced, it stays read-only.");
     EXPECT_FALSE(answer);
     EXPECT_EQ(fs::status(File("picture.bmp")).permissions() & fs::perms::owner_write,
               fs::perms::none);
@@ -1016,6 +1039,8 @@ TEST_F(MainWindow, SaveNeverReplacesAReadOnlyFileAndAFailedSaveAsPutsItsModeBack
     TBitmap written;
     LoadPictureFile(File("picture.bmp"), written);
     EXPECT_TRUE(SamePixels(written, f.WorkBitmap));
+    EXPECT_EQ(fs::status(File("picture.bmp")).permissions(), fs::perms(0444))
+        << "a replaced read-only file stays read-only";
 }
 
 TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
@@ -1041,7 +1066,8 @@ TEST_F(MainWindow, SaveAsWritesTheChosenTypeAndEnablesSave) {
     EXPECT_TRUE(f.FMSave->isEnabled());
     EXPECT_EQ(f.SaveFileName, File("out.png"));
     EXPECT_EQ(f.FileName, File("picture.bmp")) << "the caption's file stays";
-    EXPECT_EQ(f.windowTitle(), "picture.bmp - Tilvo v1.47");
+    // The caption names what is open and where it was saved.
+    EXPECT_EQ(f.windowTitle(), "picture.bmp (saved as out.png) - Tilvo v1.47");
 
     // Over an existing file: Cancel in the question writes nothing.
     const auto sizeBefore = fs::file_size(File("out.png"));
@@ -1458,6 +1484,7 @@ TEST_F(MainWindow, ACancelledOpenKeepsTheOpenPicture) {
 
 TEST_F(MainWindow, AnInstalledProgramFindsItsLanguageFileInTheDataFolder) {
     // The installed layout: <prefix>/bin/tilvo and <prefix>/share/tilvo/Lang/Japanese.ini.
+    std::ofstream(dir_ / "bin" / "tilvo.ini") << "[General]\nLanguage=ja\n";
     fs::create_directories(dir_ / "share" / "tilvo" / "Lang");
     std::ofstream(dir_ / "share" / "tilvo" / "Lang" / "Japanese.ini")
         << "[Form1]\nForm1.FMOpen.Caption=from the data folder\n";

@@ -4,6 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QLocale>
+#include <QMessageBox>
+#include <QTimer>
+#include <functional>
+#include <QLabel>
+#include <QProgressBar>
+#include <QStatusBar>
 #include <QMenu>
 #include <QPaintEvent>
 #include <QScreen>
@@ -173,7 +180,10 @@ TEST_F(WindowView, APictureThatDoesNotFitOpensFittedAndTheViewMenuZooms) {
     // Fit enlarges a small picture to the window.
     f.FMZoomFit->trigger();
     EXPECT_TRUE((TZoom{1, 1} < f.Zoom()));
-    EXPECT_EQ(f.FMView->actions().size(), 4);
+    // The four zoom items, then the language submenu after a separator.
+    ASSERT_EQ(f.FMView->actions().size(), 6);
+    EXPECT_EQ(f.FMView->actions().at(3), f.FMZoom100);
+    EXPECT_EQ(f.FMView->actions().at(5), f.FMLanguage->menuAction());
     EXPECT_EQ(f.FMZoomIn->shortcuts().value(0), QKeySequence(Qt::CTRL | Qt::Key_Plus));
 }
 
@@ -344,6 +354,7 @@ TEST_F(WindowView, ACtrlDragMosaicsTheWholeRectangleAndNothingOutsideIt) {
 
 TEST_F(WindowView, ARectangleAndAStrokeDoNotStartEachOther) {
     TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMBrush20->trigger();
     f.FMSoftenEdge->setChecked(false);
     // A press without Ctrl, then a Ctrl press of another button: still one stroke.
     Press(f, QPoint(20, 20));
@@ -374,6 +385,7 @@ TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered
         EXPECT_FALSE(f.FMSolidFill->isChecked());
         EXPECT_TRUE(f.FMSolidFill->isCheckable());
         EXPECT_EQ(f.FMSolidFill->text(), "Solid fill");
+        f.FMBrush20->trigger();
         f.FMSoftenEdge->setChecked(false);
         f.FMSolidFill->trigger();
         ASSERT_EQ(f.StrokeEffect(), TStrokeEffect::SolidFill);
@@ -428,15 +440,15 @@ TEST_F(WindowView, SolidFillPaintsStrokesAndRectanglesOpaqueBlackAndIsRemembered
 TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
     TForm1& f = NewShownForm(File("picture.bmp"));
     const QList<QAction*> brushes = f.FMBrushSize->actions();
-    const int32_t sizes[] = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200};
+    const int32_t sizes[] = {5, 8, 10, 20, 30, 40, 50, 80, 120, 200, 300, 400, 600};
     for (size_t i = 0; i < std::size(sizes); ++i) {
         EXPECT_EQ(brushes.at(qsizetype(i))->objectName().toStdString(),
                   "FMBrush" + std::to_string(sizes[i]));
         EXPECT_EQ(brushes.at(qsizetype(i))->text(), QString::number(sizes[i]));
     }
-    f.FMBrush200->trigger();
-    EXPECT_EQ(f.BrushSize, 200);
-    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 200);
+    f.FMBrush600->trigger();
+    EXPECT_EQ(f.BrushSize, 600);
+    EXPECT_EQ(f.MaskBitmap.Canvas().Pen.Width, 600);
     f.FMMosaicPixItems.back()->trigger();
     EXPECT_EQ(f.MosaicSize, 64);
     EXPECT_EQ(f.FMMosaicPixItems.back()->text(), "64x64 pix");
@@ -444,11 +456,11 @@ TEST_F(WindowView, LargerSizesFollowTheFirstOnesAndBracketsStepTheBrush) {
     f.activateWindow();
     ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
     QTest::keyClick(&f, Qt::Key_BracketRight);
-    EXPECT_EQ(f.BrushSize, 200) << "the largest brush stays";
+    EXPECT_EQ(f.BrushSize, 600) << "the largest brush stays";
     QTest::keyClick(&f, Qt::Key_BracketLeft);
-    EXPECT_EQ(f.BrushSize, 120);
-    EXPECT_TRUE(f.FMBrush120->isChecked());
-    for (int i = 0; i < 12; ++i) QTest::keyClick(&f, Qt::Key_BracketLeft);
+    EXPECT_EQ(f.BrushSize, 400);
+    EXPECT_TRUE(f.FMBrush400->isChecked());
+    for (int i = 0; i < 14; ++i) QTest::keyClick(&f, Qt::Key_BracketLeft);
     EXPECT_EQ(f.BrushSize, 5);
     QTest::keyClick(&f, Qt::Key_BracketRight);
     EXPECT_EQ(f.BrushSize, 8);
@@ -490,6 +502,337 @@ TEST_F(WindowView, EveryMenuCaptionIsInTheShippedLanguageFile) {
         ++checked;
     }
     EXPECT_GT(checked, 40);
+}
+
+// ---- The stroke as it will be ------------------------------------------------------------------
+
+// While a stroke, a rectangle or an ellipse is dragged, the shown copy already holds what the
+// release commits, byte for byte: mosaic, solid fill and restore, soft and hard edges.
+TEST_F(WindowView, WhatADragShowsIsWhatItsReleaseCommits) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    int checked = 0;
+    for (const TStrokeEffect effect :
+         {TStrokeEffect::Mosaic, TStrokeEffect::SolidFill, TStrokeEffect::Restore}) {
+        for (const bool soft : {true, false}) {
+            for (const int shape : {0, 1, 2}) {  // brush, Ctrl rectangle, Ctrl+Shift ellipse
+                SCOPED_TRACE(testing::Message() << int(effect) << " soft " << soft << " shape "
+                                                << shape);
+                f.OpenPictureFile(File("picture.bmp"));
+                // A mosaic first, so that a restore has something to take back.
+                f.FMRestore->setChecked(false);
+                f.FMSolidFill->setChecked(false);
+                Drag(f, {{10, 100}, {230, 110}}, Qt::ControlModifier);
+                f.FMSoftenEdge->setChecked(soft);
+                f.FMSolidFill->setChecked(effect == TStrokeEffect::SolidFill);
+                f.FMRestore->setChecked(effect == TStrokeEffect::Restore);
+                ASSERT_EQ(f.StrokeEffect(), effect);
+                TBitmap before;
+                before.Assign(f.WorkBitmap);
+                const Qt::KeyboardModifiers mods =
+                    shape == 0   ? Qt::KeyboardModifiers()
+                    : shape == 1 ? Qt::KeyboardModifiers(Qt::ControlModifier)
+                                 : Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier);
+                Press(f, QPoint(30, 60), mods);
+                Move(f, QPoint(90, 80), Qt::LeftButton, mods);
+                Move(f, QPoint(140, 130), Qt::LeftButton, mods);
+                TBitmap shown;
+                shown.Assign(f.DisplayBitmap);
+                ASSERT_TRUE(SamePixels(f.WorkBitmap, before)) << "nothing is committed yet";
+                ASSERT_FALSE(SamePixels(shown, before)) << "the drag shows its effect";
+                Release(f, QPoint(140, 130), mods);
+                ASSERT_EQ(f.History.Count(), 2);
+                EXPECT_TRUE(SamePixels(f.WorkBitmap, shown)) << "committed equals shown";
+                EXPECT_TRUE(SamePixels(f.DisplayBitmap, f.WorkBitmap));
+                ++checked;
+            }
+        }
+    }
+    EXPECT_EQ(checked, 18);
+}
+
+// Mosaic > Restore (key R) puts the picture as opened back where it paints; undo and redo walk
+// over it like any stroke.
+TEST_F(WindowView, TheRestoreBrushTrimsAStrokeAndUndoRedoKeepIt) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMSoftenEdge->setChecked(false);
+    f.FMBrush20->trigger();
+    Drag(f, {{0, 0}, {239, 159}}, Qt::ControlModifier);  // all of it mosaicked
+    TBitmap mosaicked;
+    mosaicked.Assign(f.WorkBitmap);
+    ASSERT_FALSE(SamePixels(mosaicked, picture_));
+    EXPECT_TRUE(f.FMRestore->isCheckable());
+    f.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&f));
+    QTest::keyClick(&f, Qt::Key_R);
+    ASSERT_TRUE(f.FMRestore->isChecked());
+    Drag(f, {{40, 80}, {200, 80}});
+    for (int32_t x = 40; x <= 200; ++x)
+        for (int32_t y = 72; y <= 88; ++y)
+            ASSERT_EQ(f.WorkBitmap.Pixel(x, y), picture_.Pixel(x, y)) << x << "," << y;
+    EXPECT_EQ(f.WorkBitmap.Pixel(120, 20), mosaicked.Pixel(120, 20));
+    TBitmap trimmed;
+    trimmed.Assign(f.WorkBitmap);
+    f.FMUndo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, mosaicked));
+    f.FMRedo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, trimmed));
+    // Undo to the start and redo everything: the replay gives the same bytes.
+    f.FMUndo->trigger();
+    f.FMUndo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+    f.FMRedo->trigger();
+    f.FMRedo->trigger();
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, trimmed));
+    QTest::keyClick(&f, Qt::Key_R);
+    EXPECT_FALSE(f.FMRestore->isChecked());
+}
+
+// Ctrl+Shift mosaics the ellipse inscribed in the dragged rectangle: its corners stay, its middle
+// and the middles of its sides change.
+TEST_F(WindowView, CtrlShiftDragMosaicsTheInscribedEllipse) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.FMSoftenEdge->setChecked(false);
+    Drag(f, {{40, 20}, {199, 139}}, Qt::ControlModifier | Qt::ShiftModifier);
+    ASSERT_EQ(f.History.Count(), 1);
+    const TRect changed = Differences(f.WorkBitmap, picture_);
+    EXPECT_TRUE(Inside(changed, TRect{40, 20, 200, 140}));
+    for (const auto& [x, y] : {std::pair{41, 21}, {198, 21}, {41, 138}, {198, 138}, {60, 30}})
+        EXPECT_EQ(f.WorkBitmap.Pixel(x, y), picture_.Pixel(x, y)) << "corner " << x << "," << y;
+    int inside = 0;
+    for (const auto& [x, y] : {std::pair{120, 80}, {45, 80}, {195, 80}, {120, 24}, {120, 135}})
+        inside += f.WorkBitmap.Pixel(x, y) != picture_.Pixel(x, y);
+    EXPECT_GE(inside, 4) << "cells can match the picture by chance, not all five";
+}
+
+// ---- Moving around -----------------------------------------------------------------------------
+
+// The middle button drags the view, so does the left one while Space is held; neither paints, nor
+// does the right button. Shift+wheel scrolls sideways, the arrow keys step a tenth of the view.
+TEST_F(WindowView, MiddleButtonAndSpaceDragPanTheRightButtonPaintsNothing) {
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    f.SetZoom(TZoom{4, 1}, QPoint(0, 0));
+    QScrollBar* h = f.ScrollBox1->horizontalScrollBar();
+    QScrollBar* v = f.ScrollBox1->verticalScrollBar();
+    h->setValue(300);
+    v->setValue(200);
+    const auto drag = [&](Qt::MouseButton button, QPoint from, QPoint to) {
+        QTest::mousePress(f.Image1, button, {}, from);
+        QMouseEvent move(QEvent::MouseMove, QPointF(to), f.Image1->mapToGlobal(QPointF(to)),
+                         Qt::NoButton, button, Qt::NoModifier);
+        QApplication::sendEvent(f.Image1, &move);
+        QTest::mouseRelease(f.Image1, button, {}, to);
+    };
+    drag(Qt::MiddleButton, QPoint(500, 400), QPoint(450, 370));
+    EXPECT_EQ(h->value(), 350) << "the picture follows the pointer";
+    EXPECT_EQ(v->value(), 230);
+    EXPECT_FALSE(f.Panning());
+
+    f.ScrollBox1->setFocus();
+    QTest::keyPress(f.ScrollBox1, Qt::Key_Space);
+    EXPECT_TRUE(f.SpaceHeld());
+    drag(Qt::LeftButton, QPoint(600, 500), QPoint(640, 520));
+    QTest::keyRelease(f.ScrollBox1, Qt::Key_Space);
+    EXPECT_FALSE(f.SpaceHeld());
+    EXPECT_EQ(h->value(), 310);
+    EXPECT_EQ(v->value(), 210);
+
+    drag(Qt::RightButton, QPoint(600, 500), QPoint(700, 560));
+    EXPECT_EQ(f.History.Count(), 0) << "no button but the left one paints";
+    EXPECT_TRUE(SamePixels(f.WorkBitmap, picture_));
+    EXPECT_TRUE(SamePixels(f.DisplayBitmap, picture_));
+
+    // Shift+wheel: sideways, 20 screen pixels a notch.
+    const QPointF at(300, 200);
+    QWheelEvent wheel(at, f.Image1->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton,
+                      Qt::ShiftModifier, Qt::NoScrollPhase, false);
+    QApplication::sendEvent(f.Image1, &wheel);
+    EXPECT_EQ(h->value(), 330);
+    EXPECT_EQ(v->value(), 210);
+
+    const QSize view = f.ScrollBox1->maximumViewportSize();
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Right);
+    EXPECT_EQ(h->value(), 330 + view.width() / 10);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Down);
+    EXPECT_EQ(v->value(), 210 + view.height() / 10);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Up);
+    QTest::keyClick(f.ScrollBox1, Qt::Key_Left);
+    EXPECT_EQ(h->value(), 330);
+    EXPECT_EQ(v->value(), 210);
+}
+
+// Ctrl+wheel keeps the picture point under the mouse under it at every notch, in and out, also
+// while a portrait picture is narrower than the view and its point lies at its right.
+TEST_F(WindowView, CtrlWheelKeepsThePointUnderTheMouseBesideANarrowPicture) {
+    TBitmap portrait;
+    PaintPattern(portrait, 300, 1200);
+    portrait.SaveToFile(File("portrait.bmp"));
+    TForm1& f = NewShownForm(File("portrait.bmp"));
+    ASSERT_LT(f.Image1->width(), f.ScrollBox1->maximumViewportSize().width());
+    // The mouse over a point near the picture's right side; the picture point under it
+    // (fractional picture pixels) is where the mouse is, to the pixel, after every notch.
+    const auto origin = [&] { return f.PictureOrigin(); };
+    const double z0 = f.Zoom().Value();
+    const QPoint mouse = (origin() + QPointF(290.5, 600.5) * z0).toPoint();
+    const QPointF mark = (QPointF(mouse) - origin()) / z0;
+    ASSERT_GT(mark.x(), 285);
+    const auto notch = [&](int delta) {
+        QWheelEvent e(QPointF(mouse), f.ScrollBox1->viewport()->mapToGlobal(QPointF(mouse)),
+                      QPoint(), QPoint(0, delta), Qt::NoButton, Qt::ControlModifier,
+                      Qt::NoScrollPhase, false);
+        QApplication::sendEvent(f.ScrollBox1->viewport(), &e);
+    };
+    int steps = 0;
+    for (const int delta : {120, -120}) {
+        for (int i = 0; i < 10; ++i) {
+            const TZoom before = f.Zoom();
+            notch(delta);
+            ASSERT_FALSE(f.Zoom() == before);
+            // Where the picture shows the mark now, on the screen's pixels.
+            const QPointF shownOrigin(f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0)));
+            const QPointF at = shownOrigin + mark * f.Zoom().Value();
+            EXPECT_LE(std::abs(at.x() - mouse.x()), 1.0)
+                << "notch " << i << " zoom " << f.Zoom().Num << "/" << f.Zoom().Den;
+            EXPECT_LE(std::abs(at.y() - mouse.y()), 1.0);
+            // And the picture pixel under the mouse is the mark's.
+            const QPoint inImage = f.Image1->mapFrom(f.ScrollBox1->viewport(), mouse);
+            EXPECT_LE(std::abs(ViewToPicture(inImage.x(), f.Zoom()) - int(mark.x())), 1);
+            EXPECT_LE(std::abs(ViewToPicture(inImage.y(), f.Zoom()) - int(mark.y())), 1);
+            ++steps;
+        }
+    }
+    EXPECT_EQ(steps, 20);
+}
+
+// A picture smaller than the view sits in its middle; the empty window says how to open one; the
+// status bar shows the zoom, the picture's size and the cell and brush sizes, and the brush's
+// outline gets a cross when it is small on screen.
+TEST_F(WindowView, SmallPicturesAreCentredAndTheStatusBarTellsTheSizes) {
+    {
+        TForm1 empty(exe_, {});
+        EXPECT_TRUE(empty.ScrollBox1->EmptyText().contains(QStringLiteral("Ctrl+O")));
+        EXPECT_TRUE(empty.LabelPictureSize->text().isEmpty());
+    }
+
+    TForm1& f = NewShownForm(File("picture.bmp"));
+    EXPECT_TRUE(f.ScrollBox1->EmptyText().isEmpty());
+    const QSize view = f.ScrollBox1->maximumViewportSize();
+    const QPoint origin = f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0));
+    EXPECT_EQ(origin, QPoint((view.width() - 240) / 2, (view.height() - 160) / 2));
+    EXPECT_TRUE(f.statusBar()->isVisible());
+    EXPECT_FALSE(f.ProgressBar->isVisible());
+    EXPECT_EQ(f.LabelZoom->text(), "100 %");
+    EXPECT_EQ(f.LabelPictureSize->text(), QStringLiteral("240 × 160"));
+    EXPECT_EQ(f.LabelCellSize->text(), "Cells 16");
+    EXPECT_EQ(f.LabelBrushSize->text(), "Brush 50");
+    f.FMZoomIn->trigger();
+    EXPECT_EQ(f.LabelZoom->text(), "150 %");
+    f.FMBrush8->trigger();
+    f.FMMosaicPix4->trigger();
+    EXPECT_EQ(f.LabelBrushSize->text(), "Brush 8");
+    EXPECT_EQ(f.LabelCellSize->text(), "Cells 4");
+    // 100 % centres again.
+    f.FMZoom100->trigger();
+    EXPECT_EQ(f.Image1->mapTo(f.ScrollBox1->viewport(), QPoint(0, 0)), origin);
+
+    Move(f, QPoint(100, 80), Qt::NoButton);
+    EXPECT_FALSE(f.Image1->BrushCrossShown()) << "8 screen pixels show as a circle";
+    f.FMBrush5->trigger();
+    Move(f, QPoint(101, 80), Qt::NoButton);
+    EXPECT_TRUE(f.Image1->BrushCrossShown());
+    EXPECT_GE(f.Image1->BrushCircleRect().width(), 2 * TImage::kCrossArm);
+    f.SetZoom(TZoom{2, 1}, QPoint(0, 0));
+    Move(f, QPoint(100, 80), Qt::NoButton);
+    EXPECT_FALSE(f.Image1->BrushCrossShown()) << "10 screen pixels";
+}
+
+// ---- Language and recent files ------------------------------------------------------------------
+
+// Closes the next message box shown while `run` runs and answers its text.
+QString TextOfNextBox(const std::function<void()>& run) {
+    QString text;
+    QTimer timer;
+    timer.setInterval(5);
+    QObject::connect(&timer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible()) return;
+        text = box->text();
+        box->done(QMessageBox::Ok);
+    });
+    timer.start();
+    run();
+    return text;
+}
+
+// The texts follow the reader: the system's first user-interface language when nothing was
+// chosen, View > Language when something was (remembered), the About box too.
+TEST_F(WindowView, TheLanguageFollowsTheSystemOrTheChoiceAndIsRemembered) {
+    fs::create_directories(dir_ / "bin" / "Lang");
+    fs::copy_file(std::string(TILVO_SOURCE_DIR) + "/data/Lang/Japanese.ini",
+                  dir_ / "bin" / "Lang" / "Japanese.ini");
+    {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        const QStringList ui = QLocale::system().uiLanguages();
+        const bool japanese = !ui.isEmpty() && ui.front().startsWith(QLatin1String("ja"));
+        EXPECT_EQ(f.Language(), japanese ? kLanguageJapanese : 0);
+        EXPECT_EQ(f.FMOpen->text(), japanese ? QStringLiteral("開く(&O)...") : QStringLiteral("&Open..."));
+        f.FMLanguageJapanese->trigger();
+        EXPECT_EQ(f.FMOpen->text(), QStringLiteral("開く(&O)..."));
+        EXPECT_EQ(f.FMMosaic->title(), QStringLiteral("モザイク(&M)"));
+        EXPECT_EQ(f.LabelBrushSize->text(), QStringLiteral("ブラシ 50"));
+        EXPECT_EQ(TextOfNextBox([&] { f.FMHelpClick(); }).count(QStringLiteral("モザイク")), 1);
+        EXPECT_EQ(LanguageMessages().MBTFileReplace, "上書きの確認");
+        f.FMLanguageEnglish->trigger();
+        EXPECT_EQ(f.FMOpen->text(), "&Open...");
+        EXPECT_EQ(f.FMMosaic->title(), "&Mosaic");
+        EXPECT_EQ(f.LabelBrushSize->text(), "Brush 50");
+        EXPECT_TRUE(TextOfNextBox([&] { f.FMHelpClick(); }).contains("pixel mosaic"));
+        EXPECT_EQ(LanguageMessages().MBTFileReplace, "Confirm File Replace");
+        f.FMLanguageJapanese->trigger();
+    }
+    form_.reset();
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    EXPECT_EQ(g.Language(), kLanguageJapanese) << "the choice is remembered";
+    EXPECT_TRUE(g.FMLanguageJapanese->isChecked());
+    EXPECT_EQ(g.FMOpen->text(), QStringLiteral("開く(&O)..."));
+}
+
+// File > Open Recent holds the files last opened and saved, newest first, remembered; one that has
+// gone is said so and leaves the list.
+TEST_F(WindowView, OpenRecentListsTheLastFilesAndDropsMissingOnes) {
+    PaintPattern(picture_, 200, 100, 3);
+    picture_.SaveToFile(File("second.bmp"));
+    picture_.SaveToFile(File("third.bmp"));
+    {
+        TForm1& f = NewShownForm(File("picture.bmp"));
+        f.OpenPictureFile(File("second.bmp"));
+        f.OpenPictureFile(File("third.bmp"));
+        f.OpenPictureFile(File("second.bmp"));
+        ASSERT_EQ(f.RecentFiles(),
+                  (std::vector<std::string>{File("second.bmp"), File("third.bmp"),
+                                            File("picture.bmp")}));
+        ASSERT_EQ(f.FMOpenRecent->actions().size(), 3);
+        EXPECT_EQ(f.FMOpenRecent->actions().at(1)->text(), "&2 third.bmp");
+        f.FMOpenRecent->actions().at(2)->trigger();
+        EXPECT_EQ(f.FileName, File("picture.bmp"));
+        EXPECT_EQ(f.RecentFiles().front(), File("picture.bmp"));
+        for (int i = 0; i < 12; ++i) {
+            const std::string name = File("many" + std::to_string(i) + ".bmp");
+            picture_.SaveToFile(name);
+            f.OpenPictureFile(name);
+        }
+        EXPECT_EQ(f.RecentFiles().size(), 10u);
+        EXPECT_EQ(f.RecentFiles().front(), File("many11.bmp"));
+    }
+    form_.reset();
+    TForm1& g = NewShownForm(File("picture.bmp"));
+    ASSERT_EQ(g.RecentFiles().size(), 10u);
+    EXPECT_EQ(g.RecentFiles()[1], File("many11.bmp")) << "remembered";
+    fs::remove(File("many10.bmp"));
+    const QString said = TextOfNextBox([&] { g.OpenRecentFile(2); });
+    EXPECT_TRUE(said.contains(QString::fromStdString(File("many10.bmp")))) << said.toStdString();
+    EXPECT_EQ(g.RecentFiles().size(), 9u);
+    EXPECT_EQ(g.FMOpenRecent->actions().size(), 9);
+    EXPECT_EQ(g.FileName, File("picture.bmp")) << "the open picture stays";
 }
 
 }  // namespace
