@@ -107,13 +107,18 @@ std::unique_ptr<uint8_t[]> NewSurfaceBuffer(int64_t bytes) {
     while (left >= 0) {
         if (left == 0) {
             g_allocationsBeforeFailure.store(-1, std::memory_order_relaxed);
-            throw std::bad_alloc();
+            throw EOutOfMemory(bytes);
         }
         if (g_allocationsBeforeFailure.compare_exchange_weak(left, left - 1,
                                                              std::memory_order_relaxed))
             break;
     }
-    auto buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+    std::unique_ptr<uint8_t[]> buffer;
+    try {
+        buffer = std::make_unique_for_overwrite<uint8_t[]>(size_t(bytes));
+    } catch (const std::bad_alloc&) {
+        throw EOutOfMemory(bytes);
+    }
     if (bytes >= (int64_t(4) << 20)) AdviseLargePages(buffer.get(), size_t(bytes));
     return buffer;
 }

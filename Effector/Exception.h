@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 #include <stdexcept>
 #include <string>
 
@@ -21,6 +22,19 @@ class EPictureTooLarge : public Exception {
     EPictureTooLarge() : Exception("picture too large") {}
     explicit EPictureTooLarge(const std::string& detail)
         : Exception("picture too large" + detail) {}
+};
+
+// A memory request of `Bytes` bytes that the system refused. It is a std::bad_alloc, so every
+// handler of that still catches it; the open path turns it into a message that names the file
+// and the memory it needs.
+class EOutOfMemory : public std::bad_alloc {
+  public:
+    explicit EOutOfMemory(int64_t bytes) : bytes_(bytes) {}
+    int64_t Bytes() const { return bytes_; }
+    const char* what() const noexcept override { return "not enough memory"; }
+
+  private:
+    int64_t bytes_;
 };
 
 // The most bytes one surface may take: 2 GiB admits a 100-megapixel picture even at 32 bits per

@@ -15,9 +15,6 @@ class THistoryControl;
 // (a restore brush that takes earlier strokes back where it paints).
 enum class TStrokeEffect : uint8_t { Mosaic, SolidFill, Restore };
 
-// The stroke buffer holds at most this many points per stroke (the 1024th entry is never filled).
-inline constexpr int32_t kMaxStrokePoints = 1023;
-
 // The rectangle a stroke touches: the points' bounding box widened by every pixel the pen or the
 // softened edge can reach (brushSize / 2 rounded down, plus one), aligned outwards to multiples
 // of 8, then clipped to the picture (right and bottom exclusive, at most width and height). A

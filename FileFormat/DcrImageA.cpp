@@ -312,7 +312,8 @@ std::string DcrResourceNameFor(const std::string& fileName, const std::string& r
     return name;
 }
 
-bool SaveDcr(const TBitmap& picture, const std::string& fileName, const std::string& resourceName) {
+bool SaveDcr(const TBitmap& picture, const std::string& fileName, const std::string& resourceName,
+             std::string* why) {
     try {
         TDcrImageA dcr;
         dcr.Bitmap().Assign(picture);
@@ -320,7 +321,8 @@ bool SaveDcr(const TBitmap& picture, const std::string& fileName, const std::str
         dcr.ResourceName = DcrResourceNameFor(fileName, resourceName);
         dcr.SaveToFile(fileName);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = e.what();
         return false;
     }
 }

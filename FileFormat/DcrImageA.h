@@ -58,8 +58,9 @@ class TDcrImageA : public TGraphic {
 // The resource-file writer of Save: the picture reduced to 8 bits with a palette, under
 // `resourceName` upper-cased, or under the target's base name upper-cased when the name is empty
 // (letters a to z only are changed). Answers false, leaving any existing file as it was, on any
-// failure. `picture` itself is never changed.
-bool SaveDcr(const TBitmap& picture, const std::string& fileName, const std::string& resourceName);
+// failure, with the reason in *why when given. `picture` itself is never changed.
+bool SaveDcr(const TBitmap& picture, const std::string& fileName, const std::string& resourceName,
+             std::string* why = nullptr);
 
 // The resource name SaveDcr writes for a target and a given name.
 std::string DcrResourceNameFor(const std::string& fileName, const std::string& resourceName);

@@ -313,7 +313,7 @@ void TGIFImage::SaveToStream(TStream& stream) {
     stream.Write(encoded.data(), int64_t(encoded.size()));
 }
 
-bool SaveGif(TBitmap& picture, const std::string& fileName, bool transparent) {
+bool SaveGif(TBitmap& picture, const std::string& fileName, bool transparent, std::string* why) {
     try {
         TBitmap copy;
         copy.Assign(picture);
@@ -323,7 +323,8 @@ bool SaveGif(TBitmap& picture, const std::string& fileName, bool transparent) {
         gif.Transparent = transparent;
         gif.SaveToFile(fileName);
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = e.what();
         return false;
     }
 }

@@ -38,7 +38,8 @@ class TGIFImage : public TGraphic {
 };
 
 // Writes `picture` reduced to 256 colours as a GIF file; answers false (leaving any existing file
-// intact) on any failure. `picture` itself is never changed.
-bool SaveGif(TBitmap& picture, const std::string& fileName, bool transparent);
+// intact) on any failure, with the reason in *why when given. `picture` itself is never changed.
+bool SaveGif(TBitmap& picture, const std::string& fileName, bool transparent,
+             std::string* why = nullptr);
 
 }  // namespace tilvo

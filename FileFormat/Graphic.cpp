@@ -173,9 +173,9 @@ void LoadWith(const TPictureFormatEntry& entry, const std::string& fileName, TBi
 
 }  // namespace
 
-TOpeningChoice ChooseOpeningFormat(const std::string& fileName) {
+TOpeningChoice ChooseOpeningFormat(const std::string& fileName, const std::string& extension) {
     TOpeningChoice choice;
-    choice.Extension = FileExtension(fileName);
+    choice.Extension = extension.empty() ? FileExtension(fileName) : extension;
     const TPictureFormatEntry* byName = PictureFormats().Find(choice.Extension);
     if (byName && !byName->Create) byName = nullptr;
     const std::vector<uint8_t> head = ReadSignatureBytes(fileName);
@@ -197,9 +197,11 @@ TOpeningChoice ChooseOpeningFormat(const std::string& fileName) {
     return choice;
 }
 
-void LoadPictureFile(const std::string& fileName, TBitmap& picture,
-                     std::vector<uint8_t>* jpegBytes) {
-    const TOpeningChoice choice = ChooseOpeningFormat(fileName);
+namespace {
+
+void LoadPictureFileAs(const std::string& fileName, const std::string& extension, TBitmap& picture,
+                       std::vector<uint8_t>* jpegBytes) {
+    const TOpeningChoice choice = ChooseOpeningFormat(fileName, extension);
     if (!choice.First)
         throw EInvalidGraphic("Unknown picture file format (" +
                               (choice.Extension.empty() ? std::string("no extension")
@@ -218,6 +220,21 @@ void LoadPictureFile(const std::string& fileName, TBitmap& picture,
         } catch (const EInvalidGraphic&) {
             std::rethrow_exception(refused);
         }
+    }
+}
+
+}  // namespace
+
+void LoadPictureFile(const std::string& fileName, TBitmap& picture, std::vector<uint8_t>* jpegBytes,
+                     const std::string& extension) {
+    try {
+        LoadPictureFileAs(fileName, extension, picture, jpegBytes);
+    } catch (const std::bad_alloc& e) {
+        // The request that failed is, nearly always, the picture's own surface.
+        const auto* refused = dynamic_cast<const EOutOfMemory*>(&e);
+        const int64_t mb = refused ? (refused->Bytes() + (int64_t(1) << 20) - 1) >> 20 : 0;
+        throw Exception("not enough memory to open \"" + fileName + "\"" +
+                        (mb > 0 ? " (it needs about " + std::to_string(mb) + " MB)" : ""));
     }
 }
 

@@ -152,7 +152,9 @@ struct TOpeningChoice {
     const TPictureFormatEntry* First = nullptr;
     const TPictureFormatEntry* Fallback = nullptr;
 };
-TOpeningChoice ChooseOpeningFormat(const std::string& fileName);
+// `extension`, when given, stands for the file name's own (a file without a name of its own, such
+// as standard input held in memory).
+TOpeningChoice ChooseOpeningFormat(const std::string& fileName, const std::string& extension = {});
 
 // The open path of the main window and tilvo-cli: the class for the file's extension loads the
 // file and hands its picture to `picture`, which is converted to 24 bits. The file's content
@@ -166,8 +168,10 @@ TOpeningChoice ChooseOpeningFormat(const std::string& fileName);
 // A reader that hands over an empty picture fails with "The file holds no picture". On failure
 // `picture` is left as it was, also when several readers were tried. When `jpegBytes` is given it
 // receives, on success, the exact JPEG bytes the picture was decoded from (emptied for any other
-// file), for saves that keep the untouched areas of the source.
+// file), for saves that keep the untouched areas of the source. `extension`, when given, stands
+// for the file name's own. When memory runs out it fails with "not enough memory to open "…"
+// (it needs about N MB)", N the request the system refused.
 void LoadPictureFile(const std::string& fileName, TBitmap& picture,
-                     std::vector<uint8_t>* jpegBytes = nullptr);
+                     std::vector<uint8_t>* jpegBytes = nullptr, const std::string& extension = {});
 
 }  // namespace tilvo

@@ -308,14 +308,14 @@ void TPNGImage::SaveToStream(TStream& stream) {
 }
 
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
-             bool reduceTo256, bool transparent) {
+             bool reduceTo256, bool transparent, std::string* why) {
     // Reports to the thread's listener, if any (the window's progress bar).
     return SavePng(picture, fileName, interlaced, grayscale, reduceTo256, transparent,
-                   CurrentProgress());
+                   CurrentProgress(), why);
 }
 
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
-             bool reduceTo256, bool transparent, TProgress& progress) {
+             bool reduceTo256, bool transparent, TProgress& progress, std::string* why) {
     try {
         TPNGImage png;
         png.Progress = &progress;
@@ -334,7 +334,8 @@ bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, boo
         return true;
     } catch (const ECancelled&) {
         throw;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = e.what();
         return false;
     }
 }

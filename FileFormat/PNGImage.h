@@ -43,14 +43,14 @@ class TPNGImage : public TGraphic {
     TProgress* Progress = nullptr;
 };
 
-// Writes `picture` as a PNG file; answers false (leaving any existing file intact) on any failure.
-// transparent implies the reduction to 256 colours; the bottom-left pixel's colour becomes the
-// transparent one. `picture` itself is never changed.
+// Writes `picture` as a PNG file; answers false (leaving any existing file intact) on any failure,
+// with the reason in *why when given. transparent implies the reduction to 256 colours; the
+// bottom-left pixel's colour becomes the transparent one. `picture` itself is never changed.
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
-             bool reduceTo256, bool transparent);
+             bool reduceTo256, bool transparent, std::string* why = nullptr);
 // The same, reporting to `progress` per row; a cancel from it leaves any existing file intact and
 // throws ECancelled (every other failure still answers false).
 bool SavePng(TBitmap& picture, const std::string& fileName, bool interlaced, bool grayscale,
-             bool reduceTo256, bool transparent, TProgress& progress);
+             bool reduceTo256, bool transparent, TProgress& progress, std::string* why = nullptr);
 
 }  // namespace tilvo

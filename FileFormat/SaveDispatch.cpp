@@ -87,12 +87,12 @@ bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t save
                 o.JPEGGrayscale, o.JPEGProgressive, o.ExifRemovePersonalData);
         case 2:
             return SavePng(picture, fileName, o.PNGInterlaced, o.PNGGrayscale,
-                           o.PNGReduceTo256Color, o.PNGTransparent);
+                           o.PNGReduceTo256Color, o.PNGTransparent, why);
         case 3:  // the surface's own file save: success when it returns, failures throw
             picture.SaveToFile(fileName);
             return true;
         case 4:
-            return SaveGif(picture, fileName, o.GIFTransparent);
+            return SaveGif(picture, fileName, o.GIFTransparent, why);
         case 5:
             return SaveTarga(picture, fileName, o.TGARLECompression, why);
         case 6:
@@ -108,9 +108,9 @@ bool SaveAsByTypeNow(TBitmap& picture, const std::string& fileName, int32_t save
         case 11:
             return SaveMag(picture, fileName, why);
         case 12:  // never offered by the save dialog's list
-            return SaveDcr(picture, fileName, o.DCRResourceName);
+            return SaveDcr(picture, fileName, o.DCRResourceName, why);
         case sftWEBP:
-            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless, why);
         default:
             // no other type has a writer
             return false;
@@ -131,9 +131,9 @@ bool SaveByExtensionNow(TBitmap& picture, const std::string& fileName, const TSa
             return true;
         case 4:
             return SavePng(picture, fileName, o.PNGInterlaced, o.PNGGrayscale,
-                           o.PNGReduceTo256Color, o.PNGTransparent);
+                           o.PNGReduceTo256Color, o.PNGTransparent, why);
         case 5:
-            return SaveGif(picture, fileName, o.GIFTransparent);
+            return SaveGif(picture, fileName, o.GIFTransparent, why);
         case 7:
             return SaveMag(picture, fileName, why);
         case 9:
@@ -149,9 +149,9 @@ bool SaveByExtensionNow(TBitmap& picture, const std::string& fileName, const TSa
         case 14:
             return SavePcx(picture, fileName, why);
         case 22:
-            return SaveDcr(picture, fileName, o.DCRResourceName);
+            return SaveDcr(picture, fileName, o.DCRResourceName, why);
         case ftWEBP:
-            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless);
+            return SaveWebP(picture, fileName, o.WebPQuality, o.WebPLossless, why);
         default:
             // TIFF, PIC, Photo-CD, Photoshop, PaintShop Pro, ILBM, raw, icons: read only.
             return false;
@@ -191,17 +191,21 @@ bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsT
                   const TSaveOptions& options, const std::string& exifSource,
                   const TExifProbe& probe, std::string* why, const TProgressFn& progress,
                   TKeepUntouchedSource* keep) {
-    return WithProgress(progress, why, [&] {
+    const bool saved = WithProgress(progress, why, [&] {
         return SaveAsByTypeNow(picture, fileName, saveAsTypeId, options, exifSource, probe, why,
                                keep);
     });
+    // A writer that failed without a word: the system's reason, where the target is the cause.
+    if (!saved && why != nullptr && why->empty()) *why = WriteObstacle(fileName);
+    return saved;
 }
 
 bool SaveByExtension(TBitmap& picture, const std::string& fileName, const TSaveOptions& options,
                      std::string* why, const TProgressFn& progress, TKeepUntouchedSource* keep) {
-    return WithProgress(progress, why, [&] {
-        return SaveByExtensionNow(picture, fileName, options, why, keep);
-    });
+    const bool saved = WithProgress(
+        progress, why, [&] { return SaveByExtensionNow(picture, fileName, options, why, keep); });
+    if (!saved && why != nullptr && why->empty()) *why = WriteObstacle(fileName);
+    return saved;
 }
 
 TFileType4Save SaveAsTypeForExtensionType(uint8_t extensionTypeId) {

@@ -65,9 +65,10 @@ struct TKeepUntouchedSource {
 // Save As: calls the writer of the Save As type id (its low 7 bits) with the options; exifSource
 // is the file the picture came from (a JPEG, or a HEIC, AVIF or WebP
 // holding an Exif block). Answers the writer's result; a type without a
-// writer answers false. When a writer refuses and says why (a picture too large for the format's
-// header, say), the reason goes to *why, if given; it stays empty otherwise. The Windows bitmap
-// and the JPEG file output may throw.
+// writer answers false. When a writer fails, its reason (a picture too large for the format's
+// header, the system's error text ...) goes to *why, if given; a writer that gives none gets the
+// system's reason why the target cannot be written (WriteObstacle), if there is one. The Windows
+// bitmap and the JPEG file output may throw.
 bool SaveAsByType(TBitmap& picture, const std::string& fileName, int32_t saveAsTypeId,
                   const TSaveOptions& options, const std::string& exifSource,
                   const TExifProbe& probe, std::string* why = nullptr,

@@ -1,16 +1,23 @@
 // Memory, file and safely replaced file streams.
 #include "Stream.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <random>
+#include <set>
 
 #include "Effector/Bitmap.h"
 
@@ -73,7 +80,7 @@ void TFileBytes::Read(TStream& file) {
         const size_t length = (size_t(size) + kHuge - 1) / kHuge * kHuge;
         void* p = mmap(nullptr, length + kHuge, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
                        -1, 0);
-        if (p == MAP_FAILED) throw std::bad_alloc();
+        if (p == MAP_FAILED) throw EOutOfMemory(int64_t(length));
         const uintptr_t start = reinterpret_cast<uintptr_t>(p);
         const uintptr_t aligned = (start + kHuge - 1) / kHuge * kHuge;
         if (aligned > start) munmap(p, aligned - start);
@@ -217,12 +224,139 @@ std::string ResolveTarget(const std::string& targetName) {
     return targetName;
 }
 
-std::string TempPattern(const std::string& target) {
+// ---- temporary files ----
+
+// Every temporary file a save has open, so that a signal handler can remove them: fixed slots,
+// each path guarded by a sequence count (odd while it is written), read without a lock.
+constexpr int kTempSlots = 64;
+struct TTempSlot {
+    std::atomic<bool> Claimed{false};
+    std::atomic<bool> Live{false};
+    std::atomic<uint32_t> Sequence{0};
+    char Path[PATH_MAX];
+};
+TTempSlot g_tempSlots[kTempSlots];
+
+// Answers the slot now holding `path`, -1 when none is free or the path is too long (the file is
+// then only removed by the stream itself, or by a later run once this process is gone).
+int RegisterTempFile(const std::string& path) {
+    if (path.size() >= PATH_MAX) return -1;
+    for (int i = 0; i < kTempSlots; ++i) {
+        TTempSlot& slot = g_tempSlots[i];
+        bool expected = false;
+        if (!slot.Claimed.compare_exchange_strong(expected, true)) continue;
+        slot.Sequence.fetch_add(1);
+        std::memcpy(slot.Path, path.c_str(), path.size() + 1);
+        slot.Sequence.fetch_add(1);
+        slot.Live.store(true);
+        return i;
+    }
+    return -1;
+}
+
+void UnregisterTempFile(int slot) {
+    if (slot < 0) return;
+    g_tempSlots[slot].Live.store(false);
+    g_tempSlots[slot].Claimed.store(false);
+}
+
+// Async-signal-safe: only atomics, memcpy and unlink.
+void RemoveLiveTempFiles() {
+    char path[PATH_MAX];
+    for (TTempSlot& slot : g_tempSlots) {
+        if (!slot.Live.load()) continue;
+        const uint32_t before = slot.Sequence.load();
+        if (before & 1) continue;
+        std::memcpy(path, slot.Path, sizeof path);
+        path[PATH_MAX - 1] = '\0';
+        if (slot.Sequence.load() != before || !slot.Live.load()) continue;
+        ::unlink(path);
+    }
+}
+
+extern "C" void RemoveTempFilesAndDie(int sig) {
+    const int saved = errno;
+    RemoveLiveTempFiles();
+    errno = saved;
+    // The handler was reset on entry: the signal, raised again, ends the process as it would
+    // have without it once the handler returns.
+    ::raise(sig);
+}
+
+// This machine's name as temporary names carry it: letters, digits, '-' and '_' only.
+const std::string& HostTag() {
+    static const std::string tag = [] {
+        char host[256] = {};
+        if (::gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+            std::strcpy(host, "localhost");
+        std::string t(host);
+        for (char& c : t)
+            if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+        return t;
+    }();
+    return tag;
+}
+
+constexpr const char* kTempMark = ".tilvo-";
+constexpr size_t kTempRandom = 6;
+
+// The parts of a temporary name made by TempName: the host and the process id; false for any
+// other name.
+bool ParseTempName(const std::string& name, std::string& host, long& pid) {
+    if (name.empty() || name[0] != '.') return false;
+    const size_t mark = name.rfind(kTempMark);
+    if (mark == std::string::npos || mark == 0) return false;
+    const std::string rest = name.substr(mark + std::strlen(kTempMark));
+    if (rest.size() < kTempRandom + 4 || rest[rest.size() - kTempRandom - 1] != '-') return false;
+    const std::string head = rest.substr(0, rest.size() - kTempRandom - 1);
+    const size_t dash = head.rfind('-');
+    if (dash == std::string::npos || dash == 0 || dash + 1 == head.size()) return false;
+    const std::string digits = head.substr(dash + 1);
+    if (digits.size() > 9 || digits.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    host = head.substr(0, dash);
+    pid = std::stol(digits);
+    return pid > 0;
+}
+
+// ".<name>.tilvo-<host>-<pid>-<random>" beside the target, the name cut where the whole would not
+// fit a folder entry.
+std::string TempName(const std::string& target, uint64_t random) {
     const size_t slash = target.rfind('/');
     const std::string dir =
         slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    const std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    return dir + "." + base + ".XXXXXX";
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    static const char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::string tail = kTempMark + HostTag() + "-" + std::to_string(::getpid()) + "-";
+    for (size_t i = 0; i < kTempRandom; ++i, random /= 36) tail += kDigits[random % 36];
+    const size_t room = 255 > tail.size() + 1 ? 255 - tail.size() - 1 : 0;
+    if (base.size() > room) base.resize(room);
+    return dir + "." + base + tail;
+}
+
+// Once per folder and process, before the first temporary file there: the temporary files that
+// processes of this machine left when they were killed outright (their process no longer runs)
+// are removed. Files of other machines, of running processes and every other file stay.
+void RemoveStaleTempFiles(const std::string& folder) {
+    static std::mutex lock;
+    static std::set<std::string> done;
+    {
+        const std::lock_guard<std::mutex> l(lock);
+        if (!done.insert(folder).second) return;
+    }
+    DIR* d = ::opendir(folder.c_str());
+    if (d == nullptr) return;
+    while (const dirent* e = ::readdir(d)) {
+        std::string host;
+        long pid = 0;
+        if (!ParseTempName(e->d_name, host, pid) || host != HostTag() || pid == ::getpid())
+            continue;
+        if (::kill(pid_t(pid), 0) == 0 || errno != ESRCH) continue;  // running, or not ours to ask
+        const std::string path = folder + "/" + e->d_name;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+    }
+    ::closedir(d);
 }
 
 }  // namespace
@@ -287,17 +421,30 @@ TSafeFileStream::TSafeFileStream(const std::string& targetName)
             return;
         }
     }
-    const std::string pattern = TempPattern(resolved_);
-    std::vector<char> name(pattern.begin(), pattern.end());
-    name.push_back('\0');
-    const int fd = mkstemp(name.data());
-    if (fd < 0) ThrowFileError("Cannot create file", targetName, errno);
-    fileName_ = name.data();
+    RemoveStaleTempFiles(FolderOf(resolved_));
+    // The name is on the list of live temporary files before the file exists, so that a signal
+    // at any moment finds it.
+    static std::atomic<uint64_t> counter{0};
+    std::random_device entropy;
+    int fd = -1;
+    for (int attempt = 0; fd < 0; ++attempt) {
+        const uint64_t random = (uint64_t(entropy()) << 32) ^ entropy() ^ counter++;
+        fileName_ = TempName(resolved_, random);
+        tempSlot_ = RegisterTempFile(fileName_);
+        fd = ::open(fileName_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) break;
+        const int err = errno;
+        UnregisterTempFile(tempSlot_);
+        tempSlot_ = -1;
+        if (err != EEXIST || attempt > 100) ThrowFileError("Cannot create file", targetName, err);
+    }
     file_ = fdopen(fd, "w+b");
     if (!file_) {
         const int err = errno;
         ::close(fd);
         ::unlink(fileName_.c_str());
+        UnregisterTempFile(tempSlot_);
+        tempSlot_ = -1;
         ThrowFileError("Cannot create file", targetName, err);
     }
 }
@@ -308,6 +455,7 @@ TSafeFileStream::~TSafeFileStream() {
         file_ = nullptr;
         ::unlink(fileName_.c_str());
     }
+    UnregisterTempFile(tempSlot_);
 }
 
 int64_t TSafeFileStream::Read(void* buffer, int64_t count) {
@@ -412,6 +560,26 @@ void TSafeFileStream::CommitReplace() {
         fsync(dirFd);
         ::close(dirFd);
     }
+}
+
+// ---- signals ----
+
+void RemoveTemporaryFilesOnSignals() {
+    for (const int sig : {SIGHUP, SIGINT, SIGTERM}) {
+        struct sigaction old {};
+        if (::sigaction(sig, nullptr, &old) != 0 || old.sa_handler == SIG_IGN) continue;
+        struct sigaction sa {};
+        sa.sa_handler = RemoveTempFilesAndDie;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = SA_RESETHAND;
+        ::sigaction(sig, &sa, nullptr);
+    }
+}
+
+bool IsTemporaryFileName(const std::string& name) {
+    std::string host;
+    long pid = 0;
+    return ParseTempName(name, host, pid);
 }
 
 // ---- whole files ----

@@ -107,10 +107,10 @@ protected:
 // The stream every writer saves through, so that a failed save never damages the file that was
 // there. How the bytes reach the target depends on what the target is:
 // - a regular file in a folder that can be written, or a new file: the bytes go to a temporary
-//   file beside it; Commit() flushes it to disk, gives it the target's permission bits (or the
-//   usual ones for a new file) and renames it over the target. Without Commit() the temporary
-//   file is removed and the target is untouched. Other hard links to the old file keep the old
-//   picture.
+//   file beside it (named as below); Commit() flushes it to disk, gives it the target's permission
+//   bits (or the usual ones for a new file) and renames it over the target. Without Commit() the
+//   temporary file is removed and the target is untouched. Other hard links to the old file keep
+//   the old picture.
 // - something that is not a regular file (a named pipe, a device such as /dev/stdout or
 //   /dev/null), or any name under /dev/ or /proc/: it is never replaced; the bytes are kept in
 //   memory and Commit() writes them to it directly.
@@ -143,7 +143,19 @@ private:
     TTargetKind kind_ = TTargetKind::Replace;
     TMemoryStream memory_;  // the whole file, for the kinds that write at Commit()
     bool committed_ = false;
+    int tempSlot_ = -1;  // the temporary file's place on the list a signal handler removes
 };
+
+// Temporary files: TSafeFileStream names its temporary file ".<name>.tilvo-<host>-<pid>-<random>"
+// beside the target. Before its first temporary file in a folder, a process removes the ones
+// that processes of this host left there and that no longer run (killed outright); files of other
+// hosts or of running processes stay.
+//
+// Installs handlers for SIGHUP, SIGINT and SIGTERM (those not ignored) that remove every temporary
+// file a save of this process has open, then end the process by the same signal.
+void RemoveTemporaryFilesOnSignals();
+// Whether a file name (without its folder) is one of those temporary names.
+bool IsTemporaryFileName(const std::string& name);
 
 // Reads a whole file into memory; throws EFileError.
 std::vector<uint8_t> ReadWholeFile(const std::string& fileName);

@@ -215,13 +215,15 @@ void TWebPImage::SaveToStream(TStream& stream) {
     EncodeWebP(bitmap_, Quality, Lossless, stream);
 }
 
-bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless) {
+bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless,
+              std::string* why) {
     try {
         TSafeFileStream file(fileName);
         EncodeWebP(picture, quality, lossless, file);
         file.Commit();
         return true;
-    } catch (const std::exception&) {
+    } catch (const std::exception& e) {
+        if (why) *why = e.what();
         return false;
     }
 }

@@ -37,8 +37,9 @@ class TWebPImage : public TGraphic {
 };
 
 // Writes `picture` as a WebP file; answers false (leaving any existing file intact) on any
-// failure. `picture` itself is never changed.
-bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless);
+// failure, with the reason in *why when given. `picture` itself is never changed.
+bool SaveWebP(const TBitmap& picture, const std::string& fileName, int32_t quality, bool lossless,
+              std::string* why = nullptr);
 
 // The payload of the EXIF chunk of a WebP file in memory, from its TIFF header on (a leading
 // "Exif\0\0" some writers put in front is skipped); empty when there is none.

@@ -14,14 +14,18 @@ TCaptureResult TStrokeCapture::MouseDown(TPoint p, int32_t button) {
     StrokeSlot = 0;
     PointCount = 0;
     LastPoint = p;
-    TPoint* slot = Strokes[StrokeSlot];
-    slot[PointCount++] = p;
-    slot[PointCount++] = p;
+    Append(p);
+    Append(p);
     return {TCaptureStep::Segment, p, p, {}};
 }
 
+void TStrokeCapture::Append(TPoint p) {
+    if (size_t(PointCount) == points_.size()) points_.resize(points_.size() * 2);
+    points_[size_t(PointCount++)] = p;
+}
+
 TCaptureResult TStrokeCapture::MouseMove(TPoint p, bool shiftDown) {
-    if (!Drawing || PointCount >= kMaxStrokePoints) return {};
+    if (!Drawing || PointCount == INT32_MAX) return {};
     const TPoint event = p;
     if (AxisLocked) {
         if (LockHorizontal)
@@ -29,11 +33,10 @@ TCaptureResult TStrokeCapture::MouseMove(TPoint p, bool shiftDown) {
         else
             p.X = LockedX;
     }
-    TPoint* slot = Strokes[StrokeSlot];
     const TPoint from = LastPoint;
-    slot[PointCount] = p;
+    Append(p);
     LastPoint = p;
-    ++PointCount;
+    TPoint* slot = points_.data();
     if (PointCount != 5 || !shiftDown || AxisLocked) return {TCaptureStep::Segment, from, p, {}};
 
     // Lock the stroke to the axis it has moved along most, measured from the press point.

@@ -3,19 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "Effector/Bitmap.h"
 #include "Effector/StrokeBlend.h"
 
 namespace tilvo {
 
-inline constexpr int32_t kStrokeSlotCount = 10;
-inline constexpr int32_t kStrokeSlotSize = 1024;
-static_assert(kMaxStrokePoints < kStrokeSlotSize);
-
 // What one mouse event asks the window to draw on the shown copy of the picture.
 enum class TCaptureStep : uint8_t {
-    Ignored,  // nothing: no stroke in progress, or the stroke buffer is full
+    Ignored,  // nothing: no stroke in progress
     Segment,  // a trail segment From → To (a dot when they are equal)
     Locked  // the axis lock engaged: remove the freehand trail inside Erase, then draw From → To
 };
@@ -29,16 +26,18 @@ struct TCaptureResult {
     TRect Erase;
 };
 
-// The capture state machine: idle → pressed (two equal points) → dragging (points appended up to
-// kMaxStrokePoints) → optionally locked to a horizontal or vertical line at the fifth point →
-// released. It allocates nothing; every call is a few stores into the fixed buffer.
+// The capture state machine: idle → pressed (two equal points) → dragging (every point appended,
+// however many) → optionally locked to a horizontal or vertical line at the fifth point →
+// released. The point buffer is made once and only grows (doubling) when a stroke outlasts it, so
+// a mouse move is a few stores and almost never an allocation.
 class TStrokeCapture {
   public:
+    TStrokeCapture() { points_.resize(kInitialPoints); }
+
     bool Drawing = false;
-    int32_t StrokeSlot = 0;
+    int32_t StrokeSlot = 0;  // always 0: the one stroke buffer
     int32_t PointCount = 0;
     TPoint LastPoint;
-    TPoint Strokes[kStrokeSlotCount][kStrokeSlotSize] = {};
     int32_t LockedX = 0;
     int32_t LockedY = 0;
     bool AxisLocked = false;
@@ -65,7 +64,13 @@ class TStrokeCapture {
     // back to idle. Only the release of the button that started the stroke ends it.
     bool MouseUp(int32_t button = 1);
 
-    const TPoint* Points() const { return Strokes[StrokeSlot]; }
+    // The stroke's points, PointCount of them.
+    const TPoint* Points() const { return points_.data(); }
+
+  private:
+    static constexpr size_t kInitialPoints = 4096;
+    void Append(TPoint p);
+    std::vector<TPoint> points_;
 };
 
 // A rectangle dragged with Ctrl held: the press point is one corner, the pointer the other, and

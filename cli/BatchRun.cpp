@@ -272,12 +272,13 @@ int RunBatchItems(const std::vector<TBatchItem>& items, const TBatchSettings& se
                 progress.Clear();
             if (entry.Status == "failed") {
                 ++failed;
-                if (settings.Quiet)
-                    std::fprintf(err, "tilvo-cli: %s: failed: %s\n", item.Input.c_str(),
-                                 entry.Message.c_str());
-                else
+                // A failure goes to standard error always, where a script's log of errors
+                // catches it, and to the list of files too unless quiet.
+                if (!settings.Quiet)
                     std::fprintf(out, "%s: failed: %s\n", item.Input.c_str(),
                                  entry.Message.c_str());
+                std::fprintf(err, "tilvo-cli: %s: failed: %s\n", item.Input.c_str(),
+                             entry.Message.c_str());
             } else if (!settings.Quiet) {
                 const bool skip = entry.Status == "skipped";
                 // A find's line ends with what it found ("found 0": a picture to look at).

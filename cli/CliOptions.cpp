@@ -260,12 +260,16 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
             throw EUsage("--quality for JPEG must be 1-100 (0-100 is for WebP)");
     };
     bool noMoreOptions = false;  // after "--", a name that starts with "-" is a file
+    std::string notForVerify;    // the first option that writes or edits something
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (noMoreOptions) {
             files.push_back(a);
             continue;
         }
+        if (notForVerify.empty() && a.size() > 1 && a[0] == '-' && a != "--verify" && a != "--" &&
+            a != "--help" && a != "-h" && a != "--version")
+            notForVerify = a;
         auto value = [&]() -> const std::string& {
             if (i + 1 >= args.size()) throw EUsage(a + " needs a value");
             return args[++i];
@@ -323,7 +327,7 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
         else if (a == "--dcr-name")
             o.Save.DCRResourceName = value();
         else if (a == "--mosaic")
-            o.MosaicSize = ParseInt(value(), "--mosaic", 1, 256);
+            o.MosaicSize = ParseInt(value(), "--mosaic", 2, 256);
         else if (a == "--brush")
             o.BrushSize = ParseInt(value(), "--brush", 1, 1000);
         else if (a == "--hard-edge")
@@ -371,6 +375,11 @@ TCliOptions ParseCliOptions(const std::vector<std::string>& args) {
     }
     if (o.Help || o.Version) return o;
     if (o.Verify) {
+        if (!notForVerify.empty())
+            throw EUsage(
+                "--verify only reads its files; it takes no output or edit option such "
+                "as " +
+                notForVerify);
         if (files.empty()) throw EUsage("--verify needs at least one FILE");
         o.VerifyFiles = std::move(files);
         return o;

@@ -2,9 +2,11 @@
 // the same engine and writes the result through the Save As writer of the chosen type; with
 // --out-dir it does so for many files at once, on several threads.
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "BatchRun.h"
+#include "CliItems.h"
 #include "CliOptions.h"
 #include "CliVerify.h"
 #include "Effector/Bitmap.h"
@@ -36,17 +39,32 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A failure in words: running out of memory says so rather than "std::bad_alloc".
+std::string FailureText(const std::exception& e) {
+    if (dynamic_cast<const std::bad_alloc*>(&e) == nullptr) return e.what();
+    const auto* refused = dynamic_cast<const EOutOfMemory*>(&e);
+    return refused
+               ? "not enough memory for the picture (it needs about " +
+                     std::to_string((refused->Bytes() + (int64_t(1) << 20) - 1) >> 20) + " MB more)"
+               : std::string("not enough memory for the picture");
+}
+
 int UsageError(const std::string& problem) {
     std::fprintf(stderr, "tilvo-cli: %s\nTry 'tilvo-cli --help' for more information.\n",
                  problem.c_str());
     return 2;
 }
 
-// The stroke points as the window stores them: the press point twice, at most kMaxStrokePoints.
+// An item that misses the picture would hide nothing: the file fails before anything is written.
+void CheckItemsReach(const TCliOptions& o, int32_t width, int32_t height) {
+    const std::string outside = ItemOutsidePicture(o, width, height);
+    if (!outside.empty()) throw Exception(outside);
+}
+
+// The stroke points as the window stores them: the press point twice, then every point.
 void StrokePoints(const std::vector<TPoint>& stroke, std::vector<TPoint>& points) {
     points.assign(1, stroke.front());
-    const size_t take = std::min(stroke.size(), size_t(kMaxStrokePoints - 1));
-    points.insert(points.end(), stroke.begin(), stroke.begin() + take);
+    points.insert(points.end(), stroke.begin(), stroke.end());
 }
 
 // A 64-bit hash of the picture's rows y0 .. y1 - 1.
@@ -141,7 +159,6 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
         width, height, o.MosaicSize, o.BrushSize, o.SoftEdge,
         o.SolidFill ? TStrokeEffect::SolidFill : TStrokeEffect::Mosaic);
     std::vector<TPoint> points;
-    points.reserve(kMaxStrokePoints);
     for (const auto& item : o.Strokes) {
         if (item.IsRect) {
             if (item.IsEllipse)
@@ -150,8 +167,7 @@ std::unique_ptr<TStripStrokes> PlanEdits(const TCliOptions& o, int32_t width, in
                 strips->AddRect(item.Rect);
             continue;
         }
-        // As in the window: the press point is stored twice, so a single point paints a dot, and a
-        // stroke keeps at most its first kMaxStrokePoints points.
+        // As in the window: the press point is stored twice, so a single point paints a dot.
         StrokePoints(item.Points, points);
         strips->AddStroke(points.data(), int32_t(points.size()));
     }
@@ -184,6 +200,7 @@ class TCliBandEditor : public TBandEditor {
   public:
     explicit TCliBandEditor(const TCliOptions& o) : o_(o) {}
     int32_t Begin(int32_t width, int32_t height) override {
+        CheckItemsReach(o_, width, height);
         width_ = width;
         height_ = height;
         strips_ = PlanEdits(o_, width, height);
@@ -287,6 +304,7 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
     if (!DecodeJpegRows(
             source,
             [&](int32_t w, int32_t h, int32_t& first, int32_t& end) {
+                CheckItemsReach(o, w, h);
                 width = w;
                 height = h;
                 strips = PlanEdits(o, w, h);
@@ -318,9 +336,11 @@ bool ConvertJpegLosslessBand(const TCliOptions& o, const std::string& input,
 // `saveAsType`. Throws with the reason on failure; the output is then left as it was. Touches
 // nothing shared but what is only read (the options, the format registry), so several threads
 // may run it at once on different files. What it learns goes into `facts` as it goes; with a
-// find, the whole picture is read first and facts.Found is how much was found.
+// find, the whole picture is read first and facts.Found is how much was found. `inType`, when
+// given, stands for the extension of `input`; `shown` is the input's name in a note.
 void ConvertFile(const TCliOptions& options, const std::string& input, const std::string& output,
-                 int32_t saveAsType, TConvertFacts& facts) {
+                 int32_t saveAsType, TConvertFacts& facts, const std::string& inType = {},
+                 const std::string& shown = {}) {
     // "-" is standard output: the safe file stream writes a device or a pipe directly, and only
     // once the whole file is encoded.
     const std::string target = output == "-" ? std::string("/dev/stdout") : output;
@@ -338,7 +358,8 @@ void ConvertFile(const TCliOptions& options, const std::string& input, const std
         return;
     TBitmap work;
     std::vector<uint8_t> jpegSource;
-    LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr);
+    LoadPictureFile(input, work, keepUntouched ? &jpegSource : nullptr, inType);
+    CheckItemsReach(options, work.Width(), work.Height());
     facts.Width = work.Width();
     facts.Height = work.Height();
     // What is found joins the items given by hand.
@@ -364,42 +385,59 @@ void ConvertFile(const TCliOptions& options, const std::string& input, const std
     const bool saved = SaveAsByType(work, target, saveAsType, o.Save, input, probe, &why, {},
                                     keepUntouched ? &keep : nullptr);
     if (!keep.Note.empty())
-        std::fprintf(stderr, "tilvo-cli: %s: %s\n", input.c_str(), keep.Note.c_str());
+        std::fprintf(stderr, "tilvo-cli: %s: %s\n", (shown.empty() ? input : shown).c_str(),
+                     keep.Note.c_str());
     if (!saved)
         throw Exception("could not write \"" + output + "\"" + (why.empty() ? "" : ": " + why));
 }
 
-// Standard input, copied to a file named "stdin" (with the --in-type extension) in a private
-// temporary folder, so that the open path and the Exif copy read it as they read any file.
-// The folder goes with the object.
-class TStdinFile {
+// Standard input, read whole into memory that no file on disk holds (an anonymous memory file),
+// so that an interrupted run leaves no copy of the picture behind; the open path and the Exif copy
+// read it through the process's own name for it, as they read any file.
+class TStdinInMemory {
   public:
-    explicit TStdinFile(const std::string& inType) {
-        std::string dir = (fs::temp_directory_path() / "tilvo-cli-XXXXXX").string();
-        if (!::mkdtemp(dir.data()))
-            throw Exception("cannot make a temporary folder for standard input");
-        dir_ = dir;
-        path_ =
-            (fs::path(dir_) / (inType.empty() ? std::string("stdin") : "stdin." + inType)).string();
-        TFileStream file(path_, TFileStream::fmCreate);
+    TStdinInMemory() {
+        fd_ = ::memfd_create("tilvo-cli-stdin", MFD_CLOEXEC);
+        if (fd_ < 0)
+            throw Exception(std::string("cannot hold standard input in memory: ") +
+                            std::strerror(errno));
+        path_ = "/proc/self/fd/" + std::to_string(fd_);
         std::vector<uint8_t> buffer(1 << 16);
-        size_t n = 0;
-        while ((n = std::fread(buffer.data(), 1, buffer.size(), stdin)) > 0)
-            file.Write(buffer.data(), int64_t(n));
-        if (std::ferror(stdin)) throw Exception("cannot read standard input");
+        while (true) {
+            const ssize_t n = ::read(STDIN_FILENO, buffer.data(), buffer.size());
+            if (n == 0) break;
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                throw Exception(std::string("cannot read standard input: ") + std::strerror(errno));
+            }
+            for (ssize_t done = 0; done < n;) {
+                const ssize_t w = ::write(fd_, buffer.data() + done, size_t(n - done));
+                if (w < 0 && errno == EINTR) continue;
+                if (w <= 0)
+                    throw Exception(std::string("cannot hold standard input in memory: ") +
+                                    std::strerror(w < 0 ? errno : ENOSPC));
+                done += w;
+            }
+        }
     }
-    ~TStdinFile() {
-        std::error_code ec;
-        if (!dir_.empty()) fs::remove_all(dir_, ec);
+    ~TStdinInMemory() {
+        if (fd_ >= 0) ::close(fd_);
     }
-    TStdinFile(const TStdinFile&) = delete;
-    TStdinFile& operator=(const TStdinFile&) = delete;
+    TStdinInMemory(const TStdinInMemory&) = delete;
+    TStdinInMemory& operator=(const TStdinInMemory&) = delete;
 
     const std::string& Path() const { return path_; }
 
   private:
-    std::string dir_, path_;
+    int fd_ = -1;
+    std::string path_;
 };
+
+// A failure of the one file names it, unless the message already does.
+Exception NamingFile(const std::string& shown, const std::exception& e) {
+    const std::string what = FailureText(e);
+    return Exception(what.find(shown) != std::string::npos ? what : shown + ": " + what);
+}
 
 // The batch settings the options give; the progress line only where standard error is a terminal.
 TBatchSettings BatchSettingsOf(const TCliOptions& o) {
@@ -412,20 +450,32 @@ TBatchSettings BatchSettingsOf(const TCliOptions& o) {
     return s;
 }
 
+// The one INPUT to OUTPUT; a failure names the input (standard input by that name).
 void ConvertOne(const TCliOptions& o, TConvertFacts& facts) {
     if (o.Input != "-") {
-        ConvertFile(o, o.Input, o.Output, o.SaveAsType, facts);
+        try {
+            ConvertFile(o, o.Input, o.Output, o.SaveAsType, facts);
+        } catch (const std::exception& e) {
+            throw NamingFile(o.Input, e);
+        }
         return;
     }
-    const TStdinFile in(o.InType);
-    if (o.InType.empty()) {
-        const std::vector<uint8_t> head = ReadSignatureBytes(in.Path());
-        if (head.empty()) throw Exception("standard input is empty");
-        if (!PictureFormats().FindBySignature(head.data(), head.size()))
-            throw Exception(
-                "cannot tell the picture type of standard input; name it with --in-type");
+    const TStdinInMemory in;
+    try {
+        if (o.InType.empty()) {
+            const std::vector<uint8_t> head = ReadSignatureBytes(in.Path());
+            if (head.empty()) throw Exception("it is empty");
+            if (!PictureFormats().FindBySignature(head.data(), head.size()))
+                throw Exception("cannot tell its picture type; name it with --in-type");
+        }
+        ConvertFile(o, in.Path(), o.Output, o.SaveAsType, facts, o.InType, "standard input");
+    } catch (const std::exception& e) {
+        // The memory's own name means nothing to the user.
+        std::string what = FailureText(e);
+        for (size_t at; (at = what.find("\"" + in.Path() + "\"")) != std::string::npos;)
+            what.replace(at, in.Path().size() + 2, "standard input");
+        throw NamingFile("standard input", Exception(what));
     }
-    ConvertFile(o, in.Path(), o.Output, o.SaveAsType, facts);
 }
 
 // --list-found: each file's proposals as JSON lines on standard output, in the order the files
@@ -485,7 +535,11 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
     return RunBatchItems(
         items, BatchSettingsOf(o),
         [&](const TBatchItem& item, TConvertFacts& facts) {
-            ConvertFile(o, item.Input, item.Output, item.SaveAsType, facts);
+            try {
+                ConvertFile(o, item.Input, item.Output, item.SaveAsType, facts);
+            } catch (const std::bad_alloc& e) {
+                throw Exception(FailureText(e));
+            }
         },
         stdout, stderr);
 }
@@ -493,6 +547,8 @@ int RunBatch(const TCliOptions& o, const std::vector<TBatchItem>& items) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Stopped by a signal, a run leaves none of its temporary files behind.
+    RemoveTemporaryFilesOnSignals();
     TCliOptions o;
     try {
         o = ParseCliOptions(std::vector<std::string>(argv + 1, argv + argc));

@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "Effector/StripStrokes.h"
 #include "FileFormat/JPEGImage.h"
 #include "FileFormat/JpegLossless.h"
 #include "FileFormat/JpegSplice.h"
@@ -727,6 +729,85 @@ TEST(KeepUntouchedBits, ABandAtATimeGivesTheWholePicturesBytes) {
         }
         EXPECT_LE(editor.rows, r.Bottom - r.Top + 2 * 16);
     }
+}
+
+// Soft-edged strokes and rectangles as tilvo-cli applies them, a band of rows at a time.
+class TStrokeRows : public TBandEditor {
+  public:
+    TStrokeRows(std::vector<std::vector<TPoint>> strokes, std::vector<TRect> rects, int32_t mosaic,
+                int32_t brush)
+        : strokes_(std::move(strokes)), rects_(std::move(rects)), mosaic_(mosaic), brush_(brush) {}
+    int32_t Begin(int32_t w, int32_t h) override {
+        strips_ = Plan(w, h);
+        return strips_->Alignment();
+    }
+    void Reach(int32_t& top, int32_t& bottom) const override {
+        top = strips_->Top();
+        bottom = strips_->Bottom();
+    }
+    void Edit(TBitmap& band, int32_t top) override {
+        if (top < strips_->Bottom() && top + band.Height() > strips_->Top())
+            strips_->Apply(band, top);
+    }
+    // The same edits on a whole picture.
+    void ApplyWhole(TBitmap& pic) const { Plan(pic.Width(), pic.Height())->Apply(pic, 0); }
+
+  private:
+    std::unique_ptr<TStripStrokes> Plan(int32_t w, int32_t h) const {
+        auto s =
+            std::make_unique<TStripStrokes>(w, h, mosaic_, brush_, true, TStrokeEffect::Mosaic);
+        for (const auto& p : strokes_) {
+            std::vector<TPoint> pts{p.front()};
+            pts.insert(pts.end(), p.begin(), p.end());
+            s->AddStroke(pts.data(), int32_t(pts.size()));
+        }
+        for (const TRect& r : rects_) s->AddRect(r);
+        return s;
+    }
+    std::vector<std::vector<TPoint>> strokes_;
+    std::vector<TRect> rects_;
+    int32_t mosaic_, brush_;
+    std::unique_ptr<TStripStrokes> strips_;
+};
+
+// Every MCU in which the soft edge's outer ring changes a pixel is encoded again, on every
+// sampling, whole and a band at a time (a progressive source or one with restarts: whole only).
+TEST(KeepUntouchedBits, SoftEdgesRingMcusAreEncodedAgain) {
+    const struct {
+        const char* name;
+        TSourceSpec spec;
+    } sources[] = {{"4:2:0", Spec(200, 150, 2, 2)},
+                   {"4:2:2", Spec(200, 150, 2, 1)},
+                   {"4:4:4", Spec(200, 150, 1, 1)},
+                   {"4:4:0", Spec(200, 150, 1, 2)},
+                   {"4:2:0 progressive", Spec(200, 150, 2, 2, true)},
+                   {"4:2:2 restarts", Spec(200, 150, 2, 1, false, 3)}};
+    for (const auto& src : sources)
+        for (int32_t mosaic : {4, 7, 16})
+            for (int32_t brush : {9, 20, 31}) {
+                SCOPED_TRACE(std::string(src.name) + " mosaic " + std::to_string(mosaic) +
+                             " brush " + std::to_string(brush));
+                TSourceSpec s = src.spec;
+                s.Quality = 85;
+                const std::vector<uint8_t> source = MakeSource(s);
+                TBitmap original, edited;
+                OpenAsWindowDoes(source, original);
+                CopyPicture(original, edited);
+                TStrokeRows editor({{{37, 11}, {90, 140}, {150, 44}}, {{120, 100}}},
+                                   {{13, 109, 61, 133}}, mosaic, brush);
+                editor.ApplyWhole(edited);
+                TMemoryStream whole;
+                TKeepUntouchedStats stats;
+                ASSERT_TRUE(SaveJpegKeepingUntouched(source, edited, original, 0, false, whole,
+                                                     nullptr, &stats));
+                EXPECT_EQ(CheckCoefficients(source, original, edited, whole.Memory()), 0);
+                if (s.Progressive || s.RestartInterval != 0) continue;
+                std::vector<uint8_t> banded;
+                TKeepUntouchedStats bandStats;
+                ASSERT_TRUE(SaveJpegKeepingUntouchedInBands(source, editor, banded, &bandStats));
+                EXPECT_EQ(bandStats.ChangedMcus, stats.ChangedMcus);
+                EXPECT_EQ(CheckCoefficients(source, original, edited, banded), 0);
+            }
 }
 
 // Where the bits cannot be copied, the banded save says so and writes nothing; the caller then

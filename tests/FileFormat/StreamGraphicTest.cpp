@@ -8,6 +8,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -161,6 +163,64 @@ TEST(SafeFileStream, WithoutCommitTheOldFileStaysAndNoTemporaryRemains) {
     g.SaveToFile(target);
     EXPECT_EQ(ReadWholeFile(target), Bytes("partial data that must not land"));
     EXPECT_EQ(dir.Names(), std::vector<std::string>{"picture.bmp"});
+}
+
+// This machine's name as the temporary names carry it.
+std::string HostTag() {
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    std::string t(host[0] ? host : "localhost");
+    for (char& c : t)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-') c = '_';
+    return t;
+}
+
+// The temporary file is named for the target, this host and this process.
+TEST(SafeFileStream, TheTemporaryNameCarriesTheHostAndTheProcess) {
+    TempDir dir;
+    TSafeFileStream s(dir / "photo.png");
+    s.Write("x", 1);
+    const std::vector<std::string> names = dir.Names();
+    ASSERT_EQ(names.size(), 1u);
+    const std::string prefix =
+        ".photo.png.tilvo-" + HostTag() + "-" + std::to_string(getpid()) + "-";
+    EXPECT_EQ(names[0].substr(0, prefix.size()), prefix);
+    EXPECT_EQ(names[0].size(), prefix.size() + 6);
+    EXPECT_TRUE(IsTemporaryFileName(names[0]));
+    for (const char* other : {"photo.png", ".photo.png.AbC123", ".photo.png.tilvo-host-12-ab",
+                              ".photo.png.tilvo-host-x1-abcdef", ".tilvo-host-1-abcdef"})
+        EXPECT_FALSE(IsTemporaryFileName(other)) << other;
+    // A name far too long for a folder entry is cut, never refused.
+    const std::string longName = dir / (std::string(250, 'n') + ".png");
+    TSafeFileStream l(longName);
+    l.Write("y", 1);
+    l.Commit();
+    EXPECT_EQ(ReadWholeFile(longName), Bytes("y"));
+}
+
+// A later save into the folder removes what killed processes of this host left there, and
+// nothing else: not the files of running processes, of other hosts, or any other file.
+TEST(SafeFileStream, ALaterSaveRemovesOnlyTheTemporaryFilesOfDeadProcessesOfThisHost) {
+    TempDir dir;
+    const pid_t child = fork();
+    if (child == 0) _exit(0);
+    ASSERT_GT(child, 0);
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);  // a process id that no longer runs
+    const std::string host = HostTag(), dead = std::to_string(child);
+    const std::string stale = ".a.jpg.tilvo-" + host + "-" + dead + "-k3j9x0";
+    const std::vector<std::string> kept = {
+        ".a.jpg.tilvo-" + host + "-1-k3j9x0",                                 // a running process
+        ".a.jpg.tilvo-" + host + "-" + std::to_string(getpid()) + "-zzzzzz",  // this one
+        ".a.jpg.tilvo-" + host + "x-" + dead + "-k3j9x0",                     // another host
+        ".a.jpg.XyZ123",                                                      // not a name of ours
+        "a.jpg"};
+    WriteRaw(dir / stale, Bytes("unredacted"));
+    for (const std::string& k : kept) WriteRaw(dir / k, Bytes("keep"));
+    WriteWholeFile(dir / "b.png", "new", 3);
+    std::vector<std::string> expected = kept;
+    expected.push_back("b.png");
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(dir.Names(), expected);
 }
 
 TEST(SafeFileStream, AFailingWriteOnDiskLeavesTheOldFileByteIdentical) {
@@ -512,6 +572,25 @@ TEST(LoadPictureFile, ConvertsTo24BitsAndLeavesThePictureAloneOnFailure) {
     EXPECT_EQ(picture.PixelFormat(), pf24bit);
     EXPECT_EQ(picture.Width(), 5);
     EXPECT_EQ(picture.Pixel(4, 2), RGB(0, 200, 0));  // index (4 + 2) % 4
+}
+
+// Memory that runs out while a picture opens is named with the file and what it needs.
+TEST(LoadPictureFile, RunningOutOfMemorySaysWhichFileAndHowMuch) {
+    RegisterAllFormats();
+    TempDir dir;
+    TBitmap big(1500, 1000);
+    big.SaveToFile(dir / "big.bmp");
+    TBitmap picture(2, 2);
+    FailSurfaceAllocationAfter(0);
+    try {
+        LoadPictureFile(dir / "big.bmp", picture);
+        ADD_FAILURE() << "opened without memory";
+    } catch (const Exception& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "not enough memory to open \"" + (dir / "big.bmp") + "\" (it needs about 5 MB)");
+    }
+    FailSurfaceAllocationAfter(-1);
+    EXPECT_EQ(picture.Width(), 2);
 }
 
 TEST(LoadPictureFile, AnEmptyPictureLendsItsBufferAndGetsItBackEmptyOnFailure) {

@@ -3,13 +3,16 @@
 
 #include <algorithm>
 #include <memory>
+#include <vector>
 
+#include "Effector/HistoryListEx.h"
+#include "Effector/Pixelate.h"
 #include "app/StrokeCapture.h"
 
 namespace tilvo {
 namespace {
 
-// The buffer is 80 KiB; keep it off the test's stack.
+// A capture of its own for each test.
 std::unique_ptr<TStrokeCapture> NewCapture() {
     return std::make_unique<TStrokeCapture>();
 }
@@ -79,20 +82,39 @@ TEST(StrokeCapture, AnotherButtonDuringAStrokeNeitherRestartsNorEndsIt) {
     EXPECT_TRUE(c->MouseUp(kRight));
 }
 
-TEST(StrokeCapture, BufferKeepsTheFirst1023PointsAndIgnoresTheRest) {
+// However long the drag, every point is kept and drawn; committed, the stroke hides the picture
+// under each of them (a 5,000-point zigzag, every point's pixel taken by the whole picture's cell).
+TEST(StrokeCapture, AStrokeOfAnyLengthKeepsAndHidesEveryPoint) {
+    constexpr int32_t kMoves = 4998, kW = 640, kH = 160;
     auto c = NewCapture();
-    c->MouseDown({0, 0});
-    for (int32_t i = 0; i < 2000; ++i) {
-        const TCaptureResult r = c->MouseMove({i, 1}, false);
-        if (i < kMaxStrokePoints - 2)
-            EXPECT_EQ(r.Step, TCaptureStep::Segment) << i;
-        else
-            ASSERT_EQ(r.Step, TCaptureStep::Ignored) << i;
+    c->MouseDown({5, 5});
+    std::vector<TPoint> moved;
+    for (int32_t i = 0; i < kMoves; ++i) {
+        // Back and forth over the picture, one pixel further down every 50 points.
+        const int32_t x = 5 + (i % 100 < 50 ? i % 50 : 49 - i % 50) * 12;
+        const TPoint p{x, 5 + i / 50 + (i % 3)};
+        moved.push_back(p);
+        const TCaptureResult r = c->MouseMove(p, false);
+        ASSERT_EQ(r.Step, TCaptureStep::Segment) << i;
+        ASSERT_EQ(r.To, p) << i;
     }
-    EXPECT_EQ(c->PointCount, 1023);
-    EXPECT_EQ(c->Points()[1022], (TPoint{1020, 1}));
-    EXPECT_EQ(c->LastPoint, (TPoint{1020, 1}));
-    EXPECT_EQ(c->Strokes[0][1023], (TPoint{0, 0})) << "the 1024th entry is never filled";
+    ASSERT_TRUE(c->MouseUp());
+    ASSERT_EQ(c->PointCount, kMoves + 2);
+    for (int32_t i = 0; i < kMoves; ++i) ASSERT_EQ(c->Points()[i + 2], moved[size_t(i)]) << i;
+
+    TBitmap work(kW, kH), region, mask;
+    for (int32_t y = 0; y < kH; ++y)
+        for (int32_t x = 0; x < kW; ++x)
+            work.SetPixel(x, y, RGB(uint8_t(x * 7 + y * 13), uint8_t(x ^ y), uint8_t(x * y)));
+    TBitmap cells;
+    cells.Assign(work);
+    Pixelate(cells, 4, 4, 0);
+    THistoryControl history;
+    TStrokeContext ctx{work, region, mask, history};
+    const TRect dirty = ComputeDirtyRect(c->Points(), c->PointCount, 3, kW, kH);
+    ApplyStroke(ctx, c->Points(), c->PointCount, dirty, 4, 3, false);
+    for (const TPoint& p : moved)
+        ASSERT_EQ(work.Pixel(p.X, p.Y), cells.Pixel(p.X, p.Y)) << p.X << "," << p.Y;
 }
 
 // Press at the origin, then three moves; the third stores the fifth point and tests Shift.

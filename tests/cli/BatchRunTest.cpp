@@ -211,8 +211,6 @@ TEST_F(BatchRunFiles, ReportsEachInputAndARerunSkipsWhatIsWritten) {
                                            "--skip-existing",
                                            "--rect",
                                            "0,0,10,10",
-                                           "--rect",
-                                           "5000,5000,4,4",
                                            "in/b.bmp"};
     const TRun first = Run(args, (dir_ / "list").string());
     EXPECT_EQ(first.Status, 1) << first.Out << first.Err;

@@ -1,5 +1,7 @@
 // tilvo-cli: its command line, and the real program converting and mosaicking files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -190,6 +192,13 @@ TEST(CliOptions, UsageErrors) {
         {"a", "b.png", "--rect"},
         {"a", "b.png", "--strokes"},
         {"a", "b.png", "--mosaic", "0"},
+        {"a", "b.png", "--mosaic", "1"},  // cells of one pixel hide nothing
+        // --verify writes nothing: an output or edit option with it is a mistake.
+        {"--verify", "a.jpg", "--stroke", "1,1"},
+        {"--verify", "a.jpg", "--rect", "1,1,5,5"},
+        {"--verify", "a.jpg", "--out-dir", "d"},
+        {"a.jpg", "--verify", "--quality", "50"},
+        {"--type", "png", "--verify", "a.jpg"},
         {"a", "b.png", "--frobnicate"},
         {"a", "-"},      // standard output has no extension to tell the type
         {"a", "b.res"},  // a .res is written only with --type dcr
@@ -712,7 +721,7 @@ TEST_F(CliBatch, WritesEveryInputUnderTheFolderTheSameWithOneOrTwoThreads) {
                                          "--type",    "png",
                                          "--mosaic",  "8", "--brush", "20",
                                          "--stroke",  "10,10;60,40",
-                                         "--stroke",  "30,5"};
+                                         "--stroke",  "12,5"};
         args.insert(args.end(), inputs.begin(), inputs.end());
         const TRun r = Run(args);
         EXPECT_EQ(r.Status, 0) << r.Out << r.Err;
@@ -766,6 +775,10 @@ TEST_F(CliBatch, AFailingInputFailsTheRunAndTheOthersAreStillWritten) {
     EXPECT_NE(r.Out.find(broken + ": failed: "), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find(missing + ": failed: Cannot open file"), std::string::npos) << r.Out;
     EXPECT_NE(r.Out.find("2 of 4 files written, 2 failed"), std::string::npos) << r.Out;
+    // The failure lines go to standard error too, where a script's log catches them.
+    EXPECT_NE(r.Err.find(broken + ": failed: "), std::string::npos) << r.Err;
+    EXPECT_NE(r.Err.find(missing + ": failed: Cannot open file"), std::string::npos) << r.Err;
+    EXPECT_EQ(r.Err.find("good1"), std::string::npos) << r.Err;
     EXPECT_TRUE(fs::exists(dir_ / "out/good1.ppm"));
     EXPECT_TRUE(fs::exists(dir_ / "out/good2.ppm"));
     EXPECT_FALSE(fs::exists(dir_ / "out/broken.ppm"));
@@ -856,7 +869,7 @@ TEST_F(CliBatch, StandardInputByContentOrByInType) {
     const std::string exif("Exif\0\0", 6);
     EXPECT_NE(std::search(jpeg.begin(), jpeg.end(), exif.begin(), exif.end()), jpeg.end());
     EXPECT_EQ(jpeg, ReadWholeFile(fromFile));
-    // Standard input went through a private temporary folder, removed afterwards.
+    // Standard input is held in memory: no file of it is ever made.
     EXPECT_TRUE(fs::is_empty(dir_ / "tmp"));
 }
 
@@ -884,6 +897,182 @@ TEST_F(CliBatch, AUsageErrorIsOneLineAndAHint) {
     EXPECT_EQ(help.Status, 0);
     EXPECT_NE(help.Out.find("--out-dir DIR"), std::string::npos);
     EXPECT_NE(help.Out.find("--in-type EXT"), std::string::npos);
+}
+
+using CliRun = CliBatch;
+
+// An item that misses the picture fails the file, names itself and the picture's size and writes
+// nothing, on every path (whole picture, JPEG bands, lossless bands, lossless rows); an item
+// partly outside is clipped and the file is written.
+TEST_F(CliRun, AnItemWhollyOutsideThePictureFailsTheFile) {
+    const std::string bmp = Picture("photo.bmp", 120, 80, 5);
+    const std::string jpg = (dir_ / "in/photo.jpg").string();
+    ASSERT_EQ(Run({bmp, jpg}).Status, 0);
+    const std::string out = (dir_ / "out.jpg").string(), png = (dir_ / "out.png").string();
+    const struct {
+        std::vector<std::string> item;
+        const char* says;
+    } items[] = {
+        {{"--rect", "120,10,30,30"}, "the rectangle --rect 120,10,30,30"},
+        {{"--rect", "-40,-40,40,40"}, "the rectangle --rect -40,-40,40,40"},
+        {{"--ellipse", "0,80,120,9"}, "the ellipse --ellipse 0,80,120,9"},
+        {{"--stroke", "200,40;300,40"}, "the stroke --stroke 200,40;300,40"},
+        {{"--stroke", "-11,40;-11,70", "--brush", "20"}, "the stroke --stroke -11,40;-11,70"},
+        {{"--stroke", "10,-50;20,-60;30,-50;40,-60;50,-50"},
+         "the stroke --stroke 10,-50;20,-60;30,-50...;50,-50 (5 points)"},
+    };
+    const std::vector<std::vector<std::string>> paths = {{bmp, png},
+                                                         {jpg, out},
+                                                         {jpg, out, "--lossless"},
+                                                         {jpg, out, "--lossless", "--progressive"}};
+    for (const auto& item : items)
+        for (const auto& path : paths) {
+            std::vector<std::string> args = path;
+            args.insert(args.end(), {"--rect", "10,10,5,5"});  // a good item before the bad one
+            args.insert(args.end(), item.item.begin(), item.item.end());
+            const TRun r = Run(args);
+            SCOPED_TRACE(args[0] + " " + args[1] + " " + item.says);
+            EXPECT_EQ(r.Status, 1);
+            EXPECT_NE(
+                r.Err.find(std::string(item.says) + " lies wholly outside the picture (120 x 80)"),
+                std::string::npos)
+                << r.Err;
+            EXPECT_NE(r.Err.find(args[0]), std::string::npos) << "names the file: " << r.Err;
+            EXPECT_FALSE(fs::exists(args[1]));
+            EXPECT_EQ(std::distance(fs::directory_iterator(dir_), fs::directory_iterator()), 4)
+                << "nothing but in/, tmp/ and the two logs";
+        }
+    // Partly outside: clipped, as in the window.
+    for (const auto& path : paths) {
+        std::vector<std::string> args = path;
+        args.insert(args.end(), {"--stroke", "-30,40;10,40", "--rect", "100,70,50,50"});
+        ASSERT_EQ(Run(args).Status, 0) << args[0] << " " << args[1];
+        TBitmap before, after;
+        LoadPictureFile(args[0], before);
+        LoadPictureFile(args[1], after);
+        fs::remove(args[1]);
+        int changed = 0;
+        for (const auto& [x, y] : {std::pair{2, 40}, {5, 42}, {110, 75}, {118, 78}})
+            changed += after.Pixel(x, y) != before.Pixel(x, y);
+        EXPECT_GE(changed, 3) << args[0] << " " << args[1];
+    }
+}
+
+// A smaller photo in a series is not written unredacted: it fails, the others are written.
+TEST_F(CliRun, ASmallerPictureInASeriesFailsWhereAnItemMissesIt) {
+    const std::string big = Picture("big.bmp", 200, 100, 1),
+                      small = Picture("small.bmp", 100, 60, 2);
+    const TRun r = Run({"--out-dir", (dir_ / "out").string(), "--type", "png", "--rect",
+                        "150,10,30,30", big, small});
+    EXPECT_EQ(r.Status, 1);
+    EXPECT_NE(r.Out.find(big + " -> "), std::string::npos) << r.Out;
+    const std::string failure = small +
+                                ": failed: the rectangle --rect 150,10,30,30 lies wholly outside "
+                                "the picture (100 x 60)";
+    EXPECT_NE(r.Out.find(failure), std::string::npos) << r.Out;
+    EXPECT_NE(r.Err.find(failure), std::string::npos) << r.Err;
+    EXPECT_TRUE(fs::exists(dir_ / "out/big.png"));
+    EXPECT_FALSE(fs::exists(dir_ / "out/small.png"));
+}
+
+// A stroke of 5,000 points is applied whole: the pixel under every point is the whole picture's
+// cell (hard edge), from a strokes file and on the JPEG band path alike.
+TEST_F(CliRun, AStrokeOfAnyLengthHidesEveryPoint) {
+    constexpr int kW = 640, kH = 160;
+    const std::string bmp = Picture("wide.bmp", kW, kH, 4);
+    std::string line = "--stroke ";
+    std::vector<TPoint> points;
+    for (int i = 0; i < 5000; ++i) {
+        const TPoint p{5 + (i % 100 < 50 ? i % 50 : 49 - i % 50) * 12, 5 + i / 50 + i % 3};
+        points.push_back(p);
+        if (i) line += ';';
+        line += std::to_string(p.X) + "," + std::to_string(p.Y);
+    }
+    const std::string file = (dir_ / "long.txt").string();
+    WriteWholeFile(file, line.data(), int64_t(line.size()));
+    const std::string out = (dir_ / "out.bmp").string();
+    ASSERT_EQ(
+        Run({bmp, out, "--hard-edge", "--brush", "3", "--mosaic", "4", "--strokes", file}).Status,
+        0);
+    TBitmap src, res, cells;
+    LoadPictureFile(bmp, src);
+    LoadPictureFile(out, res);
+    cells.Assign(src);
+    Pixelate(cells, 4, 4, 0);
+    for (const TPoint& p : points)
+        ASSERT_EQ(res.Pixel(p.X, p.Y), cells.Pixel(p.X, p.Y)) << p.X << "," << p.Y;
+}
+
+// Stopped by SIGTERM or SIGINT while it writes, a run leaves no temporary file (its picture
+// would be there unredacted) and no output.
+TEST_F(CliRun, ASignalWhileWritingLeavesNoTemporaryFile) {
+    TBitmap noise(2400, 2000);
+    uint32_t seed = 1;
+    for (int32_t y = 0; y < noise.Height(); ++y) {
+        uint8_t* row = noise.ScanLine(y);
+        for (int32_t i = 0; i < noise.Width() * 3; ++i)
+            row[i] = uint8_t((seed = seed * 1664525u + 1013904223u) >> 24);
+    }
+    const std::string in = (dir_ / "in/noise.bmp").string();
+    noise.SaveToFile(in);
+    for (const int sig : {SIGTERM, SIGINT}) {
+        SCOPED_TRACE(sig);
+        const fs::path folder = dir_ / ("out" + std::to_string(sig));
+        fs::create_directories(folder);
+        const std::string out = (folder / "noise.png").string();
+        const pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0), dup2(null, 1), dup2(null, 2);
+            execl(TILVO_CLI, TILVO_CLI, in.c_str(), out.c_str(), "--rect", "0,0,50,50",
+                  static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        // The temporary file appears once the writer starts; then the signal.
+        bool seen = false;
+        for (int i = 0; i < 20000 && !seen; ++i) {
+            for (const auto& e : fs::directory_iterator(folder))
+                seen = seen || IsTemporaryFileName(e.path().filename().string());
+            if (!seen) usleep(500);
+        }
+        ASSERT_TRUE(seen) << "no temporary file was ever made";
+        kill(pid, sig);
+        int status = 0;
+        ASSERT_EQ(waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFSIGNALED(status)) << "the run ended before the signal: " << status;
+        EXPECT_EQ(WTERMSIG(status), sig);
+        EXPECT_TRUE(fs::is_empty(folder));
+    }
+}
+
+// Every writer's failure reaches the user in words: the writer's own reason or the system's
+// error text, with the input's and the output's names.
+TEST_F(CliRun, EveryWriterSaysWhyItFailed) {
+    const std::string in = Picture("small.bmp", 20, 10, 1);
+    const std::string missing = (dir_ / "no/such/folder").string();
+    for (const char* type :
+         {"jpeg", "png", "bmp", "gif", "tga", "sgi", "pcx", "ppm", "mag", "dcr", "webp"}) {
+        const std::string out = missing + "/out." + type;
+        const TRun r = Run({in, out, "--type", type});
+        EXPECT_EQ(r.Status, 1) << type;
+        EXPECT_NE(r.Err.find("tilvo-cli: " + in + ": "), std::string::npos)
+            << type << ": " << r.Err;
+        EXPECT_NE(r.Err.find("\"" + out + "\": "), std::string::npos) << type << ": " << r.Err;
+        EXPECT_NE(r.Err.find("No such file or directory"), std::string::npos)
+            << type << ": " << r.Err;
+    }
+    // A picture too wide for WebP: the encoder's own reason, not a bare failure.
+    std::string wide = "P5 17000 1 255\n";
+    wide.append(17000, '\x40');
+    const std::string pgm = (dir_ / "in/wide.pgm").string();
+    WriteWholeFile(pgm, wide.data(), int64_t(wide.size()));
+    const TRun r = Run({pgm, (dir_ / "wide.webp").string()});
+    EXPECT_EQ(r.Status, 1);
+    const size_t why = r.Err.find("could not write \"" + (dir_ / "wide.webp").string() + "\": ");
+    ASSERT_NE(why, std::string::npos) << r.Err;
+    EXPECT_GT(r.Err.size(), why + 40) << r.Err;
+    EXPECT_FALSE(fs::exists(dir_ / "wide.webp"));
 }
 
 }  // namespace

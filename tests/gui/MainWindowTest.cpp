@@ -449,7 +449,7 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
         source.Assign(f.SourceBitmap);
         const QImage shown = f.Image1->Picture().copy();
 
-        int failures = 0;
+        int failures = 0, namedFailures = 0;
         for (int64_t n = 0;; ++n) {
             SCOPED_TRACE(n);
             ASSERT_LT(n, 100) << "the open never succeeded";
@@ -458,7 +458,14 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
             FailSurfaceAllocationAfter(-1);
             if (!box.shown) break;
             ++failures;
-            EXPECT_EQ(box.text, "out of memory");
+            // The reader's own picture names the file and what it needs; the window's later
+            // copies say "out of memory".
+            const QString reading = QStringLiteral("not enough memory to open \"") +
+                                    QString::fromStdString(c.fileName) + "\" (it needs about ";
+            if (box.text.startsWith(reading))
+                ++namedFailures;
+            else
+                EXPECT_EQ(box.text, "out of memory");
             EXPECT_EQ(f.windowTitle(), "*picture.bmp - Tilvo v1.47");
             EXPECT_EQ(f.FileName, File("picture.bmp"));
             EXPECT_EQ(f.SaveFileName, File("picture.bmp"));
@@ -473,6 +480,9 @@ TEST_F(MainWindow, RunningOutOfMemoryAtAnyStepOfOpeningChangesNothing) {
             EXPECT_EQ(f.PanelCanvas->size(), QSize(96, 80));
         }
         EXPECT_GE(failures, c.leastFailures);
+        if (std::string(c.name).starts_with("open")) {
+            EXPECT_GE(namedFailures, 1);
+        }
         EXPECT_EQ(f.windowTitle(), c.caption);
         EXPECT_EQ(f.FileName, c.fileName);
         EXPECT_EQ(f.History.Count(), 0);
