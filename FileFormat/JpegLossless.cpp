@@ -48,8 +48,9 @@ void SetReason(std::string* whyNot, const std::string& reason) {
     if (whyNot != nullptr) *whyNot = reason;
 }
 
-std::string JpegErrorText(int code) {
-    return "JPEG error #" + std::to_string(code);
+// libjpeg's own text of the fatal error, formatted with its parameters.
+std::string JpegErrorText(const jpegglue::TErrorManager& err) {
+    return err.message[0] != 0 ? std::string(err.message) : "JPEG error #" + std::to_string(err.code);
 }
 
 // Opens `bytes` and reads the header, keeping the APP1 segments (for the Exif orientation). The
@@ -141,7 +142,7 @@ bool FirstRowsMatch(const std::vector<uint8_t>& source, const TBitmap& original,
                     std::string* whyNot) {
     TDecoder d;
     if (!OpenHeader(d, source)) {
-        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err.code) + ")");
+        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err) + ")");
         return false;
     }
     const int32_t w = original.Width();
@@ -164,7 +165,7 @@ bool FirstRowsMatch(const std::vector<uint8_t>& source, const TBitmap& original,
         jpeg_abort_decompress(&d.ci);
     });
     if (!ok) {
-        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err.code) + ")");
+        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err) + ")");
         return false;
     }
     if (!same) SetReason(whyNot, "the picture does not match the file it was opened from");
@@ -383,7 +384,7 @@ bool CanKeepUntouched(const std::vector<uint8_t>& source, int32_t width, int32_t
     }
     TDecoder d;
     if (!OpenHeader(d, source)) {
-        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err.code) + ")");
+        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(d.err) + ")");
         return false;
     }
     return CheckSource(d.ci, width, height, whyNot);
@@ -405,7 +406,7 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
     }
     TDecoder src;
     if (!OpenHeader(src, source)) {
-        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(src.err.code) + ")");
+        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(src.err) + ")");
         return false;
     }
     jpeg_decompress_struct& si = src.ci;
@@ -458,7 +459,7 @@ bool SaveJpegKeepingUntouched(const std::vector<uint8_t>& source, const TBitmap&
 
     jvirt_barray_ptr* coefs = nullptr;
     if (!Guard(src.err, [&] { coefs = jpeg_read_coefficients(&si); })) {
-        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(src.err.code) + ")");
+        SetReason(whyNot, "the source JPEG cannot be read (" + JpegErrorText(src.err) + ")");
         return false;
     }
     if (src.err.pub.num_warnings != 0) {

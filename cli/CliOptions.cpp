@@ -63,7 +63,7 @@ const char* const kCliUsage =
     "  --quality N          quality 0-100 (default 80)\n"
     "  --webp-lossless      lossless (--quality has no effect)\n"
     "Mosaic:\n"
-    "  --mosaic N           cell size in pixels, 1-256 (default 16)\n"
+    "  --mosaic N           cell size in pixels, 2-256 (default 16)\n"
     "  --brush N            brush diameter in pixels, 1-1000 (default 50)\n"
     "  --hard-edge          no softened edge\n"
     "  --stroke X,Y[;X,Y...]  one brush stroke through these points (repeatable)\n"
