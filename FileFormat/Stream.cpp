@@ -363,9 +363,13 @@ void RemoveStaleTempFiles(const std::string& folder) {
 
 namespace {
 
-// Names the system hands out for devices and for the process's own descriptors: never replaced.
+std::string FolderOf(const std::string& name);
+
+// Names the system hands out for devices and for the process's own descriptors (/dev/stdout,
+// /dev/fd/1, /proc/self/fd/1): never replaced. A file in a folder below /dev, such as the memory
+// file system /dev/shm, is an ordinary file.
 bool IsSystemName(const std::string& name) {
-    return name.starts_with("/dev/") || name.starts_with("/proc/");
+    return name.starts_with("/proc/") || name.starts_with("/dev/fd/") || FolderOf(name) == "/dev";
 }
 
 // A file nobody may write (no write bit set) is read-only, also for a process that could write it

@@ -21,7 +21,6 @@ struct TCliFind {
     TTextQuery Text;        // --find-text and --find-pattern ("all": every word)
     bool List = false;      // --list-found: JSON lines, no picture written
     bool Any() const { return Faces || !Text.Empty(); }
-    friend bool operator==(const TCliFind&, const TCliFind&) = default;
 };
 
 // Takes the option `a` when it is one of the finding options (`value` gives its value and

@@ -339,6 +339,20 @@ TEST(SafeFileStream, PipesAndDevicesAreWrittenDirectlyAndNeverReplaced) {
 
     WriteWholeFile("/dev/null", "discarded", 9);
     EXPECT_TRUE(fs::is_character_file("/dev/null"));
+
+    // A file in a folder below /dev (the memory file system) is an ordinary file: made through a
+    // temporary file like any other.
+    if (fs::is_directory("/dev/shm") && ::access("/dev/shm", W_OK) == 0) {
+        const std::string shm = "/dev/shm/tilvo_stream_test_" + std::to_string(::getpid());
+        {
+            TSafeFileStream s(shm);
+            EXPECT_EQ(s.TargetKind(), TSafeFileStream::TTargetKind::Replace);
+            s.Write("shm", 3);
+            s.Commit();
+        }
+        EXPECT_EQ(ReadWholeFile(shm), Bytes("shm"));
+        fs::remove(shm);
+    }
 }
 
 // Runs `step` with an ordinary user's rights and answers its result (0 … 255): as root in a child
