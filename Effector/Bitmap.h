@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,6 +46,13 @@ struct TRect {
     constexpr int32_t Height() const { return Bottom - Top; }
     friend constexpr bool operator==(const TRect&, const TRect&) = default;
 };
+
+// The rectangle with its corners put in order: left ≤ right, top ≤ bottom.
+constexpr TRect Ordered(TRect r) {
+    if (r.Left > r.Right) std::swap(r.Left, r.Right);
+    if (r.Top > r.Bottom) std::swap(r.Top, r.Bottom);
+    return r;
+}
 
 struct TPoint {
     int32_t X = 0, Y = 0;

@@ -36,12 +36,6 @@ TStrokeEffect StrokeEffectOf(const TEffectHInfo& e) {
     return TStrokeEffect::Mosaic;
 }
 
-TRect Ordered(TRect r) {
-    if (r.Left > r.Right) std::swap(r.Left, r.Right);
-    if (r.Top > r.Bottom) std::swap(r.Top, r.Bottom);
-    return r;
-}
-
 // The scratch surfaces a replay reuses from one entry to the next.
 struct TReplayScratch {
     TBitmap region, processed, output;

@@ -9,12 +9,6 @@ namespace tilvo {
 
 namespace {
 
-TRect Ordered(TRect r) {
-    if (r.Left > r.Right) std::swap(r.Left, r.Right);
-    if (r.Top > r.Bottom) std::swap(r.Top, r.Bottom);
-    return r;
-}
-
 bool IsEmpty(const TRect& r) {
     return r.Right <= r.Left || r.Bottom <= r.Top;
 }

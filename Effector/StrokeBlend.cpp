@@ -18,12 +18,6 @@ namespace tilvo {
 
 namespace {
 
-TRect Ordered(TRect r) {
-    if (r.Left > r.Right) std::swap(r.Left, r.Right);
-    if (r.Top > r.Bottom) std::swap(r.Top, r.Bottom);
-    return r;
-}
-
 void To24(TBitmap& b) {
     if (b.PixelFormat() != pf24bit) b.SetPixelFormat(pf24bit);
 }
@@ -32,6 +26,19 @@ void To24(TBitmap& b) {
 // would be read past its end.
 void RequireCovers(const TBitmap& b, int32_t width, int32_t height) {
     if (b.Width() < width || b.Height() < height) throw Exception("blend surfaces differ in size");
+}
+
+// The rectangle of a fill or restore blend, in order, on the picture, with the mask covering it;
+// the picture and the mask 24 bits.
+TRect PrepareBlend(TBitmap& picture, TRect rect, TBitmap& mask) {
+    rect = Ordered(rect);
+    To24(picture);
+    To24(mask);
+    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
+        rect.Bottom > picture.Height())
+        throw Exception("stroke rectangle off the picture");
+    RequireCovers(mask, rect.Width(), rect.Height());
+    return rect;
 }
 
 // Spreads the mask's blue bytes of one row over all three bytes of each pixel, so that the blend
@@ -356,14 +363,8 @@ void BlendMosaicStroke(TBitmap& picture, TRect rect, int32_t cellWidth, int32_t 
 }
 
 void BlendFillStroke(TBitmap& picture, TRect rect, TBitmap& mask, TBitmap& region) {
-    rect = Ordered(rect);
-    To24(picture);
-    To24(mask);
-    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
-        rect.Bottom > picture.Height())
-        throw Exception("stroke rectangle off the picture");
+    rect = PrepareBlend(picture, rect, mask);
     const int32_t w = rect.Width(), h = rect.Height();
-    RequireCovers(mask, w, h);
     region.Resize(w, h, pf24bit);
     if (w == 0 || h == 0) return;
     // MaskedBlend with a black mosaic: the mosaic's term is zero.
@@ -379,14 +380,8 @@ void BlendFillStroke(TBitmap& picture, TRect rect, TBitmap& mask, TBitmap& regio
 
 void BlendRestoreStroke(TBitmap& picture, TRect rect, const TBitmap& restore, TPoint restoreOrigin,
                         TBitmap& mask, TBitmap& region) {
-    rect = Ordered(rect);
-    To24(picture);
-    To24(mask);
-    if (rect.Left < 0 || rect.Top < 0 || rect.Right > picture.Width() ||
-        rect.Bottom > picture.Height())
-        throw Exception("stroke rectangle off the picture");
+    rect = PrepareBlend(picture, rect, mask);
     const int32_t w = rect.Width(), h = rect.Height();
-    RequireCovers(mask, w, h);
     const int64_t rx = int64_t(rect.Left) - restoreOrigin.X;
     const int64_t ry = int64_t(rect.Top) - restoreOrigin.Y;
     if (restore.PixelFormat() != pf24bit || rx < 0 || ry < 0 || rx + w > restore.Width() ||
