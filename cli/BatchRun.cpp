@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <thread>
 
@@ -156,6 +157,22 @@ bool OutputExists(const std::string& output) {
     return output != "-" && std::filesystem::exists(output, ec);
 }
 
+
+// Converts one item, its facts into `entry`; a failure is recorded there as failed (nothing was
+// written) and answered as its exception, null when the item was converted.
+std::exception_ptr ConvertRecorded(const TConvertItem& convert, const TBatchItem& item,
+                                   TReportEntry& entry) {
+    try {
+        convert(item, entry.Facts);
+        return nullptr;
+    } catch (const std::exception& e) {
+        entry.Status = "failed";
+        entry.Message = e.what();
+        entry.Facts.Exif = TConvertFacts::TExif::Unknown;
+        return std::current_exception();
+    }
+}
+
 }  // namespace
 
 std::vector<std::string> ReadFileList(const std::string& path, bool nulSeparated) {
@@ -248,13 +265,7 @@ int RunBatchItems(const std::vector<TBatchItem>& items, const TBatchSettings& se
                 entry.Status = "skipped";
                 entry.Message = "the output exists";
             } else {
-                try {
-                    convert(item, entry.Facts);
-                } catch (const std::exception& e) {
-                    entry.Status = "failed";
-                    entry.Message = e.what();
-                    entry.Facts.Exif = TConvertFacts::TExif::Unknown;  // nothing was written
-                }
+                ConvertRecorded(convert, item, entry);
             }
             entry.Seconds = SecondsSince(start);
             std::string reportError;
@@ -330,15 +341,10 @@ void RunOneReported(const TBatchItem& item, const TBatchSettings& settings,
         if (report) report->Add(entry);
         return;
     }
-    try {
-        convert(item, entry.Facts);
-    } catch (const std::exception& e) {
-        entry.Status = "failed";
-        entry.Message = e.what();
-        entry.Facts.Exif = TConvertFacts::TExif::Unknown;  // nothing was written
+    if (const std::exception_ptr failure = ConvertRecorded(convert, item, entry)) {
         entry.Seconds = SecondsSince(start);
         if (report) report->Add(entry);
-        throw;
+        std::rethrow_exception(failure);
     }
     entry.Seconds = SecondsSince(start);
     if (report) report->Add(entry);
