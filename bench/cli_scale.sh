@@ -12,17 +12,8 @@ cli=$(cd "$build" && pwd)/cli/tilvo-cli
 work=$(mktemp -d "${TMPDIR:-/tmp}/tilvo-scale.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 
-python3 - "$work/in.ppm" <<'PY'
-import os, sys
-w, h = 4000, 3000
-noise = os.urandom(w * 3)
-base = bytes(((x // 3) * 255 // w + (noise[x] & 15)) & 255 for x in range(w * 3))
-with open(sys.argv[1], "wb") as f:
-    f.write(b"P6 %d %d 255\n" % (w, h))
-    for y in range(h):
-        shift = y * 255 // h
-        f.write(base.translate(bytes((v + shift) & 255 for v in range(256))))
-PY
+source "$(dirname "$0")/timing.sh"
+bench_picture "$work/in.ppm" 4000 3000
 cjpeg -quality 90 "$work/in.ppm" >"$work/in.jpg"
 rm "$work/in.ppm"
 mkdir "$work/in"

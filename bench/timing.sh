@@ -1,13 +1,14 @@
 # Shared by the whole-process benchmarks: sourced, not run.
-#   bench_picture FILE.ppm   writes the 6000 x 4000 photo-like picture (gradients plus noise)
+#   bench_picture FILE.ppm [W H]   writes the photo-like picture (gradients plus noise), 6000 x 4000
+#                            unless W and H are given
 #   best_ms CMD...           the best wall time in ms of five runs of the command
 #   peak_kib CMD...          the command's peak resident size in KiB (one run)
 #   ratio_line NAME A B BUDGET [NOTE]   prints "RATIO NAME A/B budget BUDGET ok|OVER NOTE"
 
 bench_picture() {
-    python3 - "$1" <<'PY'
+    python3 - "$1" "${2:-6000}" "${3:-4000}" <<'PY'
 import os, sys
-w, h = 6000, 4000
+w, h = int(sys.argv[2]), int(sys.argv[3])
 noise = os.urandom(w * 3)
 base = bytes(((x // 3) * 255 // w + (noise[x] & 15)) & 255 for x in range(w * 3))
 with open(sys.argv[1], "wb") as f:
