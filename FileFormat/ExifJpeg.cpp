@@ -78,23 +78,6 @@ std::string TxoFileStream::ReadString(size_t n) {
     return s;
 }
 
-TxoMemoryStream::TxoMemoryStream(TStream& source) : data_(source.ReadAll()) {}
-
-TxoMemoryStream::TxoMemoryStream(const uint8_t* data, size_t size) : data_(data, data + size) {}
-
-int64_t TxoMemoryStream::Fill(int64_t pos, uint8_t* buf, int64_t count) {
-    if (pos < 0 || uint64_t(pos) >= data_.size()) return 0;
-    const int64_t n = std::min<int64_t>(count, int64_t(data_.size()) - pos);
-    std::memcpy(buf, data_.data() + pos, size_t(n));
-    return n;
-}
-
-void TxoExifMemStream::SetPosition(int64_t pos) {
-    if (Base != 0 && uint64_t(pos) > uint64_t(Base) + 0xFFFF)
-        throw Exception("Exif section out of bounds");
-    TxoMemoryStream::SetPosition(pos);
-}
-
 // ---------------------------------------------------------------------------------------------
 // Finding and cutting out the segment
 

@@ -59,29 +59,6 @@ class TxoExifStream : public TxoFileStream {
     int64_t Base = 0;
 };
 
-// The same reader over a private copy of a whole stream (rewound and copied on creation), or of
-// bytes given directly.
-class TxoMemoryStream : public TxoFileStream {
-  public:
-    explicit TxoMemoryStream(TStream& source);
-    TxoMemoryStream(const uint8_t* data, size_t size);
-
-  protected:
-    int64_t Fill(int64_t pos, uint8_t* buf, int64_t count) override;
-
-  private:
-    std::vector<uint8_t> data_;
-};
-
-// The memory reader of a cut-out Exif segment: with its base set (non-zero), positions beyond
-// base + 0xFFFF are refused with "Exif section out of bounds".
-class TxoExifMemStream : public TxoMemoryStream {
-  public:
-    using TxoMemoryStream::TxoMemoryStream;
-    void SetPosition(int64_t pos) override;
-    int64_t Base = 0;
-};
-
 // Has-Exif: the file exists and carries an Exif block (ReadExifSourceBlock) from which a new block
 // can be built (BuildExifBlock: it has a TIFF header and IFD0). Has-thumbnail: the same, as the
 // thumbnail is always made anew from the saved picture. A file that cannot be read answers two
